@@ -1,0 +1,36 @@
+// The desktop control panel's own fields, apart from AppConfig.
+//
+// ContentView owns one PanelState through a shared_ptr. Every field is read and
+// written on the main thread only; code on other threads (route handlers) never
+// touches it and takes copies of what it needs when the server starts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace klarion {
+
+struct PanelState {
+    int64_t selectedPort = 3000;          // the port picker offers 3000, 8080 and 80
+    bool isRunning = false;               // true after a successful server start
+    std::string hostName = "Mac";         // the computer's name; replaced at start-up by the host name
+    std::string ipURL;                    // the published server address, empty while stopped
+
+    // The panel's general alert, set in this order: title, message, then the flag.
+    std::string alertTitle;
+    std::string alertMessage;
+    bool showingAlert = false;
+
+    std::string newTeacherName;           // the teacher-name field
+
+    std::string teacherCSVMessage;        // alert "Import/Export CSV"
+    bool showTeacherCSVAlert = false;
+
+    std::optional<std::string> selectedTeacherForSlot;  // none = "— Libérer —"
+
+    std::string importExportMessage;      // alert "Calendrier"
+    bool showImportExportAlert = false;
+};
+
+}  // namespace klarion
