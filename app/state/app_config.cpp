@@ -1,0 +1,142 @@
+#include "app/state/app_config.h"
+
+#include <cstdio>
+
+#include "platform/random.h"
+#include "platform/text.h"
+
+namespace klarion {
+
+int64_t AtomicCounter::value() const {
+    std::lock_guard lock(lock_);
+    return value_;
+}
+
+void AtomicCounter::increment() {
+    std::lock_guard lock(lock_);
+    ++value_;
+}
+
+bool AtomicCounter::decrement() {
+    std::lock_guard lock(lock_);
+    if (value_ < 1) return false;
+    --value_;
+    return true;
+}
+
+TeacherConfig AppConfigValues::teacherConfig() const {
+    return {audience, customMission, requiresPin, pinCode, isSupervisionActive, supervisionLevel};
+}
+
+void AppConfigValues::applyTeacherConfig(const TeacherConfig& c) {
+    audience = c.audience;
+    customMission = c.customMission;
+    requiresPin = c.requiresPin;
+    pinCode = c.pinCode;
+    isSupervisionActive = c.isSupervisionActive;
+    supervisionLevel = c.supervisionLevel;
+}
+
+AppConfig::AppConfig(std::shared_ptr<PreferenceStore> preferences) : preferences_(std::move(preferences)) {
+    if (!preferences_) preferences_ = PreferenceStore::standard();
+    // Only a stored boolean counts; anything else reads as false.
+    values_.safetyAiScanAll = preferences_->boolean(safetyScanPreferenceKey).value_or(false);
+    // A stored 4-character teacher PIN other than the default class PIN is
+    // kept as it is; otherwise a new one (1000...9999) is drawn and stored.
+    auto stored = preferences_->string(teacherPinPreferenceKey);
+    if (stored && *stored != defaultClassPin && characterCount(*stored) == 4) {
+        values_.teacherPinCode = *stored;
+    } else {
+        char pin[16];
+        std::snprintf(pin, sizeof pin, "%04d", static_cast<int>(randomBelow(9000)) + 1000);
+        values_.teacherPinCode = pin;
+        preferences_->setString(teacherPinPreferenceKey, values_.teacherPinCode);
+    }
+}
+
+const std::shared_ptr<AppConfig>& AppConfig::shared() {
+    static const std::shared_ptr<AppConfig> instance = std::make_shared<AppConfig>(PreferenceStore::standard());
+    return instance;
+}
+
+template <class T>
+void AppConfig::assign(Field field, T Values::*member, T value) {
+    {
+        std::lock_guard lock(mutex_);
+        values_.*member = std::move(value);
+        ++revision_;
+    }
+    notify(field);
+}
+
+#define KLARION_X(T, name, setter)                    \
+    T AppConfig::name() const {                       \
+        std::lock_guard lock(mutex_);                 \
+        return values_.name;                          \
+    }                                                 \
+    void AppConfig::setter(T value) {                 \
+        assign(Field::name, &Values::name, std::move(value)); \
+        if constexpr (Field::name == Field::safetyAiScanAll)  \
+            preferences_->setBool(safetyScanPreferenceKey, safetyAiScanAll()); \
+        if constexpr (Field::name == Field::teacherPinCode) saveTeacherPinCode(); \
+    }
+KLARION_APP_CONFIG_FIELDS(KLARION_X)
+#undef KLARION_X
+
+AppConfig::Values AppConfig::snapshot() const {
+    std::lock_guard lock(mutex_);
+    return values_;
+}
+
+void AppConfig::update(const std::function<void(Values&)>& change) {
+    Values before, after;
+    {
+        std::lock_guard lock(mutex_);
+        before = values_;
+        change(values_);
+        after = values_;
+        ++revision_;
+    }
+#define KLARION_X(T, name, setter) \
+    if (!(before.name == after.name)) notify(Field::name);
+    KLARION_APP_CONFIG_FIELDS(KLARION_X)
+#undef KLARION_X
+    if (before.safetyAiScanAll != after.safetyAiScanAll)
+        preferences_->setBool(safetyScanPreferenceKey, after.safetyAiScanAll);
+    if (before.teacherPinCode != after.teacherPinCode) saveTeacherPinCode();
+}
+
+TeacherConfig AppConfig::teacherConfig() const {
+    std::lock_guard lock(mutex_);
+    return values_.teacherConfig();
+}
+
+void AppConfig::saveTeacherPinCode() { preferences_->setString(teacherPinPreferenceKey, teacherPinCode()); }
+
+int AppConfig::subscribe(std::function<void(Field)> observer) {
+    std::lock_guard lock(observersMutex_);
+    int id = nextObserverId_++;
+    observers_[id] = std::make_shared<std::function<void(Field)>>(std::move(observer));
+    return id;
+}
+
+void AppConfig::unsubscribe(int id) {
+    std::lock_guard lock(observersMutex_);
+    observers_.erase(id);
+}
+
+uint64_t AppConfig::revision() const {
+    std::lock_guard lock(mutex_);
+    return revision_;
+}
+
+void AppConfig::notify(Field field) {
+    std::vector<std::shared_ptr<std::function<void(Field)>>> observers;
+    {
+        std::lock_guard lock(observersMutex_);
+        for (auto& [id, observer] : observers_) observers.push_back(observer);
+    }
+    for (auto& observer : observers) (*observer)(field);
+}
+
+}  // namespace klarion

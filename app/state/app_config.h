@@ -1,0 +1,199 @@
+// The shared application state.
+//
+// One AppConfig serves the whole program (AppConfig::shared()); tests build
+// their own with a preference store of their own. All assignments happen on
+// the main thread; reads are safe from any thread: one mutex guards every
+// field, getters return copies, and snapshot() returns a consistent copy of
+// all fields at once. Subscribers are told of each assignment after the value
+// is stored, on the assigning thread, never while the lock is held.
+//
+// Two fields are preferences: `teacherPinCode` ("KLR_teacherPinCode", a
+// string) and `safetyAiScanAll` ("KLR_safetyAiScanV2", a boolean). Each of
+// their setters writes the preference, also when the value does not change.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/state/records.h"
+#include "platform/preferences.h"
+
+namespace klarion {
+
+// A 64-bit counter guarded by its own lock; it never goes below zero.
+class AtomicCounter {
+public:
+    int64_t value() const;
+    void increment();
+    // Takes 1 off while the value is at least 1; true when it did.
+    bool decrement();
+
+private:
+    mutable std::mutex lock_;
+    int64_t value_ = 0;
+};
+
+using WordFrequency = std::map<std::string, int64_t>;
+using ConnectedStudents = std::map<std::string, std::string>;  // address -> display name
+
+// Every observable field, in declaration order, with its initial value.
+struct AppConfigValues {
+    std::string audience = "visiteurs";
+    bool requiresPin = false;
+    std::string pinCode = "8461";
+    bool isSupervisionActive = false;
+    std::string supervisionLevel = "questions_answers";
+    std::string customMission;
+    WordFrequency wordFrequency;
+    bool isAiPaused = false;
+    double timerEndTime = 0;
+    bool isLmStudioOnline = false;
+    std::string lmLoadedModelId;
+    int64_t lmContextLength = 0;
+    std::string shortURL;
+    std::string teacherShortURL;
+    ConnectedStudents connectedStudents;
+    std::vector<LiveQuestion> liveQuestions;
+    std::vector<SafetyAlert> safetyAlerts;
+    bool safetyAiScanAll = false;
+    std::string appMode = "individual";
+    std::vector<Teacher> teachers;
+    ScheduleConfig scheduleConfig = ScheduleConfig::defaultSchedule();
+    std::optional<std::string> activeTeacherId;
+    std::string activeTeacherName;
+    double sessionStartTime = 0;
+    double lastActivityTime = 0;
+    double temperature = 0.7;
+    double topP = 0.9;
+    double frequencyPenalty = 0;
+    double presencePenalty = 0;
+    int64_t maxTokens = 4096;
+    bool useSeed = false;
+    int64_t seedValue = 42;
+    bool expertConstraintsDisabled = false;
+    std::string expertDirective;
+    double repeatPenalty = 1.1;
+    std::string teacherPinCode;
+    bool operator==(const AppConfigValues&) const = default;
+
+    // The six settings kept per teacher, and their assignment.
+    TeacherConfig teacherConfig() const;
+    void applyTeacherConfig(const TeacherConfig& config);
+};
+
+// X(type, getter, setter) for every observable field, in declaration order.
+#define KLARION_APP_CONFIG_FIELDS(X)                                   \
+    X(std::string, audience, setAudience)                              \
+    X(bool, requiresPin, setRequiresPin)                               \
+    X(std::string, pinCode, setPinCode)                                \
+    X(bool, isSupervisionActive, setIsSupervisionActive)               \
+    X(std::string, supervisionLevel, setSupervisionLevel)              \
+    X(std::string, customMission, setCustomMission)                    \
+    X(WordFrequency, wordFrequency, setWordFrequency)                  \
+    X(bool, isAiPaused, setIsAiPaused)                                 \
+    X(double, timerEndTime, setTimerEndTime)                           \
+    X(bool, isLmStudioOnline, setIsLmStudioOnline)                     \
+    X(std::string, lmLoadedModelId, setLmLoadedModelId)                \
+    X(int64_t, lmContextLength, setLmContextLength)                    \
+    X(std::string, shortURL, setShortURL)                              \
+    X(std::string, teacherShortURL, setTeacherShortURL)                \
+    X(ConnectedStudents, connectedStudents, setConnectedStudents)      \
+    X(std::vector<LiveQuestion>, liveQuestions, setLiveQuestions)      \
+    X(std::vector<SafetyAlert>, safetyAlerts, setSafetyAlerts)         \
+    X(bool, safetyAiScanAll, setSafetyAiScanAll)                       \
+    X(std::string, appMode, setAppMode)                                \
+    X(std::vector<Teacher>, teachers, setTeachers)                     \
+    X(ScheduleConfig, scheduleConfig, setScheduleConfig)               \
+    X(std::optional<std::string>, activeTeacherId, setActiveTeacherId) \
+    X(std::string, activeTeacherName, setActiveTeacherName)            \
+    X(double, sessionStartTime, setSessionStartTime)                   \
+    X(double, lastActivityTime, setLastActivityTime)                   \
+    X(double, temperature, setTemperature)                             \
+    X(double, topP, setTopP)                                           \
+    X(double, frequencyPenalty, setFrequencyPenalty)                   \
+    X(double, presencePenalty, setPresencePenalty)                     \
+    X(int64_t, maxTokens, setMaxTokens)                                \
+    X(bool, useSeed, setUseSeed)                                       \
+    X(int64_t, seedValue, setSeedValue)                                \
+    X(bool, expertConstraintsDisabled, setExpertConstraintsDisabled)   \
+    X(std::string, expertDirective, setExpertDirective)                \
+    X(double, repeatPenalty, setRepeatPenalty)                         \
+    X(std::string, teacherPinCode, setTeacherPinCode)
+
+enum class AppConfigField {
+#define KLARION_X(T, name, setter) name,
+    KLARION_APP_CONFIG_FIELDS(KLARION_X)
+#undef KLARION_X
+};
+
+class AppConfig {
+public:
+    using Values = AppConfigValues;
+    using Field = AppConfigField;
+
+    static constexpr int64_t lmContextRecommended = 8192;
+    static constexpr const char* teacherPinPreferenceKey = "KLR_teacherPinCode";
+    static constexpr const char* safetyScanPreferenceKey = "KLR_safetyAiScanV2";
+    static constexpr const char* defaultClassPin = "8461";
+
+    // Sets every field to its initial value, reads the two preferences and,
+    // when no usable teacher PIN is stored, draws one and stores it.
+    explicit AppConfig(std::shared_ptr<PreferenceStore> preferences);
+    AppConfig(const AppConfig&) = delete;
+    AppConfig& operator=(const AppConfig&) = delete;
+
+    // The program's instance, made on first use (thread-safe) with the
+    // standard preference store.
+    static const std::shared_ptr<AppConfig>& shared();
+
+#define KLARION_X(T, name, setter) \
+    T name() const;                \
+    void setter(T value);
+    KLARION_APP_CONFIG_FIELDS(KLARION_X)
+#undef KLARION_X
+
+    // A consistent copy of every field.
+    Values snapshot() const;
+    // Changes several fields in one step (readers see all or none of the
+    // change); subscribers hear of every field that differs afterwards. A
+    // changed teacherPinCode or safetyAiScanAll is written to the preferences.
+    void update(const std::function<void(Values&)>& change);
+    // The six per-teacher settings as they stand.
+    TeacherConfig teacherConfig() const;
+
+    // Counts the chat streams being relayed; usable from any thread.
+    const std::shared_ptr<AtomicCounter>& activeChatStreams() const { return activeChatStreams_; }
+
+    // Writes the current teacherPinCode to the preference store.
+    void saveTeacherPinCode();
+
+    // Called with the field after each assignment (on the assigning thread).
+    int subscribe(std::function<void(Field)> observer);
+    void unsubscribe(int id);
+    // Counts assignments; lets a reader tell cheaply whether anything changed.
+    uint64_t revision() const;
+
+    const std::shared_ptr<PreferenceStore>& preferences() const { return preferences_; }
+
+private:
+    template <class T>
+    void assign(Field field, T Values::*member, T value);
+    void notify(Field field);
+
+    std::shared_ptr<PreferenceStore> preferences_;
+    std::shared_ptr<AtomicCounter> activeChatStreams_ = std::make_shared<AtomicCounter>();
+    mutable std::mutex mutex_;
+    Values values_;
+    uint64_t revision_ = 0;
+    std::mutex observersMutex_;
+    std::map<int, std::shared_ptr<std::function<void(Field)>>> observers_;
+    int nextObserverId_ = 1;
+};
+
+}  // namespace klarion

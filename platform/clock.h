@@ -1,0 +1,38 @@
+// Time as seconds since 1970 (a double), through a clock that tests replace.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+namespace klarion {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual double now() const = 0;  // seconds since 1970
+};
+
+class SystemClock : public Clock {
+public:
+    double now() const override;
+};
+
+// A clock that only moves when told to. Thread-safe.
+class ManualClock : public Clock {
+public:
+    explicit ManualClock(double start = 0) : now_(start) {}
+    double now() const override;
+    void set(double seconds);
+    void advance(double seconds);
+
+private:
+    mutable std::mutex mutex_;
+    double now_;
+};
+
+// The process-wide clock; a SystemClock until a test sets another one.
+void setCurrentClock(std::shared_ptr<Clock> clock);
+std::shared_ptr<Clock> currentClock();
+double nowSeconds();  // currentClock()->now()
+
+}  // namespace klarion

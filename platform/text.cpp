@@ -1,0 +1,124 @@
+#include "platform/text.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+#include <memory>
+
+namespace klarion {
+
+namespace {
+
+// Decodes the code point at `i` (advancing it); invalid bytes give a negative value.
+UChar32 next(std::string_view s, int32_t& i) {
+    UChar32 c;
+    U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), i, static_cast<int32_t>(s.size()), c);
+    return c;
+}
+UChar32 previous(std::string_view s, int32_t& i) {
+    UChar32 c;
+    U8_PREV(reinterpret_cast<const uint8_t*>(s.data()), 0, i, c);
+    return c;
+}
+
+template <class Pred>
+std::string trim(std::string_view text, Pred drop) {
+    int32_t begin = 0, end = static_cast<int32_t>(text.size());
+    while (begin < end) {
+        int32_t i = begin;
+        UChar32 c = next(text, i);
+        if (c < 0 || !drop(c)) break;
+        begin = i;
+    }
+    while (end > begin) {
+        int32_t i = end;
+        UChar32 c = previous(text, i);
+        if (c < 0 || !drop(c)) break;
+        end = i;
+    }
+    return std::string(text.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin)));
+}
+
+bool isLineBreak(UChar32 c) {
+    return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+icu::UnicodeString toUnicode(std::string_view text) {
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+}
+
+std::string toUTF8(const icu::UnicodeString& text) {
+    std::string out;
+    text.toUTF8String(out);
+    return out;
+}
+
+}  // namespace
+
+std::string trimWhitespaceAndNewlines(std::string_view text) {
+    return trim(text, [](UChar32 c) { return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE) != 0; });
+}
+
+std::string trimWhitespace(std::string_view text) {
+    return trim(text, [](UChar32 c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; });
+}
+
+std::vector<std::string> splitAtLineBreaks(std::string_view text) {
+    std::vector<std::string> pieces;
+    int32_t start = 0, i = 0, size = static_cast<int32_t>(text.size());
+    while (i < size) {
+        int32_t at = i;
+        UChar32 c = next(text, i);
+        if (c >= 0 && isLineBreak(c)) {
+            pieces.emplace_back(text.substr(static_cast<size_t>(start), static_cast<size_t>(at - start)));
+            start = i;
+        }
+    }
+    pieces.emplace_back(text.substr(static_cast<size_t>(start)));
+    return pieces;
+}
+
+std::string lowercased(std::string_view text) {
+    icu::UnicodeString u = toUnicode(text);
+    u.toLower(icu::Locale::getRoot());
+    return toUTF8(u);
+}
+
+size_t characterCount(std::string_view text) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> it(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    icu::UnicodeString u = toUnicode(text);
+    if (U_FAILURE(status) || !it) return static_cast<size_t>(u.countChar32());
+    it->setText(u);
+    size_t count = 0;
+    it->first();
+    while (it->next() != icu::BreakIterator::DONE) ++count;
+    return count;
+}
+
+std::string nfc(std::string_view text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* n = icu::Normalizer2::getNFCInstance(status);
+    icu::UnicodeString u = toUnicode(text);
+    if (U_FAILURE(status)) return toUTF8(u);
+    icu::UnicodeString out = n->normalize(u, status);
+    return U_FAILURE(status) ? toUTF8(u) : toUTF8(out);
+}
+
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+    if (a == b) return true;
+    return nfc(a) == nfc(b);
+}
+
+bool isValidUTF8(std::string_view text) {
+    int32_t i = 0, size = static_cast<int32_t>(text.size());
+    while (i < size)
+        if (next(text, i) < 0) return false;
+    return true;
+}
+
+}  // namespace klarion

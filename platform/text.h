@@ -1,0 +1,33 @@
+// Unicode text helpers over UTF-8 strings (ICU). Invalid UTF-8 is read as
+// U+FFFD where a result is rebuilt.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace klarion {
+
+// Removes white space and line breaks at both ends: every code point with the
+// Unicode White_Space property (tab, LF, VT, FF, CR, space, NEL, no-break
+// space, the Zs spaces, LINE SEPARATOR, PARAGRAPH SEPARATOR...). Code points
+// are looked at one by one, so a combining mark stops the trimming.
+std::string trimWhitespaceAndNewlines(std::string_view text);
+// Removes blanks at both ends: tab and the space separators (Zs), no line breaks.
+std::string trimWhitespace(std::string_view text);
+// Splits at every line-break character (LF, VT, FF, CR, NEL, LINE SEPARATOR,
+// PARAGRAPH SEPARATOR); CR LF gives an empty piece between them. Every piece
+// is kept, empty ones included.
+std::vector<std::string> splitAtLineBreaks(std::string_view text);
+
+// Full Unicode lower-casing, independent of the user's locale.
+std::string lowercased(std::string_view text);
+// Number of user-perceived characters (extended grapheme clusters).
+size_t characterCount(std::string_view text);
+// Canonical equivalence: "é" precomposed equals "e" + combining acute.
+bool canonicallyEqual(std::string_view a, std::string_view b);
+std::string nfc(std::string_view text);
+bool isValidUTF8(std::string_view text);
+
+}  // namespace klarion
