@@ -1,0 +1,172 @@
+#include "http/core/parser.h"
+
+#include <cctype>
+#include <limits>
+
+#include "http/core/text_utils.h"
+
+namespace klarion {
+
+using namespace textutil;
+
+namespace {
+
+const char* kindText(HttpParserError::Kind kind) {
+    switch (kind) {
+        case HttpParserError::Kind::invalidStatusLine: return "invalidStatusLine";
+        case HttpParserError::Kind::negativeContentLength: return "negativeContentLength";
+        case HttpParserError::Kind::lineTooLong: return "lineTooLong";
+        case HttpParserError::Kind::headersTooLarge: return "headersTooLarge";
+        case HttpParserError::Kind::payloadTooLarge: return "payloadTooLarge";
+    }
+    return "unknown";
+}
+
+std::string describe(HttpParserError::Kind kind, const std::string& line) {
+    if (kind == HttpParserError::Kind::invalidStatusLine) return std::string(kindText(kind)) + "(\"" + line + "\")";
+    return kindText(kind);
+}
+
+// One line by the socket's line rule, bounded: a line over the limit (in bytes
+// received) ends the request. `budget` is what is left of the header block.
+std::string readBoundedLine(ByteSource& source, std::size_t* budget) {
+    std::string line;
+    std::size_t received = 0;
+    for (;;) {
+        std::uint8_t byte = source.read();
+        ++received;
+        if (budget) {
+            if (*budget == 0) throw HttpParserError(HttpParserError::Kind::headersTooLarge);
+            --*budget;
+        }
+        if (byte == 10) return line;
+        if (received > HttpParser::maxLineBytes) throw HttpParserError(HttpParserError::Kind::lineTooLong);
+        if (byte >= 14) appendLatin1(line, byte);
+    }
+}
+
+// A decimal 64-bit integer: optional sign, then digits only.
+std::optional<std::int64_t> parseInt64(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    std::size_t i = 0;
+    bool negative = false;
+    if (text[0] == '+' || text[0] == '-') {
+        negative = text[0] == '-';
+        i = 1;
+    }
+    if (i == text.size()) return std::nullopt;
+    // Accumulate as a negative number so that INT64_MIN fits.
+    std::int64_t value = 0;
+    const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (c < '0' || c > '9') return std::nullopt;
+        int digit = c - '0';
+        if (value < (min + digit) / 10) return std::nullopt;
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == min) return std::nullopt;
+        value = -value;
+    }
+    return value;
+}
+
+bool isSchemeStart(const std::string& target) {
+    // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":"
+    if (target.empty() || !std::isalpha(static_cast<unsigned char>(target[0]))) return false;
+    for (std::size_t i = 1; i < target.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(target[i]);
+        if (c == ':') return true;
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+HttpParserError::HttpParserError(Kind kind, std::string line)
+    : std::runtime_error(describe(kind, line)), kind_(kind), line_(std::move(line)) {}
+
+void HttpParser::parseTarget(const std::string& target, std::string& path, NameValueList& query) {
+    path.clear();
+    query.clear();
+    // The target is taken as sent: nothing is decoded. "#" is an ordinary
+    // character; an absolute-form target keeps only its path and query.
+    std::string rest = target;
+    if (isSchemeStart(rest)) rest = rest.substr(rest.find(':') + 1);
+    if (rest.starts_with("//")) {
+        std::size_t end = rest.find_first_of("/?", 2);
+        std::string authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
+        // A port must be digits; anything else does not parse.
+        std::size_t at = authority.rfind('@');
+        std::string hostPort = at == std::string::npos ? authority : authority.substr(at + 1);
+        std::size_t bracket = hostPort.rfind(']');
+        std::size_t colon = hostPort.rfind(':');
+        if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+            for (char c : hostPort.substr(colon + 1)) {
+                if (c < '0' || c > '9') return;
+            }
+        }
+        rest = end == std::string::npos ? std::string() : rest.substr(end);
+    }
+    std::size_t question = rest.find('?');
+    path = rest.substr(0, question);
+    if (question == std::string::npos) return;
+    std::string items = rest.substr(question + 1);
+    if (items.empty()) return;
+    for (const std::string& item : split(items, '&')) {
+        std::size_t equals = item.find('=');
+        if (equals == std::string::npos) {
+            query.emplace_back(item, std::string());
+        } else {
+            query.emplace_back(item.substr(0, equals), item.substr(equals + 1));
+        }
+    }
+}
+
+HttpRequest HttpParser::readHttpRequest(ByteSource& source) const {
+    std::string line = readBoundedLine(source, nullptr);
+    auto parts = split(line, ' ');
+    if (parts.size() < 3) throw HttpParserError(HttpParserError::Kind::invalidStatusLine, line);
+
+    HttpRequest request;
+    request.method = parts[0];
+    parseTarget(parts[1], request.path, request.queryParams);
+    request.headers = readHeaders(source);
+
+    auto length = request.headers.find("content-length");
+    if (length != request.headers.end()) {
+        if (auto value = parseInt64(length->second)) {
+            if (*value < 0) throw HttpParserError(HttpParserError::Kind::negativeContentLength);
+            if (static_cast<std::uint64_t>(*value) > maxBodyBytes) {
+                throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
+            }
+            request.body = source.readLength(static_cast<std::size_t>(*value));
+        }
+    }
+    return request;
+}
+
+HttpHeaders HttpParser::readHeaders(ByteSource& source) const {
+    HttpHeaders headers;
+    std::size_t budget = maxHeaderBytes;
+    for (;;) {
+        std::string line = readBoundedLine(source, &budget);
+        if (line.empty()) return headers;
+        std::size_t start = line.find_first_not_of(':');
+        if (start == std::string::npos) continue;  // colons only
+        std::size_t colon = line.find(':', start);
+        std::string first = line.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        std::string second = colon == std::string::npos ? std::string() : line.substr(colon + 1);
+        const std::string& last = second.empty() ? first : second;
+        headers[lowerLatin1(first)] = trimHorizontal(last);
+    }
+}
+
+bool HttpParser::wantsKeepAlive(const HttpHeaders& headers) {
+    auto it = headers.find("connection");
+    return it != headers.end() && trimWhitespace(it->second) == "keep-alive";
+}
+
+}  // namespace klarion

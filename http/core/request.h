@@ -1,0 +1,77 @@
+// The request a route handler receives.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "http/core/bytes.h"
+
+namespace klarion {
+
+// Header names are lower-cased by the parser; values are trimmed.
+using HttpHeaders = std::map<std::string, std::string>;
+// Route parameters, keyed by the route's variable token with its ":" (":id").
+using RouteParams = std::map<std::string, std::string>;
+// Ordered (name, value) pairs: query items and url-encoded form fields.
+using NameValueList = std::vector<std::pair<std::string, std::string>>;
+
+class HttpRequest {
+public:
+    // The target's path as the client sent it, without the query (escapes kept).
+    std::string path;
+    // Query items in request order, as sent (no decoding); "flag" gives ("flag", "").
+    NameValueList queryParams;
+    // The request line's first word, as sent.
+    std::string method;
+    // Lower-cased names, trimmed values; a repeated name keeps its last value.
+    HttpHeaders headers;
+    // Exactly "content-length" bytes.
+    Bytes body;
+    // The peer's numeric address (IPv4-mapped peers as dotted IPv4); none when unknown.
+    std::optional<std::string> address;
+    // Filled by dispatch.
+    RouteParams params;
+
+    // The client address keyed on by rate limits and lockouts: `address`, or
+    // "0.0.0.0" when the connection has none.
+    std::string clientAddress() const { return address.value_or("0.0.0.0"); }
+
+    // The body as a text (bytes unchanged).
+    std::string bodyText() const { return std::string(body.begin(), body.end()); }
+
+    // First value of a query item, none when absent.
+    std::optional<std::string> queryParam(std::string_view name) const;
+
+    // True when header `name` (lower case) holds `token` (lower case) in its
+    // comma-separated list, compared trimmed and lower-cased.
+    bool hasTokenForHeader(const std::string& name, std::string_view token) const;
+
+    // Fields of an "application/x-www-form-urlencoded" body in order; "+" and
+    // escapes decoded; a malformed item stays as a pair of empty strings.
+    // Empty for any other content type or a body that is not UTF-8.
+    NameValueList parseUrlencodedForm() const;
+
+    struct MultiPart {
+        HttpHeaders headers;  // lower-cased names, trimmed values
+        Bytes body;
+
+        // Parameter `parameter` of header `headerName` (quotes kept), none when absent.
+        std::optional<std::string> valueFor(std::string_view headerName, std::string_view parameter) const;
+        // "name" and "filename" of "content-disposition", one pair of quotes removed.
+        std::optional<std::string> name() const;
+        std::optional<std::string> fileName() const;
+    };
+
+    // Parts of a "multipart/form-data" body, in order; empty when the type or
+    // the boundary is missing or the body does not start with the delimiter.
+    std::vector<MultiPart> parseMultiPartFormData() const;
+
+    // The splitting step alone: parts of `body` cut at `delimiter` ("--" + boundary).
+    static std::vector<MultiPart> parseMultiPartBody(ByteSpan body, std::string_view delimiter);
+};
+
+}  // namespace klarion

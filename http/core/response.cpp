@@ -1,0 +1,301 @@
+#include "http/core/response.h"
+
+#include <cerrno>
+#include <memory>
+
+#include "http/core/file_utils.h"
+
+namespace klarion {
+
+SerializationError::SerializationError(Kind kind)
+    : std::runtime_error(kind == Kind::invalidObject ? "invalidObject" : "invalidValue"), kind_(kind) {}
+
+// ---- bodies ----
+
+namespace {
+
+const char* const kSerialisationError = "Serialisation error: ";
+
+HttpContent textContent(std::string text) {
+    auto shared = std::make_shared<const std::string>(std::move(text));
+    HttpContent content;
+    content.length = static_cast<std::int64_t>(shared->size());
+    content.writer = [shared](HttpResponseBodyWriter& writer) { writer.write(std::string_view(*shared)); };
+    return content;
+}
+
+}  // namespace
+
+HttpResponseBody HttpResponseBody::json(const JsonValue& value) {
+    if (!value.isValidDocument()) return failedJson(SerializationError(SerializationError::Kind::invalidObject).what());
+    return serialisedJson(value.dump());
+}
+
+HttpResponseBody HttpResponseBody::serialisedJson(std::string text) {
+    HttpResponseBody body;
+    body.kind_ = Kind::json;
+    body.text_ = std::move(text);
+    return body;
+}
+
+HttpResponseBody HttpResponseBody::failedJson(std::string reason) {
+    HttpResponseBody body;
+    body.kind_ = Kind::json;
+    body.text_ = kSerialisationError + reason;
+    body.failed_ = true;
+    return body;
+}
+
+HttpResponseBody HttpResponseBody::html(std::string text) {
+    HttpResponseBody body;
+    body.kind_ = Kind::html;
+    body.text_ = std::move(text);
+    return body;
+}
+
+HttpResponseBody HttpResponseBody::htmlBody(std::string text) {
+    HttpResponseBody body;
+    body.kind_ = Kind::htmlBody;
+    body.text_ = "<html><meta charset=\"UTF-8\"><body>" + text + "</body></html>";
+    return body;
+}
+
+HttpResponseBody HttpResponseBody::text(std::string text) {
+    HttpResponseBody body;
+    body.kind_ = Kind::text;
+    body.text_ = std::move(text);
+    return body;
+}
+
+HttpResponseBody HttpResponseBody::data(Bytes bytes, std::optional<std::string> contentType) {
+    HttpResponseBody body;
+    body.kind_ = Kind::data;
+    body.bytes_ = std::move(bytes);
+    body.contentType_ = std::move(contentType);
+    return body;
+}
+
+HttpResponseBody HttpResponseBody::custom(std::function<std::string()> produce) {
+    HttpResponseBody body;
+    body.kind_ = Kind::custom;
+    body.produce_ = std::move(produce);
+    return body;
+}
+
+std::optional<std::string> HttpResponseBody::contentType() const {
+    switch (kind_) {
+        case Kind::json: return std::string("application/json");
+        case Kind::html: return std::string("text/html");
+        case Kind::data: return contentType_;
+        default: return std::nullopt;
+    }
+}
+
+HttpContent HttpResponseBody::content() const {
+    switch (kind_) {
+        case Kind::json:
+        case Kind::html:
+        case Kind::htmlBody:
+        case Kind::text:
+            return textContent(text_);
+        case Kind::data: {
+            auto shared = std::make_shared<const Bytes>(bytes_);
+            HttpContent content;
+            content.length = static_cast<std::int64_t>(shared->size());
+            content.writer = [shared](HttpResponseBodyWriter& writer) { writer.write(*shared); };
+            return content;
+        }
+        case Kind::custom: {
+            std::string text;
+            try {
+                text = produce_ ? produce_() : std::string();
+            } catch (const std::exception& e) {
+                text = kSerialisationError + std::string(e.what());
+            } catch (...) {
+                text = kSerialisationError + std::string("unknown error");
+            }
+            return textContent(std::move(text));
+        }
+    }
+    return {};
+}
+
+// ---- responses ----
+
+HttpResponse HttpResponse::switchProtocols(HttpHeaders headers, SocketSession session) {
+    HttpResponse r(Kind::switchProtocols);
+    r.headers_ = std::move(headers);
+    r.session_ = std::move(session);
+    return r;
+}
+
+HttpResponse HttpResponse::ok(HttpResponseBody body) {
+    HttpResponse r(Kind::ok);
+    r.body_ = std::move(body);
+    return r;
+}
+
+HttpResponse HttpResponse::movedPermanently(std::string location) {
+    HttpResponse r(Kind::movedPermanently);
+    r.text_ = std::move(location);
+    return r;
+}
+
+HttpResponse HttpResponse::movedTemporarily(std::string location) {
+    HttpResponse r(Kind::movedTemporarily);
+    r.text_ = std::move(location);
+    return r;
+}
+
+HttpResponse HttpResponse::badRequest(std::optional<HttpResponseBody> body) {
+    HttpResponse r(Kind::badRequest);
+    r.body_ = std::move(body);
+    return r;
+}
+
+HttpResponse HttpResponse::raw(std::int64_t statusCode, std::string reasonPhrase, std::optional<HttpHeaders> headers,
+                               HttpBodyWriterFn writer) {
+    HttpResponse r(Kind::raw);
+    r.rawCode_ = statusCode;
+    r.text_ = std::move(reasonPhrase);
+    r.headers_ = std::move(headers);
+    r.writer_ = std::move(writer);
+    return r;
+}
+
+HttpResponse HttpResponse::created() { return HttpResponse(Kind::created); }
+HttpResponse HttpResponse::accepted() { return HttpResponse(Kind::accepted); }
+HttpResponse HttpResponse::unauthorized() { return HttpResponse(Kind::unauthorized); }
+HttpResponse HttpResponse::forbidden() { return HttpResponse(Kind::forbidden); }
+HttpResponse HttpResponse::notFound() { return HttpResponse(Kind::notFound); }
+HttpResponse HttpResponse::notAcceptable() { return HttpResponse(Kind::notAcceptable); }
+HttpResponse HttpResponse::tooManyRequests() { return HttpResponse(Kind::tooManyRequests); }
+HttpResponse HttpResponse::internalServerError() { return HttpResponse(Kind::internalServerError); }
+
+std::int64_t HttpResponse::statusCode() const {
+    switch (kind_) {
+        case Kind::switchProtocols: return 101;
+        case Kind::ok: return 200;
+        case Kind::movedPermanently: return 301;
+        case Kind::movedTemporarily: return 307;
+        case Kind::badRequest: return 400;
+        case Kind::raw: return rawCode_;
+        case Kind::created: return 201;
+        case Kind::accepted: return 202;
+        case Kind::unauthorized: return 401;
+        case Kind::forbidden: return 403;
+        case Kind::notFound: return 404;
+        case Kind::notAcceptable: return 406;
+        case Kind::tooManyRequests: return 429;
+        case Kind::internalServerError: return 500;
+    }
+    return 500;
+}
+
+std::string HttpResponse::reasonPhrase() const {
+    switch (kind_) {
+        case Kind::switchProtocols: return "Switching Protocols";
+        case Kind::ok: return "OK";
+        case Kind::movedPermanently: return "Moved Permanently";
+        case Kind::movedTemporarily: return "Moved Temporarily";
+        case Kind::badRequest: return "Bad Request";
+        case Kind::raw: return text_;
+        case Kind::created: return "Created";
+        case Kind::accepted: return "Accepted";
+        case Kind::unauthorized: return "Unauthorized";
+        case Kind::forbidden: return "Forbidden";
+        case Kind::notFound: return "Not Found";
+        case Kind::notAcceptable: return "Not Acceptable";
+        case Kind::tooManyRequests: return "Too Many Requests";
+        case Kind::internalServerError: return "Internal Server Error";
+    }
+    return "";
+}
+
+std::string HttpResponse::versionText() {
+#ifdef KLARION_VERSION_TEXT
+    static const std::string text = std::string(KLARION_VERSION_TEXT).empty() ? "Unspecified" : KLARION_VERSION_TEXT;
+#else
+    static const std::string text = "Unspecified";
+#endif
+    return text;
+}
+
+HttpHeaders HttpResponse::headers() const {
+    HttpHeaders headers;
+    headers["Server"] = "Klarion " + versionText();
+    switch (kind_) {
+        case Kind::switchProtocols:
+        case Kind::raw:
+            if (headers_) {
+                for (const auto& [name, value] : *headers_) headers[name] = value;
+            }
+            break;
+        case Kind::ok:
+            if (body_) {
+                if (auto type = body_->contentType()) headers["Content-Type"] = *type;
+            }
+            break;
+        case Kind::movedPermanently:
+        case Kind::movedTemporarily:
+            headers["Location"] = text_;
+            break;
+        default:
+            break;
+    }
+    return headers;
+}
+
+HttpContent HttpResponse::content() const {
+    switch (kind_) {
+        case Kind::ok:
+            return body_ ? body_->content() : HttpContent{};
+        case Kind::badRequest:
+            return body_ ? body_->content() : HttpContent{};
+        case Kind::raw: {
+            HttpContent content;
+            content.writer = writer_;
+            return content;
+        }
+        default:
+            return {};
+    }
+}
+
+// ---- in-memory writing ----
+
+void MemoryBodyWriter::writeFile(File& file) {
+    if (!file.seek(0)) throw FileError(errno);
+    std::uint8_t chunk[16 * 1024];
+    for (;;) {
+        std::size_t n = file.read(chunk);
+        if (n == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+}
+
+void MemoryBodyWriter::writeBytes(ByteSpan data) {
+    bytes.insert(bytes.end(), data.begin(), data.end());
+}
+
+HttpResponseHead buildResponseHead(const HttpResponse& response, bool keepAliveRequested) {
+    HttpResponseHead head;
+    head.content = response.content();
+    std::string& text = head.text;
+    text = "HTTP/1.1 " + std::to_string(response.statusCode()) + " " + response.reasonPhrase() + "\r\n";
+    if (head.content.length >= 0) text += "Content-Length: " + std::to_string(head.content.length) + "\r\n";
+    if (keepAliveRequested && head.content.length != -1) text += "Connection: keep-alive\r\n";
+    for (const auto& [name, value] : response.headers()) text += name + ": " + value + "\r\n";
+    text += "\r\n";
+    head.keepAlive = keepAliveRequested && head.content.length != -1;
+    return head;
+}
+
+std::string renderResponse(const HttpResponse& response, bool keepAliveRequested) {
+    HttpResponseHead head = buildResponseHead(response, keepAliveRequested);
+    MemoryBodyWriter writer;
+    if (head.content.writer) head.content.writer(writer);
+    return head.text + writer.text();
+}
+
+}  // namespace klarion

@@ -1,0 +1,289 @@
+#include "http/core/server_io.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <csignal>
+#include <iostream>
+#include <map>
+
+#include "http/core/file_utils.h"
+
+namespace klarion {
+
+struct HttpServerIO::Shared {
+    std::mutex mutex;
+    std::condition_variable idle;
+    // Open clients keyed by object identity: a descriptor number can be reused
+    // by a new connection while an old Socket object still exists.
+    std::map<const Socket*, std::shared_ptr<Socket>> clients;
+    std::size_t activeThreads = 0;
+};
+
+namespace {
+
+// Which server, if any, the current thread works for.
+thread_local const HttpServerIO* tlsConnectionOf = nullptr;
+thread_local const HttpServerIO* tlsAcceptOf = nullptr;
+
+void ignoreSigPipe() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = SIG_IGN;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGPIPE, &action, nullptr);
+    });
+}
+
+// accept() failures that say nothing about the listening socket itself.
+bool isTransientAcceptError(int error) {
+    switch (error) {
+        case EINTR: case EAGAIN: case ECONNABORTED: case EPROTO: case EPERM:
+        case ENOBUFS: case ENOMEM: case EMFILE: case ENFILE:
+        case ENETDOWN: case ENETUNREACH: case EHOSTDOWN: case EHOSTUNREACH:
+        case ENONET: case ENOPROTOOPT: case EOPNOTSUPP: case ETIMEDOUT: case ENOSR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isResourceShortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// The body writer handed to a response: writes go straight to the client socket.
+class InnerWriteContext : public HttpResponseBodyWriter {
+public:
+    explicit InnerWriteContext(Socket& socket) : socket_(socket) {}
+    void writeFile(File& file) override { socket_.sendFile(file); }
+    void writeBytes(ByteSpan bytes) override { socket_.writeUInt8(bytes); }
+
+private:
+    Socket& socket_;
+};
+
+}  // namespace
+
+HttpServerIO::HttpServerIO() : shared_(std::make_shared<Shared>()), socket_(std::make_shared<Socket>(-1)) {}
+
+HttpServerIO::~HttpServerIO() {
+    stop();
+    std::lock_guard<std::mutex> lock(lifecycle_);
+    if (acceptThread_.joinable() && acceptThread_.get_id() != std::this_thread::get_id()) acceptThread_.join();
+    if (acceptThread_.joinable()) acceptThread_.detach();
+}
+
+bool HttpServerIO::setState(HttpServerIOState from, HttpServerIOState to) {
+    auto expected = static_cast<std::int32_t>(from);
+    return stateValue_.compare_exchange_strong(expected, static_cast<std::int32_t>(to));
+}
+
+void HttpServerIO::start(std::uint16_t port, bool forceIPv4, ServerPriority priority) {
+    std::lock_guard<std::mutex> lock(lifecycle_);
+    if (state() == HttpServerIOState::running) return;
+    ignoreSigPipe();
+    // An accept loop that ended by itself (its stop could not join it).
+    if (acceptThread_.joinable()) acceptThread_.join();
+    stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::starting));
+
+    auto listener = Socket::openListening(port, forceIPv4, 128, forceIPv4 ? listenAddressIPv4 : listenAddressIPv6);
+    socket_ = listener;
+    priority_ = priority;
+    std::uint64_t run = ++run_;
+    stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::running));
+    try {
+        acceptThread_ = std::thread([this, listener, run] { acceptLoop(listener, run); });
+    } catch (...) {
+        listener->close();
+        stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::stopped));
+        throw;
+    }
+}
+
+void HttpServerIO::acceptLoop(std::shared_ptr<Socket> listener, std::uint64_t run) {
+    tlsAcceptOf = this;
+    for (;;) {
+        int fd = ::accept4(listener->fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd == -1) {
+            int error = errno;
+            if (state() != HttpServerIOState::running) break;
+            if (isTransientAcceptError(error)) {
+                if (isResourceShortage(error)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            // The listening socket itself failed: this run is over. An older
+            // loop never reaches here for a newer run (run numbers differ).
+            std::cout << "Accept failed: " << SocketError(SocketError::Kind::acceptFailed, std::strerror(error)).what()
+                      << std::endl;
+            if (run == run_) stop();
+            break;
+        }
+        serveClient(std::make_shared<Socket>(fd));
+    }
+    listener->close();  // this thread owns the listening descriptor
+}
+
+void HttpServerIO::serveClient(std::shared_ptr<Socket> client) {
+    std::shared_ptr<Shared> shared = shared_;
+    {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (state() != HttpServerIOState::running) return;  // closed by the last holder
+        shared->clients.emplace(client.get(), client);
+        ++shared->activeThreads;
+    }
+    try {
+        std::thread([this, shared, client] {
+            tlsConnectionOf = this;
+            handleConnection(client);
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->clients.erase(client.get());
+            --shared->activeThreads;
+            shared->idle.notify_all();
+            // `this` is not touched past this point: stop() may return now.
+        }).detach();
+    } catch (...) {
+        // No thread for this client: close it alone and go on accepting.
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->clients.erase(client.get());
+        --shared->activeThreads;
+        shared->idle.notify_all();
+    }
+}
+
+void HttpServerIO::stop() {
+    const bool onAccept = tlsAcceptOf == this;
+    const bool onConnection = tlsConnectionOf == this;
+    std::unique_lock<std::mutex> lock(lifecycle_, std::defer_lock);
+    if (onAccept || onConnection) {
+        // Another thread may be stopping and waiting for this very thread.
+        while (!lock.try_lock()) {
+            if (state() != HttpServerIOState::running) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    } else {
+        lock.lock();
+    }
+    stopLocked(onAccept);
+}
+
+void HttpServerIO::stopLocked(bool onAcceptThread) {
+    if (!setState(HttpServerIOState::running, HttpServerIOState::stopping)) return;
+    const bool onConnection = tlsConnectionOf == this;
+
+    // Wake everything that blocks; each thread closes its own descriptor.
+    {
+        std::lock_guard<std::mutex> guard(shared_->mutex);
+        for (auto& [identity, client] : shared_->clients) client->shutdownIO();
+    }
+    socket_->shutdownIO();
+    if (!onAcceptThread && acceptThread_.joinable()) acceptThread_.join();
+    {
+        std::unique_lock<std::mutex> guard(shared_->mutex);
+        const std::size_t self = onConnection ? 1 : 0;
+        shared_->idle.wait(guard, [&] { return shared_->activeThreads <= self; });
+    }
+    if (!onAcceptThread) socket_->close();
+    stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::stopped));
+}
+
+std::uint16_t HttpServerIO::port() const {
+    return socket_->port();
+}
+
+bool HttpServerIO::isIPv4() const {
+    return socket_->isIPv4();
+}
+
+std::size_t HttpServerIO::activeConnections() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->activeThreads;
+}
+
+std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(HttpRequest&) {
+    return {RouteParams{}, [](HttpRequest&) { return HttpResponse::notFound(); }};
+}
+
+void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
+    socket->setTimeouts(receiveTimeoutSeconds, sendTimeoutSeconds);
+    while (operating()) {
+        HttpRequest request;
+        try {
+            request = parser_.readHttpRequest(*socket);
+        } catch (const HttpParserError& error) {
+            if (error.kind() == HttpParserError::Kind::payloadTooLarge) {
+                try {
+                    respond(*socket, HttpResponse::raw(413, "Payload Too Large"), false);
+                } catch (...) {
+                }
+            }
+            break;
+        } catch (...) {
+            break;  // the peer left, timed out, or the server is stopping
+        }
+
+        try {
+            request.address = socket->peername();
+        } catch (...) {
+            request.address = std::nullopt;
+        }
+
+        HttpResponse response = HttpResponse::internalServerError();
+        try {
+            auto [params, handler] = dispatch(request);
+            request.params = std::move(params);
+            response = handler ? handler(request) : HttpResponse::notFound();
+        } catch (const std::exception& error) {
+            std::cout << "Handler failed: " << error.what() << std::endl;
+            response = HttpResponse::internalServerError();
+        } catch (...) {
+            std::cout << "Handler failed" << std::endl;
+            response = HttpResponse::internalServerError();
+        }
+
+        bool keep = HttpParser::wantsKeepAlive(request.headers);
+        if (operating()) {
+            try {
+                keep = respond(*socket, response, keep);
+            } catch (const std::exception& error) {
+                std::cout << "Failed to send response: " << error.what() << std::endl;
+                keep = false;  // the stream is in an unknown state
+            } catch (...) {
+                std::cout << "Failed to send response" << std::endl;
+                keep = false;
+            }
+        }
+
+        if (response.kind() == HttpResponse::Kind::switchProtocols) {
+            socket->setTimeouts(0, sendTimeoutSeconds);  // a session may stay quiet for long
+            if (auto listener = delegate.lock()) listener->connectionHandedOver(socket);
+            if (const auto& session = response.socketSession()) {
+                try {
+                    session(socket);
+                } catch (const std::exception& error) {
+                    std::cout << "Socket session failed: " << error.what() << std::endl;
+                } catch (...) {
+                }
+            }
+            break;
+        }
+        if (!keep) break;
+    }
+    socket->close();
+}
+
+bool HttpServerIO::respond(Socket& socket, const HttpResponse& response, bool keepAlive) {
+    if (!operating()) return false;
+    HttpResponseHead head = buildResponseHead(response, keepAlive);
+    socket.writeUTF8(head.text);
+    if (head.content.writer) {
+        InnerWriteContext writer(socket);
+        head.content.writer(writer);
+    }
+    return head.keepAlive;
+}
+
+}  // namespace klarion

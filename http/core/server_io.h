@@ -1,0 +1,115 @@
+// The listening socket, the accept loop and the per-connection request loop.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "http/core/parser.h"
+#include "http/core/request.h"
+#include "http/core/response.h"
+#include "http/core/router.h"
+#include "http/core/socket.h"
+
+namespace klarion {
+
+enum class HttpServerIOState : std::int32_t { starting = 0, running = 1, stopping = 2, stopped = 3 };
+
+// Scheduling class asked for the server's threads. Every connection gets its
+// own thread whatever the class; it is recorded, not otherwise used.
+enum class ServerPriority { userInteractive, userInitiated, defaultPriority, utility, background };
+
+// Told when a client socket is handed over to a socket session (101 answers).
+class HttpServerIODelegate {
+public:
+    virtual ~HttpServerIODelegate() = default;
+    virtual void connectionHandedOver(const std::shared_ptr<Socket>& socket) = 0;
+};
+
+// One accept thread per run and one thread per connection. Handlers and body
+// writers run on the connection's thread.
+//
+// Keep-alive: the connection stays open after a response only when the client
+// sent "Connection: keep-alive" and the response has a known length (ok, and
+// badRequest with a body). Every other response — raw (streamed) ones in
+// particular — is sent without "Content-Length" and ends with the connection
+// closing, which is how a streamed body's end is marked.
+//
+// Limits: a line over 64 KiB or a header block over 256 KiB closes the
+// connection; a body announced over 64 MiB gets 413 "Payload Too Large" and a
+// close. Client sockets time out after 300 s without data and 60 s blocked in
+// a send. A failed write closes the connection.
+class HttpServerIO {
+public:
+    HttpServerIO();
+    // Stops and waits for every connection thread. A subclass whose dispatch
+    // uses its own members must call stop() in its own destructor.
+    virtual ~HttpServerIO();
+    HttpServerIO(const HttpServerIO&) = delete;
+    HttpServerIO& operator=(const HttpServerIO&) = delete;
+
+    // Opens the listening socket (dual-stack IPv6 unless forceIPv4; port 0 picks
+    // a free port, see port()) and starts accepting. Does nothing when running.
+    // Throws the SocketError of the listening socket; the state then stays
+    // `starting` and a later start is allowed.
+    void start(std::uint16_t port, bool forceIPv4 = false, ServerPriority priority = ServerPriority::background);
+
+    // Stops accepting, wakes every blocked connection (shutdown(2)) and waits
+    // for the accept thread and every connection thread to end — except the
+    // calling thread when stop() runs inside a handler. No effect unless running.
+    void stop();
+
+    HttpServerIOState state() const { return static_cast<HttpServerIOState>(stateValue_.load()); }
+    bool operating() const { return state() == HttpServerIOState::running; }
+
+    // Local port and family of the listening socket (getSockNameFailed when none).
+    std::uint16_t port() const;
+    bool isIPv4() const;
+
+    // Numeric addresses to bind instead of the wildcard; set before start.
+    std::optional<std::string> listenAddressIPv4;
+    std::optional<std::string> listenAddressIPv6;
+
+    std::weak_ptr<HttpServerIODelegate> delegate;
+
+    // The handler for one request; the base answers notFound to everything.
+    virtual std::pair<RouteParams, HttpHandler> dispatch(HttpRequest& request);
+
+    // The request loop of one connection; returns once the socket is closed.
+    void handleConnection(const std::shared_ptr<Socket>& socket);
+
+    // Writes a response; returns whether the connection may stay open.
+    // Throws the socket's write errors and whatever the body writer throws.
+    bool respond(Socket& socket, const HttpResponse& response, bool keepAlive);
+
+    // Number of connection threads currently running (for tests and diagnostics).
+    std::size_t activeConnections() const;
+
+    static constexpr int receiveTimeoutSeconds = 300;
+    static constexpr int sendTimeoutSeconds = 60;
+
+private:
+    struct Shared;
+
+    void acceptLoop(std::shared_ptr<Socket> listener, std::uint64_t run);
+    void serveClient(std::shared_ptr<Socket> client);
+    bool setState(HttpServerIOState from, HttpServerIOState to);
+    void stopLocked(bool onAcceptThread);
+
+    std::atomic<std::int32_t> stateValue_{static_cast<std::int32_t>(HttpServerIOState::stopped)};
+    std::shared_ptr<Shared> shared_;
+    std::mutex lifecycle_;  // start / stop, one at a time
+    std::shared_ptr<Socket> socket_;
+    std::thread acceptThread_;
+    std::uint64_t run_ = 0;
+    ServerPriority priority_ = ServerPriority::background;
+    HttpParser parser_;
+};
+
+}  // namespace klarion

@@ -1,0 +1,142 @@
+// Blocking TCP sockets of the HTTP server and their errors.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "http/core/bytes.h"
+
+namespace klarion {
+
+class File;
+
+// The C library's message for the current errno (strerror).
+struct Errno {
+    static std::string description();
+};
+
+// Every socket failure; what() gives the textual form, e.g. writeFailed("Broken pipe").
+class SocketError : public std::runtime_error {
+public:
+    enum class Kind {
+        socketCreationFailed,
+        socketSettingReUseAddrFailed,
+        bindFailed,
+        listenFailed,
+        writeFailed,
+        getPeerNameFailed,
+        getNameInfoFailed,
+        acceptFailed,
+        recvFailed,
+        getSockNameFailed,
+        convertingPeerNameFailed,
+    };
+
+    SocketError(Kind kind, std::string message);
+    Kind kind() const { return kind_; }
+    // The system text carried by the error ("" for convertingPeerNameFailed).
+    const std::string& message() const { return message_; }
+
+    static const char* kindName(Kind kind);
+
+private:
+    Kind kind_;
+    std::string message_;
+};
+
+// Where the request parser reads its bytes from. Socket is the real one; tests
+// and the fuzzer may feed bytes from memory.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // One byte; throws (SocketError::recvFailed for a socket) at end of stream.
+    virtual std::uint8_t read() = 0;
+    // Exactly n bytes (nothing read for n == 0). The buffer grows as data
+    // arrives: an announced length is never reserved up front.
+    virtual Bytes readLength(std::size_t n) = 0;
+};
+
+// One TCP socket descriptor. Shared through std::shared_ptr; not copyable.
+// Equality and hashing use the descriptor alone; the server's own set of open
+// clients is keyed by object identity instead, since descriptors are reused.
+class Socket : public ByteSource {
+public:
+    explicit Socket(int fileDescriptor) : socketFileDescriptor(fileDescriptor) {}
+    ~Socket() override;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    // A listening socket: IPv4 when forceIPv4, else dual-stack IPv6
+    // (IPV6_V6ONLY set to 0). SO_REUSEADDR on, close-on-exec.
+    // Throws socketCreationFailed, socketSettingReUseAddrFailed, bindFailed or
+    // listenFailed; no descriptor is left open on failure.
+    static std::shared_ptr<Socket> openListening(std::uint16_t port, bool forceIPv4 = false,
+                                                 int backlog = 128,
+                                                 std::optional<std::string> listenAddress = std::nullopt);
+    // Blocks for one client (close-on-exec). Throws acceptFailed.
+    std::shared_ptr<Socket> acceptClient();
+
+    // Closes the descriptor at most once, whoever calls it (also the destructor).
+    // Only the thread that owns a socket should close it: another thread stops
+    // it with shutdownIO() instead.
+    void close();
+    // shutdown(2) both ways: wakes a thread blocked in accept/read/write on it,
+    // without closing (so the descriptor number cannot be reused meanwhile).
+    void shutdownIO();
+    bool isClosed() const { return shutdown.load(); }
+
+    // Local port (host order) and whether the local family is IPv4. Throw getSockNameFailed.
+    std::uint16_t port() const;
+    bool isIPv4() const;
+
+    // Complete, blocking writes; writeFailed on any failure. Never raises SIGPIPE.
+    void writeUTF8(std::string_view text);
+    void writeUInt8(ByteSpan bytes);
+    void writeBuffer(const void* pointer, std::size_t length);
+    // Sends an open file from its first byte to its end (sendfile).
+    // Throws writeFailed("sendfile: ...").
+    void sendFile(File& file);
+
+    // One byte; recvFailed at end of stream or on error.
+    std::uint8_t read() override;
+    // Exactly n bytes; recvFailed when the peer closes early.
+    Bytes readLength(std::size_t n) override;
+    // One line: bytes 0..13 dropped (CR, tabs...), byte 10 ends it, every other
+    // byte becomes the character of that code point (0xC3 -> U+00C3, as UTF-8).
+    std::string readLine();
+
+    // The peer's numeric address; an IPv4-mapped IPv6 peer is given as dotted IPv4.
+    // Throws getPeerNameFailed or getNameInfoFailed.
+    std::string peername() const;
+
+    // Receive and send time-outs in seconds (0 = none).
+    void setTimeouts(int receiveSeconds, int sendSeconds);
+
+    int fd() const { return socketFileDescriptor; }
+
+    static void setNoSigPipe(int fd);
+    static void closeDescriptor(int fd);
+
+    bool operator==(const Socket& other) const { return socketFileDescriptor == other.socketFileDescriptor; }
+
+    const int socketFileDescriptor;
+
+private:
+    std::atomic<bool> shutdown{false};
+};
+
+// The character of code point `byte` appended as UTF-8 (the line rule above).
+void appendLatin1(std::string& line, std::uint8_t byte);
+
+}  // namespace klarion
+
+template <>
+struct std::hash<klarion::Socket> {
+    std::size_t operator()(const klarion::Socket& s) const noexcept { return std::hash<int>()(s.socketFileDescriptor); }
+};

@@ -1,0 +1,101 @@
+#include "http/core/text_utils.h"
+
+#include <cstdint>
+
+namespace klarion::textutil {
+
+std::vector<std::string> split(std::string_view text, char separator) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t at = text.find(separator, start);
+        if (at == std::string_view::npos) {
+            pieces.emplace_back(text.substr(start));
+            return pieces;
+        }
+        pieces.emplace_back(text.substr(start, at - start));
+        start = at + 1;
+    }
+}
+
+namespace {
+
+// Length of the space character at `text[i]` (0 when it is none).
+std::size_t spaceAt(std::string_view text, std::size_t i, bool lineBreaks) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == ' ' || c == '\t') return 1;
+    if (lineBreaks && (c == '\n' || c == '\r' || c == 0x0B || c == 0x0C)) return 1;
+    auto rest = text.substr(i);
+    if (rest.starts_with("\xC2\xA0")) return 2;
+    if (lineBreaks && rest.starts_with("\xC2\x85")) return 2;
+    if (rest.starts_with("\xE1\x9A\x80")) return 3;  // U+1680
+    if (rest.size() >= 3 && rest[0] == '\xE2') {
+        unsigned char b1 = static_cast<unsigned char>(rest[1]), b2 = static_cast<unsigned char>(rest[2]);
+        if (b1 == 0x80 && b2 >= 0x80 && b2 <= 0x8A) return 3;  // U+2000..U+200A
+        if (b1 == 0x80 && b2 == 0xAF) return 3;                 // U+202F
+        if (b1 == 0x81 && b2 == 0x9F) return 3;                 // U+205F
+        if (lineBreaks && b1 == 0x80 && (b2 == 0xA8 || b2 == 0xA9)) return 3;  // U+2028, U+2029
+    }
+    if (rest.starts_with("\xE3\x80\x80")) return 3;  // U+3000
+    return 0;
+}
+
+std::string trim(std::string_view text, bool lineBreaks) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t n = spaceAt(text, start, lineBreaks);
+        if (n == 0) break;
+        start += n;
+    }
+    std::size_t end = text.size();
+    while (end > start) {
+        // Find the start of the last character.
+        std::size_t k = end - 1;
+        while (k > start && (static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) --k;
+        std::size_t n = spaceAt(text, k, lineBreaks);
+        if (n == 0 || k + n != end) break;
+        end = k;
+    }
+    return std::string(text.substr(start, end - start));
+}
+
+}  // namespace
+
+std::string trimHorizontal(std::string_view text) {
+    return trim(text, false);
+}
+
+std::string trimWhitespace(std::string_view text) {
+    return trim(text, true);
+}
+
+std::string lowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string lowerLatin1(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 'A' && c <= 'Z') {
+            out.push_back(static_cast<char>(c - 'A' + 'a'));
+        } else if (c == 0xC3 && i + 1 < text.size()) {
+            // U+00C0..U+00DE (except U+00D7) lower to U+00E0..U+00FE.
+            unsigned char next = static_cast<unsigned char>(text[i + 1]);
+            out.push_back(static_cast<char>(c));
+            if (next >= 0x80 && next <= 0x9E && next != 0x97) next = static_cast<unsigned char>(next + 0x20);
+            out.push_back(static_cast<char>(next));
+            ++i;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+}  // namespace klarion::textutil

@@ -1,0 +1,28 @@
+// Text helpers private to the HTTP core.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace klarion::textutil {
+
+// Splits on every occurrence of `separator` (empty pieces kept).
+std::vector<std::string> split(std::string_view text, char separator);
+
+// Trims horizontal spaces: space, tab and the Unicode space separators (U+00A0,
+// U+1680, U+2000..U+200A, U+202F, U+205F, U+3000), not line breaks.
+std::string trimHorizontal(std::string_view text);
+
+// Trims white space including line breaks (and the spaces above, and U+0085,
+// U+2028, U+2029).
+std::string trimWhitespace(std::string_view text);
+
+// ASCII lower-casing (all that header names and tokens need once read).
+std::string lowerAscii(std::string_view text);
+
+// Unicode lower-casing of the characters a request line can hold (U+0000..U+00FF
+// and ASCII); other characters unchanged.
+std::string lowerLatin1(std::string_view text);
+
+}  // namespace klarion::textutil
