@@ -1,0 +1,395 @@
+#include "server/llm/lmstudio_client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+namespace klarion {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void initCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyDeleter {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct MultiDeleter {
+  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using EasyPtr = std::unique_ptr<CURL, EasyDeleter>;
+using MultiPtr = std::unique_ptr<CURLM, MultiDeleter>;
+using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// Only "http://host[:port]" with nothing after the authority but an optional "/".
+bool normaliseBaseUrl(std::string& url) {
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  if (url.size() <= 7 || url.compare(0, 7, "http://") != 0) return false;
+  for (unsigned char c : url) {
+    if (c <= 0x20 || c >= 0x7f) return false;
+  }
+  if (url.find_first_of("/?#", 7) != std::string::npos) return false;
+  CURLU* u = curl_url();
+  if (u == nullptr) return false;
+  bool ok = curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+  curl_url_cleanup(u);
+  return ok;
+}
+
+bool validPath(std::string_view path) {
+  if (path.empty() || path.front() != '/') return false;
+  return std::none_of(path.begin(), path.end(),
+                      [](unsigned char c) { return c <= 0x20 || c >= 0x7f; });
+}
+
+long toCurlMs(std::chrono::milliseconds ms) {
+  // 0 would mean "no time-out" to libcurl; a non-positive time-out still ends at once.
+  return static_cast<long>(std::max<std::chrono::milliseconds::rep>(ms.count(), 1));
+}
+
+// Headers: only Content-Type on a POST. libcurl's own "Accept: */*" is removed, and an empty
+// "Expect:" stops libcurl from announcing large bodies with "Expect: 100-continue".
+SlistPtr makeHeaders(bool post) {
+  curl_slist* list = nullptr;
+  list = curl_slist_append(list, "Accept:");
+  list = curl_slist_append(list, "Expect:");
+  if (post) list = curl_slist_append(list, "Content-Type: application/json");
+  return SlistPtr(list);
+}
+
+void configure(CURL* h, const std::string& url, bool post, std::string_view body,
+               curl_slist* headers, char* errorBuffer) {
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_PROXY, "");
+  curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
+  curl_easy_setopt(h, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  curl_easy_setopt(h, CURLOPT_HTTP_TRANSFER_DECODING, 1L);
+  curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  if (post) {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+  } else {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  }
+}
+
+bool textHas(const char* text, const char* word) {
+  return text != nullptr && std::strstr(text, word) != nullptr;
+}
+
+LmTransportError classify(CURLcode code, CURL* h, const char* text) {
+  switch (code) {
+    case CURLE_OK:
+      return LmTransportError::None;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return LmTransportError::Refused;
+    case CURLE_OPERATION_TIMEDOUT:
+      return LmTransportError::TimedOut;
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return LmTransportError::Closed;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:  // also what an HTTP/0.9-looking answer gives
+    case CURLE_BAD_CONTENT_ENCODING:
+      return LmTransportError::Malformed;
+    case CURLE_URL_MALFORMAT:
+      return LmTransportError::InvalidAddress;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR: {
+      long osErrno = 0;
+      curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osErrno);
+      if (osErrno == ECONNRESET || osErrno == EPIPE || textHas(text, "reset") ||
+          textHas(text, "Broken pipe")) {
+        return LmTransportError::Reset;
+      }
+      return LmTransportError::Other;
+    }
+    default:
+      return LmTransportError::Other;
+  }
+}
+
+std::string errorTextOf(CURLcode code, const char* buffer) {
+  if (buffer != nullptr && buffer[0] != '\0') return buffer;
+  return curl_easy_strerror(code);
+}
+
+std::string jsonObjectWith(const char* key, std::string_view value) {
+  nlohmann::json body = nlohmann::json::object();
+  body[key] = std::string(value);
+  return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// ---- plain requests ----
+
+struct PlainSink {
+  std::string* body;
+  bool tooLarge = false;
+};
+
+size_t plainWrite(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<PlainSink*>(user);
+  const size_t n = size * count;
+  if (sink->body->size() + n > LmStudioClient::kMaxReplyBytes) {
+    sink->tooLarge = true;
+    return 0;
+  }
+  sink->body->append(data, n);
+  return n;
+}
+
+// ---- streamed requests ----
+
+struct StreamState {
+  const LmStudioClient::ChunkSink* sink = nullptr;
+  Clock::time_point lastActivity;
+  curl_off_t lastUploaded = 0;
+  std::uint64_t bytes = 0;
+  bool aborted = false;
+  std::exception_ptr failure;
+};
+
+size_t streamWrite(char* data, size_t size, size_t count, void* user) {
+  auto* st = static_cast<StreamState*>(user);
+  const size_t n = size * count;
+  st->lastActivity = Clock::now();
+  if (n == 0) return 0;
+  st->bytes += n;
+  try {
+    if (!(*st->sink)(std::string_view(data, n))) {
+      st->aborted = true;
+      return 0;
+    }
+  } catch (...) {
+    st->failure = std::current_exception();
+    st->aborted = true;
+    return 0;
+  }
+  return n;
+}
+
+size_t streamHeader(char* data, size_t size, size_t count, void* user) {
+  static_cast<StreamState*>(user)->lastActivity = Clock::now();
+  return size * count;
+}
+
+int streamProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+  auto* st = static_cast<StreamState*>(user);
+  if (ulnow != st->lastUploaded) {  // a large request body still going out counts as activity
+    st->lastUploaded = ulnow;
+    st->lastActivity = Clock::now();
+  }
+  return 0;
+}
+
+}  // namespace
+
+const char* lmTransportErrorName(LmTransportError error) {
+  switch (error) {
+    case LmTransportError::None: return "none";
+    case LmTransportError::InvalidAddress: return "invalid address";
+    case LmTransportError::Refused: return "refused";
+    case LmTransportError::TimedOut: return "timed out";
+    case LmTransportError::Reset: return "reset";
+    case LmTransportError::Closed: return "closed";
+    case LmTransportError::Malformed: return "malformed";
+    case LmTransportError::Aborted: return "aborted";
+    case LmTransportError::TooLarge: return "too large";
+    case LmTransportError::Other: return "other";
+  }
+  return "other";
+}
+
+LmStudioClient::LmStudioClient(std::string baseUrl, LmStudioTimeouts timeouts)
+    : baseUrl_(std::move(baseUrl)), baseUrlValid_(false), timeouts_(timeouts) {
+  initCurlOnce();
+  baseUrlValid_ = normaliseBaseUrl(baseUrl_);
+}
+
+LmReply LmStudioClient::get(std::string_view path, std::chrono::milliseconds timeout) const {
+  return request(false, path, {}, timeout);
+}
+
+LmReply LmStudioClient::postJson(std::string_view path, std::string_view jsonBody,
+                                 std::chrono::milliseconds timeout) const {
+  return request(true, path, jsonBody, timeout);
+}
+
+LmReply LmStudioClient::listModels(std::chrono::milliseconds timeout) const {
+  return get(kModelsPath, timeout);
+}
+
+LmReply LmStudioClient::listModelsV0(std::chrono::milliseconds timeout) const {
+  return get(kModelsV0Path, timeout);
+}
+
+LmReply LmStudioClient::listModelsV1(std::chrono::milliseconds timeout) const {
+  return get(kModelsV1Path, timeout);
+}
+
+LmReply LmStudioClient::unloadModel(std::string_view instanceId,
+                                    std::chrono::milliseconds timeout) const {
+  return postJson(kUnloadPath, jsonObjectWith("instance_id", instanceId), timeout);
+}
+
+LmReply LmStudioClient::loadModel(std::string_view model, std::chrono::milliseconds timeout) const {
+  return postJson(kLoadPath, jsonObjectWith("model", model), timeout);
+}
+
+LmReply LmStudioClient::chatCompletion(std::string_view requestBody,
+                                       std::chrono::milliseconds timeout) const {
+  return postJson(kChatPath, requestBody, timeout);
+}
+
+LmReply LmStudioClient::request(bool post, std::string_view path, std::string_view body,
+                                std::chrono::milliseconds timeout) const {
+  LmReply reply;
+  if (!baseUrlValid_ || !validPath(path)) {
+    reply.error = LmTransportError::InvalidAddress;
+    reply.errorText = "cannot form a URL from \"" + baseUrl_ + "\" and \"" + std::string(path) + "\"";
+    return reply;
+  }
+  EasyPtr h(curl_easy_init());
+  if (!h) {
+    reply.error = LmTransportError::Other;
+    reply.errorText = "cannot create an HTTP handle";
+    return reply;
+  }
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+  const std::string url = baseUrl_ + std::string(path);
+  SlistPtr headers = makeHeaders(post);
+  configure(h.get(), url, post, body, headers.get(), errorBuffer);
+  PlainSink sink{&reply.body};
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, plainWrite);
+  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(h.get(), CURLOPT_TIMEOUT_MS, toCurlMs(timeout));
+
+  const CURLcode code = curl_easy_perform(h.get());
+  curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &reply.status);
+  if (sink.tooLarge) {
+    reply.error = LmTransportError::TooLarge;
+    reply.errorText = "answer body larger than " + std::to_string(kMaxReplyBytes) + " bytes";
+  } else if (code != CURLE_OK) {
+    reply.error = classify(code, h.get(), errorBuffer);
+    reply.errorText = errorTextOf(code, errorBuffer);
+  }
+  return reply;
+}
+
+LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody,
+                                                    const ChunkSink& sink,
+                                                    std::chrono::milliseconds idleTimeout) const {
+  LmStreamResult result;
+  if (!baseUrlValid_) {
+    result.error = LmTransportError::InvalidAddress;
+    result.errorText = "cannot form a URL from \"" + baseUrl_ + "\"";
+    return result;
+  }
+  EasyPtr h(curl_easy_init());
+  MultiPtr m(curl_multi_init());
+  if (!h || !m) {
+    result.error = LmTransportError::Other;
+    result.errorText = "cannot create an HTTP handle";
+    return result;
+  }
+  char errorBuffer[CURL_ERROR_SIZE] = {0};
+  const std::string url = baseUrl_ + std::string(kChatPath);
+  SlistPtr headers = makeHeaders(true);
+  configure(h.get(), url, true, requestBody, headers.get(), errorBuffer);
+
+  StreamState st;
+  st.sink = &sink;
+  st.lastActivity = Clock::now();
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, streamWrite);
+  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &st);
+  curl_easy_setopt(h.get(), CURLOPT_HEADERFUNCTION, streamHeader);
+  curl_easy_setopt(h.get(), CURLOPT_HEADERDATA, &st);
+  curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, streamProgress);
+  curl_easy_setopt(h.get(), CURLOPT_XFERINFODATA, &st);
+
+  if (curl_multi_add_handle(m.get(), h.get()) != CURLM_OK) {
+    result.error = LmTransportError::Other;
+    result.errorText = "cannot start the HTTP transfer";
+    return result;
+  }
+
+  // Drive the one transfer ourselves so that the time-out counts from the last byte received,
+  // not from the start: a long answer that keeps sending is never cut.
+  const auto idle = std::max(idleTimeout, std::chrono::milliseconds(1));
+  bool idleExpired = false;
+  CURLcode code = CURLE_OK;
+  bool finished = false;
+  while (!finished) {
+    int running = 0;
+    const CURLMcode mc = curl_multi_perform(m.get(), &running);
+    if (mc != CURLM_OK) {
+      code = CURLE_RECV_ERROR;
+      std::snprintf(errorBuffer, sizeof errorBuffer, "%s", curl_multi_strerror(mc));
+      break;
+    }
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(m.get(), &queued)) {
+      if (msg->msg == CURLMSG_DONE) {
+        code = msg->data.result;
+        finished = true;
+      }
+    }
+    if (finished || running == 0) break;
+    const auto waited = Clock::now() - st.lastActivity;
+    if (waited >= idle) {
+      idleExpired = true;
+      break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(idle - waited);
+    const int pollMs = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+        left.count() + 1, 1, 1000));
+    if (curl_multi_poll(m.get(), nullptr, 0, pollMs, nullptr) != CURLM_OK) {
+      code = CURLE_RECV_ERROR;
+      std::snprintf(errorBuffer, sizeof errorBuffer, "waiting for LM Studio failed");
+      break;
+    }
+  }
+
+  curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &result.status);
+  result.bytes = st.bytes;
+  if (st.aborted) {
+    result.error = LmTransportError::Aborted;
+    result.errorText = "the stream was stopped by its receiver";
+  } else if (idleExpired) {
+    result.error = LmTransportError::TimedOut;
+    result.errorText = "no data from LM Studio for " + std::to_string(idle.count()) + " ms";
+  } else if (code != CURLE_OK) {
+    result.error = classify(code, h.get(), errorBuffer);
+    result.errorText = errorTextOf(code, errorBuffer);
+  }
+  curl_multi_remove_handle(m.get(), h.get());
+  if (st.failure) std::rethrow_exception(st.failure);
+  return result;
+}
+
+}  // namespace klarion
