@@ -1,0 +1,100 @@
+#include "web/dashboard/static_routes.h"
+
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+
+namespace klarion::dashboard {
+
+namespace detail {
+extern const unsigned char kTeacherPage[];
+extern const std::size_t kTeacherPageSize;
+}  // namespace detail
+
+std::string_view teacherPage() {
+    return {reinterpret_cast<const char*>(detail::kTeacherPage), detail::kTeacherPageSize};
+}
+
+HttpResponse handleTeacherPage(HttpRequest&) {
+    return HttpResponse::ok(HttpResponseBody::html(std::string(teacherPage())));
+}
+
+std::filesystem::path ResourceFolder::besideProgram() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || program.empty()) return "resources";
+    return program.parent_path() / "resources";
+}
+
+std::filesystem::path ResourceFolder::fileFor(std::string_view name, std::string_view type) const {
+    if (name.empty() || type.empty()) return {};
+    std::string fileName(name);
+    fileName += '.';
+    fileName += type;
+    return folder_ / fileName;
+}
+
+std::optional<Bytes> ResourceFolder::read(std::string_view name, std::string_view type) const {
+    const auto file = fileFor(name, type);
+    if (file.empty()) return std::nullopt;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
+}
+
+HttpResponse serveBundleResource(const ResourceFolder& resources, std::string_view name,
+                                 std::string_view type, std::string_view contentType) {
+    auto bytes = resources.read(name, type);
+    if (!bytes) return HttpResponse::notFound();
+    return HttpResponse::ok(HttpResponseBody::data(std::move(*bytes), std::string(contentType)));
+}
+
+HttpResponse servePngResource(const ResourceFolder& resources, std::string_view name) {
+    return serveBundleResource(resources, name, "png", "image/png");
+}
+
+namespace {
+
+HttpHandler resourceHandler(std::shared_ptr<const ResourceFolder> resources, std::string name,
+                            std::string type, std::string contentType) {
+    return [resources = std::move(resources), name = std::move(name), type = std::move(type),
+            contentType = std::move(contentType)](HttpRequest&) {
+        return serveBundleResource(*resources, name, type, contentType);
+    };
+}
+
+}  // namespace
+
+HttpHandler serveIndexHtml(std::shared_ptr<const ResourceFolder> resources) {
+    return resourceHandler(std::move(resources), "index", "html", "text/html");
+}
+HttpHandler serveStyleCss(std::shared_ptr<const ResourceFolder> resources) {
+    return resourceHandler(std::move(resources), "style", "css", "text/css");
+}
+HttpHandler serveAppJs(std::shared_ptr<const ResourceFolder> resources) {
+    return resourceHandler(std::move(resources), "app", "js", "application/javascript");
+}
+HttpHandler serveLogoPng(std::shared_ptr<const ResourceFolder> resources) {
+    return resourceHandler(std::move(resources), "klarion_petit", "png", "image/png");
+}
+HttpHandler serveContextHelpPng(std::shared_ptr<const ResourceFolder> resources) {
+    return resourceHandler(std::move(resources), "context_help", "png", "image/png");
+}
+
+std::vector<std::pair<std::string, HttpHandler>> staticRoutes(std::shared_ptr<const ResourceFolder> resources) {
+    return {
+        {"/teacher", handleTeacherPage},
+        {"/", serveIndexHtml(resources)},
+        {"/style.css", serveStyleCss(resources)},
+        {"/app.js", serveAppJs(resources)},
+        {"/klarion_petit.png", serveLogoPng(resources)},
+        {"/context_help.png", serveContextHelpPng(resources)},
+    };
+}
+
+}  // namespace klarion::dashboard
