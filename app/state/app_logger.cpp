@@ -62,13 +62,14 @@ void AppLogger::setEnabled(bool enabled) {
 }
 
 std::string formatLogTime(double secondsSince1970) {
-    double whole = std::floor(secondsSince1970);
-    int millis = static_cast<int>((secondsSince1970 - whole) * 1000.0);
-    if (millis > 999) millis = 999;
+    // Milliseconds are truncated, as a date formatter does.
+    double totalMillis = std::floor(secondsSince1970 * 1000.0);
+    double whole = std::floor(totalMillis / 1000.0);
+    int millis = static_cast<int>(totalMillis - whole * 1000.0);
     time_t t = static_cast<time_t>(whole);
     tm local{};
     localtime_r(&t, &local);
-    char text[32];
+    char text[48];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec, millis);
     return text;
 }
