@@ -278,14 +278,27 @@ void MemoryBodyWriter::writeBytes(ByteSpan data) {
     bytes.insert(bytes.end(), data.begin(), data.end());
 }
 
+namespace {
+
+// A header name, value or reason phrase never carries a line break: one that
+// came from outside input could otherwise add headers or a second response.
+std::string headerSafe(std::string text) {
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+    return text;
+}
+
+}  // namespace
+
 HttpResponseHead buildResponseHead(const HttpResponse& response, bool keepAliveRequested) {
     HttpResponseHead head;
     head.content = response.content();
     std::string& text = head.text;
-    text = "HTTP/1.1 " + std::to_string(response.statusCode()) + " " + response.reasonPhrase() + "\r\n";
+    text = "HTTP/1.1 " + std::to_string(response.statusCode()) + " " + headerSafe(response.reasonPhrase()) + "\r\n";
     if (head.content.length >= 0) text += "Content-Length: " + std::to_string(head.content.length) + "\r\n";
     if (keepAliveRequested && head.content.length != -1) text += "Connection: keep-alive\r\n";
-    for (const auto& [name, value] : response.headers()) text += name + ": " + value + "\r\n";
+    for (const auto& [name, value] : response.headers()) text += headerSafe(name) + ": " + headerSafe(value) + "\r\n";
     text += "\r\n";
     head.keepAlive = keepAliveRequested && head.content.length != -1;
     return head;

@@ -107,7 +107,7 @@ private:
     std::mutex lifecycle_;  // start / stop, one at a time
     std::shared_ptr<Socket> socket_;
     std::thread acceptThread_;
-    std::uint64_t run_ = 0;
+    std::atomic<std::uint64_t> run_{0};
     ServerPriority priority_ = ServerPriority::background;
     HttpParser parser_;
 };

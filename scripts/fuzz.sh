@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer into build-fuzz/ (or $KLARION_FUZZ_BUILD_DIR) and
+# runs each target for the given number of seconds (default 60):
+#     scripts/fuzz.sh 60
+# Exits non-zero when a target finds a crash; the reproducer is left in the
+# build folder's fuzz/ directory.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SECONDS_PER_TARGET="${1:-60}"
+BUILD_DIR="${KLARION_FUZZ_BUILD_DIR:-build-fuzz}"
+TARGETS=(fuzz_http_parser)
+
+if ! command -v clang++ >/dev/null; then
+  echo "fuzz.sh: clang++ is needed (scripts/install-deps.sh installs it)" >&2
+  exit 1
+fi
+
+cmake -S . -B "$BUILD_DIR" \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
+  -DKLARION_SANITIZE=address,undefined \
+  -DKLARION_BUILD_FUZZERS=ON -DKLARION_BUILD_TESTS=OFF -DKLARION_BUILD_BENCH=OFF >/dev/null
+cmake --build "$BUILD_DIR" -j4 --target "${TARGETS[@]}"
+
+status=0
+for target in "${TARGETS[@]}"; do
+  corpus="$BUILD_DIR/fuzz/corpus/$target"
+  mkdir -p "$corpus"
+  seeds="fuzz/corpus/$target"
+  echo "== $target: ${SECONDS_PER_TARGET}s"
+  (cd "$BUILD_DIR/fuzz" && "./$target" -max_total_time="$SECONDS_PER_TARGET" -max_len=70000 \
+      -print_final_stats=1 "corpus/$target" "$OLDPWD/$seeds") || status=1
+done
+exit $status
