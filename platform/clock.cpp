@@ -1,6 +1,8 @@
 #include "platform/clock.h"
 
 #include <chrono>
+#include <cmath>
+#include <ctime>
 
 namespace klarion {
 
@@ -41,5 +43,14 @@ std::shared_ptr<Clock> currentClock() {
 }
 
 double nowSeconds() { return currentClock()->now(); }
+
+std::string formatISO8601UTC(double secondsSince1970) {
+    time_t t = static_cast<time_t>(std::floor(secondsSince1970));
+    tm utc{};
+    gmtime_r(&t, &utc);
+    char text[64];
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
 
 }  // namespace klarion

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace klarion {
 
@@ -34,5 +35,9 @@ private:
 void setCurrentClock(std::shared_ptr<Clock> clock);
 std::shared_ptr<Clock> currentClock();
 double nowSeconds();  // currentClock()->now()
+
+// An ISO 8601 internet date-time in UTC to the second: "2025-09-01T07:45:09Z"
+// (fractions of a second are dropped).
+std::string formatISO8601UTC(double secondsSince1970);
 
 }  // namespace klarion

@@ -23,7 +23,8 @@ public:
     static std::shared_ptr<PreferenceStore> standard();
     static std::filesystem::path standardPath();
 
-    // The stored value, or none when there is no entry.
+    // The stored value, or none when there is no entry. Together with the
+    // typed reads below it tells "absent" from "of another type".
     std::optional<Json> object(const std::string& key) const;
     // None when there is no entry or it holds another JSON type.
     std::optional<std::string> string(const std::string& key) const;

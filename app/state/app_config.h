@@ -163,6 +163,7 @@ public:
     // Changes several fields in one step (readers see all or none of the
     // change); subscribers hear of every field that differs afterwards. A
     // changed teacherPinCode or safetyAiScanAll is written to the preferences.
+    // `change` runs under the lock: it must not call back into this object.
     void update(const std::function<void(Values&)>& change);
     // The six per-teacher settings as they stand.
     TeacherConfig teacherConfig() const;

@@ -106,7 +106,10 @@ std::optional<double> mondayOfWeekKey(std::string_view key) {
     if (pieces.size() != 2) return std::nullopt;
     auto year = parseInteger(pieces[0]);
     if (!year) return std::nullopt;
-    auto week = parseInteger(pieces[1].substr(1));
+    // Drop the first character, whatever it is (all bytes of its code point).
+    std::string_view rest = pieces[1].substr(1);
+    while (!rest.empty() && (static_cast<unsigned char>(rest.front()) & 0xC0) == 0x80) rest.remove_prefix(1);
+    auto week = parseInteger(rest);
     if (!week) return std::nullopt;
     // Monday of week 1 is the Monday on or before 4 January.
     if (*year < INT_MIN + 1900LL || *year > INT_MAX) return std::nullopt;

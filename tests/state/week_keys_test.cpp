@@ -68,6 +68,7 @@ TEST(MondayOfWeekKey, GivesLocalMidnight) {
     EXPECT_EQ(mondayOfWeekKey("2026-W01"), 1766962800);  // Monday 29 December 2025, 00:00 CET
     EXPECT_EQ(mondayOfWeekKey("2026-X01"), 1766962800);  // the letter is not looked at
     EXPECT_EQ(mondayOfWeekKey("+2026-W01"), 1766962800);
+    EXPECT_EQ(mondayOfWeekKey("2026-É01"), 1766962800);  // a two-byte first character
     EXPECT_EQ(mondayOfWeekKey("2026--W01"), 1766962800);  // empty pieces are dropped
     EXPECT_EQ(mondayOfWeekKey("2026-W13"), 1774220400);   // 23 March, before the change
     EXPECT_EQ(mondayOfWeekKey("2026-W14"), 1774821600);   // 30 March, 00:00 CEST
