@@ -141,7 +141,14 @@ std::string reservationKey(std::string_view week, std::string_view day, size_t s
     return key;
 }
 
-std::optional<long long> slotMinute(std::string_view time) {
+namespace {
+struct SlotTime {
+    long long hours, minutes, minuteOfDay;
+};
+
+// "H:M" split at ":" (empty pieces dropped) into exactly two decimal
+// integers; none when malformed or when the minute of the day does not fit.
+std::optional<SlotTime> parseSlotTime(std::string_view time) {
     auto pieces = splitOmittingEmpty(time, ':');
     if (pieces.size() != 2) return std::nullopt;
     auto hours = parseInteger(pieces[0]);
@@ -150,7 +157,13 @@ std::optional<long long> slotMinute(std::string_view time) {
     long long total;
     if (__builtin_mul_overflow(*hours, 60LL, &total) || __builtin_add_overflow(total, *minutes, &total))
         return std::nullopt;
-    return total;
+    return SlotTime{*hours, *minutes, total};
+}
+}  // namespace
+
+std::optional<long long> slotMinute(std::string_view time) {
+    auto parsed = parseSlotTime(time);
+    return parsed ? std::optional<long long>(parsed->minuteOfDay) : std::nullopt;
 }
 
 std::optional<std::string> currentSlotKey(const std::vector<SlotDefinition>& slots, double now) {
@@ -188,19 +201,14 @@ double teacherSessionEnd(const std::optional<std::string>& teacherId, const std:
 
     long long minute = minuteOfDay(date);
     for (size_t last : blockEnds) {
-        auto pieces = splitOmittingEmpty(slots[last].end, ':');
-        if (pieces.size() != 2) continue;
-        auto hours = parseInteger(pieces[0]);
-        auto minutes = parseInteger(pieces[1]);
-        if (!hours || !minutes) continue;
-        auto end = slotMinute(slots[last].end);
-        if (!end) continue;  // does not fit: a malformed slot
-        if (minute >= *end) continue;
-        if (*hours < INT_MIN / 2 || *hours > INT_MAX / 2 || *minutes < INT_MIN / 2 || *minutes > INT_MAX / 2)
-            return 0;
+        auto end = parseSlotTime(slots[last].end);
+        if (!end || minute >= end->minuteOfDay) continue;
+        if (end->hours < INT_MIN / 2 || end->hours > INT_MAX / 2 || end->minutes < INT_MIN / 2 ||
+            end->minutes > INT_MAX / 2)
+            return 0;  // no such date
         tm at = date;
-        at.tm_hour = static_cast<int>(*hours);
-        at.tm_min = static_cast<int>(*minutes);
+        at.tm_hour = static_cast<int>(end->hours);
+        at.tm_min = static_cast<int>(end->minutes);
         at.tm_sec = 0;
         at.tm_isdst = -1;
         time_t t = mktime(&at);

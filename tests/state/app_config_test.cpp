@@ -211,10 +211,5 @@ TEST_F(AppConfigTest, ChangeReactionsRunAfterTheWholeTask) {
     EXPECT_EQ(saved, (std::vector<std::string>{"eleves/Réviser"}));
 }
 
-TEST(AppConfigShared, IsOneInstance) {
-    testing::ScratchHome scratch;
-    EXPECT_EQ(AppConfig::shared().get(), AppConfig::shared().get());
-}
-
 }  // namespace
 }  // namespace klarion
