@@ -244,7 +244,9 @@ void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
             response = HttpResponse::internalServerError();
         }
 
-        bool keep = HttpParser::wantsKeepAlive(request.headers);
+        // A HEAD answer carries its body like any other; a client that asked
+        // with HEAD does not read that body, so the connection ends after it.
+        bool keep = HttpParser::wantsKeepAlive(request.headers) && request.method != "HEAD";
         if (operating()) {
             try {
                 keep = respond(*socket, response, keep);

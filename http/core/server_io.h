@@ -39,7 +39,8 @@ public:
 // sent "Connection: keep-alive" and the response has a known length (ok, and
 // badRequest with a body). Every other response — raw (streamed) ones in
 // particular — is sent without "Content-Length" and ends with the connection
-// closing, which is how a streamed body's end is marked.
+// closing, which is how a streamed body's end is marked. A HEAD request is
+// answered with its body, like any method, and the connection then closes.
 //
 // Limits: a line over 64 KiB or a header block over 256 KiB closes the
 // connection; a body announced over 64 MiB gets 413 "Payload Too Large" and a

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "http/core/router.h"
 
@@ -106,4 +108,25 @@ TEST(HttpRouter, ReplacingAndListing) {
     auto routes = router.routes();
     std::sort(routes.begin(), routes.end());
     EXPECT_EQ(routes, (std::vector<std::string>{"", "/a/b", "/a/b"}));
+}
+
+TEST(HttpRouter, RegisteringWhileOtherThreadsLookUp) {
+    HttpRouter router;
+    router.registerRoute(std::nullopt, "/stable/:id", answering("stable"));
+    std::atomic<bool> done{false};
+    std::atomic<int> misses{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&] {
+            while (!done) {
+                if (!router.route("GET", "/stable/7")) ++misses;
+                router.route("GET", "/dyn/3/x");
+            }
+        });
+    }
+    for (int i = 0; i < 500; ++i) router.registerRoute("GET", "/dyn/" + std::to_string(i) + "/x", answering("dyn"));
+    done = true;
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(misses.load(), 0);
+    EXPECT_EQ(router.routes().size(), 501u);
 }

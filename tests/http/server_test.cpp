@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -10,9 +12,11 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <csignal>
 #include <thread>
 
 #include "http/core/server.h"
+#include "socket_pair.h"
 
 using namespace klarion;
 
@@ -432,4 +436,80 @@ TEST(HttpServerDispatch, MiddlewareRunsFirstAndTheFirstAnswerWins) {
     EXPECT_EQ(dispatchText(server, "GET", "/open"), "401");
     EXPECT_EQ(dispatchText(server, "GET", "/unknown"), "401");
     EXPECT_EQ(secondRan, 0);
+}
+
+TEST(HttpServerEndToEnd, HeadAnswersCarryTheBodyAndClose) {
+    HttpServer server;
+    server["/page"] = [](HttpRequest&) { return textResponse("body"); };
+    server.start(0);
+    Client client(server.port());
+    client.send("HEAD /page HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    bool closed = false;
+    EXPECT_EQ(client.readToEnd(&closed), "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nServer: Klarion 1.4\r\n\r\nbody");
+    EXPECT_TRUE(closed);
+    server.stop();
+}
+
+TEST(HttpServerEndToEnd, ClientSocketsAreCloseOnExecWithTimeOutsAndSigPipeIsIgnored) {
+    HttpServer server;
+    std::atomic<int> cloexec{-1}, receive{-1}, send{-1};
+    server["/session"] = [&](HttpRequest&) {
+        return HttpResponse::switchProtocols({}, [&](std::shared_ptr<Socket> socket) {
+            cloexec = ::fcntl(socket->fd(), F_GETFD) & FD_CLOEXEC;
+            timeval t{};
+            socklen_t length = sizeof(t);
+            ::getsockopt(socket->fd(), SOL_SOCKET, SO_RCVTIMEO, &t, &length);
+            receive = static_cast<int>(t.tv_sec);
+            ::getsockopt(socket->fd(), SOL_SOCKET, SO_SNDTIMEO, &t, &length);
+            send = static_cast<int>(t.tv_sec);
+        });
+    };
+    server.start(0);
+    struct sigaction current {};
+    ::sigaction(SIGPIPE, nullptr, &current);
+    EXPECT_EQ(current.sa_handler, SIG_IGN);
+
+    Client client(server.port());
+    client.send("GET /session HTTP/1.1\r\n\r\n");
+    client.readToEnd();
+    server.stop();
+    EXPECT_EQ(cloexec.load(), FD_CLOEXEC);
+    EXPECT_EQ(receive.load(), 0);  // a session's reads have no time-out
+    EXPECT_EQ(send.load(), HttpServerIO::sendTimeoutSeconds);
+}
+
+TEST(Socket, TimeOutsAreApplied) {
+    klarion::testing::SocketPair pair;
+    pair.socket->setTimeouts(HttpServerIO::receiveTimeoutSeconds, HttpServerIO::sendTimeoutSeconds);
+    timeval t{};
+    socklen_t length = sizeof(t);
+    ::getsockopt(pair.socket->fd(), SOL_SOCKET, SO_RCVTIMEO, &t, &length);
+    EXPECT_EQ(t.tv_sec, 300);
+    ::getsockopt(pair.socket->fd(), SOL_SOCKET, SO_SNDTIMEO, &t, &length);
+    EXPECT_EQ(t.tv_sec, 60);
+}
+
+TEST(HttpServerEndToEnd, AcceptSurvivesRunningOutOfDescriptors) {
+    HttpServer server;
+    server["/"] = [](HttpRequest&) { return textResponse("still here"); };
+    server.start(0);
+    Client client(server.port());
+    ASSERT_TRUE(client.connected());
+
+    // No descriptor can be made while the limit sits at the lowest free number:
+    // accept() fails with EMFILE, which must not end the accept loop.
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    int lowest = ::dup(0);
+    ::close(lowest);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    client.send("GET / HTTP/1.1\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_NE(client.readToEnd().find("still here"), std::string::npos);
+    EXPECT_TRUE(server.operating());
+    server.stop();
 }
