@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
+#include "http/core/file_utils.h"
 #include "http/core/parser.h"
 #include "socket_pair.h"
 
@@ -239,4 +241,25 @@ TEST(HttpParser, KeepAliveDecision) {
         EXPECT_EQ(HttpParser::wantsKeepAlive({{"connection", value}}), expected) << value;
     }
     EXPECT_FALSE(HttpParser::wantsKeepAlive({}));
+}
+
+TEST(Socket, SendFileSendsTheWholeFileFromItsStart) {
+    char path[] = "/tmp/klarion-sendfile-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string content(200 * 1024, 'f');  // larger than one socket buffer
+    ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
+    auto file = openForReading(path);
+    std::vector<std::uint8_t> skip(10);
+    file->read(skip);
+    SocketPair pair;
+    std::string received;
+    std::thread reader([&] { received = pair.receiveAll(); });
+    pair.socket->sendFile(*file);
+    pair.socket->close();
+    reader.join();
+    EXPECT_EQ(received.size(), content.size());
+    file->close();
+    std::remove(path);
 }
