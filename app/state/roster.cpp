@@ -1,0 +1,81 @@
+#include "app/state/roster.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "platform/random.h"
+#include "platform/text.h"
+
+namespace klarion {
+
+std::string generatePin(int digits) {
+    digits = std::clamp(digits, 0, 18);
+    if (digits == 0) return "";
+    uint64_t limit = 1;
+    for (int i = 0; i < digits; ++i) limit *= 10;
+    uint64_t value = randomBelow(limit);
+    char text[32];
+    std::snprintf(text, sizeof text, "%0*llu", digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string internetDateTime(double secondsSince1970) {
+    std::time_t seconds = static_cast<std::time_t>(std::floor(secondsSince1970));
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return text;
+}
+
+Teacher makeTeacher(std::string name, std::string pin, double now) {
+    return Teacher{randomUUIDString(), std::move(name), std::move(pin), internetDateTime(now)};
+}
+
+std::optional<Teacher> addTeacher(const StateContext& ctx, std::string_view typedName) {
+    std::string name = trimWhitespaceAndNewlines(typedName);
+    if (name.empty()) return std::nullopt;
+    Teacher teacher = makeTeacher(name, generatePin(6), ctx.now());
+    ctx.config->update([&](AppConfig::Values& v) { v.teachers.push_back(teacher); });
+    ctx.saveRoster();
+    ctx.log("Enseignant ajouté : " + name, AppLogLevel::info);
+    return teacher;
+}
+
+bool regenerateTeacherPin(const StateContext& ctx, const std::string& teacherId) {
+    std::optional<Teacher> changed;
+    ctx.config->update([&](AppConfig::Values& v) {
+        auto it = std::find_if(v.teachers.begin(), v.teachers.end(),
+                               [&](const Teacher& t) { return t.id == teacherId; });
+        if (it == v.teachers.end()) return;
+        it->pin = generatePin(6);
+        changed = *it;
+    });
+    if (!changed) return false;
+    ctx.saveRoster();
+    ctx.log("PIN régénéré pour " + changed->name + " → " + changed->pin, AppLogLevel::info);
+    return true;
+}
+
+void deleteTeacher(const StateContext& ctx, const std::string& teacherId) {
+    std::string name = "?";
+    ctx.config->update([&](AppConfig::Values& v) {
+        auto it = std::find_if(v.teachers.begin(), v.teachers.end(),
+                               [&](const Teacher& t) { return t.id == teacherId; });
+        if (it != v.teachers.end()) name = it->name;
+        std::erase_if(v.teachers, [&](const Teacher& t) { return t.id == teacherId; });
+    });
+    ctx.saveRoster();
+    ctx.config->update([&](AppConfig::Values& v) {
+        std::erase_if(v.scheduleConfig.reservations, [&](const auto& entry) { return entry.second == teacherId; });
+    });
+    ctx.saveSchedule();
+    ctx.log("Enseignant supprimé : " + name, AppLogLevel::warn);
+}
+
+}  // namespace klarion

@@ -1,0 +1,252 @@
+#include "ui/panel/content_view.h"
+
+#include <gmock/gmock.h>
+
+#include <thread>
+
+#include "../state/state_fixture.h"
+#include "app/state/week_keys.h"
+
+namespace klarion {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::JournalLine;
+
+class ContentViewTest : public testing::StateTest {
+protected:
+    void SetUp() override {
+        StateTest::SetUp();
+        view = std::make_unique<ContentView>(ctx);
+        panel = view->panel();
+    }
+    void TearDown() override {
+        view.reset();
+        StateTest::TearDown();
+    }
+    // A user action at the Mac: the window runs it as a main-queue task.
+    void atTheMac(const std::function<void()>& action) { queue->runTask(action); }
+
+    std::string teacherFile(const std::string& id) { return fileText(*ctx.folder.teacherConfigFile(id)); }
+
+    TeacherConfig savedSettings() {
+        TeacherConfig c;
+        c.audience = "eleves";
+        c.customMission = "Les volcans";
+        c.requiresPin = true;
+        c.pinCode = "0427";
+        c.isSupervisionActive = true;
+        c.supervisionLevel = "questions";
+        return c;
+    }
+
+    std::unique_ptr<ContentView> view;
+};
+
+TEST_F(ContentViewTest, InitialPanelFields) {
+    const PanelState& p = *view->panel();
+    EXPECT_EQ(p.selectedPort, 3000);
+    EXPECT_FALSE(p.isRunning);
+    EXPECT_FALSE(p.hostName.empty());
+    EXPECT_EQ(p.ipURL, "");
+    EXPECT_FALSE(p.showingAlert);
+    EXPECT_FALSE(p.selectedTeacherForSlot);
+    EXPECT_FALSE(p.showTeacherCSVAlert);
+    EXPECT_FALSE(p.showImportExportAlert);
+}
+
+TEST_F(ContentViewTest, SessionResetNeverOverwritesTheTeachersFile) {
+    config->setAppMode("establishment");
+    ctx.folder.saveTeacherConfig("A", savedSettings());
+    const Teacher anne = teacher("A", "Anne");
+
+    view->startTeacherSession(anne);
+    queue->drain();
+    EXPECT_EQ(config->teacherConfig(), savedSettings());
+
+    // A change at the Mac is saved for the active teacher by the reaction.
+    atTheMac([&] { config->setAudience("enseignants"); });
+    TeacherConfig edited = savedSettings();
+    edited.audience = "enseignants";
+    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), edited);
+    const std::string before = teacherFile("A");
+
+    // The end-session route calls from a connection thread; the reset then
+    // runs on the main queue with its reactions.
+    std::thread([&] { view->sessions()->endTeacherSession(); }).join();
+    queue->drain();
+    EXPECT_FALSE(config->activeTeacherId());
+    EXPECT_EQ(config->teacherConfig(), TeacherConfig{});
+    EXPECT_EQ(teacherFile("A"), before);
+
+    // Later changes without a session write no teacher file.
+    atTheMac([&] { config->setAudience("eleves"); });
+    EXPECT_EQ(teacherFile("A"), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ctx.folder.teacherConfigsDirectory()),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+TEST_F(ContentViewTest, TakeoverKeepsThePreviousTeachersFile) {
+    config->setAppMode("establishment");
+    ctx.folder.saveTeacherConfig("A", savedSettings());
+    view->startTeacherSession(teacher("A", "Anne"));
+    queue->drain();
+    const std::string anneFile = teacherFile("A");
+    view->startTeacherSession(teacher("B", "Bruno"));
+    queue->drain();
+    EXPECT_EQ(config->activeTeacherId(), "B");
+    EXPECT_EQ(config->teacherConfig(), TeacherConfig{});
+    EXPECT_EQ(teacherFile("A"), anneFile);
+}
+
+TEST_F(ContentViewTest, ClassLockReaction) {
+    config->setAppMode("establishment");
+    config->setActiveTeacherId("A");
+    queue->drain();
+    journal();
+
+    atTheMac([&] { config->setRequiresPin(true); });
+    std::string drawn = config->pinCode();
+    EXPECT_NE(drawn, "8461");  // a fresh draw could repeat the default, but vanishingly rarely
+    EXPECT_EQ(drawn.size(), 4u);
+    EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::debug, "PIN élève régénéré (toggle)"}));
+    EXPECT_EQ(ctx.folder.loadTeacherConfig("A").pinCode, drawn);
+    EXPECT_TRUE(ctx.folder.loadTeacherConfig("A").requiresPin);
+
+    atTheMac([&] { config->setRequiresPin(false); });  // off: the PIN stays, the change is saved
+    EXPECT_EQ(config->pinCode(), drawn);
+    EXPECT_FALSE(ctx.folder.loadTeacherConfig("A").requiresPin);
+    atTheMac([&] { config->setRequiresPin(true); });  // on with another PIN: kept
+    EXPECT_EQ(config->pinCode(), drawn);
+    EXPECT_TRUE(journal().empty());
+
+    // Two settings changed by one task (a route's update): both reach the file.
+    queue->post([&] {
+        config->setSupervisionLevel("questions");
+        config->setIsSupervisionActive(true);
+    });
+    queue->drain();
+    TeacherConfig file = ctx.folder.loadTeacherConfig("A");
+    EXPECT_EQ(file.supervisionLevel, "questions");
+    EXPECT_TRUE(file.isSupervisionActive);
+}
+
+TEST_F(ContentViewTest, ReactionsWriteNothingWithoutAnEstablishmentSession) {
+    atTheMac([&] { config->setAudience("eleves"); });  // individual mode, no session
+    config->setActiveTeacherId("A");
+    atTheMac([&] { config->setAudience("enseignants"); });  // individual mode with a leftover id
+    config->setAppMode("establishment");
+    config->setActiveTeacherId(std::nullopt);
+    atTheMac([&] { config->setAudience("visiteurs"); });  // no session
+    EXPECT_FALSE(exists(ctx.folder.teacherConfigsDirectory()));
+
+    view.reset();  // no reactions once the panel is gone
+    config->setActiveTeacherId("A");
+    atTheMac([&] { config->setAudience("eleves"); });
+    EXPECT_FALSE(exists(ctx.folder.teacherConfigsDirectory()));
+}
+
+TEST_F(ContentViewTest, OnAppearLoadsTheFilesAndJournals) {
+    std::vector<double> probes;
+    view->lmStudioProbes.probeStatus = [&](double timeout) { probes.push_back(timeout); };
+
+    view->onAppear();  // first launch: nothing on disk, nothing created
+    EXPECT_EQ(config->appMode(), "individual");
+    EXPECT_FALSE(exists(ctx.folder.directory()));
+    EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::info, "Application démarrée — version 1.4 (PIN enseignant: " +
+                                                                          config->teacherPinCode() + ")"}));
+
+    ctx.folder.saveAppMode("establishment");
+    ctx.folder.saveTeachers({teacher("A", "Anne")});
+    ScheduleConfig schedule;
+    schedule.slotDefinitions = {{"Seul", "08:00", "12:00"}};
+    ctx.folder.saveSchedule(schedule);
+    view->onAppear();
+    EXPECT_EQ(config->appMode(), "establishment");
+    EXPECT_THAT(config->teachers(), ElementsAre(teacher("A", "Anne")));
+    EXPECT_EQ(config->scheduleConfig(), schedule);
+    EXPECT_THAT(probes, ElementsAre(1.0, 1.0));
+}
+
+TEST_F(ContentViewTest, TimerTick) {
+    std::vector<double> probes;
+    view->lmStudioProbes.probeStatus = [&](double timeout) { probes.push_back(timeout); };
+    const double now = clock->now();
+
+    config->setTimerEndTime(now + 1);
+    view->onTimerTick();
+    EXPECT_FALSE(config->isAiPaused());
+    EXPECT_EQ(config->timerEndTime(), now + 1);
+    clock->advance(1);  // the end is reached at this very second
+    view->onTimerTick();
+    EXPECT_TRUE(config->isAiPaused());
+    EXPECT_EQ(config->timerEndTime(), 0);
+    EXPECT_THAT(probes, ElementsAre(1.0, 1.0));
+
+    // An idle establishment session ends at the tick.
+    config->update([&](AppConfig::Values& v) {
+        v.appMode = "establishment";
+        v.activeTeacherId = "A";
+        v.activeTeacherName = "Anne";
+        v.lastActivityTime = clock->now() - 1800;
+    });
+    view->onTimerTick();
+    queue->drain();
+    EXPECT_EQ(config->activeTeacherId(), "A");
+    clock->advance(1);
+    view->onTimerTick();
+    queue->drain();
+    EXPECT_FALSE(config->activeTeacherId());
+}
+
+TEST_F(ContentViewTest, StartStopActionGoesThroughTheSeams) {
+    std::vector<std::string> calls;
+    view->startStopAction();  // no seam plugged in: nothing happens
+    EXPECT_FALSE(panel->showingAlert);
+
+    StartPrecheck captured;
+    view->lmStudioProbes.probeBeforeStart = [&](double timeout, StartPrecheck precheck) {
+        calls.push_back("probe " + std::to_string(timeout).substr(0, 3));
+        captured = std::move(precheck);
+    };
+    view->serverControl.startServer = [&] { calls.push_back("start"); };
+    view->serverControl.stopServer = [&] { calls.push_back("stop"); };
+
+    view->startStopAction();
+    EXPECT_THAT(calls, ElementsAre("probe 2.0"));
+    captured.showAlert("Aucun modèle chargé", "Veuillez charger un modèle.");
+    EXPECT_EQ(panel->alertTitle, "Aucun modèle chargé");
+    EXPECT_EQ(panel->alertMessage, "Veuillez charger un modèle.");
+    EXPECT_TRUE(panel->showingAlert);
+    captured.startServer();
+    EXPECT_THAT(calls, ElementsAre("probe 2.0", "start"));
+
+    panel->isRunning = true;
+    view->startStopAction();
+    EXPECT_THAT(calls, ElementsAre("probe 2.0", "start", "stop"));
+}
+
+TEST_F(ContentViewTest, ActionsReadAndClearTheirPanelFields) {
+    panel->newTeacherName = "   ";
+    view->addTeacher();
+    EXPECT_EQ(panel->newTeacherName, "   ");
+    EXPECT_TRUE(config->teachers().empty());
+
+    panel->newTeacherName = " Anne\n";
+    view->addTeacher();
+    EXPECT_EQ(panel->newTeacherName, "");
+    ASSERT_EQ(config->teachers().size(), 1u);
+    const std::string id = config->teachers()[0].id;
+
+    const std::string key = weekKey(clock->now()) + "_monday_0";
+    panel->selectedTeacherForSlot = id;
+    view->setReservation(key);
+    EXPECT_EQ(config->scheduleConfig().reservations.at(key), id);
+    panel->selectedTeacherForSlot.reset();
+    view->setReservation(key);
+    EXPECT_TRUE(config->scheduleConfig().reservations.empty());
+}
+
+}  // namespace
+}  // namespace klarion

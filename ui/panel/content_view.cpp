@@ -1,0 +1,142 @@
+#include "ui/panel/content_view.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <utility>
+
+#include "app/state/calendar_exchange.h"
+#include "app/state/roster.h"
+#include "app/state/slots.h"
+#include "app/state/teachers_csv.h"
+
+#ifndef KLARION_VERSION_TEXT
+#define KLARION_VERSION_TEXT "1.4"
+#endif
+
+namespace klarion {
+
+namespace {
+
+std::string computerName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+// The reactions to a change of the six classroom settings; see the header.
+MainQueue::Task classSettingsReactions(const StateContext& ctx, const std::shared_ptr<TeacherSessions>& sessions) {
+    auto last = std::make_shared<TeacherConfig>(ctx.config->teacherConfig());
+    return [ctx, sessions, last] {
+        TeacherConfig now = ctx.config->teacherConfig();
+        if (now == *last) return;
+        bool lockTurnedOn = now.requiresPin && !last->requiresPin;
+        if (lockTurnedOn && now.pinCode == AppConfig::defaultClassPin) {
+            ctx.config->setPinCode(generatePin(4));
+            ctx.log("PIN élève régénéré (toggle)", AppLogLevel::debug);
+        }
+        *last = ctx.config->teacherConfig();
+        sessions->persistTeacherConfig();
+    };
+}
+
+}  // namespace
+
+ContentView::ContentView(StateContext ctx)
+    : ctx_(std::move(ctx)),
+      panel_(std::make_shared<PanelState>()),
+      sessions_(std::make_shared<TeacherSessions>(ctx_)),
+      reactionQueue_(ctx_.queue ? ctx_.queue : mainQueue()) {
+    if (std::string name = computerName(); !name.empty()) panel_->hostName = name;
+    reactionHookId_ = reactionQueue_->addAfterTaskHook(classSettingsReactions(ctx_, sessions_));
+}
+
+ContentView::~ContentView() { reactionQueue_->removeAfterTaskHook(reactionHookId_); }
+
+void ContentView::onAppear() {
+    ctx_.config->setAppMode(ctx_.folder.loadAppMode());
+    if (ctx_.config->appMode() == "establishment") {
+        ctx_.config->setTeachers(ctx_.folder.loadTeachers());
+        ctx_.config->setScheduleConfig(ctx_.folder.loadSchedule());
+    }
+    if (lmStudioProbes.probeStatus) lmStudioProbes.probeStatus(statusProbeTimeoutSeconds);
+    ctx_.log(std::string("Application démarrée — version ") + KLARION_VERSION_TEXT + " (PIN enseignant: " +
+                 ctx_.config->teacherPinCode() + ")",
+             AppLogLevel::info);
+}
+
+void ContentView::onTimerTick() {
+    if (lmStudioProbes.probeStatus) lmStudioProbes.probeStatus(statusProbeTimeoutSeconds);
+    double timerEnd = ctx_.config->timerEndTime();
+    if (timerEnd > 0 && timerEnd <= ctx_.now()) {
+        ctx_.config->setIsAiPaused(true);
+        ctx_.config->setTimerEndTime(0);
+    }
+    sessions_->applySessionEndRule(ctx_.now());
+}
+
+void ContentView::startStopAction() {
+    if (panel_->isRunning) {
+        if (serverControl.stopServer) serverControl.stopServer();
+        return;
+    }
+    if (!lmStudioProbes.probeBeforeStart) return;
+    StartPrecheck precheck;
+    precheck.showAlert = [panel = panel_](const std::string& title, const std::string& message) {
+        panel->alertTitle = title;
+        panel->alertMessage = message;
+        panel->showingAlert = true;
+    };
+    precheck.startServer = serverControl.startServer;
+    lmStudioProbes.probeBeforeStart(startProbeTimeoutSeconds, std::move(precheck));
+}
+
+void ContentView::showAlert(const std::string& title, const std::string& message) {
+    panel_->alertTitle = title;
+    panel_->alertMessage = message;
+    panel_->showingAlert = true;
+}
+
+void ContentView::addTeacher() {
+    if (klarion::addTeacher(ctx_, panel_->newTeacherName)) panel_->newTeacherName.clear();
+}
+
+void ContentView::regenerateTeacherPin(const std::string& teacherId) { klarion::regenerateTeacherPin(ctx_, teacherId); }
+
+void ContentView::deleteTeacher(const std::string& teacherId) { klarion::deleteTeacher(ctx_, teacherId); }
+
+void ContentView::teachersCSVText(const SaveDestination& destination) {
+    klarion::teachersCSVText(ctx_, panel_, destination);
+}
+
+void ContentView::importTeachersCSV(const OpenDialogResult& result) { klarion::importTeachersCSV(ctx_, panel_, result); }
+
+void ContentView::changeMode(const std::string& newMode) { sessions_->changeMode(newMode); }
+
+void ContentView::startTeacherSession(const Teacher& teacher) { sessions_->startTeacherSession(teacher); }
+
+void ContentView::endTeacherSession() { sessions_->endTeacherSession(); }
+
+void ContentView::persistTeacherConfig() { sessions_->persistTeacherConfig(); }
+
+void ContentView::setSlotCount(int64_t newCount) { klarion::setSlotCount(ctx_, newCount); }
+
+void ContentView::setSlotLabel(const std::string& text, int64_t index) { klarion::setSlotLabel(ctx_, text, index); }
+
+void ContentView::setSlotStart(const std::string& text, int64_t index) { klarion::setSlotStart(ctx_, text, index); }
+
+void ContentView::setSlotEnd(const std::string& text, int64_t index) { klarion::setSlotEnd(ctx_, text, index); }
+
+void ContentView::setReservation(const std::string& key) {
+    klarion::setReservation(ctx_, key, panel_->selectedTeacherForSlot);
+}
+
+void ContentView::exportCalendarJSON(const SaveDestination& destination) {
+    klarion::exportCalendarJSON(ctx_, panel_, destination);
+}
+
+void ContentView::importCalendarJSON(const OpenDialogResult& result) {
+    klarion::importCalendarJSON(ctx_, panel_, result);
+}
+
+}  // namespace klarion
