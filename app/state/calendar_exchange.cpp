@@ -35,7 +35,7 @@ std::string timeOrText(const std::string& text) { return normalizeTime(text).val
 Json calendarExportDocument(const ScheduleConfig& schedule, const std::vector<Teacher>& teachers, double now) {
     Json document = Json::object();
     document["exportVersion"] = 1;
-    document["exportDate"] = internetDateTime(now);
+    document["exportDate"] = formatISO8601UTC(now);
     Json slots = Json::array();
     for (const SlotDefinition& slot : schedule.slotDefinitions) {
         slots.push_back(Json{{"label", slot.label}, {"start", slot.start}, {"end", slot.end}});

@@ -21,7 +21,7 @@ namespace klarion {
 
 // {"exportDate", "exportVersion": 1, "reservations", "slotDefinitions",
 // "teachers": [{"id", "name"}]}: the whole schedule and every teacher's id
-// and name (no PIN), the export time `now` as an internet date-time.
+// and name (no PIN), the export time `now` as an ISO 8601 date-time in UTC.
 Json calendarExportDocument(const ScheduleConfig& schedule, const std::vector<Teacher>& teachers, double now);
 // The document pretty-printed with the keys of every object sorted.
 std::string calendarJSONData(const ScheduleConfig& schedule, const std::vector<Teacher>& teachers, double now);

@@ -1,12 +1,11 @@
 #include "app/state/roster.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/random.h"
 #include "platform/text.h"
 
@@ -23,18 +22,8 @@ std::string generatePin(int digits) {
     return text;
 }
 
-std::string internetDateTime(double secondsSince1970) {
-    std::time_t seconds = static_cast<std::time_t>(std::floor(secondsSince1970));
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
-    return text;
-}
-
 Teacher makeTeacher(std::string name, std::string pin, double now) {
-    return Teacher{randomUUIDString(), std::move(name), std::move(pin), internetDateTime(now)};
+    return Teacher{randomUUIDString(), std::move(name), std::move(pin), formatISO8601UTC(now)};
 }
 
 std::optional<Teacher> addTeacher(const StateContext& ctx, std::string_view typedName) {

@@ -19,11 +19,8 @@ namespace klarion {
 // brought into that range.
 std::string generatePin(int digits);
 
-// An ISO 8601 internet date-time in UTC to the second: "2025-09-01T07:45:09Z".
-std::string internetDateTime(double secondsSince1970);
-
 // A new teacher: a new random UUID as id, the name and PIN as given, the
-// creation time `now` as an internet date-time.
+// creation time `now` as an ISO 8601 date-time in UTC ("2025-09-01T07:45:09Z").
 Teacher makeTeacher(std::string name, std::string pin, double now);
 
 // Adds a teacher named `typedName` trimmed of white space and line breaks,

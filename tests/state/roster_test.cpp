@@ -30,17 +30,12 @@ TEST(GeneratePin, HasExactlyTheDigitsAskedForAndKeepsLeadingZeros) {
     EXPECT_EQ(seen.size(), 10u);
 }
 
-TEST(InternetDateTime, IsUtcToTheSecond) {
-    EXPECT_EQ(internetDateTime(0), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(internetDateTime(1756712709.9), "2025-09-01T07:45:09Z");
-}
-
 TEST_F(RosterTest, AddTeacherTrimsTheNameSavesAndJournals) {
     Teacher added = *addTeacher(ctx, "  Marie Curie \n");
     EXPECT_EQ(added.name, "Marie Curie");
     EXPECT_TRUE(std::regex_match(added.pin, std::regex("[0-9]{6}")));
     EXPECT_TRUE(std::regex_match(added.id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
-    EXPECT_EQ(added.createdAt, internetDateTime(clock->now()));
+    EXPECT_EQ(added.createdAt, formatISO8601UTC(clock->now()));
     EXPECT_THAT(config->teachers(), ElementsAre(added));
     EXPECT_EQ(ctx.folder.readTeachers(), config->teachers());
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::info, "Enseignant ajouté : Marie Curie"}));

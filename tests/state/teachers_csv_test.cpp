@@ -124,7 +124,7 @@ TEST_F(TeachersCSVTest, MergeKeepsPinsAsWrittenAndDrawsMissingOnes) {
     EXPECT_EQ(merge.teachers[0].pin, "abc");
     EXPECT_EQ(merge.teachers[1].pin, "123");
     EXPECT_EQ(merge.teachers[2].pin.size(), 6u);
-    EXPECT_EQ(merge.teachers[2].createdAt, internetDateTime(clock->now()));
+    EXPECT_EQ(merge.teachers[2].createdAt, formatISO8601UTC(clock->now()));
     EXPECT_NE(merge.teachers[0].id, merge.teachers[1].id);
 
     // Importing the name-only line again keeps the PIN drawn the first time.
