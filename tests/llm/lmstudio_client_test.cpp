@@ -270,7 +270,7 @@ TEST_F(LmStudioClientTest, TransportFailuresAreToldApart) {
   };
   std::vector<Case> cases = {
       {"hang", fault(FakeFaultAction::Hang), LmTransportError::TimedOut},
-      {"late answer", fault(FakeFaultAction::Answer, milliseconds(1500)), LmTransportError::TimedOut},
+      {"late answer", fault(FakeFaultAction::Answer, milliseconds(4000)), LmTransportError::TimedOut},
       {"close", fault(FakeFaultAction::Close), LmTransportError::Closed},
       {"reset", fault(FakeFaultAction::Reset), LmTransportError::Reset},
       {"not HTTP", fault(FakeFaultAction::Raw, milliseconds(0), "SSH-2.0-OpenSSH_9.2\r\n\r\n"),
@@ -283,7 +283,7 @@ TEST_F(LmStudioClientTest, TransportFailuresAreToldApart) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fake.addFault(c.fault);
-    LmReply reply = client->listModels(milliseconds(300));
+    LmReply reply = client->listModels(milliseconds(1000));
     EXPECT_EQ(reply.error, c.expected) << lmTransportErrorName(reply.error) << ": " << reply.errorText;
     EXPECT_FALSE(reply.answered());
     EXPECT_FALSE(reply.errorText.empty());
@@ -457,7 +457,7 @@ TEST_F(LmStudioClientTest, PiecesAreDeliveredAsTheyArrive) {
   fake.addFault(f);
 
   std::vector<std::string> chunks;
-  LmStreamResult r = stream(chunks, milliseconds(300));
+  LmStreamResult r = stream(chunks, milliseconds(1000));
   EXPECT_EQ(r.error, LmTransportError::TimedOut) << r.errorText;
   EXPECT_EQ(r.status, 200);
   ASSERT_TRUE(fake.waitForRequests(1, kShort));
@@ -469,11 +469,11 @@ TEST_F(LmStudioClientTest, PiecesAreDeliveredAsTheyArrive) {
 
 TEST_F(LmStudioClientTest, AnAnswerThatKeepsSendingOutlastsTheIdleTimeOut) {
   FakeChatReply reply;
-  reply.pieces.assign(12, "mot ");
-  reply.gap = milliseconds(80);  // 14 chunks, about 1 s in all, never 400 ms apart
+  reply.pieces.assign(20, "mot ");
+  reply.gap = milliseconds(60);  // 22 chunks, well over the idle time-out in all, never near it apart
   fake.setChatReply(reply);
   std::vector<std::string> chunks;
-  LmStreamResult r = stream(chunks, milliseconds(400));
+  LmStreamResult r = stream(chunks, milliseconds(800));
   EXPECT_FALSE(r.transportFailed()) << r.errorText;
   ASSERT_TRUE(fake.waitForRequests(1, kShort));
   EXPECT_EQ(joined(chunks), fake.requests().at(0).emitted);
