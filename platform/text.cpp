@@ -121,4 +121,21 @@ bool isValidUTF8(std::string_view text) {
     return true;
 }
 
+std::string characterPrefix(std::string_view text, size_t count) {
+    icu::UnicodeString u = toUnicode(text);
+    if (static_cast<size_t>(u.length()) <= count) return toUTF8(u);  // never more characters than units
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> it(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status) || !it) return toUTF8(u.tempSubString(0, u.moveIndex32(0, static_cast<int32_t>(count))));
+    it->setText(u);
+    int32_t end = it->first();
+    for (size_t i = 0; i < count; ++i) {
+        int32_t boundary = it->next();
+        if (boundary == icu::BreakIterator::DONE) break;
+        end = boundary;
+    }
+    return toUTF8(u.tempSubString(0, end));
+}
+
 }  // namespace klarion

@@ -29,5 +29,8 @@ size_t characterCount(std::string_view text);
 bool canonicallyEqual(std::string_view a, std::string_view b);
 std::string nfc(std::string_view text);
 bool isValidUTF8(std::string_view text);
+// The first `count` user-perceived characters of `text` (all of it when it
+// has fewer), as journal lines quote the start of a message.
+std::string characterPrefix(std::string_view text, size_t count);
 
 }  // namespace klarion

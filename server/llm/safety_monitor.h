@@ -1,0 +1,121 @@
+// The safety monitor: screens every logged student question for distress and
+// violence phrases, raises keyword alerts, and asks LM Studio for a second
+// opinion that confirms, dismisses or (when every question is screened)
+// raises an alert.
+//
+// One SafetyMonitor serves a running classroom server; the "/api/log" handler
+// holds it through a shared_ptr and calls scanForKeywords for every question.
+// The AI scans run on the monitor's own small pool of threads with a bounded
+// queue; a scan that finds the queue full is dropped with a journal line.
+// Destroying the monitor drops the queued scans, cuts short the waits for
+// running chat streams and joins the threads (a verdict request already sent
+// ends within its time-out). Alerts change only in tasks posted to the main
+// queue, which hold the shared state by shared_ptr, never the monitor.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/state/app_config.h"
+#include "app/state/app_logger.h"
+#include "app/state/records.h"
+#include "platform/clock.h"
+#include "platform/main_queue.h"
+#include "server/llm/lmstudio_client.h"
+#include "server/llm/safety_verdict.h"
+
+namespace klarion {
+
+// The waits of an AI scan. The verdict request's own time-out is the client's
+// `LmStudioTimeouts::safetyVerdict` (25 s); the scan never waits longer than
+// `replyWait` for the answer.
+struct SafetyScanTimings {
+    std::chrono::milliseconds chatStreamPause{500};  // one pause while chat streams run
+    int chatStreamMaxPauses = 120;                   // then the scan goes on anyway
+    std::chrono::milliseconds replyWait{30000};
+};
+
+struct SafetyMonitorOptions {
+    SafetyScanTimings timings;
+    size_t workers = 2;          // AI scans running at once
+    size_t maxQueuedScans = 40;  // AI scans waiting for a worker; beyond, a scan is dropped
+    std::shared_ptr<MainQueue> queue;  // null: the process-wide main queue at the time of use
+    std::shared_ptr<Clock> clock;      // null: the process-wide clock at the time of use
+};
+
+class SafetyMonitor {
+public:
+    static constexpr size_t maxAlerts = 40;  // newest alerts kept in AppConfig::safetyAlerts
+
+    SafetyMonitor(std::shared_ptr<AppConfig> config, std::shared_ptr<AppLogger> logger,
+                  std::shared_ptr<const LmStudioClient> client, SafetyMonitorOptions options = {});
+    ~SafetyMonitor();
+    SafetyMonitor(const SafetyMonitor&) = delete;
+    SafetyMonitor& operator=(const SafetyMonitor&) = delete;
+
+    // Screens one question on the calling (connection) thread: writes the
+    // "Surveillance" debug line, posts a keyword alert to the main queue on a
+    // match, and hands the question to the AI scan on a match or when
+    // `safetyAiScanAll` is on. `ip` is the client address ("0.0.0.0" when
+    // none). Returns at once; never blocks on LM Studio.
+    void scanForKeywords(const std::string& ip, const std::string& text);
+
+    // Waits until no AI scan is queued or running; false on time-out. For
+    // tests and orderly shutdown.
+    bool waitUntilIdle(std::chrono::milliseconds timeout);
+    // AI scans waiting for a worker, and running, now.
+    size_t queuedScans() const;
+    size_t runningScans() const;
+
+    // Main-thread step: resolves the alert's display name from the connected
+    // students as they are now (after the same request's name update), stores
+    // the alert, keeps the newest 40 and writes the warn line.
+    static void raiseKeywordAlert(AppConfig& config, AppLogger& logger, SafetyAlert alert,
+                                  std::string_view phrase);
+    // Main-thread step: applies a verdict to the keyword alert `alertId`, or,
+    // without one, raises an alert of its own when the verdict is "danger".
+    static void applyAiSafetyVerdict(AppConfig& config, AppLogger& logger, double now,
+                                     const std::optional<std::string>& alertId,
+                                     const SafetyVerdict& verdict, const std::string& ip,
+                                     const std::string& text);
+
+private:
+    struct Scan {
+        std::string text;
+        std::optional<std::string> alertId;
+        std::string ip;
+    };
+
+    void submit(Scan scan);
+    void workerLoop();
+    void aiSafetyScan(const Scan& scan);
+    // Sleeps one pause; false when the monitor is stopping.
+    bool pause(std::chrono::milliseconds duration);
+    std::shared_ptr<MainQueue> queue() const;
+    std::shared_ptr<Clock> clock() const;
+
+    std::shared_ptr<AppConfig> config_;
+    std::shared_ptr<AppLogger> logger_;
+    std::shared_ptr<const LmStudioClient> client_;
+    SafetyMonitorOptions options_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable workCv_;   // a scan was queued, or stopping
+    std::condition_variable stopCv_;   // stopping (cuts pauses short)
+    std::condition_variable idleCv_;   // a scan finished
+    std::deque<Scan> scans_;
+    size_t running_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace klarion
