@@ -1,0 +1,67 @@
+// What the classroom route handlers share.
+//
+// One ClassroomContext is made for the run and handed to every handler as a
+// shared_ptr; handlers keep that pointer (never a copy of the panel, never a
+// raw pointer to the server). Handlers run on the server's connection threads:
+// they read AppConfig directly and post every change of it to the main queue
+// (post()).
+//
+// Later handlers add what they need here: one member each, with a comment.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/state/sessions.h"
+#include "app/state/state_context.h"
+#include "http/core/request.h"
+#include "platform/json.h"
+#include "server/api/brute_force_protection.h"
+#include "server/api/teacher_pins.h"
+
+namespace klarion {
+
+struct ClassroomContext {
+    // AppConfig, the journal, the configuration folder, the main queue, the clock.
+    StateContext state;
+    // Teacher sessions: startTeacherSession, endTeacherSession, touchLastActivity.
+    std::shared_ptr<TeacherSessions> sessions;
+    // The login lockout, shared by every route that checks a PIN.
+    std::shared_ptr<BruteForceProtection> lockout;
+
+    // A context over `state`, with `sessions` (made over `state` when null)
+    // and a new lockout on the state's clock.
+    static std::shared_ptr<ClassroomContext> make(StateContext state,
+                                                  std::shared_ptr<TeacherSessions> sessions = nullptr);
+    // The same over the process-wide state (StateContext::standard()).
+    static std::shared_ptr<ClassroomContext> makeDefault();
+
+    AppConfig& config() const { return *state.config; }
+    double now() const { return state.now(); }
+    void log(std::string message, AppLogLevel level = AppLogLevel::info) const { state.log(std::move(message), level); }
+    void post(MainQueue::Task task) const { state.post(std::move(task)); }
+    // The user's Documents folder ("Klarion_Config", "Klarion_Logs" live there).
+    const std::filesystem::path& documentsFolder() const { return state.folder.documents(); }
+    bool isEstablishmentMode() const { return config().appMode() == "establishment"; }
+
+    // The guard of every teacher route other than the two logins. `pin` is
+    // the body's "pin" (none when missing or not a string). A blocked address
+    // is refused before any comparison; a PIN that fails `rule` counts one
+    // failure; a missing PIN is refused without counting; success leaves the
+    // count alone. True when the route may go on (else answer 401).
+    bool authorizeTeacher(const std::string& clientAddress, const std::optional<std::string>& pin,
+                          PinRule rule) const;
+    // The same, reading "pin" from a parsed body (null: refused).
+    bool authorizeTeacher(const HttpRequest& request, const Json* body, PinRule rule) const;
+
+    // The guard as a plain function, for handlers built outside this folder
+    // (the LM Studio routes): (client address, pin) -> may go on.
+    using TeacherPinCheck =
+        std::function<bool(const std::string& clientAddress, const std::optional<std::string>& pin)>;
+    static TeacherPinCheck pinCheck(const std::shared_ptr<const ClassroomContext>& context, PinRule rule);
+};
+
+}  // namespace klarion

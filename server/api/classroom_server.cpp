@@ -1,0 +1,182 @@
+#include "server/api/classroom_server.h"
+
+#include <stdexcept>
+
+#include "app/state/roster.h"
+#include "server/api/lan_address.h"
+#include "server/api/login_routes.h"
+
+namespace klarion {
+
+namespace {
+
+// A route handler over the shared context.
+template <class Fn>
+HttpHandler bind(const std::shared_ptr<ClassroomContext>& context, Fn fn) {
+    return [context, fn](HttpRequest& request) { return fn(*context, request); };
+}
+
+}  // namespace
+
+ClassroomServer::ClassroomServer(std::shared_ptr<ClassroomContext> context, std::shared_ptr<PanelState> panel)
+    : context_(std::move(context)),
+      panel_(std::move(panel)),
+      server_(std::make_unique<HttpServer>()),
+      shortLinks_(std::make_unique<ShortLinkClient>()) {}
+
+ClassroomServer::~ClassroomServer() {
+    server_->stop();
+    shortLinks_.reset();
+}
+
+void ClassroomServer::setPageRoutes(std::vector<std::pair<std::string, HttpHandler>> routes) {
+    pageRoutes_ = std::move(routes);
+}
+
+// The route table of the class, in registration order. Every route answers
+// any method. A route whose handler is not built yet stays unregistered.
+void ClassroomServer::registerRoutes() {
+    HttpServer& s = *server_;
+    const auto& c = context_;
+    // 1  "/api/config"             handleConfig            (not built yet)
+    // 2  "/api/mission"            handleMission           (not built yet)
+    // 3  "/api/admin/update"       handleAdminUpdate       (not built yet)
+    // 4  "/api/gen-params"         handleGenParams         (not built yet)
+    // 5  "/api/keywords"           handleKeywords          (not built yet)
+    // 6  "/api/students"           handleStudents          (not built yet)
+    // 7  "/api/live-feed"          handleLiveFeed          (not built yet)
+    // 8  "/api/safety-alerts"      handleSafetyAlerts      (not built yet)
+    // 9  "/api/ack-alert"          handleAckAlert          (not built yet)
+    s["/api/verify"] = bind(c, handleVerify);
+    s["/api/verify-teacher"] = bind(c, handleVerifyTeacher);
+    s["/api/teachers-list"] = bind(c, handleTeachersList);
+    s["/api/end-session"] = bind(c, handleEndSession);
+    // 14 "/api/schedule"           handleSchedule          (not built yet)
+    // 15 "/api/reserve-slot"       handleReserveSlot       (not built yet)
+    // 16 "/api/available-models"   handleAvailableModels   (not built yet)
+    // 17 "/api/switch-model"       handleSwitchModel       (not built yet)
+    // 18 "/api/log"                handleLog               (not built yet)
+    // 19 "/api/logs"               handleLogs              (not built yet)
+    // 20 "/api/log-content"        handleLogContent        (not built yet)
+    // 21 "/api/models"             handleModels            (not built yet)
+    // 22 "/api/chat"               handleChat              (not built yet)
+    // 23-28 "/teacher", "/", "/style.css", "/app.js", "/klarion_petit.png",
+    //       "/context_help.png": the page and resource routes, in their order.
+    for (const auto& [path, handler] : pageRoutes_) {
+        if (handler) s[path] = handler;
+    }
+}
+
+void ClassroomServer::startServer() {
+    if (panel_->isRunning || server_->operating()) return;
+    const auto& c = *context_;
+    const int64_t selectedPort = panel_->selectedPort;
+    c.log("Démarrage du serveur sur le port " + std::to_string(selectedPort) + "…", AppLogLevel::info);
+
+    if (c.config().appMode() == "individual") {
+        c.config().setTeacherPinCode(generatePin(4));
+        c.log("PIN enseignant régénéré au démarrage du serveur", AppLogLevel::debug);
+    }
+
+    registerRoutes();
+
+    std::string failure;
+    if (selectedPort < 0 || selectedPort > 65535) {
+        failure = "port hors de l'intervalle 0 à 65535";
+    } else {
+        try {
+            server_->start(static_cast<uint16_t>(selectedPort), false, ServerPriority::background);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    }
+    if (!failure.empty()) {
+        auto context = context_;
+        auto panel = panel_;
+        c.post([context, panel, failure] { showPortError(*context, *panel, failure); });
+        return;
+    }
+
+    panel_->isRunning = true;
+    // Port 0 asks the system for a free port: publish the one it gave.
+    int64_t port = selectedPort;
+    if (port == 0) {
+        if (auto bound = listeningPort()) port = *bound;
+    }
+    const std::string serverURL = buildServerURL(localIPAddress(), panel_->hostName, port);
+    auto panel = panel_;
+    c.post([panel, serverURL] { setIpURL(*panel, serverURL); });
+
+    std::string service;
+    if (c.config().preferences()) {
+        service = c.config().preferences()->string(shortLinkServicePreferenceKey).value_or("");
+    }
+    shortLinks_->setServiceURL(service);
+    requestShortURL(serverURL, false);
+    requestShortURL(serverURL + "/teacher", true);
+
+    c.log("Serveur démarré sur le port " + std::to_string(port) + " → " + serverURL, AppLogLevel::info);
+}
+
+void ClassroomServer::stopServer() {
+    const auto& c = *context_;
+    server_->stop();
+    panel_->isRunning = false;
+    if (c.isEstablishmentMode()) c.sessions->endTeacherSession();
+    auto context = context_;
+    auto panel = panel_;
+    c.post([context, panel] { clearServerState(*context, *panel); });
+    c.log("Serveur arrêté", AppLogLevel::info);
+}
+
+void ClassroomServer::setIpURL(PanelState& panel, std::string url) {
+    panel.ipURL = std::move(url);
+}
+
+void ClassroomServer::clearServerState(const ClassroomContext& context, PanelState& panel) {
+    AppConfig& config = context.config();
+    config.setShortURL("");
+    config.setTeacherShortURL("");
+    panel.ipURL.clear();
+    config.setConnectedStudents({});
+    config.setWordFrequency({});
+    config.setLiveQuestions({});
+    config.setSafetyAlerts({});
+}
+
+void ClassroomServer::showPortError(const ClassroomContext& context, PanelState& panel,
+                                    const std::string& description) {
+    const std::string port = std::to_string(panel.selectedPort);
+    panel.alertTitle = "Port réseau bloqué";
+    panel.alertMessage = "Impossible de démarrer le serveur sur le port " + port +
+                         ".\n\n👉 Solution : Sélectionne le port 8080 ou 80, puis clique à nouveau sur Démarrer.";
+    panel.showingAlert = true;
+    context.log("Impossible de démarrer sur le port " + port + " : " + description, AppLogLevel::error);
+}
+
+void ClassroomServer::applyShortURL(const ClassroomContext& context, bool isTeacher, const std::string& link) {
+    if (isTeacher) {
+        context.config().setTeacherShortURL(link);
+    } else {
+        context.config().setShortURL(link);
+    }
+    context.log("Lien court généré : " + link, AppLogLevel::debug);
+}
+
+void ClassroomServer::requestShortURL(const std::string& url, bool isTeacher) {
+    auto context = context_;
+    shortLinks_->request(url, [context, isTeacher](const std::string& link) {
+        context->post([context, isTeacher, link] { applyShortURL(*context, isTeacher, link); });
+    });
+}
+
+std::optional<uint16_t> ClassroomServer::listeningPort() const {
+    if (!server_->operating()) return std::nullopt;
+    try {
+        return server_->port();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace klarion

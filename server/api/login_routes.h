@@ -1,0 +1,29 @@
+// The login routes: "/api/verify" (class PIN), "/api/verify-teacher" (teacher
+// login, both modes), "/api/teachers-list" and "/api/end-session".
+//
+// Both logins and every teacher route share one lockout per client address
+// (see BruteForceProtection). A login in the establishment mode by the teacher
+// who already holds the session does not restart it: it stamps the activity
+// and answers as a session reply.
+#pragma once
+
+#include "http/core/request.h"
+#include "http/core/response.h"
+#include "server/api/classroom_context.h"
+
+namespace klarion {
+
+// The fixed reply texts, byte for byte.
+inline constexpr std::string_view kReplyFailure = R"({"success": false})";
+inline constexpr std::string_view kReplySuccess = R"({"success": true})";
+inline constexpr std::string_view kReplyWrongPin = R"({"success": false, "reason": "wrong_pin"})";
+inline constexpr std::string_view kReplyBlocked =
+    R"({"success": false, "reason": "blocked", "message": "Trop de tentatives. Veuillez patienter."})";
+inline constexpr std::string_view kReplyEndSession = R"({"status": "OK"})";
+
+HttpResponse handleVerify(const ClassroomContext& context, HttpRequest& request);
+HttpResponse handleVerifyTeacher(const ClassroomContext& context, HttpRequest& request);
+HttpResponse handleTeachersList(const ClassroomContext& context, HttpRequest& request);
+HttpResponse handleEndSession(const ClassroomContext& context, HttpRequest& request);
+
+}  // namespace klarion
