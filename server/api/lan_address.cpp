@@ -6,7 +6,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -102,12 +101,6 @@ std::string buildServerURL(const std::optional<std::string>& lanAddress, std::st
         host += ".local";
     }
     return "http://" + host + ":" + std::to_string(port);
-}
-
-std::string computerHostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "Mac";
-    return name;
 }
 
 }  // namespace klarion

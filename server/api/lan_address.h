@@ -43,7 +43,4 @@ std::optional<std::string> localIPAddress();
 std::string buildServerURL(const std::optional<std::string>& lanAddress, std::string_view hostName,
                            int64_t port);
 
-// The computer's name (gethostname), or "Mac" when the system gives none.
-std::string computerHostName();
-
 }  // namespace klarion

@@ -12,6 +12,7 @@
 #include <regex>
 #include <thread>
 
+#include "platform/json.h"
 #include "tests/api/api_test_support.h"
 
 #ifndef KLARION_TEST_SERVER_PATH
@@ -98,7 +99,7 @@ private:
     std::string pin_;
 };
 
-TEST(EndToEnd, LoginsOverRealHttp) {
+TEST(TestServerEndToEnd, LoginsOverRealHttp) {
     test::ScratchHome home;
     TestServerProcess server(home);
     ASSERT_NE(server.port(), 0) << "no banner from the test server";
@@ -141,6 +142,45 @@ TEST(EndToEnd, LoginsOverRealHttp) {
 
     EXPECT_EQ(server.terminate(), 0);
     EXPECT_FALSE(test::httpRequest(port, "GET", "/teacher").ok);
+}
+
+TEST(TestServerEndToEnd, EstablishmentLoginsOverRealHttp) {
+    test::ScratchHome home;
+    const auto config = home.documents() / "Klarion_Config";
+    std::filesystem::create_directories(config);
+    std::ofstream(config / "mode.json") << R"({"mode":"establishment"})";
+    std::ofstream(config / "teachers.json")
+        << R"([{"id":"A-ID","name":"Alice","pin":"111111","createdAt":"2025-09-01T07:45:09Z"},)"
+        << R"({"id":"B-ID","name":"Bruno","pin":"222222","createdAt":"2025-09-01T07:45:09Z"}])";
+    TestServerProcess server(home);
+    ASSERT_NE(server.port(), 0) << "no banner from the test server";
+    const uint16_t port = server.port();
+
+    EXPECT_EQ(test::httpRequest(port, "GET", "/api/teachers-list").body,
+              R"([{"id":"A-ID","name":"Alice"},{"id":"B-ID","name":"Bruno"}])");
+    EXPECT_EQ(test::httpRequest(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"222222"})").body,
+              R"({"success": false, "reason": "wrong_pin"})");
+    EXPECT_EQ(test::httpRequest(port, "POST", "/api/verify-teacher", R"({"id":"Z-ID","pin":"111111"})").body,
+              R"({"success": false})");
+
+    const std::string alice = R"({"id":"A-ID","pin":"111111"})";
+    auto reply = test::httpRequest(port, "POST", "/api/verify-teacher", alice);
+    auto json = parseJsonObject(reply.body);
+    ASSERT_TRUE(json) << reply.body;
+    EXPECT_EQ(readBool(*json, "success"), true);
+    EXPECT_EQ(readString(*json, "teacherName"), "Alice");
+    EXPECT_EQ(readString(*json, "studentPinCode"), "8461");
+    EXPECT_TRUE(readString(*json, "sessionToken"));
+
+    // The session start is applied on the main thread a moment later; a few
+    // spaced tries stay well below the lockout's five failures.
+    int status = 0;
+    for (int attempt = 0; attempt < 3 && status != 200; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        status = test::httpRequest(port, "POST", "/api/end-session", R"({"pin":"111111"})").status;
+    }
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(server.terminate(), 0);
 }
 
 }  // namespace

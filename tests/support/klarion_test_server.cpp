@@ -3,15 +3,21 @@
 //
 //   klarion-test-server --port P [--lmstudio http://127.0.0.1:Q] [--resources DIR]
 //
-// Runs the main queue as a run loop with the 5-second status tick, starts the
-// server on port P (0: a free port) and prints, each on its own line, flushed:
+// Runs the panel model (ContentView) with the classroom server plugged into
+// its start action, the main queue as a run loop with the 5-second status
+// tick, and starts the server on port P (0: a free port). Once it listens it
+// prints, each on its own line, flushed:
 //   listening on PORT
 //   teacher PIN NNNN
 // It stops cleanly on SIGTERM or SIGINT (exit status 0). A start that fails
-// prints the reason on standard error and exits with status 1.
+// (the panel shows its alert) prints the alert on standard error and exits
+// with status 1.
 //
 // HOME and the XDG variables should point at a scratch folder: the program
-// reads and writes the preferences and the Documents folder found there.
+// reads and writes the preferences and the Documents folder found there
+// (write "Klarion_Config/mode.json" and "teachers.json" there beforehand for
+// the establishment mode). --resources names the folder of the student page
+// files (default: "resources" beside the program).
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -24,7 +30,7 @@
 
 #include "platform/main_queue.h"
 #include "server/api/classroom_server.h"
-#include "server/api/lan_address.h"
+#include "ui/panel/content_view.h"
 #include "web/dashboard/static_routes.h"
 
 namespace {
@@ -78,34 +84,54 @@ int main(int argc, char** argv) {
     auto queue = std::make_shared<RunLoopMainQueue>();
     setMainQueue(queue);
 
-    auto context = ClassroomContext::makeDefault();
-    auto panel = std::make_shared<PanelState>();
-    panel->selectedPort = options.port;
-    panel->hostName = computerHostName();
-    auto classroom = std::make_shared<ClassroomServer>(context, panel);
+    auto view = std::make_unique<ContentView>(StateContext::standard());
+    view->panel()->selectedPort = options.port;
+
+    // The classroom server, plugged into the panel's start and stop.
+    auto context = ClassroomContext::make(view->context(), view->sessions());
+    auto classroom = std::make_shared<ClassroomServer>(context, view->panel());
     const auto resources = options.resources.empty() ? dashboard::ResourceFolder::besideProgram()
                                                      : std::filesystem::path(options.resources);
     classroom->setPageRoutes(dashboard::staticRoutes(std::make_shared<dashboard::ResourceFolder>(resources)));
+    std::weak_ptr<ClassroomServer> weakClassroom = classroom;
+    view->serverControl.startServer = [weakClassroom] {
+        if (auto server = weakClassroom.lock()) server->startServer();
+    };
+    view->serverControl.stopServer = [weakClassroom] {
+        if (auto server = weakClassroom.lock()) server->stopServer();
+    };
+    // The LM Studio probes join here with the LM Studio gateway, built against
+    // options.lmStudioURL: view->lmStudioProbes.probeStatus / probeBeforeStart.
 
-    // The LM Studio pre-check before a start joins here with the LM Studio
-    // gateway: until then the server starts without it.
+    // Reports the outcome of the start once, after the task that brought it.
     int status = 0;
-    queue->post([&] {
-        classroom->startServer();
-        const auto port = classroom->listeningPort();
-        if (!port) {
-            std::fprintf(stderr, "klarion-test-server: the server did not start on port %lld\n",
-                         static_cast<long long>(options.port));
+    bool reported = false;
+    auto panel = view->panel();
+    queue->addAfterTaskHook([&] {
+        if (reported) return;
+        if (auto port = classroom->listeningPort(); port && panel->isRunning) {
+            reported = true;
+            std::printf("listening on %u\n", static_cast<unsigned>(*port));
+            std::printf("teacher PIN %s\n", view->config()->teacherPinCode().c_str());
+            std::fflush(stdout);
+        } else if (panel->showingAlert) {
+            reported = true;
+            std::fprintf(stderr, "klarion-test-server: %s\n%s\n", panel->alertTitle.c_str(),
+                         panel->alertMessage.c_str());
             status = 1;
             queue->stop();
-            return;
         }
-        std::printf("listening on %u\n", static_cast<unsigned>(*port));
-        std::printf("teacher PIN %s\n", context->config().teacherPinCode().c_str());
-        std::fflush(stdout);
     });
-    // The status tick of the panel joins here with the panel model.
-    queue->every(5.0, [] {});
+
+    queue->post([&] {
+        view->onAppear();
+        if (view->lmStudioProbes.probeBeforeStart) {
+            view->startStopAction();  // through the LM Studio pre-check
+        } else {
+            view->serverControl.startServer();  // no pre-check until the gateway has one
+        }
+    });
+    queue->every(ContentView::timerIntervalSeconds, [&] { view->onTimerTick(); });
 
     std::thread signalWaiter([&] {
         int signal = 0;
@@ -115,8 +141,9 @@ int main(int argc, char** argv) {
 
     queue->run();
 
-    if (classroom->isRunning()) classroom->stopServer();
+    if (panel->isRunning) view->serverControl.stopServer();
     classroom.reset();
+    view.reset();
     // Wakes the signal thread if the loop ended on its own.
     kill(getpid(), SIGTERM);
     signalWaiter.join();
