@@ -43,18 +43,6 @@ protected:
     std::unique_ptr<ContentView> view;
 };
 
-TEST_F(ContentViewTest, InitialPanelFields) {
-    const PanelState& p = *view->panel();
-    EXPECT_EQ(p.selectedPort, 3000);
-    EXPECT_FALSE(p.isRunning);
-    EXPECT_FALSE(p.hostName.empty());
-    EXPECT_EQ(p.ipURL, "");
-    EXPECT_FALSE(p.showingAlert);
-    EXPECT_FALSE(p.selectedTeacherForSlot);
-    EXPECT_FALSE(p.showTeacherCSVAlert);
-    EXPECT_FALSE(p.showImportExportAlert);
-}
-
 TEST_F(ContentViewTest, SessionResetNeverOverwritesTheTeachersFile) {
     config->setAppMode("establishment");
     ctx.folder.saveTeacherConfig("A", savedSettings());

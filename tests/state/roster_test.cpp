@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 
-#include <regex>
 #include <set>
 
 #include "state_fixture.h"
@@ -15,12 +14,26 @@ using testing::JournalLine;
 
 class RosterTest : public testing::StateTest {};
 
+bool allDigits(const std::string& text, size_t count) {
+    return text.size() == count && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// 8-4-4-4-12 upper-case hexadecimal digits.
+bool isUpperCaseUUID(const std::string& text) {
+    if (text.size() != 36) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool dash = (i == 8 || i == 13 || i == 18 || i == 23);
+        char c = text[i];
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
 TEST(GeneratePin, HasExactlyTheDigitsAskedForAndKeepsLeadingZeros) {
     for (int digits : {1, 4, 6, 18}) {
         for (int i = 0; i < 200; ++i) {
             std::string pin = generatePin(digits);
-            ASSERT_EQ(pin.size(), static_cast<size_t>(digits));
-            ASSERT_TRUE(std::all_of(pin.begin(), pin.end(), [](char c) { return c >= '0' && c <= '9'; })) << pin;
+            ASSERT_TRUE(allDigits(pin, static_cast<size_t>(digits))) << pin;
         }
     }
     EXPECT_EQ(generatePin(0), "");
@@ -33,8 +46,8 @@ TEST(GeneratePin, HasExactlyTheDigitsAskedForAndKeepsLeadingZeros) {
 TEST_F(RosterTest, AddTeacherTrimsTheNameSavesAndJournals) {
     Teacher added = *addTeacher(ctx, "  Marie Curie \n");
     EXPECT_EQ(added.name, "Marie Curie");
-    EXPECT_TRUE(std::regex_match(added.pin, std::regex("[0-9]{6}")));
-    EXPECT_TRUE(std::regex_match(added.id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
+    EXPECT_TRUE(allDigits(added.pin, 6)) << added.pin;
+    EXPECT_TRUE(isUpperCaseUUID(added.id)) << added.id;
     EXPECT_EQ(added.createdAt, formatISO8601UTC(clock->now()));
     EXPECT_THAT(config->teachers(), ElementsAre(added));
     EXPECT_EQ(ctx.folder.readTeachers(), config->teachers());
@@ -96,13 +109,6 @@ TEST_F(RosterTest, DeletingAnUnknownIdRewritesBothFilesUnchanged) {
     EXPECT_EQ(ctx.folder.readTeachers(), config->teachers());
     EXPECT_EQ(ctx.folder.readSchedule(), ScheduleConfig::defaultSchedule());
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::warn, "Enseignant supprimé : ?"}));
-}
-
-TEST_F(RosterTest, DeletingTheActiveTeacherKeepsTheSession) {
-    config->setTeachers({teacher("A", "Anne")});
-    config->setActiveTeacherId("A");
-    deleteTeacher(ctx, "A");
-    EXPECT_EQ(config->activeTeacherId(), "A");
 }
 
 }  // namespace

@@ -10,10 +10,6 @@
 #include "app/state/slots.h"
 #include "app/state/teachers_csv.h"
 
-#ifndef KLARION_VERSION_TEXT
-#define KLARION_VERSION_TEXT "1.4"
-#endif
-
 namespace klarion {
 
 namespace {

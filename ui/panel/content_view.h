@@ -82,7 +82,8 @@ public:
 
     // Takes the shared state of `ctx` (the program's own by default), makes
     // its PanelState (hostName from the computer's host name, else "Mac") and
-    // registers the change reactions on the context's main queue.
+    // registers the change reactions on the context's main queue (the
+    // process-wide one when the context names none: set it before).
     explicit ContentView(StateContext ctx = StateContext::standard());
     ~ContentView();  // removes the change reactions
     ContentView(const ContentView&) = delete;
