@@ -1,0 +1,96 @@
+// Shared pieces of the gateway tests: a state of their own over a drainable
+// main queue and a scratch home, a fake LM Studio with a client on short
+// time-outs, and a small loopback HTTP client that reads a streamed reply.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/state/app_config.h"
+#include "app/state/app_logger.h"
+#include "app/state/state_context.h"
+#include "platform/clock.h"
+#include "platform/main_queue.h"
+#include "server/llm/lmstudio_client.h"
+#include "tests/platform/scratch.h"
+#include "tests/support/fake_lmstudio.h"
+
+namespace klarion::gateway_test {
+
+// Time-outs short enough for tests, long enough not to fire by accident.
+LmStudioTimeouts shortTimeouts();
+
+struct JournalLine {
+    AppLogLevel level;
+    std::string message;
+    bool operator==(const JournalLine&) const = default;
+};
+void PrintTo(const JournalLine& line, std::ostream* os);
+
+// The state of one test: AppConfig with preferences in a scratch folder, a
+// journal that is on, a drainable main queue and a manual clock.
+struct TestState {
+    klarion::testing::ScratchHome home;
+    std::shared_ptr<DrainableMainQueue> queue = std::make_shared<DrainableMainQueue>();
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1772530200.0);
+    std::shared_ptr<AppConfig> config;
+    std::shared_ptr<AppLogger> logger;
+    StateContext state;
+
+    TestState();
+    ~TestState();  // runs what is still queued
+    // Runs what was queued; the journal lines so far, oldest first.
+    std::vector<JournalLine> journal();
+    std::vector<std::string> journalMessages();
+};
+
+// A fake LM Studio started on a free port, and a client for it.
+struct FakeWithClient {
+    FakeLmStudio fake;
+    std::shared_ptr<const LmStudioClient> client;
+    explicit FakeWithClient(LmStudioTimeouts timeouts = shortTimeouts());
+};
+
+// An HTTP exchange over one loopback connection, read until the server closes.
+struct HttpExchange {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // lower-case names
+    std::string body;
+    bool complete = false;  // the head was read and the server closed the connection
+};
+
+// Builds a request with "Content-Type: application/json" and "Connection: close".
+std::string httpPost(const std::string& target, const std::string& body);
+
+// Sends `request` to 127.0.0.1:port and reads the reply to its end (bounded).
+HttpExchange exchange(uint16_t port, const std::string& request);
+
+// A connection held open by the test: sends, reads a little, closes when told.
+class RawConnection {
+public:
+    explicit RawConnection(uint16_t port);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+    bool connected() const { return fd_ >= 0; }
+    bool send(const std::string& bytes);
+    // Reads until `bytes` has been seen in what arrived, or the peer closes,
+    // or the time-out passes. Returns what arrived so far.
+    std::string readUntil(const std::string& bytes, std::chrono::milliseconds timeout);
+    void close();
+
+private:
+    int fd_ = -1;
+    std::string received_;
+};
+
+// Polls `done` every few milliseconds until it holds or the time-out passes.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace klarion::gateway_test
