@@ -36,6 +36,23 @@ MainQueue::Task classSettingsReactions(const StateContext& ctx, const std::share
     };
 }
 
+// The start button's pending LM Studio check: answered, or dropped unanswered.
+class PendingCheck {
+public:
+    explicit PendingCheck(std::shared_ptr<std::atomic<bool>> flag) : flag_(std::move(flag)) {}
+    ~PendingCheck() { answered(); }
+    PendingCheck(const PendingCheck&) = delete;
+    PendingCheck& operator=(const PendingCheck&) = delete;
+    // Clears the flag once: a later check's flag is never touched.
+    void answered() {
+        if (!answered_.exchange(true)) flag_->store(false);
+    }
+
+private:
+    std::shared_ptr<std::atomic<bool>> flag_;
+    std::atomic<bool> answered_{false};
+};
+
 }  // namespace
 
 ContentView::ContentView(StateContext ctx)
@@ -77,13 +94,21 @@ void ContentView::startStopAction() {
         return;
     }
     if (!lmStudioProbes.probeBeforeStart) return;
+    // One check at a time: a second press, or a late answer after a stop,
+    // must not start the server again.
+    if (startCheckPending_->exchange(true)) return;
+    auto pending = std::make_shared<PendingCheck>(startCheckPending_);
     StartPrecheck precheck;
-    precheck.showAlert = [panel = panel_](const std::string& title, const std::string& message) {
+    precheck.showAlert = [panel = panel_, pending](const std::string& title, const std::string& message) {
+        pending->answered();
         panel->alertTitle = title;
         panel->alertMessage = message;
         panel->showingAlert = true;
     };
-    precheck.startServer = serverControl.startServer;
+    precheck.startServer = [start = serverControl.startServer, pending] {
+        pending->answered();
+        if (start) start();
+    };
     lmStudioProbes.probeBeforeStart(startProbeTimeoutSeconds, std::move(precheck));
 }
 

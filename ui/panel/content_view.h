@@ -27,6 +27,7 @@
 // teacher's file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -110,7 +111,8 @@ public:
     // timer into a pause; in the establishment mode ends an idle session.
     void onTimerTick();
     // The start/stop button: stops a running server, or checks LM Studio and
-    // starts the server when it answers with a model loaded.
+    // starts the server when it answers with a model loaded. A press while
+    // that check has not answered yet is ignored.
     void startStopAction();
     // The general alert: title, message, then the flag.
     void showAlert(const std::string& title, const std::string& message);
@@ -147,6 +149,8 @@ private:
     std::shared_ptr<TeacherSessions> sessions_;
     std::shared_ptr<MainQueue> reactionQueue_;
     int reactionHookId_ = 0;
+    // Set while the start button's LM Studio check has not answered.
+    std::shared_ptr<std::atomic<bool>> startCheckPending_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace klarion
