@@ -35,6 +35,18 @@ SafetyMonitor::SafetyMonitor(std::shared_ptr<AppConfig> config, std::shared_ptr<
     for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { workerLoop(); });
 }
 
+namespace {
+SafetyMonitorOptions withState(SafetyMonitorOptions options, const StateContext& state) {
+    options.queue = state.queue;
+    options.clock = state.clock;
+    return options;
+}
+}  // namespace
+
+SafetyMonitor::SafetyMonitor(const StateContext& state, std::shared_ptr<const LmStudioClient> client,
+                             SafetyMonitorOptions options)
+    : SafetyMonitor(state.config, state.logger, std::move(client), withState(std::move(options), state)) {}
+
 SafetyMonitor::~SafetyMonitor() {
     {
         std::lock_guard lock(mutex_);

@@ -28,6 +28,7 @@
 #include "app/state/app_config.h"
 #include "app/state/app_logger.h"
 #include "app/state/records.h"
+#include "app/state/state_context.h"
 #include "platform/clock.h"
 #include "platform/main_queue.h"
 #include "server/llm/lmstudio_client.h"
@@ -58,6 +59,10 @@ public:
 
     SafetyMonitor(std::shared_ptr<AppConfig> config, std::shared_ptr<AppLogger> logger,
                   std::shared_ptr<const LmStudioClient> client, SafetyMonitorOptions options = {});
+    // The same over a state context: its AppConfig, journal, main queue and
+    // clock (those of `options` are replaced).
+    SafetyMonitor(const StateContext& state, std::shared_ptr<const LmStudioClient> client,
+                  SafetyMonitorOptions options = {});
     ~SafetyMonitor();
     SafetyMonitor(const SafetyMonitor&) = delete;
     SafetyMonitor& operator=(const SafetyMonitor&) = delete;

@@ -286,7 +286,10 @@ TEST_F(SafetyScanTest, KeywordAlertConfirmedByTheVerdict) {
 
 TEST_F(SafetyScanTest, KeywordAlertDismissedByTheVerdict) {
     setVerdict(R"(Voici : {"danger": false, "motif": "musique"} Merci.)");
-    start().scanForKeywords("10.0.0.7", "Je joue du violon");
+    // Built over a state context, as the classroom server does.
+    StateContext state{config, logger, ConfigFolder(scratch / "Documents"), queue, clock};
+    monitor = std::make_unique<SafetyMonitor>(state, client, options);
+    monitor->scanForKeywords("10.0.0.7", "Je joue du violon");
     settle();
     auto alerts = config->safetyAlerts();
     ASSERT_EQ(alerts.size(), 1u);
