@@ -7,6 +7,7 @@ std::shared_ptr<ClassroomContext> ClassroomContext::make(StateContext state, std
     context->state = std::move(state);
     context->sessions = sessions ? std::move(sessions) : std::make_shared<TeacherSessions>(context->state);
     context->lockout = std::make_shared<BruteForceProtection>(context->state.clock);
+    context->lmStudio = std::make_shared<const LmStudioClient>();
     return context;
 }
 

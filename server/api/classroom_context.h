@@ -21,6 +21,7 @@
 #include "platform/json.h"
 #include "server/api/brute_force_protection.h"
 #include "server/api/teacher_pins.h"
+#include "server/llm/lmstudio_client.h"
 
 namespace klarion {
 
@@ -31,9 +32,12 @@ struct ClassroomContext {
     std::shared_ptr<TeacherSessions> sessions;
     // The login lockout, shared by every route that checks a PIN.
     std::shared_ptr<BruteForceProtection> lockout;
+    // LM Studio, at the run's address (http://127.0.0.1:1234 unless set
+    // otherwise): the chat and model routes talk to it.
+    std::shared_ptr<const LmStudioClient> lmStudio;
 
-    // A context over `state`, with `sessions` (made over `state` when null)
-    // and a new lockout on the state's clock.
+    // A context over `state`, with `sessions` (made over `state` when null),
+    // a new lockout on the state's clock and LM Studio at its default address.
     static std::shared_ptr<ClassroomContext> make(StateContext state,
                                                   std::shared_ptr<TeacherSessions> sessions = nullptr);
     // The same over the process-wide state (StateContext::standard()).

@@ -5,6 +5,8 @@
 #include "app/state/roster.h"
 #include "server/api/lan_address.h"
 #include "server/api/login_routes.h"
+#include "server/llm/chat_proxy.h"
+#include "server/llm/model_routes.h"
 
 namespace klarion {
 
@@ -38,6 +40,13 @@ void ClassroomServer::setPageRoutes(std::vector<std::pair<std::string, HttpHandl
 void ClassroomServer::registerRoutes() {
     HttpServer& s = *server_;
     const auto& c = context_;
+    // The LLM gateway's routes share one chat proxy and one set of model routes.
+    const auto chat = std::make_shared<const ChatProxy>(ChatProxy::Dependencies{
+        c->state, c->lmStudio, RateLimiter::shared(), ClassroomContext::pinCheck(c, PinRule::activeTeacher),
+        [sessions = c->sessions] { sessions->touchLastActivity(); }});
+    const auto models = std::make_shared<const ModelRoutes>(ModelRoutes::Dependencies{
+        c->state, c->lmStudio, ClassroomContext::pinCheck(c, PinRule::anyTeacher),
+        ClassroomContext::pinCheck(c, PinRule::activeTeacher)});
     // 1  "/api/config"             handleConfig            (not built yet)
     // 2  "/api/mission"            handleMission           (not built yet)
     // 3  "/api/admin/update"       handleAdminUpdate       (not built yet)
@@ -53,13 +62,13 @@ void ClassroomServer::registerRoutes() {
     s["/api/end-session"] = bind(c, handleEndSession);
     // 14 "/api/schedule"           handleSchedule          (not built yet)
     // 15 "/api/reserve-slot"       handleReserveSlot       (not built yet)
-    // 16 "/api/available-models"   handleAvailableModels   (not built yet)
-    // 17 "/api/switch-model"       handleSwitchModel       (not built yet)
+    s["/api/available-models"] = [models](HttpRequest& r) { return models->handleAvailableModels(r); };
+    s["/api/switch-model"] = [models](HttpRequest& r) { return models->handleSwitchModel(r); };
     // 18 "/api/log"                handleLog               (not built yet)
     // 19 "/api/logs"               handleLogs              (not built yet)
     // 20 "/api/log-content"        handleLogContent        (not built yet)
-    // 21 "/api/models"             handleModels            (not built yet)
-    // 22 "/api/chat"               handleChat              (not built yet)
+    s["/api/models"] = [models](HttpRequest& r) { return models->handleModels(r); };
+    s["/api/chat"] = [chat](HttpRequest& r) { return chat->handleChat(r); };
     // 23-28 "/teacher", "/", "/style.css", "/app.js", "/klarion_petit.png",
     //       "/context_help.png": the page and resource routes, in their order.
     for (const auto& [path, handler] : pageRoutes_) {

@@ -63,6 +63,8 @@ TestContext::TestContext() {
     state.queue = queue;
     state.clock = clock;
     context = ClassroomContext::make(state);
+    // No LM Studio: an address that forms no URL, so the gateway's routes send nothing.
+    context->lmStudio = std::make_shared<const LmStudioClient>("no LM Studio in these tests");
 }
 
 TestContext::~TestContext() { queue->drain(); }

@@ -96,7 +96,8 @@ TEST_F(ClassroomServerTest, EveryRegisteredRouteAnswersAnyMethod) {
     auto routes = classroom->server().routes();
     std::sort(routes.begin(), routes.end());
     std::vector<std::string> expected{"",  // "/"
-                                      "/api/end-session", "/api/teachers-list", "/api/verify", "/api/verify-teacher",
+                                      "/api/available-models", "/api/chat", "/api/end-session", "/api/models",
+                                      "/api/switch-model", "/api/teachers-list", "/api/verify", "/api/verify-teacher",
                                       "/app.js", "/context_help.png", "/klarion_petit.png", "/style.css", "/teacher"};
     std::vector<std::string> listed;
     for (auto& r : routes) listed.push_back(r == "/" ? "" : r);

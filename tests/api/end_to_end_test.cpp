@@ -14,6 +14,7 @@
 
 #include "platform/json.h"
 #include "tests/api/api_test_support.h"
+#include "tests/support/fake_lmstudio.h"
 
 #ifndef KLARION_TEST_SERVER_PATH
 #error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
@@ -30,6 +31,10 @@ public:
         std::filesystem::create_directories(resources);
         std::ofstream(resources / "index.html") << "<!DOCTYPE html><title>Klarion</title>";
 
+        // The server starts only when LM Studio answers with a model loaded.
+        if (!lmStudio_.start()) return;
+        const std::string lmStudioURL = lmStudio_.baseUrl();
+
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = fork();
@@ -37,7 +42,7 @@ public:
             dup2(out[1], STDOUT_FILENO);
             // The environment (HOME, XDG_*) comes from the scratch home of the test.
             execl(KLARION_TEST_SERVER_PATH, KLARION_TEST_SERVER_PATH, "--port", "0", "--lmstudio",
-                  "http://127.0.0.1:9", "--resources", resources.c_str(), static_cast<char*>(nullptr));
+                  lmStudioURL.c_str(), "--resources", resources.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -51,6 +56,8 @@ public:
             waitpid(pid_, nullptr, 0);
         }
         if (stdout_ >= 0) close(stdout_);
+        lmStudio_.stop();
+        EXPECT_TRUE(lmStudio_.violations().empty()) << ::testing::PrintToString(lmStudio_.violations());
     }
 
     uint16_t port() const { return port_; }
@@ -93,6 +100,7 @@ private:
         }
     }
 
+    FakeLmStudio lmStudio_;
     pid_t pid_ = -1;
     int stdout_ = -1;
     uint16_t port_ = 0;

@@ -19,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using gateway_test::eventually;
-using gateway_test::exchange;
+using gateway_test::roundTrip;
 using gateway_test::FakeWithClient;
 using gateway_test::HttpExchange;
 using gateway_test::httpPost;
@@ -70,7 +70,7 @@ protected:
     }
 
     HttpExchange chat() {
-        HttpExchange reply = exchange(server.port(), httpPost("/api/chat", kChatBody));
+        HttpExchange reply = roundTrip(server.port(), httpPost("/api/chat", kChatBody));
         EXPECT_TRUE(reply.complete);
         EXPECT_EQ(reply.status, 200);
         EXPECT_EQ(reply.headers["content-type"], "text/event-stream");

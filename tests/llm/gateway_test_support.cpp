@@ -111,7 +111,7 @@ ssize_t readSome(int fd, std::string& into, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-HttpExchange exchange(uint16_t port, const std::string& request) {
+HttpExchange roundTrip(uint16_t port, const std::string& request) {
     HttpExchange result;
     int fd = connectLoopback(port);
     if (fd < 0) return result;

@@ -69,7 +69,7 @@ struct HttpExchange {
 std::string httpPost(const std::string& target, const std::string& body);
 
 // Sends `request` to 127.0.0.1:port and reads the reply to its end (bounded).
-HttpExchange exchange(uint16_t port, const std::string& request);
+HttpExchange roundTrip(uint16_t port, const std::string& request);
 
 // A connection held open by the test: sends, reads a little, closes when told.
 class RawConnection {

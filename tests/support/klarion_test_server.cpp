@@ -3,10 +3,11 @@
 //
 //   klarion-test-server --port P [--lmstudio http://127.0.0.1:Q] [--resources DIR]
 //
-// Runs the panel model (ContentView) with the classroom server plugged into
-// its start action, the main queue as a run loop with the 5-second status
-// tick, and starts the server on port P (0: a free port). Once it listens it
-// prints, each on its own line, flushed:
+// Runs the panel model (ContentView) with the classroom server and the LM
+// Studio probes plugged into its start action, the main queue as a run loop
+// with the 5-second status tick, and starts the server on port P (0: a free
+// port) through the start action: only when LM Studio answers at --lmstudio
+// with a model loaded. Once it listens it prints, each on its own line, flushed:
 //   listening on PORT
 //   teacher PIN NNNN
 // It stops cleanly on SIGTERM or SIGINT (exit status 0). A start that fails
@@ -30,7 +31,10 @@
 
 #include "platform/main_queue.h"
 #include "server/api/classroom_server.h"
+#include "server/llm/lmstudio_client.h"
+#include "server/llm/lmstudio_probes.h"
 #include "ui/panel/content_view.h"
+#include "ui/panel/lmstudio_probes_seam.h"
 #include "web/dashboard/static_routes.h"
 
 namespace {
@@ -87,8 +91,13 @@ int main(int argc, char** argv) {
     auto view = std::make_unique<ContentView>(StateContext::standard());
     view->panel()->selectedPort = options.port;
 
+    // LM Studio at options.lmStudioURL, for the gateway's routes and the panel's probes.
+    auto lmStudio = std::make_shared<const LmStudioClient>(options.lmStudioURL);
+    plugLMStudioProbes(*view, LmStudioProbes::create(view->context(), lmStudio));
+
     // The classroom server, plugged into the panel's start and stop.
     auto context = ClassroomContext::make(view->context(), view->sessions());
+    context->lmStudio = lmStudio;
     auto classroom = std::make_shared<ClassroomServer>(context, view->panel());
     const auto resources = options.resources.empty() ? dashboard::ResourceFolder::besideProgram()
                                                      : std::filesystem::path(options.resources);
@@ -100,8 +109,6 @@ int main(int argc, char** argv) {
     view->serverControl.stopServer = [weakClassroom] {
         if (auto server = weakClassroom.lock()) server->stopServer();
     };
-    // The LM Studio probes join here with the LM Studio gateway, built against
-    // options.lmStudioURL: view->lmStudioProbes.probeStatus / probeBeforeStart.
 
     // Reports the outcome of the start once, after the task that brought it.
     int status = 0;
@@ -125,11 +132,7 @@ int main(int argc, char** argv) {
 
     queue->post([&] {
         view->onAppear();
-        if (view->lmStudioProbes.probeBeforeStart) {
-            view->startStopAction();  // through the LM Studio pre-check
-        } else {
-            view->serverControl.startServer();  // no pre-check until the gateway has one
-        }
+        view->startStopAction();  // through the LM Studio pre-check
     });
     queue->every(ContentView::timerIntervalSeconds, [&] { view->onTimerTick(); });
 
