@@ -1,0 +1,243 @@
+#include "server/api/class_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf16.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <memory>
+#include <mutex>
+
+#include "app/state/student_display_name.h"
+#include "platform/files.h"
+#include "platform/random.h"
+#include "platform/text.h"
+#include "server/api/replies.h"
+#include "server/api/route_gate.h"
+
+namespace klarion {
+
+const std::array<std::string_view, 33> questionStopWords = {
+    "pour",    "avec",     "dans",  "suis",  "êtes",    "sont",    "cette", "ceux",  "celles",
+    "nous",    "vous",     "elles", "comment", "pourquoi", "quand", "quel",  "quelle", "quels",
+    "quelles", "faire",    "tout",  "tous",  "très",    "bien",    "plus",  "moins", "fait",
+    "être",    "avoir",    "peux",  "veut",  "peut",    "est-ce"};
+
+namespace {
+
+constexpr std::string_view kEstablishmentMode = "establishment";
+
+// Every append to a class log file, whatever the context, goes through here.
+std::mutex classLogMutex;
+
+std::string formatLocal(double secondsSince1970, const char* format) {
+    const auto seconds = static_cast<time_t>(std::floor(secondsSince1970));
+    tm local{};
+    localtime_r(&seconds, &local);
+    char buffer[64];
+    const size_t size = std::strftime(buffer, sizeof buffer, format, &local);
+    return std::string(buffer, size);
+}
+
+// Appends the bytes at the end of the file, creating it when missing.
+bool appendToFile(const std::filesystem::path& file, std::string_view bytes) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = true;
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+bool isLetterOrMark(UChar32 c) {
+    return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK)) != 0;
+}
+
+bool isStopWord(std::string_view word) {
+    return std::find(questionStopWords.begin(), questionStopWords.end(), word) != questionStopWords.end();
+}
+
+// The first `count` user-perceived characters of `text`.
+std::string characterPrefix(std::string_view text, size_t count) {
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    std::string out;
+    if (U_FAILURE(status) || !it) {
+        u.tempSubString(0, u.moveIndex32(0, static_cast<int32_t>(count))).toUTF8String(out);
+        return out;
+    }
+    it->setText(u);
+    int32_t end = it->first();
+    for (size_t i = 0; i < count; ++i) {
+        const int32_t next = it->next();
+        if (next == icu::BreakIterator::DONE) break;
+        end = next;
+    }
+    u.tempSubString(0, end).toUTF8String(out);
+    return out;
+}
+
+}  // namespace
+
+std::filesystem::path logFolderURL(const std::filesystem::path& documents, const std::string& appMode,
+                                   const std::string& activeTeacherName) {
+    std::filesystem::path folder = documents / "Klarion_Logs";
+    if (appMode == kEstablishmentMode) {
+        folder /= activeTeacherName.empty() ? std::string("_non_attribue") : makeSafeFileName(activeTeacherName);
+    }
+    return folder;
+}
+
+std::filesystem::path logFolderURL(const ClassroomContext& context) {
+    const AppConfig& config = context.config();
+    return logFolderURL(context.documentsFolder(), config.appMode(), config.activeTeacherName());
+}
+
+std::string classLogFileName(double secondsSince1970) {
+    return "Log_" + formatLocal(secondsSince1970, "%d-%m-%Y") + ".txt";
+}
+
+std::string classLogLine(double secondsSince1970, const std::string& name, const std::string& ip,
+                         const std::string& text) {
+    return "[" + formatLocal(secondsSince1970, "%H:%M:%S") + "] " + name + " (" + ip + "): " + text + "\n";
+}
+
+bool appendClassLog(const ClassroomContext& context, const std::string& type, const std::string& name,
+                    const std::string& text, const std::string& ip) {
+    const AppConfig& config = context.config();
+    if (!config.isSupervisionActive()) return false;
+    if (type == "answer" && config.supervisionLevel() == "questions") return false;
+    const auto folder = logFolderURL(context);
+    ensureDirectory(folder);  // on failure the append below fails too
+
+    std::lock_guard lock(classLogMutex);
+    const double now = context.now();
+    return appendToFile(folder / classLogFileName(now), classLogLine(now, name, ip, text));
+}
+
+std::vector<std::string> questionWords(std::string_view text) {
+    std::vector<std::string> words;
+    const std::string lowered = lowercased(text);
+    const icu::UnicodeString u =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(lowered.data(), static_cast<int32_t>(lowered.size())));
+
+    auto keepPiece = [&](int32_t start, int32_t end) {
+        if (end - start < 4) return;  // fewer than 4 code units: fewer than 4 characters
+        std::string word;
+        u.tempSubString(start, end - start).toUTF8String(word);
+        const size_t length = characterCount(word);
+        if (length < 4 || length > kMaxCountedWordLength || isStopWord(word)) return;
+        words.push_back(std::move(word));
+    };
+    // Within one word of the ICU word rules, every character that is not a
+    // letter or a mark cuts too (apostrophes, digits, hyphens...).
+    auto splitSegment = [&](int32_t start, int32_t end) {
+        int32_t pieceStart = start;
+        int32_t i = start;
+        while (i < end) {
+            const int32_t at = i;
+            UChar32 c;
+            U16_NEXT(u.getBuffer(), i, end, c);
+            if (!isLetterOrMark(c)) {
+                keepPiece(pieceStart, at);
+                pieceStart = i;
+            }
+        }
+        keepPiece(pieceStart, end);
+    };
+
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status) || !it) {
+        splitSegment(0, u.length());
+        return words;
+    }
+    it->setText(u);
+    int32_t start = it->first();
+    for (int32_t end = it->next(); end != icu::BreakIterator::DONE; start = end, end = it->next()) {
+        splitSegment(start, end);
+    }
+    return words;
+}
+
+void countQuestionWords(const ClassroomContext& context, const std::string& text) {
+    auto words = questionWords(text);
+    if (words.empty()) return;
+    context.post([config = context.state.config, words = std::move(words)] { addWordCounts(*config, words); });
+}
+
+void addWordCounts(AppConfig& config, const std::vector<std::string>& words) {
+    WordFrequency table = config.wordFrequency();
+    bool changed = false;
+    for (const auto& word : words) {
+        auto it = table.find(word);
+        if (it == table.end()) {
+            if (table.size() >= kMaxWordTableSize) continue;
+            table.emplace(word, 1);
+        } else {
+            ++it->second;
+        }
+        changed = true;
+    }
+    if (changed) config.setWordFrequency(std::move(table));
+}
+
+void rememberStudentName(AppConfig& config, const std::string& ip, const std::string& name) {
+    ConnectedStudents students = config.connectedStudents();
+    if (!students.contains(ip) && students.size() >= kMaxConnectedStudents) return;
+    students[ip] = characterCount(name) > kMaxStudentNameLength ? characterPrefix(name, kMaxStudentNameLength) : name;
+    config.setConnectedStudents(std::move(students));
+}
+
+void recordLiveQuestion(AppConfig& config, const std::string& ip, const std::string& text, double now) {
+    auto questions = config.liveQuestions();
+    questions.push_back(LiveQuestion{randomUUIDString(), studentDisplayName(ip, config.connectedStudents()), ip,
+                                     text, now});
+    if (questions.size() > kMaxLiveQuestions) {
+        questions.erase(questions.begin(), questions.end() - static_cast<std::ptrdiff_t>(kMaxLiveQuestions));
+    }
+    config.setLiveQuestions(std::move(questions));
+}
+
+void recordQuestion(const ClassroomContext& context, const std::string& ip, const std::string& text) {
+    context.post([state = context.state, ip, text] { recordLiveQuestion(*state.config, ip, text, state.now()); });
+    if (context.scanQuestion) context.scanQuestion(ip, text);
+}
+
+HttpResponse handleLog(const ClassroomContext& context, HttpRequest& request) {
+    const auto body = nonEmptyJsonObject(request);
+    const auto type = body ? readString(*body, "type") : std::nullopt;
+    const auto text = body ? readString(*body, "text") : std::nullopt;
+    if (type && text) {
+        const std::string name = readString(*body, "name").value_or("Anonyme");
+        const std::string ip = request.clientAddress();
+        if (*type == "question") {
+            countQuestionWords(context, *text);
+            context.post([config = context.state.config, ip, name] { rememberStudentName(*config, ip, name); });
+            recordQuestion(context, ip, *text);
+            context.log("Question de " + name + " (" + request.address.value_or("?") + "): " +
+                            characterPrefix(*text, 80),
+                        AppLogLevel::debug);
+        }
+        appendClassLog(context, *type, name, *text, ip);
+        if (context.isEstablishmentMode()) context.sessions->touchLastActivity();
+    }
+    return plainTextReply("Logged");
+}
+
+}  // namespace klarion
