@@ -13,6 +13,14 @@ namespace {
 
 constexpr std::string_view kAckReply = R"({"success":true})";
 
+// Alert ids travel as upper-case UUID text.
+std::string upperCaseId(std::string id) {
+    for (char& c : id) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return id;
+}
+
 }  // namespace
 
 Json keywordsJson(const WordFrequency& words) {
@@ -58,7 +66,7 @@ Json liveFeedJson(const std::vector<LiveQuestion>& questions) {
 
 Json safetyAlertEntry(const SafetyAlert& alert) {
     Json entry = Json::object();
-    entry["id"] = alert.id;
+    entry["id"] = upperCaseId(alert.id);
     entry["name"] = alert.displayName;
     entry["text"] = alert.text;
     entry["reason"] = alert.reason;
@@ -110,7 +118,7 @@ HttpResponse handleAckAlert(const ClassroomContext& context, HttpRequest& reques
 void acknowledgeAlert(AppConfig& config, const std::string& id) {
     auto alerts = config.safetyAlerts();
     for (auto& alert : alerts) {
-        if (alert.id == id) {
+        if (upperCaseId(alert.id) == id) {
             alert.acknowledged = true;
             config.setSafetyAlerts(std::move(alerts));
             return;

@@ -35,8 +35,8 @@ Json safetyAlertsJson(const std::vector<SafetyAlert>& alerts);
 Json studentEntry(const std::string& address, const ConnectedStudents& students);
 Json safetyAlertEntry(const SafetyAlert& alert);
 
-// Main thread. Marks the first alert whose id is exactly `id` as
-// acknowledged; no match changes nothing.
+// Main thread. Marks the first alert whose id, in upper case, is exactly `id`
+// as acknowledged; no match changes nothing.
 void acknowledgeAlert(AppConfig& config, const std::string& id);
 
 }  // namespace klarion

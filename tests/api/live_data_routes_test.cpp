@@ -109,6 +109,13 @@ TEST(LiveDataRoutes, AcknowledgeMarksTheExactIdOnTheMainQueue) {
     EXPECT_EQ(alerts[1].level, "confirmed");
     EXPECT_FALSE(alerts[2].acknowledged) << "only the first match";
 
+    // Ids travel in upper case whatever their stored form.
+    t.config().setSafetyAlerts({alert("ab-cd", "keyword", 4)});
+    EXPECT_EQ(Json::parse(callRoute(handleSafetyAlerts, *t.context, pinBody(t)).body)[0]["id"], "AB-CD");
+    callRoute(handleAckAlert, *t.context, pinBody(t, R"("id":"AB-CD")"));
+    t.queue->drain();
+    EXPECT_TRUE(t.config().safetyAlerts()[0].acknowledged);
+
     EXPECT_EQ(callRoute(handleAckAlert, *t.context, pinBody(t)).status, 401) << "no id";
     EXPECT_EQ(callRoute(handleAckAlert, *t.context, pinBody(t, R"("id":7)")).status, 401) << "id not a string";
 }
