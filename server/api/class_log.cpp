@@ -71,27 +71,6 @@ bool isStopWord(std::string_view word) {
     return std::find(questionStopWords.begin(), questionStopWords.end(), word) != questionStopWords.end();
 }
 
-// The first `count` user-perceived characters of `text`.
-std::string characterPrefix(std::string_view text, size_t count) {
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    std::string out;
-    if (U_FAILURE(status) || !it) {
-        u.tempSubString(0, u.moveIndex32(0, static_cast<int32_t>(count))).toUTF8String(out);
-        return out;
-    }
-    it->setText(u);
-    int32_t end = it->first();
-    for (size_t i = 0; i < count; ++i) {
-        const int32_t next = it->next();
-        if (next == icu::BreakIterator::DONE) break;
-        end = next;
-    }
-    u.tempSubString(0, end).toUTF8String(out);
-    return out;
-}
-
 }  // namespace
 
 std::filesystem::path logFolderURL(const std::filesystem::path& documents, const std::string& appMode,
@@ -216,7 +195,7 @@ void recordLiveQuestion(AppConfig& config, const std::string& ip, const std::str
 
 void recordQuestion(const ClassroomContext& context, const std::string& ip, const std::string& text) {
     context.post([state = context.state, ip, text] { recordLiveQuestion(*state.config, ip, text, state.now()); });
-    if (context.scanQuestion) context.scanQuestion(ip, text);
+    if (context.safetyMonitor) context.safetyMonitor->scanForKeywords(ip, text);
 }
 
 HttpResponse handleLog(const ClassroomContext& context, HttpRequest& request) {

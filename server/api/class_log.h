@@ -75,7 +75,8 @@ void countQuestionWords(const ClassroomContext& context, const std::string& text
 void addWordCounts(AppConfig& config, const std::vector<std::string>& words);
 void rememberStudentName(AppConfig& config, const std::string& ip, const std::string& name);
 void recordLiveQuestion(AppConfig& config, const std::string& ip, const std::string& text, double now);
-// Posts the live question, then hands the question to the keyword scan.
+// Posts the live question, then hands the question to the keyword safety
+// scan (ClassroomContext::safetyMonitor).
 void recordQuestion(const ClassroomContext& context, const std::string& ip, const std::string& text);
 
 }  // namespace klarion

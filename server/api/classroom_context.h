@@ -22,6 +22,7 @@
 #include "server/api/brute_force_protection.h"
 #include "server/api/teacher_pins.h"
 #include "server/llm/lmstudio_client.h"
+#include "server/llm/safety_monitor.h"
 
 namespace klarion {
 
@@ -35,6 +36,10 @@ struct ClassroomContext {
     // LM Studio, at the run's address (http://127.0.0.1:1234 unless set
     // otherwise): the chat and model routes talk to it.
     std::shared_ptr<const LmStudioClient> lmStudio;
+    // The keyword safety scan that every question logged through "/api/log"
+    // goes to (its AI verdict asks LM Studio). Set by whoever assembles the
+    // server, over the same LM Studio client; null: questions are not scanned.
+    std::shared_ptr<SafetyMonitor> safetyMonitor;
 
     // A context over `state`, with `sessions` (made over `state` when null),
     // a new lockout on the state's clock and LM Studio at its default address.

@@ -3,8 +3,13 @@
 #include <stdexcept>
 
 #include "app/state/roster.h"
+#include "server/api/class_config_routes.h"
+#include "server/api/class_log.h"
 #include "server/api/lan_address.h"
+#include "server/api/live_data_routes.h"
+#include "server/api/log_routes.h"
 #include "server/api/login_routes.h"
+#include "server/api/schedule_routes.h"
 #include "server/llm/chat_proxy.h"
 #include "server/llm/model_routes.h"
 
@@ -47,26 +52,26 @@ void ClassroomServer::registerRoutes() {
     const auto models = std::make_shared<const ModelRoutes>(ModelRoutes::Dependencies{
         c->state, c->lmStudio, ClassroomContext::pinCheck(c, PinRule::anyTeacher),
         ClassroomContext::pinCheck(c, PinRule::activeTeacher)});
-    // 1  "/api/config"             handleConfig            (not built yet)
-    // 2  "/api/mission"            handleMission           (not built yet)
-    // 3  "/api/admin/update"       handleAdminUpdate       (not built yet)
-    // 4  "/api/gen-params"         handleGenParams         (not built yet)
-    // 5  "/api/keywords"           handleKeywords          (not built yet)
-    // 6  "/api/students"           handleStudents          (not built yet)
-    // 7  "/api/live-feed"          handleLiveFeed          (not built yet)
-    // 8  "/api/safety-alerts"      handleSafetyAlerts      (not built yet)
-    // 9  "/api/ack-alert"          handleAckAlert          (not built yet)
+    s["/api/config"] = bind(c, handleConfig);
+    s["/api/mission"] = bind(c, handleMission);
+    s["/api/admin/update"] = bind(c, handleAdminUpdate);
+    s["/api/gen-params"] = bind(c, handleGenParams);
+    s["/api/keywords"] = bind(c, handleKeywords);
+    s["/api/students"] = bind(c, handleStudents);
+    s["/api/live-feed"] = bind(c, handleLiveFeed);
+    s["/api/safety-alerts"] = bind(c, handleSafetyAlerts);
+    s["/api/ack-alert"] = bind(c, handleAckAlert);
     s["/api/verify"] = bind(c, handleVerify);
     s["/api/verify-teacher"] = bind(c, handleVerifyTeacher);
     s["/api/teachers-list"] = bind(c, handleTeachersList);
     s["/api/end-session"] = bind(c, handleEndSession);
-    // 14 "/api/schedule"           handleSchedule          (not built yet)
-    // 15 "/api/reserve-slot"       handleReserveSlot       (not built yet)
+    s["/api/schedule"] = bind(c, handleSchedule);
+    s["/api/reserve-slot"] = bind(c, handleReserveSlot);
     s["/api/available-models"] = [models](HttpRequest& r) { return models->handleAvailableModels(r); };
     s["/api/switch-model"] = [models](HttpRequest& r) { return models->handleSwitchModel(r); };
-    // 18 "/api/log"                handleLog               (not built yet)
-    // 19 "/api/logs"               handleLogs              (not built yet)
-    // 20 "/api/log-content"        handleLogContent        (not built yet)
+    s["/api/log"] = bind(c, handleLog);
+    s["/api/logs"] = bind(c, handleLogs);
+    s["/api/log-content"] = bind(c, handleLogContent);
     s["/api/models"] = [models](HttpRequest& r) { return models->handleModels(r); };
     s["/api/chat"] = [chat](HttpRequest& r) { return chat->handleChat(r); };
     // 23-28 "/teacher", "/", "/style.css", "/app.js", "/klarion_petit.png",

@@ -11,6 +11,8 @@
 
 #include "platform/files.h"
 #include "server/api/class_log.h"
+#include "server/llm/lmstudio_client.h"
+#include "server/llm/safety_monitor.h"
 #include "tests/api/api_test_support.h"
 #include "tests/api/route_call.h"
 
@@ -32,14 +34,22 @@ std::string logBody(const std::string& type, const std::string& text, const std:
     return body.dump();
 }
 
-struct ScanRecorder {
-    std::mutex mutex;
-    std::vector<std::pair<std::string, std::string>> calls;
-    void attach(ClassroomContext& context) {
-        context.scanQuestion = [this](const std::string& ip, const std::string& text) {
-            std::lock_guard lock(mutex);
-            calls.emplace_back(ip, text);
-        };
+// The keyword safety scan of the context, its AI verdict pointed at a closed
+// loopback port.
+std::shared_ptr<SafetyMonitor> attachSafetyMonitor(test::TestContext& t) {
+    t.context->safetyMonitor =
+        std::make_shared<SafetyMonitor>(t.context->state, std::make_shared<const LmStudioClient>("http://127.0.0.1:9"));
+    return t.context->safetyMonitor;
+}
+
+// The journal lines of the keyword scan.
+std::vector<std::string> scanLines(const std::vector<std::string>& journal) {
+    std::vector<std::string> lines;
+    for (const auto& line : journal) {
+        if (line.rfind("Surveillance — ", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+}
     }
 };
 
@@ -135,17 +145,15 @@ TEST(ClassLog, WordCountExamples) {
 
 TEST(ClassLog, QuestionFeedsEverythingAnswerOnlyTheFile) {
     test::TestContext t;
-    ScanRecorder scans;
-    scans.attach(*t.context);
+    auto monitor = attachSafetyMonitor(t);
     t.config().setConnectedStudents({{"10.0.0.9", "Léa"}});
 
     callRoute(handleLog, *t.context, logBody("question", "Pourquoi les étoiles brillent ? étoiles", "Léa"), "10.0.0.12");
-    EXPECT_EQ(scans.calls, (std::vector<std::pair<std::string, std::string>>{
-                               {"10.0.0.12", "Pourquoi les étoiles brillent ? étoiles"}}))
-        << "scanned on the request's thread";
     EXPECT_TRUE(t.config().liveQuestions().empty()) << "state changes wait for the main queue";
-    const auto journal = t.journal();
-    EXPECT_EQ(journal, std::vector<std::string>{"Question de Léa (10.0.0.12): Pourquoi les étoiles brillent ? étoiles"});
+    // The scan runs on the request's thread, before the request's own line.
+    EXPECT_EQ(t.journal(), (std::vector<std::string>{
+                               "Surveillance — mot-clé=aucun scanAll=false — « Pourquoi les étoiles brillent ? étoiles »",
+                               "Question de Léa (10.0.0.12): Pourquoi les étoiles brillent ? étoiles"}));
     EXPECT_EQ(t.config().wordFrequency(), (WordFrequency{{"étoiles", 2}, {"brillent", 1}}));
     EXPECT_EQ(t.config().connectedStudents(), (ConnectedStudents{{"10.0.0.9", "Léa"}, {"10.0.0.12", "Léa"}}));
     const auto live = t.config().liveQuestions();
@@ -160,8 +168,7 @@ TEST(ClassLog, QuestionFeedsEverythingAnswerOnlyTheFile) {
     for (const std::string type : {"answer", "Question", "note"}) {
         callRoute(handleLog, *t.context, logBody(type, "Les étoiles brillent", "Zoé"), "10.0.0.20");
     }
-    EXPECT_TRUE(t.journal().size() == 1);
-    EXPECT_EQ(scans.calls.size(), 1u);
+    EXPECT_EQ(t.journal().size(), 2u);
     EXPECT_EQ(t.config().liveQuestions().size(), 1u);
     EXPECT_EQ(t.config().wordFrequency().at("étoiles"), 2);
     EXPECT_FALSE(t.config().connectedStudents().contains("10.0.0.20"));
@@ -169,12 +176,19 @@ TEST(ClassLog, QuestionFeedsEverythingAnswerOnlyTheFile) {
     // Without a name: "Anonyme" replaces the earlier name; without a peer
     // address: "0.0.0.0", and "?" in the journal.
     callRoute(handleLog, *t.context, logBody("question", "Qui est là ?", std::nullopt), "10.0.0.12");
-    callRoute(handleLog, *t.context, logBody("question", "Une question", "Max"), std::nullopt);
+    callRoute(handleLog, *t.context, logBody("question", "Au secours", "Max"), std::nullopt);
     const auto lines = t.journal();
-    EXPECT_EQ(lines.back(), "Question de Max (?): Une question");
+    EXPECT_EQ(scanLines(lines).size(), 3u);
+    EXPECT_EQ(lines.back(), "Question de Max (?): Au secours");
     EXPECT_EQ(t.config().connectedStudents().at("10.0.0.12"), "Anonyme");
     EXPECT_EQ(t.config().connectedStudents().at("0.0.0.0"), "Max");
-    EXPECT_EQ(scans.calls.back().first, "0.0.0.0");
+    // The keyword alert carries the same address and the name sent with it.
+    const auto alerts = t.config().safetyAlerts();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].ip, "0.0.0.0");
+    EXPECT_EQ(alerts[0].displayName, "Max");
+    EXPECT_EQ(alerts[0].text, "Au secours");
+    EXPECT_TRUE(monitor->waitUntilIdle(std::chrono::seconds(60)));
 }
 
 TEST(ClassLog, JournalQuotesTheFirstEightyCharacters) {
@@ -189,13 +203,11 @@ TEST(ClassLog, JournalQuotesTheFirstEightyCharacters) {
 
 TEST(ClassLog, SupervisionOffStillFeedsTheLiveData) {
     test::TestContext t;
-    ScanRecorder scans;
-    scans.attach(*t.context);
+    attachSafetyMonitor(t);
     callRoute(handleLog, *t.context, logBody("question", "Les volcans", "Tom"));
-    t.queue->drain();
+    EXPECT_EQ(scanLines(t.journal()).size(), 1u);
     EXPECT_EQ(t.config().liveQuestions().size(), 1u);
     EXPECT_EQ(t.config().wordFrequency(), (WordFrequency{{"volcans", 1}}));
-    EXPECT_EQ(scans.calls.size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(logs(t)));
 }
 
@@ -203,15 +215,13 @@ TEST(ClassLog, MalformedBodiesLeaveNoTrace) {
     for (const std::string body : {"", "pas du json", "[]", R"(["question","x"])", "{}", R"({"type":"question"})",
                                    R"({"text":"x"})", R"({"type":1,"text":"x"})", R"({"type":"question","text":2})"}) {
         test::TestContext t;
-        ScanRecorder scans;
-        scans.attach(*t.context);
+        attachSafetyMonitor(t);
         t.config().setIsSupervisionActive(true);
         t.config().setAppMode("establishment");
         auto reply = callRoute(handleLog, *t.context, body);
         EXPECT_EQ(reply.status, 200) << body;
         EXPECT_EQ(reply.body, "Logged") << body;
-        EXPECT_EQ(t.queue->drain(), 0u) << body;
-        EXPECT_TRUE(scans.calls.empty()) << body;
+        EXPECT_EQ(t.queue->drain(), 0u) << body << ": nothing posted, not even a scan's journal line";
         EXPECT_FALSE(std::filesystem::exists(logs(t))) << body;
     }
 }

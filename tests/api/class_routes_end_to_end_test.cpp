@@ -1,6 +1,6 @@
 // The class routes over real HTTP through the test server program: a teacher
 // changes the mission, pauses the AI, books a slot, a student question is
-// logged, and the teacher downloads the day's log.
+// logged, and the teacher downloads the day's log and sees a safety alert.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -149,6 +149,14 @@ TEST(ClassRoutesEndToEnd, MissionPauseBookingAndTheDaysLog) {
     const Json feed = pollJson(port, "/api/live-feed", "{" + pin + "}", [](const Json& f) { return !f.empty(); });
     ASSERT_EQ(feed.size(), 1u);
     EXPECT_EQ(feed[0]["name"], "Léa");
+
+    // A question goes to the keyword safety scan.
+    test::httpRequest(port, "POST", "/api/log", R"({"type":"question","text":"Au secours","name":"Tom"})");
+    const Json alerts = pollJson(port, "/api/safety-alerts", "{" + pin + "}", [](const Json& a) { return !a.empty(); });
+    ASSERT_EQ(alerts.size(), 1u) << alerts.dump();
+    EXPECT_EQ(alerts[0]["name"], "Tom");
+    EXPECT_EQ(alerts[0]["reason"], "Terme sensible détecté : « au secours »");
+
     EXPECT_EQ(test::httpRequest(port, "POST", "/api/log-content", "{" + pin + R"(,"filename":"../Klarion_Config/schedule.json"})").status, 401);
     EXPECT_EQ(test::httpRequest(port, "POST", "/api/logs", R"({"pin":"nope"})").status, 401);
 }

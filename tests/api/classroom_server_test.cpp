@@ -96,9 +96,13 @@ TEST_F(ClassroomServerTest, EveryRegisteredRouteAnswersAnyMethod) {
     auto routes = classroom->server().routes();
     std::sort(routes.begin(), routes.end());
     std::vector<std::string> expected{"",  // "/"
-                                      "/api/available-models", "/api/chat", "/api/end-session", "/api/models",
-                                      "/api/switch-model", "/api/teachers-list", "/api/verify", "/api/verify-teacher",
-                                      "/app.js", "/context_help.png", "/klarion_petit.png", "/style.css", "/teacher"};
+                                      "/api/ack-alert", "/api/admin/update", "/api/available-models", "/api/chat",
+                                      "/api/config", "/api/end-session", "/api/gen-params", "/api/keywords",
+                                      "/api/live-feed", "/api/log", "/api/log-content", "/api/logs", "/api/mission",
+                                      "/api/models", "/api/reserve-slot", "/api/safety-alerts", "/api/schedule",
+                                      "/api/students", "/api/switch-model", "/api/teachers-list", "/api/verify",
+                                      "/api/verify-teacher", "/app.js", "/context_help.png", "/klarion_petit.png",
+                                      "/style.css", "/teacher"};
     std::vector<std::string> listed;
     for (auto& r : routes) listed.push_back(r == "/" ? "" : r);
     std::sort(listed.begin(), listed.end());

@@ -33,6 +33,7 @@
 #include "server/api/classroom_server.h"
 #include "server/llm/lmstudio_client.h"
 #include "server/llm/lmstudio_probes.h"
+#include "server/llm/safety_monitor.h"
 #include "ui/panel/content_view.h"
 #include "ui/panel/lmstudio_probes_seam.h"
 #include "web/dashboard/static_routes.h"
@@ -98,6 +99,8 @@ int main(int argc, char** argv) {
     // The classroom server, plugged into the panel's start and stop.
     auto context = ClassroomContext::make(view->context(), view->sessions());
     context->lmStudio = lmStudio;
+    // Every logged question goes to the keyword safety scan.
+    context->safetyMonitor = std::make_shared<SafetyMonitor>(view->context(), lmStudio);
     auto classroom = std::make_shared<ClassroomServer>(context, view->panel());
     const auto resources = options.resources.empty() ? dashboard::ResourceFolder::besideProgram()
                                                      : std::filesystem::path(options.resources);
