@@ -125,7 +125,11 @@ TEST(ClassRoutesEndToEnd, MissionPauseBookingAndTheDaysLog) {
                                [](const Json& g) { return g.contains("reservations") && !g["reservations"].empty(); });
     EXPECT_EQ(grid["reservations"], Json::parse(R"([{"day":1,"slot":2,"teacherId":"","teacherName":"?"}])"));
     const auto scheduleFile = home.documents() / "Klarion_Config" / "schedule.json";
-    const auto saved = parseJson(readFile(scheduleFile).value_or(""));
+    // Saved in the same main-queue step, right after the change.
+    std::optional<Json> saved;
+    for (int i = 0; i < 100 && !(saved = parseJson(readFile(scheduleFile).value_or(""))); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     ASSERT_TRUE(saved.has_value());
     EXPECT_EQ((*saved)["reservations"], Json::parse(R"({"2026-W10_tuesday_2":""})"));
 
