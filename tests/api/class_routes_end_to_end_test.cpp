@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/json.h"
 #include "tests/api/api_test_support.h"
+#include "tests/support/fake_lmstudio.h"
 
 #ifndef KLARION_TEST_SERVER_PATH
 #error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
@@ -26,17 +27,23 @@ namespace klarion {
 namespace {
 
 // One run of klarion-test-server on a free port, with HOME and XDG pointing
-// at the scratch home of the test.
+// at the scratch home of the test, and a fake LM Studio with a model loaded
+// (the server starts only then) whose safety verdicts say "danger".
 class TestServer {
 public:
     TestServer() {
+        FakeChatReply reply;
+        reply.content = R"({"danger": true, "motif": "appel à l'aide"})";
+        lmStudio_.setChatReply(reply);
+        if (!lmStudio_.start()) return;
+        const std::string lmStudioURL = lmStudio_.baseUrl();
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
             execl(KLARION_TEST_SERVER_PATH, KLARION_TEST_SERVER_PATH, "--port", "0", "--lmstudio",
-                  "http://127.0.0.1:9", static_cast<char*>(nullptr));
+                  lmStudioURL.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -53,6 +60,8 @@ public:
             waitpid(pid_, nullptr, 0);
         }
         if (stdout_ >= 0) close(stdout_);
+        lmStudio_.stop();
+        EXPECT_TRUE(lmStudio_.violations().empty()) << ::testing::PrintToString(lmStudio_.violations());
     }
     uint16_t port() const { return port_; }
     const std::string& pin() const { return pin_; }
@@ -77,6 +86,7 @@ private:
             }
         }
     }
+    FakeLmStudio lmStudio_;
     pid_t pid_ = -1;
     int stdout_ = -1;
     uint16_t port_ = 0;
@@ -154,12 +164,14 @@ TEST(ClassRoutesEndToEnd, MissionPauseBookingAndTheDaysLog) {
     ASSERT_EQ(feed.size(), 1u);
     EXPECT_EQ(feed[0]["name"], "Léa");
 
-    // A question goes to the keyword safety scan.
     test::httpRequest(port, "POST", "/api/log", R"({"type":"question","text":"Au secours","name":"Tom"})");
-    const Json alerts = pollJson(port, "/api/safety-alerts", "{" + pin + "}", [](const Json& a) { return !a.empty(); });
+    // A question goes to the keyword safety scan, and its AI verdict confirms it.
+    const Json alerts = pollJson(port, "/api/safety-alerts", "{" + pin + "}", [](const Json& a) {
+        return !a.empty() && a[0].value("level", "") == "confirmed";
+    });
     ASSERT_EQ(alerts.size(), 1u) << alerts.dump();
     EXPECT_EQ(alerts[0]["name"], "Tom");
-    EXPECT_EQ(alerts[0]["reason"], "Terme sensible détecté : « au secours »");
+    EXPECT_EQ(alerts[0]["level"], "confirmed") << alerts.dump();
 
     EXPECT_EQ(test::httpRequest(port, "POST", "/api/log-content", "{" + pin + R"(,"filename":"../Klarion_Config/schedule.json"})").status, 401);
     EXPECT_EQ(test::httpRequest(port, "POST", "/api/logs", R"({"pin":"nope"})").status, 401);
