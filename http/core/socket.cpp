@@ -123,6 +123,7 @@ std::shared_ptr<Socket> Socket::acceptClient() {
 }
 
 void Socket::close() {
+    std::lock_guard<std::mutex> lock(closeMutex_);
     bool expected = false;
     if (shutdown.compare_exchange_strong(expected, true) && socketFileDescriptor >= 0) {
         closeDescriptor(socketFileDescriptor);
@@ -130,6 +131,7 @@ void Socket::close() {
 }
 
 void Socket::shutdownIO() {
+    std::lock_guard<std::mutex> lock(closeMutex_);
     if (!shutdown.load() && socketFileDescriptor >= 0) ::shutdown(socketFileDescriptor, SHUT_RDWR);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -129,6 +130,10 @@ public:
 
 private:
     std::atomic<bool> shutdown{false};
+    // Makes close() and shutdownIO() exclusive: a shutdown that has seen the
+    // descriptor open must reach it before it is closed, or the number could
+    // already belong to another descriptor.
+    std::mutex closeMutex_;
 };
 
 // The character of code point `byte` appended as UTF-8 (the line rule above).

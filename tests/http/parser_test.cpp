@@ -4,8 +4,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "http/core/file_utils.h"
@@ -82,6 +84,38 @@ TEST(Socket, CloseHappensOnce) {
     pair.socket.reset();  // the destructor does not close it again either
     EXPECT_NE(::fcntl(other, F_GETFD), -1);
     ::close(other);
+}
+
+// The server stops a connection with shutdownIO() from one thread while the
+// connection's own thread may be closing it. The shutdown must never land on
+// the descriptor that took the freed number in between.
+TEST(Socket, ShutdownRacingCloseNeverHitsTheNextDescriptor) {
+    std::atomic<Socket*> target{nullptr};
+    std::atomic<bool> finished{false};
+    std::thread waker([&] {
+        while (!finished.load()) {
+            Socket* socket = target.load();
+            if (socket == nullptr) {
+                std::this_thread::yield();
+                continue;
+            }
+            socket->shutdownIO();
+            target.store(nullptr);
+        }
+    });
+    int damaged = 0;
+    for (int i = 0; i < 20000 && damaged == 0; ++i) {
+        SocketPair first;
+        target.store(first.socket.get());
+        first.socket->close();
+        SocketPair second;  // usually takes the freed number
+        while (target.load() != nullptr) std::this_thread::yield();
+        char byte = 'x';
+        if (::send(second.socket->fd(), &byte, 1, MSG_NOSIGNAL) != 1) ++damaged;
+    }
+    finished.store(true);
+    waker.join();
+    EXPECT_EQ(damaged, 0) << "a shutdown reached a descriptor opened after the close";
 }
 
 TEST(Socket, ListeningSocketDualStackAndPortInUse) {
