@@ -15,7 +15,9 @@ HttpResponse plainTextReply(std::string text) {
 }
 
 std::optional<Json> requestJsonObject(const HttpRequest& request) {
-    return parseJsonObject(request.bodyText());
+    if (request.body.size() > kMaxJsonBodyBytes) return std::nullopt;
+    return parseJsonObject(
+        std::string_view(reinterpret_cast<const char*>(request.body.data()), request.body.size()));
 }
 
 }  // namespace klarion

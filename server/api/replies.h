@@ -1,6 +1,7 @@
 // Reply helpers shared by the classroom route handlers.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,7 +20,13 @@ HttpResponse jsonReply(const Json& value);
 // 200 with a plain text body: no Content-Type header.
 HttpResponse plainTextReply(std::string text);
 
-// The request body as a JSON object; none for anything else.
+// The largest body the class routes parse. Their bodies are small JSON
+// objects (a PIN, settings, one logged question or answer); a parsed document
+// can take twenty times its size in memory, so a larger body is not parsed.
+inline constexpr std::size_t kMaxJsonBodyBytes = 1024 * 1024;
+
+// The request body as a JSON object; none for anything else, and for a body
+// over kMaxJsonBodyBytes.
 std::optional<Json> requestJsonObject(const HttpRequest& request);
 
 }  // namespace klarion

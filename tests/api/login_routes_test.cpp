@@ -6,6 +6,7 @@
 
 #include "http/core/response.h"
 #include "server/api/login_routes.h"
+#include "server/api/replies.h"
 #include "tests/api/api_test_support.h"
 
 namespace klarion {
@@ -453,6 +454,24 @@ TEST(LoginLockout, EmptyClassPinIsNeverMatched) {
     t.config().setPinCode("");
     auto request = post(R"({"pin":""})");
     EXPECT_EQ(bodyOf(handleVerify(*t.context, request)), R"({"success": false})");
+}
+
+// A body is parsed only up to a size far above any real one: a hostile body of
+// tiny JSON values would otherwise take gigabytes once parsed.
+TEST(RequestBody, OversizedBodyIsNotParsed) {
+    test::TestContext t;
+    t.config().setPinCode("2468");
+    const std::string head = R"({"pin":"2468","x":")";
+    const std::string tail = R"("})";
+    const std::string atLimit = head + std::string(kMaxJsonBodyBytes - head.size() - tail.size(), 'a') + tail;
+    auto fits = post(atLimit);
+    EXPECT_TRUE(requestJsonObject(fits));
+    EXPECT_EQ(bodyOf(handleVerify(*t.context, fits)), R"({"success": true})");
+
+    auto over = post(head + std::string(kMaxJsonBodyBytes, 'a') + tail);
+    EXPECT_FALSE(requestJsonObject(over));
+    EXPECT_EQ(bodyOf(handleVerify(*t.context, over)), R"({"success": false})");
+    EXPECT_EQ(t.context->lockout->failureCount("10.1.2.3"), 0);  // a malformed body counts nothing
 }
 
 }  // namespace
