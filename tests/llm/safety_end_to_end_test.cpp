@@ -1,0 +1,271 @@
+// The safety monitor through the test server program and the fake LM Studio:
+// questions posted to "/api/log" over real HTTP, alerts read back from
+// "/api/safety-alerts", verdicts played by the fake.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <thread>
+
+#include "platform/json.h"
+#include "tests/api/api_test_support.h"
+#include "tests/support/fake_lmstudio.h"
+
+#ifndef KLARION_TEST_SERVER_PATH
+#error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
+#endif
+
+namespace klarion {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::IsEmpty;
+
+// One run of klarion-test-server against `lmStudioURL`, with HOME and XDG
+// pointing at `home`.
+class TestServerProcess {
+public:
+    TestServerProcess(const test::ScratchHome& home, const std::string& lmStudioURL) {
+        const auto resources = home.path() / "resources";
+        std::filesystem::create_directories(resources);
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            execl(KLARION_TEST_SERVER_PATH, KLARION_TEST_SERVER_PATH, "--port", "0", "--lmstudio",
+                  lmStudioURL.c_str(), "--resources", resources.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        stdout_ = out[0];
+        readBanner();
+    }
+    ~TestServerProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0) close(stdout_);
+    }
+
+    uint16_t port() const { return port_; }
+    const std::string& teacherPin() const { return pin_; }
+
+    // SIGTERM, then the exit status (-1 when it did not end within 40 s: a
+    // verdict request may still be running).
+    int terminate() {
+        if (pid_ <= 0) return -1;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 4000; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+
+private:
+    void readBanner() {
+        std::string text;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        std::smatch match;
+        const std::regex banner("listening on (\\d+)\nteacher PIN (\\S+)\n");
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd fd{stdout_, POLLIN, 0};
+            if (poll(&fd, 1, 200) <= 0) continue;
+            char buffer[256];
+            const ssize_t n = read(stdout_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            text.append(buffer, static_cast<size_t>(n));
+            if (std::regex_search(text, match, banner)) {
+                port_ = static_cast<uint16_t>(std::stoi(match[1]));
+                pin_ = match[2];
+                return;
+            }
+        }
+    }
+
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    uint16_t port_ = 0;
+    std::string pin_;
+};
+
+// Polls `done` every 50 ms for at most `limit`.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return done();
+}
+
+class SafetyEndToEnd : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(fake.start()); }
+    void TearDown() override { EXPECT_THAT(fake.violations(), IsEmpty()); }
+
+    void setVerdict(const std::string& content, std::vector<std::string> pieces = {"Bonjour"},
+                    std::chrono::milliseconds gap = 0ms) {
+        FakeChatReply reply;
+        reply.content = content;
+        reply.pieces = std::move(pieces);
+        reply.gap = gap;
+        fake.setChatReply(reply);
+    }
+
+    void logQuestion(uint16_t port, const std::string& text, const std::string& name) {
+        Json body{{"type", "question"}, {"text", text}, {"name", name}};
+        auto reply = test::httpRequest(port, "POST", "/api/log", dumpJson(body));
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body, "Logged");
+    }
+
+    // The alerts the dashboard sees, newest first.
+    Json alerts(uint16_t port, const std::string& pin) {
+        auto reply = test::httpRequest(port, "POST", "/api/safety-alerts", dumpJson(Json{{"pin", pin}}));
+        auto list = parseJson(reply.body);
+        return reply.status == 200 && list && list->is_array() ? *list : Json::array();
+    }
+    std::optional<Json> alertWithText(uint16_t port, const std::string& pin, const std::string& text) {
+        for (const Json& alert : alerts(port, pin))
+            if (alert.value("text", "") == text) return alert;
+        return std::nullopt;
+    }
+
+    // Verdict requests (not streamed) the fake has answered.
+    size_t verdictRequests() {
+        size_t count = 0;
+        for (const auto& request : fake.requestsTo("/v1/chat/completions")) {
+            auto body = parseJsonObject(request.body);
+            count += body && body->value("stream", true) == false && request.finished;
+        }
+        return count;
+    }
+    size_t streamedChats() {
+        size_t count = 0;
+        for (const auto& request : fake.requestsTo("/v1/chat/completions")) {
+            auto body = parseJsonObject(request.body);
+            count += body && body->value("stream", false) == true;
+        }
+        return count;
+    }
+
+    FakeLmStudio fake;
+};
+
+TEST_F(SafetyEndToEnd, KeywordAlertsConfirmedDismissedAndRaisedByTheAi) {
+    test::ScratchHome home;
+    setVerdict(R"({"danger": true, "motif": "idées suicidaires"})");
+    TestServerProcess server(home, fake.baseUrl());
+    ASSERT_NE(server.port(), 0) << "no banner from the test server";
+    const uint16_t port = server.port();
+    const std::string pin = server.teacherPin();
+    // The context query follows the first probe that finds LM Studio online.
+    ASSERT_TRUE(eventually([&] { return !fake.requestsTo("/api/v0/models").empty(); }));
+
+    // A distress question: keyword alert, confirmed by the verdict.
+    logQuestion(port, "Je veux mourir", "Léa");
+    ASSERT_TRUE(eventually([&] {
+        auto alert = alertWithText(port, pin, "Je veux mourir");
+        return alert && (*alert)["level"] == "confirmed";
+    }));
+    auto confirmed = *alertWithText(port, pin, "Je veux mourir");
+    EXPECT_EQ(confirmed["name"], "Léa");
+    EXPECT_EQ(confirmed["reason"], "IA : idées suicidaires");
+    EXPECT_EQ(confirmed["ack"], false);
+    EXPECT_EQ(verdictRequests(), 1u);
+
+    // Another one, which the verdict dismisses: it leaves the dashboard's list.
+    setVerdict(R"(Analyse : {"danger": false, "motif": "musique"})");
+    logQuestion(port, "Je joue du violon", "Tom");
+    ASSERT_TRUE(eventually([&] { return verdictRequests() == 2; }));
+
+    // Screening of every question on: a neutral question the fake flags.
+    auto update = test::httpRequest(port, "POST", "/api/admin/update",
+                                    dumpJson(Json{{"pin", pin}, {"safetyAiScanAll", true}}));
+    ASSERT_EQ(update.status, 200);
+    ASSERT_TRUE(eventually([&] {
+        auto config = parseJsonObject(test::httpRequest(port, "GET", "/api/config").body);
+        return config && config->value("safetyAiScanAll", false);
+    }));
+    setVerdict(R"({"danger": true})");
+    logQuestion(port, "Quelle est la capitale de la France ?", "Zoé");
+    ASSERT_TRUE(eventually(
+        [&] { return alertWithText(port, pin, "Quelle est la capitale de la France ?").has_value(); }));
+    auto raised = *alertWithText(port, pin, "Quelle est la capitale de la France ?");
+    EXPECT_EQ(raised["name"], "Zoé");
+    EXPECT_EQ(raised["reason"], "Détecté par l'IA");
+    EXPECT_EQ(raised["level"], "confirmed");
+
+    // That alert came after the violin one was raised, so the violin one is
+    // gone from the list only because it was dismissed.
+    EXPECT_TRUE(eventually([&] { return !alertWithText(port, pin, "Je joue du violon"); }));
+    auto list = alerts(port, pin);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0]["text"], "Quelle est la capitale de la France ?");  // newest first
+    EXPECT_EQ(list[1]["text"], "Je veux mourir");
+
+    EXPECT_EQ(server.terminate(), 0);
+}
+
+TEST_F(SafetyEndToEnd, VerdictWaitsForTheRunningChatStream) {
+    test::ScratchHome home;
+    // A chat answer of 12 pieces, 400 ms apart.
+    setVerdict(R"({"danger": true, "motif": "appel à l'aide"})", std::vector<std::string>(12, "mot "), 400ms);
+    TestServerProcess server(home, fake.baseUrl());
+    ASSERT_NE(server.port(), 0) << "no banner from the test server";
+    const uint16_t port = server.port();
+    const std::string pin = server.teacherPin();
+    ASSERT_TRUE(eventually([&] { return !fake.requestsTo("/api/v0/models").empty(); }));
+
+    std::atomic<bool> chatEnded{false};
+    test::HttpReply chat;
+    std::thread student([&] {
+        chat = test::httpRequest(port, "POST", "/api/chat",
+                                 dumpJson(Json{{"userMessage", "Raconte une histoire"}, {"history", Json::array()}}));
+        chatEnded = true;
+    });
+    ASSERT_TRUE(eventually([&] { return streamedChats() == 1; }));
+
+    logQuestion(port, "Au secours", "Max");
+    ASSERT_TRUE(eventually([&] { return alertWithText(port, pin, "Au secours").has_value(); }));
+    // The question has been scanned; while the stream runs no verdict is asked.
+    std::this_thread::sleep_for(1s);
+    const size_t verdictsDuringStream = verdictRequests();
+    const bool streamStillRunning = !chatEnded;
+    EXPECT_TRUE(streamStillRunning) << "the chat answer ended too early for the check";
+    EXPECT_EQ(verdictsDuringStream, 0u);
+    EXPECT_EQ((*alertWithText(port, pin, "Au secours"))["level"], "keyword");
+
+    student.join();
+    EXPECT_EQ(chat.status, 200);
+    EXPECT_NE(chat.body.find("data: [DONE]"), std::string::npos);
+    // After the stream: the verdict is asked and confirms the alert.
+    ASSERT_TRUE(eventually([&] {
+        auto alert = alertWithText(port, pin, "Au secours");
+        return alert && (*alert)["level"] == "confirmed";
+    }));
+    EXPECT_EQ((*alertWithText(port, pin, "Au secours"))["reason"], "IA : appel à l'aide");
+    EXPECT_EQ(verdictRequests(), 1u);
+
+    EXPECT_EQ(server.terminate(), 0);
+}
+
+}  // namespace
+}  // namespace klarion
