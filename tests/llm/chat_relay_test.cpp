@@ -284,6 +284,12 @@ TEST_F(ChatRelay, StoppingTheServerMidStreamGivesEverythingBack) {
     server.stop();  // waits for the connection's thread
     EXPECT_EQ(limiter->size(), 0u);
     EXPECT_EQ(t.config->activeChatStreams()->value(), 0);
+    // With nobody left to read it, the relay stopped reading LM Studio's answer.
+    ASSERT_TRUE(lm.fake.waitForRequests(1, 10s));
+    const std::string sent = lastEmitted();
+    std::size_t pieces = 0;
+    for (std::size_t at = sent.find("\"bla \""); at != std::string::npos; at = sent.find("\"bla \"", at + 1)) ++pieces;
+    EXPECT_LT(pieces, 200u);
 }
 
 }  // namespace
