@@ -106,9 +106,12 @@ std::optional<double> mondayOfWeekKey(std::string_view key) {
     if (pieces.size() != 2) return std::nullopt;
     auto year = parseInteger(pieces[0]);
     if (!year) return std::nullopt;
-    // Drop the first character, whatever it is (all bytes of its code point).
-    std::string_view rest = pieces[1].substr(1);
-    while (!rest.empty() && (static_cast<unsigned char>(rest.front()) & 0xC0) == 0x80) rest.remove_prefix(1);
+    // Drop the first character, whatever it is: one user-perceived character,
+    // so a letter with its combining accent or a flag goes as a whole. A
+    // leading byte that is no UTF-8 counts as one character.
+    std::string_view rest = pieces[1];
+    const std::string first = characterPrefix(rest, 1);
+    rest.remove_prefix(rest.starts_with(first) && !first.empty() ? first.size() : 1);
     auto week = parseInteger(rest);
     if (!week) return std::nullopt;
     // Monday of week 1 is the Monday on or before 4 January.

@@ -69,6 +69,11 @@ TEST(MondayOfWeekKey, GivesLocalMidnight) {
     EXPECT_EQ(mondayOfWeekKey("2026-X01"), 1766962800);  // the letter is not looked at
     EXPECT_EQ(mondayOfWeekKey("+2026-W01"), 1766962800);
     EXPECT_EQ(mondayOfWeekKey("2026-É01"), 1766962800);  // a two-byte first character
+    // One whole character goes: a letter with its combining accent, a flag,
+    // a byte that is no UTF-8.
+    EXPECT_EQ(mondayOfWeekKey("2026-E\u0301" "01"), 1766962800);
+    EXPECT_EQ(mondayOfWeekKey("2026-\U0001F1EB\U0001F1F7" "01"), 1766962800);
+    EXPECT_EQ(mondayOfWeekKey("2026-\xFF" "01"), 1766962800);
     EXPECT_EQ(mondayOfWeekKey("2026--W01"), 1766962800);  // empty pieces are dropped
     EXPECT_EQ(mondayOfWeekKey("2026-W13"), 1774220400);   // 23 March, before the change
     EXPECT_EQ(mondayOfWeekKey("2026-W14"), 1774821600);   // 30 March, 00:00 CEST
