@@ -17,15 +17,21 @@ double BruteForceProtection::blockSecondsForCount(int64_t count) {
 
 BruteForceProtection::Verdict BruteForceProtection::attempt(const std::string& address,
                                                             const std::function<bool()>& pinMatches,
-                                                            OnSuccess onSuccess) {
+                                                            OnSuccess onSuccess, PinKind kind) {
     std::lock_guard lock(mutex_);
     const double now = clock_->now();
     if (blockedLocked(address, now)) return Verdict::blocked;
     if (!pinMatches()) {
-        recordFailureLocked(address, now);
+        Entry& entry = recordFailureLocked(address, now);
+        if (kind == PinKind::teacher) entry.teacherPinRefused = true;
         return Verdict::refused;
     }
-    if (onSuccess == OnSuccess::forget) attempts_.erase(address);
+    if (onSuccess == OnSuccess::forget) {
+        auto it = attempts_.find(address);
+        if (it != attempts_.end() && (kind == PinKind::teacher || !it->second.teacherPinRefused)) {
+            attempts_.erase(it);
+        }
+    }
     return Verdict::accepted;
 }
 
@@ -60,7 +66,7 @@ bool BruteForceProtection::blockedLocked(const std::string& address, double now)
     return it != attempts_.end() && now < it->second.blockedUntil;
 }
 
-void BruteForceProtection::recordFailureLocked(const std::string& address, double now) {
+BruteForceProtection::Entry& BruteForceProtection::recordFailureLocked(const std::string& address, double now) {
     auto it = attempts_.find(address);
     if (it == attempts_.end()) {
         if (attempts_.size() >= capacity_) makeRoomLocked(now);
@@ -71,6 +77,7 @@ void BruteForceProtection::recordFailureLocked(const std::string& address, doubl
     const double block = blockSecondsForCount(entry.failCount);
     if (block > 0) entry.blockedUntil = now + block;
     entry.lastFailure = now;
+    return entry;
 }
 
 void BruteForceProtection::makeRoomLocked(double now) {

@@ -11,6 +11,12 @@
 // 3600 s. The count only grows until a successful login, so once a block has
 // run out the next failure blocks again.
 //
+// A right class PIN forgets only failures of the class PIN: every student
+// knows that PIN, so were it to wipe refused teacher PINs too, anyone in the
+// class could guess the teacher PIN four times, log in as a student, and go
+// on guessing without ever being blocked. An address that has had a teacher
+// PIN refused keeps its count until a teacher PIN is accepted on a login.
+//
 // The table holds at most `capacity` addresses. When a new address must be
 // added to a full table, the unblocked entry whose last failure is the oldest
 // makes room; blocked entries are never evicted (if every entry is blocked the
@@ -41,13 +47,16 @@ public:
     // What a right PIN does to the address's count: the login routes forget
     // the address, the other teacher routes leave the count as it is.
     enum class OnSuccess { forget, keep };
+    // Which PIN is tried: a teacher PIN (every teacher route and the teacher
+    // login) or the class PIN (the student login).
+    enum class PinKind { teacher, classPin };
 
     // The one locked step: blocked -> `blocked` (pinMatches not called);
     // otherwise pinMatches() decides; a refusal counts one failure.
     // pinMatches runs under the lockout's lock: keep it short, and never call
     // back into this object from it.
     Verdict attempt(const std::string& address, const std::function<bool()>& pinMatches,
-                    OnSuccess onSuccess);
+                    OnSuccess onSuccess, PinKind kind = PinKind::teacher);
 
     // True while the address's block runs (now strictly below its end).
     bool isBlocked(const std::string& address) const;
@@ -68,10 +77,11 @@ private:
         int64_t failCount = 0;
         double blockedUntil = 0;
         double lastFailure = 0;
+        bool teacherPinRefused = false;  // a teacher PIN failed among the counted failures
     };
 
     bool blockedLocked(const std::string& address, double now) const;
-    void recordFailureLocked(const std::string& address, double now);
+    Entry& recordFailureLocked(const std::string& address, double now);
     void makeRoomLocked(double now);
 
     std::shared_ptr<const Clock> clock_;

@@ -141,7 +141,8 @@ HttpResponse handleVerify(const ClassroomContext& context, HttpRequest& request)
     if (!pin) return jsonTextReply(kReplyFailure);
 
     const auto verdict = context.lockout->attempt(
-        address, [&] { return samePin(context.config().pinCode(), *pin); }, OnSuccess::forget);
+        address, [&] { return samePin(context.config().pinCode(), *pin); }, OnSuccess::forget,
+        BruteForceProtection::PinKind::classPin);
     if (verdict == Verdict::blocked) return blocked();
     const bool ok = verdict == Verdict::accepted;
     context.log(std::string("Vérification PIN élève : ") + (ok ? "OK" : "ÉCHEC") + " depuis " + address,

@@ -2,7 +2,8 @@
 // login, both modes), "/api/teachers-list" and "/api/end-session".
 //
 // Both logins and every teacher route share one lockout per client address
-// (see BruteForceProtection). A login in the establishment mode by the teacher
+// (see BruteForceProtection); a right class PIN forgets only refused class
+// PINs, never refused teacher PINs. A login in the establishment mode by the teacher
 // who already holds the session does not restart it: it stamps the activity
 // and answers as a session reply.
 #pragma once

@@ -83,6 +83,28 @@ TEST_F(Lockout, SuccessForgetsOnLoginRoutesOnly) {
     EXPECT_EQ(lockout.failureCount(kAddress), 1);
 }
 
+// Every student knows the class PIN: accepting it must not wipe refused
+// teacher PINs, or the teacher PIN could be guessed without end.
+TEST_F(Lockout, RightClassPinForgetsOnlyClassPinFailures) {
+    using Kind = BruteForceProtection::PinKind;
+    auto attempt = [&](bool matches, Kind kind) {
+        return lockout.attempt(kAddress, [matches] { return matches; }, OnSuccess::forget, kind);
+    };
+    for (int i = 0; i < 4; ++i) attempt(false, Kind::classPin);
+    EXPECT_EQ(attempt(true, Kind::classPin), Verdict::accepted);
+    EXPECT_EQ(lockout.failureCount(kAddress), 0);  // only class PIN failures: forgotten
+
+    for (int i = 0; i < 4; ++i) attempt(false, Kind::teacher);
+    EXPECT_EQ(attempt(true, Kind::classPin), Verdict::accepted);
+    EXPECT_EQ(lockout.failureCount(kAddress), 4);
+    EXPECT_EQ(attempt(false, Kind::teacher), Verdict::refused);
+    EXPECT_TRUE(lockout.isBlocked(kAddress));
+
+    waitOut();
+    EXPECT_EQ(attempt(true, Kind::teacher), Verdict::accepted);  // a teacher login forgets everything
+    EXPECT_EQ(lockout.failureCount(kAddress), 0);
+}
+
 TEST_F(Lockout, AddressesAreCountedApart) {
     for (int i = 0; i < 5; ++i) wrong("10.0.0.1");
     EXPECT_TRUE(lockout.isBlocked("10.0.0.1"));

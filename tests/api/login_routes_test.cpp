@@ -436,6 +436,26 @@ TEST(LoginLockout, RightLoginForgetsEarlierFailures) {
     EXPECT_EQ(t.context->lockout->failureCount("10.1.2.3"), 1);
 }
 
+// A student who knows the class PIN cannot use it to reset the count of
+// teacher PIN guesses.
+TEST(LoginLockout, RightClassPinDoesNotResetTeacherPinGuesses) {
+    test::TestContext t;
+    t.config().setPinCode("2468");
+    t.config().setTeacherPinCode("4321");
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 2; ++i) {
+            auto guess = post(R"({"pin":"0000"})");
+            EXPECT_EQ(bodyOf(handleVerifyTeacher(*t.context, guess)), R"({"success": false})");
+        }
+        auto student = post(R"({"pin":"2468"})");
+        EXPECT_EQ(bodyOf(handleVerify(*t.context, student)), R"({"success": true})");
+    }
+    auto fifth = post(R"({"pin":"0000"})");
+    handleVerifyTeacher(*t.context, fifth);
+    auto right = post(R"({"pin":"4321"})");
+    EXPECT_EQ(bodyOf(handleVerifyTeacher(*t.context, right)), kReplyBlocked);
+}
+
 // A teacher route's success does not wipe the count: only the logins do.
 TEST(LoginLockout, TeacherRouteSuccessKeepsTheCount) {
     test::TestContext t;
