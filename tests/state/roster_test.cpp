@@ -92,8 +92,11 @@ TEST_F(RosterTest, DeleteRemovesTheTeacherAndOnlyItsReservations) {
                              {"2026-W02_friday_3", "B"},
                              {"2025-W50_tuesday_7", "B"}};
     config->setScheduleConfig(schedule);
+    config->setActiveTeacherId("B");  // B's session is running
 
     deleteTeacher(ctx, "B");
+    EXPECT_EQ(queue->pending(), 1u);  // the journal line only: the session goes on
+    EXPECT_EQ(config->activeTeacherId(), "B");
     EXPECT_THAT(config->teachers(), ElementsAre(teacher("A", "Anne"), teacher("C", "Chloé")));
     std::map<std::string, std::string> expected{{"2026-W02_monday_1", "A"}};
     EXPECT_EQ(config->scheduleConfig().reservations, expected);

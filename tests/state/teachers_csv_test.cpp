@@ -147,6 +147,16 @@ TEST_F(TeachersCSVTest, ImportAppliesSavesAndReports) {
                 ElementsAre(JournalLine{AppLogLevel::info, "CSV enseignants importé : +1 ajoutés, 1 mis à jour"}));
 }
 
+TEST_F(TeachersCSVTest, ImportOfAHeaderOnlyFileRewritesTheRosterUnchanged) {
+    config->setTeachers({teacher("A", "Anne", "111111")});
+    importTeachersCSV(ctx, panel, OpenDialogResult::chosen({writeCSV("nom,pin")}));
+    EXPECT_EQ(ctx.folder.readTeachers(), config->teachers());
+    EXPECT_EQ(config->teachers().size(), 1u);
+    EXPECT_EQ(panel->teacherCSVMessage, "Import terminé !\n0 ajouté(s), 0 mis à jour, 0 ignoré(s).");
+    EXPECT_THAT(journal(),
+                ElementsAre(JournalLine{AppLogLevel::info, "CSV enseignants importé : +0 ajoutés, 0 mis à jour"}));
+}
+
 TEST_F(TeachersCSVTest, ImportFailuresAndCancel) {
     config->setTeachers({teacher("A", "Anne")});
     struct Case {
