@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <unicode/brkiter.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf16.h>
@@ -12,7 +11,6 @@
 #include <cerrno>
 #include <cmath>
 #include <ctime>
-#include <memory>
 #include <mutex>
 
 #include "app/state/student_display_name.h"
@@ -111,7 +109,8 @@ bool appendClassLog(const ClassroomContext& context, const std::string& type, co
 
 std::vector<std::string> questionWords(std::string_view text) {
     std::vector<std::string> words;
-    const std::string lowered = lowercased(text);
+    // Canonically equivalent spellings are one word ("é" precomposed or not).
+    const std::string lowered = nfc(lowercased(text));
     const icu::UnicodeString u =
         icu::UnicodeString::fromUTF8(icu::StringPiece(lowered.data(), static_cast<int32_t>(lowered.size())));
 
@@ -123,34 +122,22 @@ std::vector<std::string> questionWords(std::string_view text) {
         if (length < 4 || length > kMaxCountedWordLength || isStopWord(word)) return;
         words.push_back(std::move(word));
     };
-    // Within one word of the ICU word rules, every character that is not a
-    // letter or a mark cuts too (apostrophes, digits, hyphens...).
-    auto splitSegment = [&](int32_t start, int32_t end) {
-        int32_t pieceStart = start;
-        int32_t i = start;
-        while (i < end) {
-            const int32_t at = i;
-            UChar32 c;
-            U16_NEXT(u.getBuffer(), i, end, c);
-            if (!isLetterOrMark(c)) {
-                keepPiece(pieceStart, at);
-                pieceStart = i;
-            }
+    // Every character that is not a letter or a mark cuts (spaces,
+    // apostrophes, digits, hyphens...); a run of letters is one word whatever
+    // its script.
+    int32_t pieceStart = 0;
+    int32_t i = 0;
+    const int32_t end = u.length();
+    while (i < end) {
+        const int32_t at = i;
+        UChar32 c;
+        U16_NEXT(u.getBuffer(), i, end, c);
+        if (!isLetterOrMark(c)) {
+            keepPiece(pieceStart, at);
+            pieceStart = i;
         }
-        keepPiece(pieceStart, end);
-    };
-
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status) || !it) {
-        splitSegment(0, u.length());
-        return words;
     }
-    it->setText(u);
-    int32_t start = it->first();
-    for (int32_t end = it->next(); end != icu::BreakIterator::DONE; start = end, end = it->next()) {
-        splitSegment(start, end);
-    }
+    keepPiece(pieceStart, end);
     return words;
 }
 

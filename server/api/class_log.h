@@ -63,10 +63,9 @@ bool appendClassLog(const ClassroomContext& context, const std::string& type, co
                     const std::string& text, const std::string& ip);
 
 // The words of a question the word cloud counts, in text order, once per
-// occurrence: the lower-cased text cut into words by the ICU word rules and
-// at every character that is not a letter or a mark, keeping words of at
-// least 4 characters (and at most kMaxCountedWordLength) that are not stop
-// words.
+// occurrence: the lower-cased text (in composed form) cut at every character
+// that is not a letter or a mark, keeping words of at least 4 characters (and
+// at most kMaxCountedWordLength) that are not stop words.
 std::vector<std::string> questionWords(std::string_view text);
 
 // Posts one main-queue step that counts the question's words.

@@ -130,9 +130,16 @@ TEST(ClassLog, WordCountExamples) {
         {"abc123defg 2025 mot_clé", {"defg"}},
         {"Le théorème de Pythagore, le théorème !", {"théorème", "pythagore", "théorème"}},
         {"thé café", {"café"}},
-        // Combining accents: characters are counted as the reader sees them.
+        // Combining accents: characters are counted as the reader sees them,
+        // and a decomposed spelling is the same word as the composed one.
         {"e\xCC\x81te\xCC\x81", {}},
-        {"l'e\xCC\x81" "cole", {"e\xCC\x81" "cole"}},
+        {"l'e\xCC\x81" "cole", {"école"}},
+        {"tre\xCC\x80s", {}},
+        // Only characters that are not letters cut: a run of letters is one
+        // word in any script, with no dictionary splitting.
+        {"为什么天空是蓝色的", {"为什么天空是蓝色的"}},
+        {"カタカナひらがな", {"カタカナひらがな"}},
+        {"ภาษาไทยง่ายนิดเดียว", {"ภาษาไทยง่ายนิดเดียว"}},
         {"anticonstitutionnellement", {"anticonstitutionnellement"}},
         {"", {}},
     };
