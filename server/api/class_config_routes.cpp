@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "app/state/roster.h"
 #include "app/state/week_keys.h"
@@ -32,7 +33,14 @@ std::optional<std::string> establishmentSession(const AppConfig& config) {
 
 std::string formatDecimal(double value) {
     char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    // Decimal notation from 0.0001 up to 2^54, exponent notation beyond
+    // (the shortest form alone would write 0.0003 as "3e-04").
+    const double magnitude = std::fabs(value);
+    const bool exponent = value != 0 && (magnitude < 1e-4 || magnitude > 0x1p54);
+    const auto result = std::isfinite(value)
+                            ? std::to_chars(buffer, buffer + sizeof buffer, value,
+                                            exponent ? std::chars_format::scientific : std::chars_format::fixed)
+                            : std::to_chars(buffer, buffer + sizeof buffer, value);
     std::string text(buffer, result.ptr);
     // "inf" and "nan" hold an "n"; exponent forms an "e".
     if (text.find_first_of(".en") == std::string::npos) text += ".0";

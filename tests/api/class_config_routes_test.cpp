@@ -345,7 +345,8 @@ TEST(GenParamsRoute, Refusals) {
 TEST(FormatDecimal, ShortestFormWithAFraction) {
     const std::pair<double, const char*> cases[] = {
         {0.7, "0.7"}, {2, "2.0"}, {0.01, "0.01"}, {0, "0.0"}, {-2, "-2.0"}, {1.1, "1.1"}, {0.1 + 0.2, "0.30000000000000004"},
-        {1e21, "1e+21"},
+        {1e21, "1e+21"}, {0.0001, "0.0001"}, {0.0003, "0.0003"}, {-0.00025, "-0.00025"}, {0.00001, "1e-05"},
+        {1.5e-7, "1.5e-07"}, {9007199254740992.0, "9007199254740992.0"},
     };
     for (const auto& [value, text] : cases) EXPECT_EQ(formatDecimal(value), text) << text;
 }
