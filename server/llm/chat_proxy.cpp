@@ -102,7 +102,12 @@ private:
 
 std::string shortestDecimal(double value) {
     char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    // Plain decimals for ordinary magnitudes (0.0001, not the shorter "1e-04");
+    // an exponent only for the very small and the very large.
+    const double magnitude = std::fabs(value);
+    const bool plain = magnitude >= 1e-4 && magnitude < 1e16;
+    const auto result = plain ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed)
+                              : std::to_chars(buffer, buffer + sizeof buffer, value);
     std::string text(buffer, result.ec == std::errc() ? result.ptr : buffer);
     if (text.find_first_of(".eEn") == std::string::npos) text += ".0";  // "n": nan, inf
     return text;

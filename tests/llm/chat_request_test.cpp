@@ -347,7 +347,7 @@ TEST_F(ChatRequest, JournalQuotesTheFirstSixtyCharacters) {
 TEST(ShortestDecimal, KeepsOneDecimalAtLeast) {
     const std::vector<std::pair<double, std::string>> cases = {
         {0.7, "0.7"}, {0, "0.0"}, {1.1, "1.1"}, {1, "1.0"}, {-0.5, "-0.5"}, {0.1 + 0.2, "0.30000000000000004"},
-        {2048, "2048.0"}};
+        {2048, "2048.0"}, {0.0001, "0.0001"}, {-0.0005, "-0.0005"}, {0.00015, "0.00015"}, {1e-5, "1e-05"}};
     for (const auto& [value, text] : cases) EXPECT_EQ(shortestDecimal(value), text) << value;
 }
 
