@@ -46,12 +46,15 @@ void ClassroomServer::registerRoutes() {
     HttpServer& s = *server_;
     const auto& c = context_;
     // The LLM gateway's routes share one chat proxy and one set of model routes.
+    // Their waits for LM Studio end once the server stops (the check is only
+    // asked on the server's own connection threads, which its stop waits for).
+    const LmStudioClient::StopCheck stopping = [server = server_.get()] { return !server->operating(); };
     const auto chat = std::make_shared<const ChatProxy>(ChatProxy::Dependencies{
         c->state, c->lmStudio, RateLimiter::shared(), ClassroomContext::pinCheck(c, PinRule::activeTeacher),
-        [sessions = c->sessions] { sessions->touchLastActivity(); }});
+        [sessions = c->sessions] { sessions->touchLastActivity(); }, stopping});
     const auto models = std::make_shared<const ModelRoutes>(ModelRoutes::Dependencies{
         c->state, c->lmStudio, ClassroomContext::pinCheck(c, PinRule::anyTeacher),
-        ClassroomContext::pinCheck(c, PinRule::activeTeacher)});
+        ClassroomContext::pinCheck(c, PinRule::activeTeacher), stopping});
     s["/api/config"] = bind(c, handleConfig);
     s["/api/mission"] = bind(c, handleMission);
     s["/api/admin/update"] = bind(c, handleAdminUpdate);

@@ -147,7 +147,8 @@ std::string chatParametersLogLine(const AppConfigValues& s) {
 }
 
 void streamChatResponse(HttpResponseBodyWriter& writer, std::string_view requestBytes,
-                        const LmStudioClient& lmStudio, ChatStreamTicket& ticket) {
+                        const LmStudioClient& lmStudio, ChatStreamTicket& ticket,
+                        const LmStudioClient::StopCheck& serverStopping) {
     StreamTail tail;
     bool clientGone = false;
     const LmStudioClient::ChunkSink sink = [&](std::string_view bytes) {
@@ -163,13 +164,14 @@ void streamChatResponse(HttpResponseBodyWriter& writer, std::string_view request
 
     LmStreamResult result;
     try {
-        result = lmStudio.streamChatCompletion(requestBytes, sink);
+        result = lmStudio.streamChatCompletion(requestBytes, sink, lmStudio.timeouts().streamIdle, serverStopping);
     } catch (...) {
         result.error = LmTransportError::Other;
     }
 
     const bool answeredBadly = result.status < 200 || result.status > 299;
-    if (!clientGone && (result.transportFailed() || answeredBadly)) {
+    const bool gaveUp = result.error == LmTransportError::Aborted;  // nobody left to tell
+    if (!clientGone && !gaveUp && (result.transportFailed() || answeredBadly)) {
         std::string closing(tail.separator());
         closing += proxyErrorChunkBytes();
         writeIgnoringFailure(writer, closing);
@@ -219,8 +221,9 @@ HttpResponse ChatProxy::handleChat(const HttpRequest& request) const {
               AppLogLevel::debug);
 
     ticket->countStream(state.config->activeChatStreams());
-    return eventStreamResponse([ticket, lmStudio = deps_.lmStudio, requestBytes](HttpResponseBodyWriter& writer) {
-        streamChatResponse(writer, *requestBytes, *lmStudio, *ticket);
+    return eventStreamResponse([ticket, lmStudio = deps_.lmStudio, requestBytes,
+                                stopping = deps_.serverStopping](HttpResponseBodyWriter& writer) {
+        streamChatResponse(writer, *requestBytes, *lmStudio, *ticket, stopping);
     });
 }
 

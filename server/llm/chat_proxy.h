@@ -60,10 +60,12 @@ std::string shortestDecimal(double value);
 // transport fails (refused, reset, closed, no data for the idle time-out) or
 // LM Studio answers a status outside 2xx, the proxy's error chunk follows,
 // preceded by line feeds when the relayed bytes stop inside an event. Once
-// the student's connection is gone (a write fails) the relay stops reading.
-// Then `ticket` is released. Never throws.
+// the student's connection is gone (a write fails) the relay stops reading;
+// once `serverStopping` holds it gives up waiting for LM Studio. Then
+// `ticket` is released. Never throws.
 void streamChatResponse(HttpResponseBodyWriter& writer, std::string_view requestBytes,
-                        const LmStudioClient& lmStudio, ChatStreamTicket& ticket);
+                        const LmStudioClient& lmStudio, ChatStreamTicket& ticket,
+                        const LmStudioClient::StopCheck& serverStopping = {});
 
 class ChatProxy {
 public:
@@ -75,6 +77,9 @@ public:
         TeacherPinCheck isActiveTeacherPin;
         // Posts the class-activity stamp (establishment mode); null: none.
         std::function<void()> touchLastActivity;
+        // True once the server is stopping: a relay waiting for LM Studio then
+        // gives up, so that the stop does not wait for LM Studio. Null: never.
+        LmStudioClient::StopCheck serverStopping;
     };
 
     explicit ChatProxy(Dependencies deps);

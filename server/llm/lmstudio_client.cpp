@@ -162,6 +162,16 @@ size_t plainWrite(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
+// The caller's stop check, asked by libcurl's progress callback of a plain request.
+int plainProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* stop = static_cast<const LmStudioClient::StopCheck*>(user);
+  try {
+    return (*stop)() ? 1 : 0;
+  } catch (...) {
+    return 1;
+  }
+}
+
 // ---- streamed requests ----
 
 struct StreamState {
@@ -230,13 +240,14 @@ LmStudioClient::LmStudioClient(std::string baseUrl, LmStudioTimeouts timeouts)
   baseUrlValid_ = normaliseBaseUrl(baseUrl_);
 }
 
-LmReply LmStudioClient::get(std::string_view path, std::chrono::milliseconds timeout) const {
-  return request(false, path, {}, timeout);
+LmReply LmStudioClient::get(std::string_view path, std::chrono::milliseconds timeout,
+                            const StopCheck& stop) const {
+  return request(false, path, {}, timeout, stop);
 }
 
 LmReply LmStudioClient::postJson(std::string_view path, std::string_view jsonBody,
-                                 std::chrono::milliseconds timeout) const {
-  return request(true, path, jsonBody, timeout);
+                                 std::chrono::milliseconds timeout, const StopCheck& stop) const {
+  return request(true, path, jsonBody, timeout, stop);
 }
 
 LmReply LmStudioClient::listModels(std::chrono::milliseconds timeout) const {
@@ -247,17 +258,19 @@ LmReply LmStudioClient::listModelsV0(std::chrono::milliseconds timeout) const {
   return get(kModelsV0Path, timeout);
 }
 
-LmReply LmStudioClient::listModelsV1(std::chrono::milliseconds timeout) const {
-  return get(kModelsV1Path, timeout);
+LmReply LmStudioClient::listModelsV1(std::chrono::milliseconds timeout,
+                                     const StopCheck& stop) const {
+  return get(kModelsV1Path, timeout, stop);
 }
 
-LmReply LmStudioClient::unloadModel(std::string_view instanceId,
-                                    std::chrono::milliseconds timeout) const {
-  return postJson(kUnloadPath, jsonObjectWith("instance_id", instanceId), timeout);
+LmReply LmStudioClient::unloadModel(std::string_view instanceId, std::chrono::milliseconds timeout,
+                                    const StopCheck& stop) const {
+  return postJson(kUnloadPath, jsonObjectWith("instance_id", instanceId), timeout, stop);
 }
 
-LmReply LmStudioClient::loadModel(std::string_view model, std::chrono::milliseconds timeout) const {
-  return postJson(kLoadPath, jsonObjectWith("model", model), timeout);
+LmReply LmStudioClient::loadModel(std::string_view model, std::chrono::milliseconds timeout,
+                                  const StopCheck& stop) const {
+  return postJson(kLoadPath, jsonObjectWith("model", model), timeout, stop);
 }
 
 LmReply LmStudioClient::chatCompletion(std::string_view requestBody,
@@ -266,7 +279,7 @@ LmReply LmStudioClient::chatCompletion(std::string_view requestBody,
 }
 
 LmReply LmStudioClient::request(bool post, std::string_view path, std::string_view body,
-                                std::chrono::milliseconds timeout) const {
+                                std::chrono::milliseconds timeout, const StopCheck& stop) const {
   LmReply reply;
   if (!baseUrlValid_ || !validPath(path)) {
     reply.error = LmTransportError::InvalidAddress;
@@ -287,10 +300,18 @@ LmReply LmStudioClient::request(bool post, std::string_view path, std::string_vi
   curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, plainWrite);
   curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(h.get(), CURLOPT_TIMEOUT_MS, toCurlMs(timeout));
+  if (stop) {
+    curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, plainProgress);
+    curl_easy_setopt(h.get(), CURLOPT_XFERINFODATA, &stop);
+  }
 
   const CURLcode code = curl_easy_perform(h.get());
   curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &reply.status);
-  if (sink.tooLarge) {
+  if (code == CURLE_ABORTED_BY_CALLBACK) {
+    reply.error = LmTransportError::Aborted;
+    reply.errorText = "given up while waiting for LM Studio";
+  } else if (sink.tooLarge) {
     reply.error = LmTransportError::TooLarge;
     reply.errorText = "answer body larger than " + std::to_string(kMaxReplyBytes) + " bytes";
   } else if (code != CURLE_OK) {
@@ -302,7 +323,8 @@ LmReply LmStudioClient::request(bool post, std::string_view path, std::string_vi
 
 LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody,
                                                     const ChunkSink& sink,
-                                                    std::chrono::milliseconds idleTimeout) const {
+                                                    std::chrono::milliseconds idleTimeout,
+                                                    const StopCheck& stop) const {
   LmStreamResult result;
   if (!baseUrlValid_) {
     result.error = LmTransportError::InvalidAddress;
@@ -342,6 +364,7 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
   // not from the start: a long answer that keeps sending is never cut.
   const auto idle = std::max(idleTimeout, std::chrono::milliseconds(1));
   bool idleExpired = false;
+  bool stopped = false;
   CURLcode code = CURLE_OK;
   bool finished = false;
   while (!finished) {
@@ -360,14 +383,23 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
       }
     }
     if (finished || running == 0) break;
+    if (stop) {
+      try {
+        stopped = stop();
+      } catch (...) {
+        stopped = true;
+      }
+      if (stopped) break;
+    }
     const auto waited = Clock::now() - st.lastActivity;
     if (waited >= idle) {
       idleExpired = true;
       break;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(idle - waited);
+    // With a stop check, wake often enough for a stopping server not to wait long.
     const int pollMs = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
-        left.count() + 1, 1, 1000));
+        left.count() + 1, 1, stop ? 250 : 1000));
     if (curl_multi_poll(m.get(), nullptr, 0, pollMs, nullptr) != CURLM_OK) {
       code = CURLE_RECV_ERROR;
       std::snprintf(errorBuffer, sizeof errorBuffer, "waiting for LM Studio failed");
@@ -380,6 +412,9 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
   if (st.aborted) {
     result.error = LmTransportError::Aborted;
     result.errorText = "the stream was stopped by its receiver";
+  } else if (stopped) {
+    result.error = LmTransportError::Aborted;
+    result.errorText = "given up while waiting for LM Studio";
   } else if (idleExpired) {
     result.error = LmTransportError::TimedOut;
     result.errorText = "no data from LM Studio for " + std::to_string(idle.count()) + " ms";

@@ -27,7 +27,7 @@ enum class LmTransportError {
   Reset,           // the peer reset the connection
   Closed,          // the peer closed the connection before the answer was complete
   Malformed,       // what came back is not an HTTP/1.x answer
-  Aborted,         // the stream's callback asked to stop
+  Aborted,         // the stream's callback or the caller's stop check asked to stop
   TooLarge,        // a plain answer's body went over LmStudioClient::kMaxReplyBytes
   Other,           // any other failure; the error text tells more
 };
@@ -88,6 +88,11 @@ class LmStudioClient {
   // the stream and comes out of streamChatCompletion.
   using ChunkSink = std::function<bool(std::string_view bytes)>;
 
+  // Asked now and then while an exchange waits for LM Studio (about once a second at least);
+  // true gives up at once (the result then says Aborted). Lets a server that stops end the
+  // requests its connections wait for. It runs on the calling thread. Empty: never asked.
+  using StopCheck = std::function<bool()>;
+
   // `baseUrl` is scheme, host and port without a trailing path, e.g. "http://127.0.0.1:1234".
   explicit LmStudioClient(std::string baseUrl = std::string(kDefaultBaseUrl),
                           LmStudioTimeouts timeouts = {});
@@ -96,34 +101,39 @@ class LmStudioClient {
   const LmStudioTimeouts& timeouts() const { return timeouts_; }
 
   // Plain requests; `path` starts with "/". The time-out bounds the whole exchange.
-  LmReply get(std::string_view path, std::chrono::milliseconds timeout) const;
+  LmReply get(std::string_view path, std::chrono::milliseconds timeout,
+              const StopCheck& stop = {}) const;
   LmReply postJson(std::string_view path, std::string_view jsonBody,
-                   std::chrono::milliseconds timeout) const;
+                   std::chrono::milliseconds timeout, const StopCheck& stop = {}) const;
 
   // The calls the program makes.
   LmReply listModels(std::chrono::milliseconds timeout) const;    // GET /v1/models
   LmReply listModelsV0(std::chrono::milliseconds timeout) const;  // GET /api/v0/models
-  LmReply listModelsV1(std::chrono::milliseconds timeout) const;  // GET /api/v1/models
+  LmReply listModelsV1(std::chrono::milliseconds timeout,
+                       const StopCheck& stop = {}) const;  // GET /api/v1/models
   // POST /api/v1/models/unload with {"instance_id": instanceId}.
-  LmReply unloadModel(std::string_view instanceId, std::chrono::milliseconds timeout) const;
+  LmReply unloadModel(std::string_view instanceId, std::chrono::milliseconds timeout,
+                      const StopCheck& stop = {}) const;
   // POST /api/v1/models/load with {"model": model}.
-  LmReply loadModel(std::string_view model, std::chrono::milliseconds timeout) const;
+  LmReply loadModel(std::string_view model, std::chrono::milliseconds timeout,
+                    const StopCheck& stop = {}) const;
   // POST /v1/chat/completions with a request body whose "stream" is false.
   LmReply chatCompletion(std::string_view requestBody, std::chrono::milliseconds timeout) const;
 
   // POST /v1/chat/completions with a request body whose "stream" is true. Hands every piece of
   // the answer's body to `sink` as it arrives (the bytes unchanged, after the chunked transfer
   // coding is undone), whatever the status. Ends when the answer is complete, the transport
-  // fails, no data came for `idleTimeout`, or `sink` returns false.
+  // fails, no data came for `idleTimeout`, `sink` returns false, or `stop` says so.
   LmStreamResult streamChatCompletion(std::string_view requestBody, const ChunkSink& sink,
-                                      std::chrono::milliseconds idleTimeout) const;
+                                      std::chrono::milliseconds idleTimeout,
+                                      const StopCheck& stop = {}) const;
   LmStreamResult streamChatCompletion(std::string_view requestBody, const ChunkSink& sink) const {
     return streamChatCompletion(requestBody, sink, timeouts_.streamIdle);
   }
 
  private:
   LmReply request(bool post, std::string_view path, std::string_view body,
-                  std::chrono::milliseconds timeout) const;
+                  std::chrono::milliseconds timeout, const StopCheck& stop) const;
 
   std::string baseUrl_;
   bool baseUrlValid_;

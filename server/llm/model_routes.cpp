@@ -82,11 +82,12 @@ HttpResponse ModelRoutes::handleSwitchModel(const HttpRequest& request) const {
     state.log("Changement de modèle → " + *modelPath, AppLogLevel::info);
     state.post([config] { config->setIsAiPaused(true); });
 
-    for (const std::string& id : loadedInstanceIds(lm.listModelsV1(lm.timeouts().loadedInstances))) {
-        lm.unloadModel(id, lm.timeouts().unload);  // the outcome does not matter
+    const LmStudioClient::StopCheck& stopping = deps_.serverStopping;
+    for (const std::string& id : loadedInstanceIds(lm.listModelsV1(lm.timeouts().loadedInstances, stopping))) {
+        lm.unloadModel(id, lm.timeouts().unload, stopping);  // the outcome does not matter
     }
 
-    const LmReply load = lm.loadModel(*modelPath, lm.timeouts().load);
+    const LmReply load = lm.loadModel(*modelPath, lm.timeouts().load, stopping);
     if (load.error == LmTransportError::InvalidAddress) {
         state.post([config] { config->setIsAiPaused(false); });
         return HttpResponse::internalServerError();

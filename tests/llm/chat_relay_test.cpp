@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <mutex>
 
@@ -58,12 +59,14 @@ protected:
         EXPECT_EQ(t.config->activeChatStreams()->value(), 0) << "a stream count leaked";
     }
 
-    // Before any request: the proxy talks to LM Studio through `client`.
-    void useClient(std::shared_ptr<const LmStudioClient> client) {
+    // Before any request: the proxy talks to LM Studio through `client`;
+    // with `stopWithServer`, its relays give up once the server stops.
+    void useClient(std::shared_ptr<const LmStudioClient> client, bool stopWithServer = false) {
         ChatProxy::Dependencies deps;
         deps.state = t.state;
         deps.lmStudio = std::move(client);
         deps.rateLimiter = limiter;
+        if (stopWithServer) deps.serverStopping = [this] { return !server.operating(); };
         auto made = std::make_shared<ChatProxy>(std::move(deps));
         std::lock_guard<std::mutex> guard(proxyMutex);
         proxy = std::move(made);
@@ -291,6 +294,26 @@ TEST_F(ChatRelay, StoppingTheServerMidStreamGivesEverythingBack) {
     std::size_t pieces = 0;
     for (std::size_t at = sent.find("\"bla \""); at != std::string::npos; at = sent.find("\"bla \"", at + 1)) ++pieces;
     EXPECT_LT(pieces, 200u);
+}
+
+TEST_F(ChatRelay, StoppingTheServerDoesNotWaitForASilentLmStudio) {
+    LmStudioTimeouts timeouts = gateway_test::shortTimeouts();
+    timeouts.streamIdle = 600s;  // far beyond the test: only the stop can end the wait
+    useClient(std::make_shared<const LmStudioClient>(lm.fake.baseUrl(), timeouts), true);
+    lm.fake.addFault(onChat(FakeFaultAction::Hang));  // LM Studio still reading the prompt
+    RawConnection student(server.port());
+    ASSERT_TRUE(student.send(httpPost("/api/chat", kChatBody)));
+    ASSERT_TRUE(eventually([&] {
+        return t.config->activeChatStreams()->value() == 1 && !lm.fake.requestsTo("/v1/chat/completions").empty();
+    }));
+
+    auto stopped = std::async(std::launch::async, [&] { server.stop(); });
+    const bool ended = stopped.wait_for(60s) == std::future_status::ready;
+    if (!ended) lm.fake.stop();  // let the relay end so that the test can
+    stopped.wait();
+    EXPECT_TRUE(ended) << "the stop waited for LM Studio";
+    EXPECT_EQ(limiter->size(), 0u);
+    EXPECT_EQ(t.config->activeChatStreams()->value(), 0);
 }
 
 }  // namespace

@@ -186,5 +186,27 @@ TEST_F(GatewayEndToEnd, RefusesToStartWithoutAModelLoaded) {
     for (const auto& request : lmStudio.requests()) EXPECT_EQ(request.path, "/v1/models");
 }
 
+TEST_F(GatewayEndToEnd, StopsWithoutWaitingForASilentLmStudio) {
+    TestServerRun run(home, lmStudio.baseUrl());
+    const uint16_t port = run.waitForBanner();
+    ASSERT_NE(port, 0) << run.standardOutput() << run.standardError();
+    // A student's chat and a model switch, both waiting for an LM Studio that says nothing.
+    for (const char* path : {"/v1/chat/completions", "/api/v1/models/load"}) {
+        FakeFault hang;
+        hang.path = path;
+        hang.action = FakeFaultAction::Hang;
+        lmStudio.addFault(hang);
+    }
+    gateway_test::RawConnection student(port), teacher(port);
+    ASSERT_TRUE(student.send(httpPost("/api/chat", R"({"userMessage":"Bonjour","history":[]})")));
+    ASSERT_TRUE(teacher.send(httpPost("/api/switch-model", dumpJson(Json{{"pin", run.teacherPin()},
+                                                                         {"modelPath", "google/gemma-3-4b"}}))));
+    ASSERT_TRUE(gateway_test::eventually([&] {
+        return !lmStudio.requestsTo("/v1/chat/completions").empty() && !lmStudio.requestsTo("/api/v1/models/load").empty();
+    }));
+    // LM Studio's own time-outs (60 s of silence, 120 s for a load) are beyond what exitStatus waits.
+    EXPECT_EQ(run.terminate(), 0);
+}
+
 }  // namespace
 }  // namespace klarion

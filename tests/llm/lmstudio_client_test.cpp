@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <future>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -600,6 +601,54 @@ TEST_F(LmStudioClientTest, AnEmptyAnswerHandsOverNothing) {
   EXPECT_EQ(r.status, 200);
   EXPECT_TRUE(chunks.empty());
   EXPECT_EQ(r.bytes, 0u);
+}
+
+// A stop check given up on a wait for LM Studio ends it, whatever the time-out still allows.
+TEST_F(LmStudioClientTest, AStopCheckEndsTheWaitForASilentLmStudio) {
+  const milliseconds longWait(600000);  // far beyond the test: only the stop check can end it
+  struct Case {
+    const char* what;
+    FakeFaultAction action;
+    std::function<LmTransportError(const LmStudioClient::StopCheck&)> call;
+  };
+  const std::vector<Case> cases = {
+      {"list", FakeFaultAction::Hang,
+       [&](const LmStudioClient::StopCheck& stop) { return client->listModelsV1(longWait, stop).error; }},
+      {"unload", FakeFaultAction::Hang,
+       [&](const LmStudioClient::StopCheck& stop) { return client->unloadModel("m", longWait, stop).error; }},
+      {"load", FakeFaultAction::Hang,
+       [&](const LmStudioClient::StopCheck& stop) { return client->loadModel("m", longWait, stop).error; }},
+      {"stream before its answer", FakeFaultAction::Hang,
+       [&](const LmStudioClient::StopCheck& stop) {
+         return client->streamChatCompletion(streamRequest(), [](std::string_view) { return true; }, longWait,
+                                             stop).error;
+       }},
+      {"stream after one event", FakeFaultAction::BreakStream, [&](const LmStudioClient::StopCheck& stop) {
+         return client->streamChatCompletion(streamRequest(), [](std::string_view) { return true; }, longWait,
+                                             stop).error;
+       }}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake.clearFaults();
+    fake.clearRecords();
+    FakeFault f;
+    f.action = c.action;
+    f.afterEvents = 1;
+    f.breakWith = FakeStreamBreak::Hang;
+    fake.addFault(f);
+    // Gives up once LM Studio holds the request.
+    const LmStudioClient::StopCheck stop = [&] { return !fake.requests().empty(); };
+    auto outcome = std::async(std::launch::async, [&] { return c.call(stop); });
+    const bool ended = outcome.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!ended) fake.stop();  // let the call end so that the test can
+    EXPECT_TRUE(ended) << "the call went on waiting for LM Studio";
+    EXPECT_EQ(outcome.get(), LmTransportError::Aborted);
+    if (!ended) return;
+  }
+  // An empty check, or one that never says stop, changes nothing.
+  fake.clearFaults();
+  EXPECT_EQ(client->listModelsV1(milliseconds(2000), [] { return false; }).status, 200);
+  EXPECT_EQ(client->loadModel("google/gemma-3-4b", milliseconds(2000), {}).status, 200);
 }
 
 TEST_F(LmStudioClientTest, NoModelLoadedIsAnAnswerToo) {

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <thread>
 
 #include "platform/json.h"
@@ -35,10 +37,12 @@ protected:
     }
     void TearDown() override { EXPECT_THAT(lm.fake.violations(), IsEmpty()); }
 
-    std::unique_ptr<ModelRoutes> make(std::shared_ptr<const LmStudioClient> client) {
+    std::unique_ptr<ModelRoutes> make(std::shared_ptr<const LmStudioClient> client,
+                                      LmStudioClient::StopCheck serverStopping = {}) {
         ModelRoutes::Dependencies deps;
         deps.state = t.state;
         deps.lmStudio = std::move(client);
+        deps.serverStopping = std::move(serverStopping);
         deps.checkTeacherPin = [](const std::string&, const std::optional<std::string>& pin) {
             return pin == std::optional<std::string>(kAnyTeacherPin) ||
                    pin == std::optional<std::string>(kActiveTeacherPin);
@@ -289,6 +293,32 @@ TEST_F(ModelRoutesTest, SwitchesRunOneAtATime) {
     EXPECT_THAT(paths, ElementsAre("/api/v1/models", "/api/v1/models/unload", "/api/v1/models/load", "/api/v1/models",
                                    "/api/v1/models/unload", "/api/v1/models/load"));
     EXPECT_EQ(lm.fake.loadedInstances().size(), 1u);
+}
+
+TEST_F(ModelRoutesTest, AStoppingServerEndsASwitchWaitingForTheLoad) {
+    LmStudioTimeouts timeouts = gateway_test::shortTimeouts();
+    timeouts.load = 600s;  // far beyond the test: only the stop can end the wait
+    std::atomic<bool> stopping{false};
+    auto stoppable = make(std::make_shared<const LmStudioClient>(lm.fake.baseUrl(), timeouts),
+                          [&] { return stopping.load(); });
+    FakeFault hang;
+    hang.path = "/api/v1/models/load";
+    hang.action = FakeFaultAction::Hang;
+    lm.fake.addFault(hang);
+
+    auto reply = std::async(std::launch::async, [&] {
+        return read(stoppable->handleSwitchModel(request(R"({"pin":"222222","modelPath":"google/gemma-3-4b"})")));
+    });
+    ASSERT_TRUE(gateway_test::eventually([&] { return !lm.fake.requestsTo("/api/v1/models/load").empty(); }));
+    stopping = true;
+    const bool ended = reply.wait_for(60s) == std::future_status::ready;
+    if (!ended) lm.fake.stop();  // let the switch end so that the test can
+    EXPECT_TRUE(ended) << "the switch went on waiting for LM Studio";
+    EXPECT_EQ(reply.get().body, kFailed);
+    EXPECT_THAT(t.journal(),
+                ElementsAre(JournalLine{AppLogLevel::info, "Changement de modèle → google/gemma-3-4b"},
+                            JournalLine{AppLogLevel::error, "Modèle chargé : google/gemma-3-4b — succès: false"}));
+    EXPECT_FALSE(t.config->isAiPaused());
 }
 
 }  // namespace
