@@ -102,10 +102,10 @@ private:
 
 std::string shortestDecimal(double value) {
     char buffer[64];
-    // Plain decimals for ordinary magnitudes (0.0001, not the shorter "1e-04");
-    // an exponent only for the very small and the very large.
+    // Plain decimals from 0.0001 up to 2^54 (0.0001, not the shorter "1e-04"),
+    // like the expert journal line; an exponent only beyond.
     const double magnitude = std::fabs(value);
-    const bool plain = magnitude >= 1e-4 && magnitude < 1e16;
+    const bool plain = magnitude >= 1e-4 && magnitude <= 0x1p54;
     const auto result = plain ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed)
                               : std::to_chars(buffer, buffer + sizeof buffer, value);
     std::string text(buffer, result.ec == std::errc() ? result.ptr : buffer);
