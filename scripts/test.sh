@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test.
+# Installs what is needed, builds, and runs every test: the suite, then the
+# suite under AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency
+# and end-to-end tests under ThreadSanitizer, and each fuzz target for a
+# bounded time (KLARION_FUZZ_SECONDS, default 20). Any failure fails the run.
+# KLARION_QUICK=1 runs the plain suite alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
+if [ "${KLARION_QUICK:-0}" != "1" ]; then
+  bash scripts/sanitize.sh all
+  bash scripts/fuzz.sh "${KLARION_FUZZ_SECONDS:-20}"
+fi
+echo "== plain build: whole suite (build/)"
 ctest --test-dir "${KLARION_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)" --timeout 300

@@ -72,6 +72,16 @@ std::optional<std::int64_t> parseInt64(const std::string& text) {
     return value;
 }
 
+// Sign and digits only, yet not a 64-bit integer: out of range.
+bool isOutOfRangeInteger(const std::string& text) {
+    std::size_t i = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+    if (i == text.size()) return false;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    return !parseInt64(text);
+}
+
 bool isSchemeStart(const std::string& target) {
     // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":"
     if (target.empty() || !std::isalpha(static_cast<unsigned char>(target[0]))) return false;
@@ -143,6 +153,12 @@ HttpRequest HttpParser::readHttpRequest(ByteSource& source) const {
                 throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
             }
             request.body = source.readLength(static_cast<std::size_t>(*value));
+        } else if (isOutOfRangeInteger(length->second)) {
+            // A decimal length too large for 64 bits (2^63 and up) still
+            // announces a body: reading none would take its bytes for the
+            // next request. It is refused like any body over the limit.
+            throw HttpParserError(length->second[0] == '-' ? HttpParserError::Kind::negativeContentLength
+                                                           : HttpParserError::Kind::payloadTooLarge);
         }
     }
     return request;

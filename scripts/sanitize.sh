@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds and runs the tests under the sanitizers, each in its own build folder:
+#     scripts/sanitize.sh asan   whole suite, AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#     scripts/sanitize.sh tsan   concurrency and end-to-end tests, ThreadSanitizer (build-tsan/)
+#     scripts/sanitize.sh        both
+# Any sanitizer report fails the run. KLARION_JOBS sets the build and test
+# parallelism (default: the number of cores). The tests run by `tsan` are the
+# programs labelled "tsan" in tests/CMakeLists.txt.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+JOBS="${KLARION_JOBS:-$(nproc)}"
+WHICH="${1:-all}"
+
+# A sanitizer report ends the program with a failure, and leaks count.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp}"
+
+configure() {  # folder, sanitizers
+  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKLARION_SANITIZE="$2" \
+    -DKLARION_BUILD_BENCH=OFF -DKLARION_BUILD_FUZZERS=OFF -DKLARION_BUILD_GUI=OFF >/dev/null
+}
+
+run_asan() {
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer: whole suite (build-asan/)"
+  configure build-asan address,undefined
+  cmake --build build-asan -j"$JOBS"
+  ctest --test-dir build-asan --output-on-failure -j"$JOBS" --timeout 600
+}
+
+run_tsan() {
+  echo "== ThreadSanitizer: concurrency and end-to-end tests (build-tsan/)"
+  configure build-tsan thread
+  cmake --build build-tsan -j"$JOBS" --target klarion_tsan_tests
+  ctest --test-dir build-tsan --output-on-failure -j"$JOBS" --timeout 600 -L '^tsan$'
+}
+
+case "$WHICH" in
+  asan) run_asan ;;
+  tsan) run_tsan ;;
+  all) run_asan; run_tsan ;;
+  *) echo "usage: scripts/sanitize.sh [asan|tsan|all]" >&2; exit 2 ;;
+esac

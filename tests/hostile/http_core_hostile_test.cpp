@@ -1,0 +1,256 @@
+// The HTTP core under hostile clients over real loopback sockets: slow,
+// idle, oversized, lying and non-reading clients. Throughout, other clients
+// keep being served and what the server holds stays bounded.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/core/server.h"
+#include "tests/hostile/hostile_client.h"
+
+using namespace klarion;
+using namespace klarion::hostile;
+using namespace std::chrono_literals;
+
+namespace {
+
+class HostileHttpCore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<HttpServer>();
+        server_->listenAddressIPv4 = "127.0.0.1";
+        server_->GET["/ping"] = [](HttpRequest&) { return HttpResponse::ok(HttpResponseBody::text("pong")); };
+        server_->POST["/echo"] = [this](HttpRequest& request) {
+            ++echoCalls_;
+            return HttpResponse::ok(HttpResponseBody::text(std::to_string(request.body.size())));
+        };
+        // A streamed answer that goes on until the client is gone (or 1 GiB).
+        server_->GET["/stream"] = [this](HttpRequest&) {
+            return HttpResponse::raw(200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}},
+                                     [this](HttpResponseBodyWriter& writer) {
+                                         std::string chunk(64 * 1024, 'x');
+                                         try {
+                                             for (int i = 0; i < 16384; ++i) {
+                                                 writer.write(chunk);
+                                                 streamed_ += chunk.size();
+                                             }
+                                         } catch (...) {
+                                             streamEnded_ = true;
+                                             throw;
+                                         }
+                                         streamEnded_ = true;
+                                     });
+        };
+        server_->start(0, true);
+        port_ = server_->port();
+    }
+
+    void TearDown() override { server_->stop(); }
+
+    // A fresh client gets its answer.
+    bool othersServed() {
+        Client client(port_);
+        if (!client.connected() || !client.send("GET /ping HTTP/1.1\r\nHost: x\r\n\r\n")) return false;
+        return bodyOf(client.readResponse()) == "pong";
+    }
+
+    bool connectionsBackTo(std::size_t count) {
+        return eventually([&] { return server_->activeConnections() <= count; });
+    }
+
+    std::unique_ptr<HttpServer> server_;
+    std::uint16_t port_ = 0;
+    std::atomic<int> echoCalls_{0};
+    std::atomic<std::size_t> streamed_{0};
+    std::atomic<bool> streamEnded_{false};
+};
+
+TEST_F(HostileHttpCore, ASlowClientIsAnsweredAndHoldsUpNobody) {
+    Client slow(port_);
+    ASSERT_TRUE(slow.connected());
+    const std::string request = "GET /ping HTTP/1.1\r\nHost: x\r\n\r\n";
+    for (std::size_t i = 0; i < request.size(); ++i) {
+        ASSERT_TRUE(slow.send(request.substr(i, 1)));
+        if (i % 8 == 0) {
+            EXPECT_TRUE(othersServed()) << "after " << i << " slow bytes";
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    EXPECT_EQ(bodyOf(slow.readResponse()), "pong");
+}
+
+TEST_F(HostileHttpCore, ManyIdleConnectionsDoNotStopService) {
+    constexpr std::size_t idleCount = 300;
+    std::vector<std::unique_ptr<Client>> idle;
+    for (std::size_t i = 0; i < idleCount; ++i) {
+        idle.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(idle.back()->connected()) << i;
+        if (i % 2) idle.back()->send("GET /pi");  // half a request line, then nothing
+    }
+    ASSERT_TRUE(eventually([&] { return server_->activeConnections() >= idleCount; }));
+    EXPECT_TRUE(othersServed());
+    idle.clear();
+    EXPECT_TRUE(connectionsBackTo(0));
+    EXPECT_TRUE(othersServed());
+}
+
+TEST_F(HostileHttpCore, AMebibyteRequestLineClosesThatConnectionOnly) {
+    Client client(port_);
+    ASSERT_TRUE(client.connected());
+    const std::string line = "GET /" + std::string(1024 * 1024, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    client.send(line);  // the server may close before it has all of it
+    bool closed = false;
+    EXPECT_EQ(client.readToEnd(&closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(othersServed());
+    EXPECT_TRUE(connectionsBackTo(0));
+}
+
+TEST_F(HostileHttpCore, TenThousandHeadersAreReadWithinTheHeaderLimit) {
+    std::string request = "POST /echo HTTP/1.1\r\n";
+    for (int i = 0; i < 10000; ++i) request += "X-H" + std::to_string(i) + ": v\r\n";
+    request += "Content-Length: 2\r\n\r\nok";
+    Client client(port_);
+    ASSERT_TRUE(client.send(request));
+    std::string response = client.readResponse();
+    EXPECT_EQ(statusOf(response), 200);
+    EXPECT_EQ(bodyOf(response), "2");
+    EXPECT_TRUE(othersServed());
+}
+
+TEST_F(HostileHttpCore, AHeaderBlockOverItsLimitClosesTheConnection) {
+    std::string request = "POST /echo HTTP/1.1\r\n";
+    for (int i = 0; i < 40000; ++i) request += "X-H" + std::to_string(i) + ": v\r\n";  // ~480 KB
+    request += "Content-Length: 2\r\n\r\nok";
+    Client client(port_);
+    client.send(request);
+    bool closed = false;
+    EXPECT_EQ(client.readToEnd(&closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(echoCalls_.load(), 0);
+    EXPECT_TRUE(othersServed());
+}
+
+TEST_F(HostileHttpCore, HugeContentLengthsAreRefusedWithoutReadingOrReserving) {
+    // 2^63, 2^63 - 1, 2^64 and far beyond: none is a length to wait for or to
+    // reserve, and none may leave the body's bytes to be read as a request.
+    for (const char* length : {"9223372036854775808", "9223372036854775807", "18446744073709551616",
+                               "99999999999999999999999999999999", "+9223372036854775808"}) {
+        SCOPED_TRACE(length);
+        Client client(port_);
+        ASSERT_TRUE(client.send(std::string("POST /echo HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: ") +
+                                length + "\r\n\r\nGET /ping HTTP/1.1\r\n\r\n"));
+        bool closed = false;
+        std::string answer = client.readToEnd(&closed);
+        EXPECT_EQ(statusOf(answer), 413);
+        EXPECT_EQ(answer.find("pong"), std::string::npos);
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_EQ(echoCalls_.load(), 0);
+    EXPECT_TRUE(othersServed());
+}
+
+TEST_F(HostileHttpCore, ABodyShorterThanAnnouncedThenACloseReachesNoHandler) {
+    {
+        Client client(port_);
+        ASSERT_TRUE(client.send("POST /echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nonly a few bytes"));
+        client.shutdownWrite();
+        bool closed = false;
+        EXPECT_EQ(client.readToEnd(&closed), "");
+        EXPECT_TRUE(closed);
+    }
+    {
+        Client client(port_);
+        ASSERT_TRUE(client.send("POST /echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc"));
+    }  // closed outright
+    EXPECT_TRUE(connectionsBackTo(0));
+    EXPECT_EQ(echoCalls_.load(), 0);
+    EXPECT_TRUE(othersServed());
+}
+
+TEST_F(HostileHttpCore, PipelinedRequestsAreAnsweredInOrder) {
+    Client client(port_);
+    std::string requests;
+    requests += "GET /ping HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
+    requests += "POST /echo HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 5\r\n\r\nhello";
+    // A body longer than announced: the rest is the next request line.
+    requests += "POST /echo HTTP/1.1\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\nx";
+    requests += "GET /ping HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
+    requests += "GET /ping HTTP/1.1\r\n\r\n";
+    ASSERT_TRUE(client.send(requests));
+    EXPECT_EQ(bodyOf(client.readResponse()), "pong");
+    EXPECT_EQ(bodyOf(client.readResponse()), "5");
+    EXPECT_EQ(bodyOf(client.readResponse()), "1");
+    EXPECT_EQ(bodyOf(client.readResponse()), "pong");
+    EXPECT_EQ(bodyOf(client.readResponse()), "pong");
+    bool closed = false;
+    EXPECT_EQ(client.readToEnd(&closed), "");
+    EXPECT_TRUE(closed);
+}
+
+TEST_F(HostileHttpCore, AClientThatStopsReadingAStreamHoldsOnlyItsOwnConnection) {
+    auto stalled = std::make_unique<Client>(port_);
+    stalled->setReceiveBuffer(4096);
+    ASSERT_TRUE(stalled->send("GET /stream HTTP/1.1\r\n\r\n"));
+    ASSERT_EQ(statusOf(stalled->readSome(12)), 200);
+    // The writer soon blocks on the full socket; it never gets far ahead.
+    std::size_t before = 0;
+    ASSERT_TRUE(eventually([&] {
+        std::size_t now = streamed_.load();
+        bool still = now > 0 && now == before;
+        before = now;
+        std::this_thread::sleep_for(50ms);
+        return still;
+    }));
+    EXPECT_LT(streamed_.load(), 64u * 1024 * 1024);
+    EXPECT_FALSE(streamEnded_.load());
+    EXPECT_TRUE(othersServed());
+    stalled.reset();  // gone with unread data: the next write fails
+    EXPECT_TRUE(eventually([&] { return streamEnded_.load(); }));
+    EXPECT_TRUE(connectionsBackTo(0));
+    EXPECT_TRUE(othersServed());
+}
+
+TEST_F(HostileHttpCore, StopReturnsWhileHostileClientsAreConnected) {
+    Client idle(port_);
+    Client partial(port_);
+    partial.send("POST /echo HTTP/1.1\r\nContent-Length: 50\r\n\r\nab");
+    Client stalled(port_);
+    stalled.setReceiveBuffer(4096);
+    stalled.send("GET /stream HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(eventually([&] { return streamed_.load() > 0 && server_->activeConnections() >= 3; }));
+    server_->stop();
+    EXPECT_EQ(server_->activeConnections(), 0u);
+    EXPECT_EQ(server_->state(), HttpServerIOState::stopped);
+}
+
+TEST_F(HostileHttpCore, RepeatedOversizedRequestsLeaveMemoryBounded) {
+    if (sanitized()) GTEST_SKIP() << "sanitizers keep freed memory in quarantine";
+    std::string bigLine = "GET /" + std::string(1024 * 1024, 'a') + " HTTP/1.1\r\n\r\n";
+    std::string manyHeaders = "GET /ping HTTP/1.1\r\n";
+    for (int i = 0; i < 10000; ++i) manyHeaders += "X-" + std::to_string(i) + ": v\r\n";
+    manyHeaders += "\r\n";
+    auto round = [&] {
+        Client a(port_), b(port_), c(port_);
+        a.send(bigLine);
+        b.send(manyHeaders);
+        c.send("POST /echo HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\n");
+        a.readToEnd();
+        b.readResponse();
+        c.readToEnd();
+    };
+    for (int i = 0; i < 5; ++i) round();  // warm up the allocator
+    ASSERT_TRUE(connectionsBackTo(0));
+    long before = residentKiB();
+    for (int i = 0; i < 60; ++i) round();
+    ASSERT_TRUE(connectionsBackTo(0));
+    long growth = residentKiB() - before;
+    EXPECT_LT(growth, 32 * 1024) << "KiB";
+    EXPECT_TRUE(othersServed());
+}
+
+}  // namespace
