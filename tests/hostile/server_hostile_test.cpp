@@ -1,0 +1,271 @@
+// The classroom server program (klarion-test-server, beside an in-process
+// fake LM Studio) under hostile clients over real loopback sockets: JSON of
+// the wrong type in every field of every route, malformed bodies, idle and
+// slow connections. It must answer every request, keep serving others, keep
+// its memory bounded and leave its configuration and log files sound.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/hostile/hostile_client.h"
+#include "tests/hostile/server_process.h"
+#include "tests/support/fake_lmstudio.h"
+
+#ifndef KLARION_TEST_SERVER_PATH
+#error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
+#endif
+
+using namespace klarion;
+using namespace klarion::hostile;
+using nlohmann::json;
+
+namespace {
+
+// One request and its whole answer ("Connection: close").
+std::string exchange(std::uint16_t port, const std::string& method, const std::string& path,
+                     const std::string& body, const char* source = nullptr) {
+    Client client(port, source, 30);
+    if (!client.connected()) return {};
+    std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (!body.empty()) {
+        request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    request += "\r\n" + body;
+    if (!client.send(request)) return {};
+    return client.readToEnd();
+}
+
+// Every "/api/" route with a sound body (the teacher PIN goes in "pin").
+struct Route {
+    const char* path;
+    json soundBody;
+};
+
+std::vector<Route> routes(const std::string& pin) {
+    return {
+        {"/api/config", json::object()},
+        {"/api/mission", {{"pin", pin}, {"mission", "Réviser"}}},
+        {"/api/admin/update",
+         {{"pin", pin}, {"audience", "college"}, {"requiresPin", false}, {"isSupervisionActive", true},
+          {"supervisionLevel", "questions_answers"}, {"isAiPaused", false}, {"safetyAiScanAll", false},
+          {"addTimer", 0}}},
+        {"/api/gen-params",
+         {{"pin", pin}, {"temperature", 0.7}, {"topP", 0.9}, {"freqPenalty", 0.0}, {"presPenalty", 0.0},
+          {"maxTokens", 512}, {"useSeed", false}, {"seedValue", 42}, {"repeatPenalty", 1.1},
+          {"expertConstraintsDisabled", false}, {"expertDirective", ""}}},
+        {"/api/keywords", {{"pin", pin}}},
+        {"/api/students", {{"pin", pin}}},
+        {"/api/live-feed", {{"pin", pin}}},
+        {"/api/safety-alerts", {{"pin", pin}}},
+        {"/api/ack-alert", {{"pin", pin}, {"id", "X"}}},
+        {"/api/verify", {{"pin", "8461"}}},
+        {"/api/verify-teacher", {{"pin", pin}, {"id", "t1"}}},
+        {"/api/teachers-list", json::object()},
+        {"/api/end-session", {{"pin", pin}}},
+        {"/api/schedule", {{"pin", pin}, {"week", "2026-W10"}}},
+        {"/api/reserve-slot", {{"pin", pin}, {"week", "2026-W10"}, {"day", 1}, {"slot", 0}, {"action", "reserve"}}},
+        {"/api/available-models", {{"pin", pin}}},
+        {"/api/switch-model", {{"pin", pin}, {"modelPath", "qwen2.5-7b-instruct"}}},
+        {"/api/log", {{"type", "question"}, {"text", "Qu'est-ce qu'une fraction ?"}, {"name", "Ana"}}},
+        {"/api/logs", {{"pin", pin}}},
+        {"/api/log-content", {{"pin", pin}, {"filename", "x.txt"}}},
+        {"/api/models", json::object()},
+        {"/api/chat",
+         {{"userMessage", "Bonjour"},
+          {"history", json::array({{{"role", "user"}, {"content", "a"}}, {{"role", "assistant"}, {"content", "b"}}})},
+          {"systemOverride", "Tu es un assistant."}}},
+    };
+}
+
+// Values of every JSON type and some extremes.
+std::vector<json> hostileValues() {
+    return {
+        nullptr, true, false, 0, -1, 9223372036854775807LL, -9223372036854775807LL - 1, 18446744073709551615ULL,
+        1.5e308, -0.0, "", "x", std::string(100000, 'a'), "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80",
+        json::array(), json::array({1, "a", nullptr}), json::object(), json::object({{"pin", "0000"}}),
+        json::parse(std::string(200, '[') + std::string(200, ']')),
+    };
+}
+
+// Bodies that are not a sound JSON object at all.
+std::vector<std::string> hostileBodies() {
+    return {
+        "", "null", "[]", "\"pin\"", "42", "{", "{\"pin\":", "{\"pin\":\"1\",}", "\xFF\xFE\x00{}",
+        std::string(100000, '['), std::string(50000, '{'), "{\"a\":" + std::string(5000, '[') + "}",
+        "{\"pin\":\"\xC3\x28\"}", std::string(1 << 20, ' ') + "{}",
+    };
+}
+
+bool isUtf8(const std::string& text) {
+    try {
+        (void)json(text).dump(-1, ' ', false, json::error_handler_t::strict);
+        return true;
+    } catch (const json::exception&) {
+        return false;
+    }
+}
+
+class HostileServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fake_.start());
+        server_ = std::make_unique<ServerProcess>(KLARION_TEST_SERVER_PATH, home_.path(), fake_.baseUrl());
+        ASSERT_TRUE(server_->ready()) << "klarion-test-server did not start";
+        port_ = server_->port();
+    }
+
+    void TearDown() override {
+        if (server_) {
+            EXPECT_EQ(server_->terminate(), 0) << "the server did not stop cleanly";
+        }
+        fake_.stop();
+    }
+
+    bool othersServed() { return statusOf(exchange(port_, "GET", "/", "")) == 200; }
+
+    // Every JSON file under the configuration folder and the preferences
+    // parses; every class log file is UTF-8 text.
+    void expectFilesSound() {
+        for (const auto& folder : {home_.path() / "Documents", home_.path() / ".config"}) {
+            if (!std::filesystem::exists(folder)) continue;
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+                if (!entry.is_regular_file()) continue;
+                std::ifstream in(entry.path(), std::ios::binary);
+                std::stringstream text;
+                text << in.rdbuf();
+                const std::string name = entry.path().filename().string();
+                if (entry.path().extension() == ".json") {
+                    EXPECT_TRUE(json::accept(text.str())) << entry.path();
+                } else if (entry.path().extension() == ".txt") {
+                    EXPECT_TRUE(isUtf8(text.str())) << entry.path();
+                }
+                EXPECT_EQ(name.find(".damaged"), std::string::npos) << "a file failed to load: " << entry.path();
+            }
+        }
+    }
+
+    FakeLmStudio fake_;
+    ScratchFolder home_;
+    std::unique_ptr<ServerProcess> server_;
+    std::uint16_t port_ = 0;
+};
+
+TEST_F(HostileServer, WrongTypesInEveryFieldOfEveryRouteAreAnsweredSoundly) {
+    const std::string pin = server_->teacherPin();
+    const auto values = hostileValues();
+    int sent = 0;
+    int sources = 0;
+    for (const auto& route : routes(pin)) {
+        for (const auto& [field, sound] : route.soundBody.items()) {
+            // An address of its own for each field: wrong PINs lock an address out.
+            const std::string source = "127.0.3." + std::to_string(1 + sources++ % 250);
+            for (const auto& value : values) {
+                json body = route.soundBody;
+                body[field] = value;
+                const std::string response = exchange(port_, "POST", route.path, body.dump(), source.c_str());
+                ++sent;
+                const int status = statusOf(response);
+                EXPECT_NE(status, 0) << route.path << " " << field << "=" << value.dump().substr(0, 60)
+                                     << ": no answer";
+                EXPECT_LT(status, 500) << route.path << " " << field << "=" << value.dump().substr(0, 60);
+            }
+        }
+        // The wrong type for the whole body, and bodies that are not JSON.
+        const std::string source = "127.0.4." + std::to_string(1 + sources++ % 250);
+        for (const auto& body : hostileBodies()) {
+            for (const char* method : {"POST", "GET", "PUT"}) {
+                const int status = statusOf(exchange(port_, method, route.path, body, source.c_str()));
+                ++sent;
+                EXPECT_NE(status, 0) << method << " " << route.path << " body " << body.substr(0, 40);
+                EXPECT_LT(status, 500) << method << " " << route.path << " body " << body.substr(0, 40);
+            }
+        }
+        ASSERT_TRUE(server_->alive()) << "the server died on " << route.path;
+    }
+    EXPECT_GT(sent, 1000);
+    EXPECT_TRUE(othersServed());
+
+    // The teacher can still log in, and nothing on disk was damaged.
+    const std::string login = exchange(port_, "POST", "/api/verify-teacher", json{{"pin", pin}}.dump());
+    EXPECT_NE(bodyOf(login).find("true"), std::string::npos) << login;
+    expectFilesSound();
+}
+
+TEST_F(HostileServer, IdleAndSlowConnectionsHoldUpNobodyAndMemoryStaysBounded) {
+    ASSERT_TRUE(othersServed());
+    const long before = server_->residentKiB();
+    constexpr long idleCount = 200;
+    std::vector<std::unique_ptr<Client>> idle;
+    for (long i = 0; i < idleCount; ++i) {
+        const std::string source = "127.0.2." + std::to_string(1 + i % 100);
+        idle.push_back(std::make_unique<Client>(port_, source.c_str()));
+        ASSERT_TRUE(idle.back()->connected());
+        if (i % 3 == 1) idle.back()->send("POST /api/log HTTP/1.1\r\nContent-Length: 90\r\n\r\n{\"type\":");
+        if (i % 3 == 2) idle.back()->send("GET /api/con");
+    }
+    Client slow(port_);
+    const std::string request = "GET /api/teachers-list HTTP/1.1\r\nHost: x\r\n\r\n";
+    for (std::size_t i = 0; i < request.size(); ++i) {
+        ASSERT_TRUE(slow.send(request.substr(i, 1)));
+        if (i % 10 == 0) {
+            EXPECT_TRUE(othersServed());
+        }
+    }
+    EXPECT_EQ(statusOf(slow.readResponse()), 200);
+    ASSERT_TRUE(eventually([&] { return server_->threads() >= idleCount; }));
+    if (!sanitized()) {
+        // Generous: well above what a blocked connection thread holds.
+        EXPECT_LT(server_->residentKiB() - before, idleCount * 256) << "KiB for " << idleCount << " idle connections";
+    }
+    idle.clear();
+    EXPECT_TRUE(othersServed());
+}
+
+TEST_F(HostileServer, OversizedAndLyingRequestsCloseOnlyTheirOwnConnection) {
+    {
+        Client line(port_);
+        line.send("GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n");
+        bool closed = false;
+        EXPECT_EQ(line.readToEnd(&closed), "");
+        EXPECT_TRUE(closed);
+    }
+    {
+        std::string many = "POST /api/verify HTTP/1.1\r\n";
+        for (int i = 0; i < 10000; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
+        std::string body = R"({"pin":"8461"})";
+        many += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        Client headers(port_);
+        ASSERT_TRUE(headers.send(many));
+        EXPECT_EQ(statusOf(headers.readResponse()), 200);
+    }
+    {
+        Client huge(port_);
+        huge.send("POST /api/log HTTP/1.1\r\nContent-Length: 9223372036854775808\r\n\r\n{}");
+        EXPECT_EQ(statusOf(huge.readToEnd()), 413);
+    }
+    {
+        Client shortBody(port_);
+        shortBody.send("POST /api/log HTTP/1.1\r\nContent-Length: 500\r\n\r\n{\"type\":\"question\"");
+        shortBody.close();
+    }
+    {
+        Client pipelined(port_);
+        std::string two = "GET /api/teachers-list HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
+        two += two;
+        ASSERT_TRUE(pipelined.send(two));
+        EXPECT_EQ(statusOf(pipelined.readResponse()), 200);
+        EXPECT_EQ(statusOf(pipelined.readResponse()), 200);
+    }
+    EXPECT_TRUE(othersServed());
+    EXPECT_TRUE(server_->alive());
+    expectFilesSound();
+}
+
+}  // namespace
