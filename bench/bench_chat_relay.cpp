@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
     for (long i = 0; i < chats + 20; ++i) {  // the first 20 of each warm up
         Exchange d = timedExchange(fakePort, direct, true);
         Exchange r = timedExchange(serverPort, chatRequest("Bonjour"), false);
-        if (!d.ok || !r.ok) {
+        // A canned reply (pause, limit, LM Studio unreachable) is no relay.
+        if (!d.ok || !r.ok || r.body.find("puis-je") == std::string::npos) {
             ++failed;
             continue;
         }
@@ -39,9 +40,11 @@ int main(int argc, char** argv) {
         relayFirst.push_back(r.firstByteMs);
         relayLast.push_back(r.lastByteMs);
     }
+    const std::size_t asked = classroom.fake.requestsTo("/v1/chat/completions").size();
     classroom.fake.clearRecords();
 
-    std::printf("chat relay overhead, %zu chats (%ld failed), loopback\n", relayFirst.size(), failed);
+    std::printf("chat relay overhead, %zu chats (%ld failed; the fake answered %zu chat requests), loopback\n",
+                relayFirst.size(), failed, asked);
     printFigures("fake directly: first event byte", directFirst);
     printFigures("fake directly: last byte", directLast);
     printFigures("through /api/chat: first event byte", relayFirst);

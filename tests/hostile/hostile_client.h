@@ -25,9 +25,13 @@ namespace klarion::hostile {
 class Client {
 public:
     // Connects to 127.0.0.1:port from `source` (any 127.x.y.z address).
-    explicit Client(std::uint16_t port, const char* source = nullptr, int readTimeoutSeconds = 20) {
+    // A receive buffer size (bytes, before connecting) makes a client that
+    // stops reading stall its sender early.
+    explicit Client(std::uint16_t port, const char* source = nullptr, int readTimeoutSeconds = 20,
+                    int receiveBuffer = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0) return;
+        if (receiveBuffer > 0) setReceiveBuffer(receiveBuffer);
         if (source) {
             sockaddr_in local{};
             local.sin_family = AF_INET;

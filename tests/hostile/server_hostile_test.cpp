@@ -269,3 +269,62 @@ TEST_F(HostileServer, OversizedAndLyingRequestsCloseOnlyTheirOwnConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string chatRequest(const std::string& message) {
+    const std::string body = json{{"userMessage", message}, {"history", json::array()}}.dump();
+    return "POST /api/chat HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+TEST_F(HostileServer, ClientsThatStopReadingAChatStreamHoldOnlyTheirOwnSlots) {
+    // An answer far larger than the socket buffers on the way.
+    FakeChatReply reply;
+    reply.pieces.assign(2000, std::string(8000, 'z'));
+    reply.pieces.front() = "DEBUT";
+    fake_.setChatReply(reply);
+    ASSERT_TRUE(othersServed());
+    const long before = server_->residentKiB();
+
+    // Two streams from one address (its whole allowance), never read past the head.
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (int i = 0; i < 2; ++i) {
+        stalled.push_back(std::make_unique<Client>(port_, "127.0.5.1", 20, 4096));
+        ASSERT_TRUE(stalled.back()->send(chatRequest("bloque " + std::to_string(i))));
+        ASSERT_EQ(statusOf(stalled.back()->readSome(12)), 200);
+    }
+
+    // Others chat and are served meanwhile.
+    EXPECT_TRUE(othersServed());
+    {
+        Client other(port_, "127.0.5.2");
+        ASSERT_TRUE(other.send(chatRequest("autre")));
+        const std::string answer = other.readToEnd();
+        EXPECT_NE(answer.find("DEBUT"), std::string::npos);
+        EXPECT_GT(answer.size(), 2000u * 8000u);
+    }
+    if (!sanitized()) {
+        EXPECT_LT(server_->residentKiB() - before, 32 * 1024) << "KiB held for two stalled streams";
+    }
+
+    {
+        // A third stream from the stalled address is over its allowance: a canned reply.
+        Client third(port_, "127.0.5.1");
+        ASSERT_TRUE(third.send(chatRequest("troisieme")));
+        const std::string answer = third.readToEnd();
+        EXPECT_EQ(statusOf(answer), 200);
+        EXPECT_EQ(answer.find("DEBUT"), std::string::npos);
+    }
+
+    // Once they leave, their slots come back: the same address is relayed again.
+    stalled.clear();
+    EXPECT_TRUE(eventually([&] {
+        Client again(port_, "127.0.5.1");
+        if (!again.send(chatRequest("de retour"))) return false;
+        return again.readToEnd().find("DEBUT") != std::string::npos;
+    }));
+    EXPECT_TRUE(server_->alive());
+}
+
+}  // namespace
