@@ -6,7 +6,8 @@
 //
 // The classroom server is built as the program builds it, in a scratch home
 // folder, with a known teacher PIN ("1234") so that inputs can get past the
-// PIN checks; its listening socket is on ::1 and never used.
+// PIN checks; its listening socket is on ::1 and never used. The chat and
+// model routes talk to the fake LM Studio of the tests, in this process.
 #include <stdlib.h>
 
 #include <cstdlib>
@@ -26,6 +27,8 @@
 #include "platform/preferences.h"
 #include "server/api/classroom_context.h"
 #include "server/api/classroom_server.h"
+#include "server/llm/lmstudio_client.h"
+#include "tests/support/fake_lmstudio.h"
 
 namespace {
 
@@ -39,6 +42,7 @@ std::filesystem::path& scratchHome() {
 struct Harness {
     std::shared_ptr<DrainableMainQueue> queue = std::make_shared<DrainableMainQueue>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1772530200.0);  // a Tuesday, 10:30 Paris
+    FakeLmStudio fake;
     std::shared_ptr<ClassroomContext> context;
     std::shared_ptr<ClassroomServer> classroom;
     std::vector<std::string> routes;
@@ -67,6 +71,8 @@ struct Harness {
         state.queue = queue;
         state.clock = clock;
         context = ClassroomContext::make(state);
+        fake.start();
+        context->lmStudio = std::make_shared<const LmStudioClient>(fake.baseUrl());
 
         auto panel = std::make_shared<PanelState>();
         panel->selectedPort = 0;
@@ -125,5 +131,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     h.queue->drain();
     h.clock->advance(0.25);
+    h.fake.clearRecords();  // it keeps every request otherwise
     return 0;
 }

@@ -88,7 +88,7 @@ std::vector<Route> routes(const std::string& pin) {
 std::vector<json> hostileValues() {
     return {
         nullptr, true, false, 0, -1, 9223372036854775807LL, -9223372036854775807LL - 1, 18446744073709551615ULL,
-        1.5e308, -0.0, "", "x", std::string(100000, 'a'), "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80",
+        1.5e308, -0.0, "", "x", std::string(20000, 'a'), "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80",
         json::array(), json::array({1, "a", nullptr}), json::object(), json::object({{"pin", "0000"}}),
         json::parse(std::string(200, '[') + std::string(200, ']')),
     };
@@ -180,11 +180,18 @@ TEST_F(HostileServer, WrongTypesInEveryFieldOfEveryRouteAreAnsweredSoundly) {
         // The wrong type for the whole body, and bodies that are not JSON.
         const std::string source = "127.0.4." + std::to_string(1 + sources++ % 250);
         for (const auto& body : hostileBodies()) {
-            for (const char* method : {"POST", "GET", "PUT"}) {
+            const int status = statusOf(exchange(port_, "POST", route.path, body, source.c_str()));
+            ++sent;
+            EXPECT_NE(status, 0) << route.path << " body " << body.substr(0, 40);
+            EXPECT_LT(status, 500) << route.path << " body " << body.substr(0, 40);
+        }
+        // Other methods, with and without a body.
+        for (const char* method : {"GET", "PUT", "DELETE", "HEAD", "OPTIONS"}) {
+            for (const std::string body : {"", "{}"}) {
                 const int status = statusOf(exchange(port_, method, route.path, body, source.c_str()));
                 ++sent;
-                EXPECT_NE(status, 0) << method << " " << route.path << " body " << body.substr(0, 40);
-                EXPECT_LT(status, 500) << method << " " << route.path << " body " << body.substr(0, 40);
+                EXPECT_NE(status, 0) << method << " " << route.path;
+                EXPECT_LT(status, 500) << method << " " << route.path;
             }
         }
         ASSERT_TRUE(server_->alive()) << "the server died on " << route.path;
