@@ -1,7 +1,9 @@
 #include "http/core/server_io.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -36,6 +38,20 @@ void ignoreSigPipe() {
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGPIPE, &action, nullptr);
     });
+}
+
+// Each connection holds a descriptor (and the program's own files and LM
+// Studio connections need more): the usual soft limit of 1024 would let one
+// device with many idle connections shut everybody else out. The soft limit
+// is raised to the hard one, up to 65536, at each start.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? rlim_t{65536} : std::min<rlim_t>(limit.rlim_max, 65536);
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        limit.rlim_cur = wanted;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 // accept() failures that say nothing about the listening socket itself.
@@ -86,6 +102,7 @@ void HttpServerIO::start(std::uint16_t port, bool forceIPv4, ServerPriority prio
     std::lock_guard<std::mutex> lock(lifecycle_);
     if (state() == HttpServerIOState::running) return;
     ignoreSigPipe();
+    raiseDescriptorLimit();
     // An accept loop that ended by itself (its stop could not join it).
     if (acceptThread_.joinable()) acceptThread_.join();
     stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::starting));
@@ -209,6 +226,7 @@ std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(HttpRequest&) {
 
 void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
     socket->setTimeouts(receiveTimeoutSeconds, sendTimeoutSeconds);
+    socket->setNoDelay(true);  // head and body are two writes: neither may wait
     while (operating()) {
         HttpRequest request;
         try {

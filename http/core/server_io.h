@@ -45,7 +45,8 @@ public:
 // Limits: a line over 64 KiB or a header block over 256 KiB closes the
 // connection; a body announced over 64 MiB gets 413 "Payload Too Large" and a
 // close. Client sockets time out after 300 s without data and 60 s blocked in
-// a send. A failed write closes the connection.
+// a send, and send without delay (TCP_NODELAY). A failed write closes the
+// connection.
 class HttpServerIO {
 public:
     HttpServerIO();
@@ -57,6 +58,8 @@ public:
 
     // Opens the listening socket (dual-stack IPv6 unless forceIPv4; port 0 picks
     // a free port, see port()) and starts accepting. Does nothing when running.
+    // Each start raises the process's soft limit of open descriptors to the
+    // hard limit (at most 65536): every connection holds one.
     // Throws the SocketError of the listening socket; the state then stays
     // `starting` and a later start is allowed.
     void start(std::uint16_t port, bool forceIPv4 = false, ServerPriority priority = ServerPriority::background);

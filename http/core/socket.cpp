@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -265,6 +266,18 @@ void Socket::setTimeouts(int receiveSeconds, int sendSeconds) {
     timeval send{sendSeconds, 0};
     ::setsockopt(socketFileDescriptor, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof(receive));
     ::setsockopt(socketFileDescriptor, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof(send));
+}
+
+bool Socket::setNoDelay(bool on) {
+    int value = on ? 1 : 0;
+    return ::setsockopt(socketFileDescriptor, IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value)) == 0;
+}
+
+bool Socket::noDelay() const {
+    int value = 0;
+    socklen_t length = sizeof(value);
+    if (::getsockopt(socketFileDescriptor, IPPROTO_TCP, TCP_NODELAY, &value, &length) != 0) return false;
+    return value != 0;
 }
 
 void Socket::setNoSigPipe(int fd) {

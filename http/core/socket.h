@@ -119,6 +119,13 @@ public:
     // Receive and send time-outs in seconds (0 = none).
     void setTimeouts(int receiveSeconds, int sendSeconds);
 
+    // TCP_NODELAY: every write leaves at once. A response goes out as two
+    // writes (head, then body); without it the body waits for the client's
+    // delayed acknowledgement of the head (some 40 ms per kept-alive request).
+    // Returns whether the option took (false on a socket that is not TCP).
+    bool setNoDelay(bool on);
+    bool noDelay() const;
+
     int fd() const { return socketFileDescriptor; }
 
     static void setNoSigPipe(int fd);

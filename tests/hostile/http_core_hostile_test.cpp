@@ -3,6 +3,9 @@
 // keep being served and what the server holds stays bounded.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -251,6 +254,55 @@ TEST_F(HostileHttpCore, RepeatedOversizedRequestsLeaveMemoryBounded) {
     long growth = residentKiB() - before;
     EXPECT_LT(growth, 32 * 1024) << "KiB";
     EXPECT_TRUE(othersServed());
+}
+
+}  // namespace
+
+namespace {
+
+// The soft descriptor limit of the process while it lives; restored after.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(rlim_t soft) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = soft;
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    static rlim_t current() {
+        rlimit now{};
+        ::getrlimit(RLIMIT_NOFILE, &now);
+        return now.rlim_cur;
+    }
+    rlim_t hard() const { return saved_.rlim_max; }
+
+private:
+    rlimit saved_{};
+};
+
+TEST(HostileHttpCoreLimits, IdleConnectionsBeyondALowDescriptorLimitDoNotShutOthersOut) {
+    // A low soft limit, as desktop sessions often have (1024), here lower still.
+    DescriptorLimit limit(256);
+    if (limit.hard() < 2048) GTEST_SKIP() << "the hard descriptor limit is too low to show it";
+    HttpServer server;
+    server.listenAddressIPv4 = "127.0.0.1";
+    server.GET["/ping"] = [](HttpRequest&) { return HttpResponse::ok(HttpResponseBody::text("pong")); };
+    server.start(0, true);
+    EXPECT_GE(DescriptorLimit::current(), std::min<rlim_t>(limit.hard(), 2048));
+
+    // 400 idle clients: 800 descriptors in this process with the server's ends.
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 400; ++i) {
+        idle.push_back(std::make_unique<Client>(server.port()));
+        ASSERT_TRUE(idle.back()->connected()) << i;
+    }
+    ASSERT_TRUE(eventually([&] { return server.activeConnections() >= 400; }));
+    Client other(server.port());
+    ASSERT_TRUE(other.send("GET /ping HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(bodyOf(other.readResponse()), "pong");
+    idle.clear();
+    server.stop();
 }
 
 }  // namespace

@@ -453,6 +453,7 @@ TEST(HttpServerEndToEnd, HeadAnswersCarryTheBodyAndClose) {
 TEST(HttpServerEndToEnd, ClientSocketsAreCloseOnExecWithTimeOutsAndSigPipeIsIgnored) {
     HttpServer server;
     std::atomic<int> cloexec{-1}, receive{-1}, send{-1};
+    std::atomic<bool> noDelay{false};
     server["/session"] = [&](HttpRequest&) {
         return HttpResponse::switchProtocols({}, [&](std::shared_ptr<Socket> socket) {
             cloexec = ::fcntl(socket->fd(), F_GETFD) & FD_CLOEXEC;
@@ -462,6 +463,7 @@ TEST(HttpServerEndToEnd, ClientSocketsAreCloseOnExecWithTimeOutsAndSigPipeIsIgno
             receive = static_cast<int>(t.tv_sec);
             ::getsockopt(socket->fd(), SOL_SOCKET, SO_SNDTIMEO, &t, &length);
             send = static_cast<int>(t.tv_sec);
+            noDelay = socket->noDelay();
         });
     };
     server.start(0);
@@ -476,6 +478,8 @@ TEST(HttpServerEndToEnd, ClientSocketsAreCloseOnExecWithTimeOutsAndSigPipeIsIgno
     EXPECT_EQ(cloexec.load(), FD_CLOEXEC);
     EXPECT_EQ(receive.load(), 0);  // a session's reads have no time-out
     EXPECT_EQ(send.load(), HttpServerIO::sendTimeoutSeconds);
+    // Head and body leave as two writes; the body must not wait for an ACK.
+    EXPECT_TRUE(noDelay.load());
 }
 
 TEST(Socket, TimeOutsAreApplied) {
