@@ -335,3 +335,32 @@ TEST_F(HostileServer, ClientsThatStopReadingAChatStreamHoldOnlyTheirOwnSlots) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HostileServer, FileNamesInBodiesNeverLeaveTheLogFolder) {
+    const std::string secret = "SECRET-" + std::to_string(::getpid());
+    std::ofstream(home_.path() / "Documents" / "secret.txt") << secret;
+    std::filesystem::create_directories(home_.path() / "Documents" / "Klarion_Logs");
+    const std::string pin = server_->teacherPin();
+    std::ofstream(home_.path() / "Documents" / "Klarion_Logs" / "2026-03-03.txt") << "LISIBLE";
+    // The route works for a file of the folder...
+    const std::string own =
+        exchange(port_, "POST", "/api/log-content", json{{"pin", pin}, {"filename", "2026-03-03.txt"}}.dump());
+    EXPECT_NE(own.find("LISIBLE"), std::string::npos) << own;
+    // ...and for nothing outside it.
+    const std::vector<std::string> names{
+        "../secret.txt", "..", "/etc/passwd", (home_.path() / "Documents" / "secret.txt").string(),
+        "..%2Fsecret.txt", "Klarion_Logs/../../secret.txt", std::string("secret.txt\0.txt", 15),
+        "%2e%2e/secret.txt", "....//secret.txt", "..\\secret.txt", "./../secret.txt"};
+    for (const auto& name : names) {
+        const std::string answer =
+            exchange(port_, "POST", "/api/log-content", json{{"pin", pin}, {"filename", name}}.dump());
+        EXPECT_NE(statusOf(answer), 0) << name;
+        EXPECT_EQ(answer.find(secret), std::string::npos) << name;
+        EXPECT_EQ(answer.find("root:"), std::string::npos) << name;
+    }
+    EXPECT_TRUE(othersServed());
+}
+
+}  // namespace
