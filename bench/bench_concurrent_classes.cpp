@@ -81,13 +81,15 @@ int main(int argc, char** argv) {
     std::printf("  byte-identical %ld, altered %ld, not seen by the fake %ld, failed %ld; %zu bytes relayed\n",
                 identical, altered, missing, failed, relayedBytes);
     std::printf("  wall time %.0f ms; server resident memory %ld KiB before, peak %ld KiB\n", wall, baseline, peak);
-    std::vector<double> first, last;
+    std::vector<double> connect, first, last;
     for (const auto& r : results) {
         if (!r.ok) continue;
+        connect.push_back(r.connectMs);
         first.push_back(r.firstByteMs);
         last.push_back(r.lastByteMs);
     }
-    printFigures("first event byte", first);
+    printFigures("connect", connect);
+    printFigures("first event byte (after connect)", first);
     printFigures("last byte", last);
     return identical == streams ? 0 : 1;
 }

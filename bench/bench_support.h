@@ -72,6 +72,7 @@ struct Classroom {
 // One streamed exchange: when the first body byte and the last byte came.
 struct Exchange {
     bool ok = false;
+    double connectMs = 0;  // connect() alone; the times below start after it
     double firstByteMs = 0;
     double lastByteMs = 0;
     std::string head;
@@ -83,9 +84,11 @@ struct Exchange {
 inline Exchange timedExchange(std::uint16_t port, const std::string& request, bool chunked,
                               const char* source = nullptr) {
     Exchange result;
+    const auto connecting = Clock::now();
     hostile::Client client(port, source, 90);
     if (!client.connected()) return result;
     const auto start = Clock::now();
+    result.connectMs = millisecondsBetween(connecting, start);
     if (!client.send(request)) return result;
     std::string received;
     std::size_t headEnd = std::string::npos;

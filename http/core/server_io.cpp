@@ -107,7 +107,8 @@ void HttpServerIO::start(std::uint16_t port, bool forceIPv4, ServerPriority prio
     if (acceptThread_.joinable()) acceptThread_.join();
     stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::starting));
 
-    auto listener = Socket::openListening(port, forceIPv4, 128, forceIPv4 ? listenAddressIPv4 : listenAddressIPv6);
+    auto listener =
+        Socket::openListening(port, forceIPv4, listenBacklog, forceIPv4 ? listenAddressIPv4 : listenAddressIPv6);
     socket_ = listener;
     priority_ = priority;
     std::uint64_t run = ++run_;

@@ -95,6 +95,10 @@ public:
     // Number of connection threads currently running (for tests and diagnostics).
     std::size_t activeConnections() const;
 
+    // Connections waiting to be accepted. A class connecting at once (a few
+    // hundred chats) overflowed a queue of 128, and a dropped connection
+    // attempt is only retried by the client a second later.
+    static constexpr int listenBacklog = 1024;
     static constexpr int receiveTimeoutSeconds = 300;
     static constexpr int sendTimeoutSeconds = 60;
 

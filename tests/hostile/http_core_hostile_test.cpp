@@ -7,6 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -302,6 +306,40 @@ TEST(HostileHttpCoreLimits, IdleConnectionsBeyondALowDescriptorLimitDoNotShutOth
     ASSERT_TRUE(other.send("GET /ping HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(bodyOf(other.readResponse()), "pong");
     idle.clear();
+    server.stop();
+}
+
+}  // namespace
+
+namespace {
+
+// The accept queue of a listening socket as `ss` reports it (its "Send-Q"),
+// none when `ss` cannot tell.
+std::optional<long> acceptQueueOf(std::uint16_t port) {
+    const std::string command = "ss -ltnH 'sport = :" + std::to_string(port) + "' 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return std::nullopt;
+    char line[512] = {};
+    const bool got = std::fgets(line, sizeof(line), pipe) != nullptr;
+    ::pclose(pipe);
+    if (!got) return std::nullopt;
+    std::istringstream fields(line);
+    std::string state;
+    long received = 0, queue = 0;
+    if (!(fields >> state >> received >> queue)) return std::nullopt;
+    return queue;
+}
+
+TEST(HostileHttpCoreLimits, TheAcceptQueueHoldsAClassConnectingAtOnce) {
+    HttpServer server;
+    server.listenAddressIPv4 = "127.0.0.1";
+    server.start(0, true);
+    const auto queue = acceptQueueOf(server.port());
+    if (!queue) GTEST_SKIP() << "ss (iproute2) is needed to read the accept queue";
+    long systemLimit = 4096;
+    std::ifstream("/proc/sys/net/core/somaxconn") >> systemLimit;
+    EXPECT_EQ(*queue, std::min<long>(HttpServerIO::listenBacklog, systemLimit));
+    EXPECT_GE(*queue, std::min<long>(1024, systemLimit));  // well above a few hundred chats
     server.stop();
 }
 
