@@ -9,7 +9,7 @@ PKGS=(build-essential cmake pkg-config git
       libgtest-dev libgmock-dev googletest
       libqrencode-dev qt6-base-dev
       clang libclang-rt-14-dev
-      curl procps)
+      curl procps iproute2)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

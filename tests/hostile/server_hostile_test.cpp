@@ -80,6 +80,7 @@ std::vector<Route> routes(const std::string& pin) {
         {"/api/chat",
          {{"userMessage", "Bonjour"},
           {"history", json::array({{{"role", "user"}, {"content", "a"}}, {{"role", "assistant"}, {"content", "b"}}})},
+          {"image", "data:image/png;base64,iVBORw0KGgo="},
           {"systemOverride", "Tu es un assistant."}}},
     };
 }
@@ -175,6 +176,21 @@ TEST_F(HostileServer, WrongTypesInEveryFieldOfEveryRouteAreAnsweredSoundly) {
                 EXPECT_NE(status, 0) << route.path << " " << field << "=" << value.dump().substr(0, 60)
                                      << ": no answer";
                 EXPECT_LT(status, 500) << route.path << " " << field << "=" << value.dump().substr(0, 60);
+            }
+        }
+        if (std::string(route.path) == "/api/chat") {
+            // Wrong types inside the history entries too.
+            for (const auto& value : values) {
+                for (const char* member : {"role", "content"}) {
+                    json body = route.soundBody;
+                    body["history"][0][member] = value;
+                    const int status = statusOf(exchange(port_, "POST", route.path, body.dump()));
+                    ++sent;
+                    EXPECT_EQ(status, 200) << "history " << member << "=" << value.dump().substr(0, 60);
+                }
+                json body = route.soundBody;
+                body["history"] = json::array({value, value});
+                EXPECT_EQ(statusOf(exchange(port_, "POST", route.path, body.dump())), 200) << value.dump().substr(0, 60);
             }
         }
         // The wrong type for the whole body, and bodies that are not JSON.
