@@ -1,18 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 #include "http/core/file_utils.h"
 #include "http/core/parser.h"
-#include "socket_pair.h"
+#include "http/core/request.h"
+#include "http/core/server_io.h"
+#include "http_test_support.h"
 
 using namespace klarion;
 using klarion::testing::SocketPair;
@@ -25,39 +24,37 @@ HttpRequest parse(std::string_view bytes) {
     return HttpParser().readHttpRequest(*pair.socket);
 }
 
-HttpParserError::Kind parseErrorOf(std::string_view bytes) {
+template <class Error>
+auto errorOf(const std::function<void()>& call) {
     try {
-        parse(bytes);
-    } catch (const HttpParserError& e) {
-        return e.kind();
+        call();
+    } catch (const Error& e) {
+        return std::optional(e.kind());
     }
-    ADD_FAILURE() << "no parser error for: " << bytes;
-    return HttpParserError::Kind::invalidStatusLine;
+    return std::optional<decltype(std::declval<Error>().kind())>();
 }
+
+HttpParserError::Kind parseErrorOf(std::string_view bytes) {
+    return errorOf<HttpParserError>([&] { parse(bytes); }).value_or(HttpParserError::Kind::invalidStatusLine);
+}
+
+bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
 }  // namespace
 
 // ---- socket reads and writes ----
 
-TEST(Socket, ReadLineDropsControlBytesAndReadsBytesAsCharacters) {
+TEST(Socket, ReadsLinesAndExactLengths) {
     SocketPair pair;
-    pair.send("Host: a\tb\r\n\xC3\xA9\nlast");
-    EXPECT_EQ(pair.socket->readLine(), "Host: ab");
-    EXPECT_EQ(pair.socket->readLine(), "\xC3\x83\xC2\xA9");  // U+00C3 U+00A9
-    EXPECT_THROW(pair.socket->readLine(), SocketError);       // the stream ends before a line feed
-}
-
-TEST(Socket, ReadLengthIsExactAndFailsOnEarlyEnd) {
-    SocketPair pair;
-    pair.send("abcdef");
+    pair.send("Host: a\tb\r\n\xC3\xA9\nabcdef");
+    EXPECT_EQ(pair.socket->readLine(), "Host: ab");                // control bytes dropped
+    EXPECT_EQ(pair.socket->readLine(), "\xC3\x83\xC2\xA9");        // bytes read as characters: U+00C3 U+00A9
     EXPECT_TRUE(pair.socket->readLength(0).empty());
     EXPECT_EQ(pair.socket->readLength(4), (Bytes{'a', 'b', 'c', 'd'}));
-    try {
-        pair.socket->readLength(5);
-        FAIL();
-    } catch (const SocketError& e) {
-        EXPECT_EQ(e.kind(), SocketError::Kind::recvFailed);
-    }
+    EXPECT_EQ(errorOf<SocketError>([&] { pair.socket->readLength(5); }), SocketError::Kind::recvFailed);  // early end
+    SocketPair unfinished;
+    unfinished.send("last");
+    EXPECT_THROW(unfinished.socket->readLine(), SocketError);  // the stream ends before a line feed
 }
 
 TEST(Socket, WriteToVanishedPeerFailsWithoutSignal) {
@@ -72,8 +69,12 @@ TEST(Socket, WriteToVanishedPeerFailsWithoutSignal) {
     }
 }
 
-TEST(Socket, CloseHappensOnce) {
+TEST(Socket, CloseHappensOnceAndTimeOutsApply) {
     SocketPair pair;
+    pair.socket->setTimeouts(HttpServerIO::receiveTimeoutSeconds, HttpServerIO::sendTimeoutSeconds);
+    EXPECT_EQ(klarion::testing::timeoutSeconds(pair.socket->fd(), SO_RCVTIMEO), 300);
+    EXPECT_EQ(klarion::testing::timeoutSeconds(pair.socket->fd(), SO_SNDTIMEO), 60);
+
     int fd = pair.socket->fd();
     pair.socket->close();
     EXPECT_TRUE(pair.socket->isClosed());
@@ -82,8 +83,9 @@ TEST(Socket, CloseHappensOnce) {
     ASSERT_EQ(other, fd);
     pair.socket->close();
     pair.socket.reset();  // the destructor does not close it again either
-    EXPECT_NE(::fcntl(other, F_GETFD), -1);
+    EXPECT_TRUE(isOpen(other));
     ::close(other);
+    EXPECT_THROW(Socket(-1).port(), SocketError);  // a placeholder has no name
 }
 
 // The server stops a connection with shutdownIO() from one thread while the
@@ -94,13 +96,12 @@ TEST(Socket, ShutdownRacingCloseNeverHitsTheNextDescriptor) {
     std::atomic<bool> finished{false};
     std::thread waker([&] {
         while (!finished.load()) {
-            Socket* socket = target.load();
-            if (socket == nullptr) {
+            if (Socket* socket = target.load()) {
+                socket->shutdownIO();
+                target.store(nullptr);
+            } else {
                 std::this_thread::yield();
-                continue;
             }
-            socket->shutdownIO();
-            target.store(nullptr);
         }
     });
     int damaged = 0;
@@ -121,42 +122,50 @@ TEST(Socket, ShutdownRacingCloseNeverHitsTheNextDescriptor) {
 TEST(Socket, ListeningSocketDualStackAndPortInUse) {
     auto listener = Socket::openListening(0, false);
     EXPECT_FALSE(listener->isIPv4());
-    std::uint16_t port = listener->port();
-    EXPECT_NE(port, 0);
-
-    int before = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(before);
+    EXPECT_NE(listener->port(), 0);
+    int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(next);
     try {
-        Socket::openListening(port, false);
+        Socket::openListening(listener->port(), false);
         FAIL() << "binding a port in use must fail";
     } catch (const SocketError& e) {
         EXPECT_EQ(e.kind(), SocketError::Kind::bindFailed);
         EXPECT_EQ(e.message(), std::strerror(EADDRINUSE));
     }
-    int after = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    EXPECT_EQ(after, before) << "the failed attempt left a descriptor open";
-    ::close(after);
-
+    EXPECT_FALSE(isOpen(next)) << "the failed attempt left a descriptor open";
     auto four = Socket::openListening(0, true);
     EXPECT_TRUE(four->isIPv4());
     EXPECT_EQ(::fcntl(four->fd(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
 }
 
-TEST(Socket, PlaceholderHasNoName) {
-    Socket placeholder(-1);
-    EXPECT_THROW(placeholder.port(), SocketError);
+TEST(Socket, SendFileSendsTheWholeFileFromItsStart) {
+    char path[] = "/tmp/klarion-sendfile-XXXXXX";
+    int fd = ::mkstemp(path);
+    const std::string content(200 * 1024, 'f');  // larger than one socket buffer
+    ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
+    auto file = openForReading(path);
+    std::vector<std::uint8_t> skip(10);
+    file->read(skip);
+    SocketPair pair;
+    std::string received;
+    std::thread reader([&] { received = klarion::testing::receiveAll(pair.peer); });
+    pair.socket->sendFile(*file);
+    pair.socket->close();
+    reader.join();
+    EXPECT_EQ(received.size(), content.size());
+    std::remove(path);
 }
 
 // ---- the request parser ----
 
 TEST(HttpParser, RequestLineAndTarget) {
-    struct Case {
+    const struct {
         const char* line;
         const char* method;
         const char* path;
         NameValueList query;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"GET /api/logs?x=1 HTTP/1.1", "GET", "/api/logs", {{"x", "1"}}},
         {"GET /a%20b?q=a%20b+c HTTP/1.1", "GET", "/a%20b", {{"q", "a%20b+c"}}},
         {"GET /x?flag&y= HTTP/1.1", "GET", "/x", {{"flag", ""}, {"y", ""}}},
@@ -169,15 +178,10 @@ TEST(HttpParser, RequestLineAndTarget) {
     };
     for (const auto& c : cases) {
         HttpRequest r = parse(std::string(c.line) + "\r\n\r\n");
-        EXPECT_EQ(r.method, c.method) << c.line;
-        EXPECT_EQ(r.path, c.path) << c.line;
-        EXPECT_EQ(r.queryParams, c.query) << c.line;
+        EXPECT_EQ(std::tie(r.method, r.path, r.queryParams), std::tie(c.method, c.path, c.query)) << c.line;
         EXPECT_FALSE(r.address.has_value());
         EXPECT_TRUE(r.params.empty());
     }
-}
-
-TEST(HttpParser, InvalidRequestLine) {
     try {
         parse("GET /\r\n\r\n");
         FAIL();
@@ -188,118 +192,149 @@ TEST(HttpParser, InvalidRequestLine) {
 }
 
 TEST(HttpParser, Headers) {
-    HttpRequest r = parse(
-        "GET / HTTP/1.1\r\n"
-        "Host: a:8080\r\n"
-        "host: b\r\n"
-        "X-Flag\r\n"
-        ":value-only\r\n"
-        ":::\r\n"
-        "X-Spaces: \t padded \t\r\n"
-        "X-Empty:\r\n"
-        "X-Colons: a:b:c\r\n"
-        "\r\n");
+    HttpRequest r = parse("GET / HTTP/1.1\r\nHost: a:8080\r\nhost: b\r\nX-Flag\r\n:value-only\r\n:::\r\n"
+                          "X-Spaces: \t padded \t\r\nX-Empty:\r\nX-Colons: a:b:c\r\n\r\n");
     const HttpHeaders expected{
-        {"host", "b"},           {"x-flag", "X-Flag"},   {"value-only", "value-only"},
-        {"x-spaces", "padded"},  {"x-empty", "X-Empty"}, {"x-colons", "a:b:c"},
+        {"host", "b"},          {"x-flag", "X-Flag"},   {"value-only", "value-only"},
+        {"x-spaces", "padded"}, {"x-empty", "X-Empty"}, {"x-colons", "a:b:c"},
     };
     EXPECT_EQ(r.headers, expected);
+    const std::pair<const char*, bool> keepAlive[] = {
+        {"keep-alive", true}, {"keep-alive ", true}, {"Keep-Alive", false}, {"keep-alive, Upgrade", false}, {"close", false},
+    };
+    for (const auto& [value, expected] : keepAlive)
+        EXPECT_EQ(HttpParser::wantsKeepAlive({{"connection", value}}), expected) << value;
+    EXPECT_FALSE(HttpParser::wantsKeepAlive({}));
 }
 
-TEST(HttpParser, ContentLength) {
-    struct Case {
-        const char* value;
-        const char* body;
-        const char* expectedBody;
+TEST(HttpParser, ContentLengthAndLimits) {
+    const std::pair<const char*, const char*> bodies[] = {
+        {"3", "abc"}, {"+3", "abc"}, {"0", ""}, {"abc", ""}, {"5x", ""}, {"", ""},
     };
-    const Case cases[] = {
-        {"3", "abcdef", "abc"},
-        {"+3", "abc", "abc"},
-        {"0", "", ""},
-        {"abc", "xyz", ""},
-        {"5x", "xyz", ""},
-        {"", "xyz", ""},
+    for (const auto& [value, expected] : bodies)
+        EXPECT_EQ(parse(std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nabcdef").bodyText(), expected)
+            << value;
+    const std::pair<const char*, HttpParserError::Kind> refused[] = {
+        {"-1", HttpParserError::Kind::negativeContentLength},
+        {"67108865", HttpParserError::Kind::payloadTooLarge},
+        // Lengths beyond 64 bits are refused, never read as "no body".
+        {"9223372036854775808", HttpParserError::Kind::payloadTooLarge},
+        {"+99999999999999999999", HttpParserError::Kind::payloadTooLarge},
+        {"-9223372036854775809", HttpParserError::Kind::negativeContentLength},
     };
-    for (const auto& c : cases) {
-        HttpRequest r = parse(std::string("POST / HTTP/1.1\r\nContent-Length: ") + c.value + "\r\n\r\n" + c.body);
-        EXPECT_EQ(r.bodyText(), c.expectedBody) << c.value;
-    }
-    EXPECT_EQ(parseErrorOf("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"),
-              HttpParserError::Kind::negativeContentLength);
+    for (const auto& [value, kind] : refused)
+        EXPECT_EQ(parseErrorOf(std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nx"), kind) << value;
     EXPECT_THROW(parse("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nshort"), SocketError);
-    // Lengths beyond 64 bits are refused, never read as "no body".
-    EXPECT_EQ(parseErrorOf("POST / HTTP/1.1\r\nContent-Length: 9223372036854775808\r\n\r\nx"),
-              HttpParserError::Kind::payloadTooLarge);
-    EXPECT_EQ(parseErrorOf("POST / HTTP/1.1\r\nContent-Length: +99999999999999999999\r\n\r\nx"),
-              HttpParserError::Kind::payloadTooLarge);
-    EXPECT_EQ(parseErrorOf("POST / HTTP/1.1\r\nContent-Length: -9223372036854775809\r\n\r\nx"),
-              HttpParserError::Kind::negativeContentLength);
-}
+    EXPECT_EQ(parseErrorOf("GET /" + std::string(70 * 1024, 'a') + " HTTP/1.1\r\n\r\n"), HttpParserError::Kind::lineTooLong);
+    // Exactly at the body limit the length is accepted (nothing is reserved up front).
+    EXPECT_THROW(parse("POST / HTTP/1.1\r\nContent-Length: 67108864\r\n\r\nabc"), SocketError);
 
-TEST(HttpParser, Limits) {
-    EXPECT_EQ(parseErrorOf("POST / HTTP/1.1\r\nContent-Length: 67108865\r\n\r\n"),
-              HttpParserError::Kind::payloadTooLarge);
-    EXPECT_EQ(parseErrorOf("GET /" + std::string(70 * 1024, 'a') + " HTTP/1.1\r\n\r\n"),
-              HttpParserError::Kind::lineTooLong);
     std::string many = "GET / HTTP/1.1\r\n";
     for (int i = 0; i < 5000; ++i) many += "X-H" + std::to_string(i) + ": " + std::string(60, 'v') + "\r\n";
-    many += "\r\n";
     SocketPair pair;
-    std::thread writer([&] { pair.send(many); });
-    try {
-        HttpParser().readHttpRequest(*pair.socket);
-        ADD_FAILURE() << "an oversized header block must be refused";
-    } catch (const HttpParserError& e) {
-        EXPECT_EQ(e.kind(), HttpParserError::Kind::headersTooLarge);
-    }
+    std::thread writer([&] { pair.send(many + "\r\n"); });
+    EXPECT_EQ(errorOf<HttpParserError>([&] { HttpParser().readHttpRequest(*pair.socket); }),
+              HttpParserError::Kind::headersTooLarge);
     pair.socket->close();
     writer.join();
-
-    // Exactly at the body limit the length is accepted (nothing is reserved up front).
-    SocketPair exact;
-    exact.send("POST / HTTP/1.1\r\nContent-Length: 67108864\r\n\r\nabc");
-    EXPECT_THROW(HttpParser().readHttpRequest(*exact.socket), SocketError);
 }
 
 TEST(HttpParser, PipelinedRequestsAndExtraBodyBytes) {
     SocketPair pair;
     pair.send("POST /a HTTP/1.1\r\nContent-Length: 2\r\n\r\nhiGET /b HTTP/1.1\r\n\r\n");
     HttpParser parser;
-    HttpRequest first = parser.readHttpRequest(*pair.socket);
-    EXPECT_EQ(first.bodyText(), "hi");
+    EXPECT_EQ(parser.readHttpRequest(*pair.socket).bodyText(), "hi");
     HttpRequest second = parser.readHttpRequest(*pair.socket);
-    EXPECT_EQ(second.method, "GET");
-    EXPECT_EQ(second.path, "/b");
+    EXPECT_EQ(second.method + " " + second.path, "GET /b");
 }
 
-TEST(HttpParser, KeepAliveDecision) {
-    const std::pair<const char*, bool> cases[] = {
-        {"keep-alive", true},    {"keep-alive ", true}, {"Keep-Alive", false},
-        {"keep-alive, Upgrade", false}, {"close", false},
+// ---- the request model ----
+
+namespace {
+
+HttpRequest withBody(std::string contentType, std::string body) {
+    HttpRequest r;
+    if (!contentType.empty()) r.headers["content-type"] = contentType;
+    r.body = utf8Bytes(body);
+    return r;
+}
+
+std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+}  // namespace
+
+TEST(HttpRequest, ClientAddressQueryAndHeaderTokens) {
+    HttpRequest r;
+    EXPECT_EQ(r.clientAddress(), "0.0.0.0");
+    r.address = "192.168.1.20";
+    EXPECT_EQ(r.clientAddress(), "192.168.1.20");
+    r.queryParams = {{"a", "1"}, {"b", ""}, {"a", "2"}};
+    EXPECT_EQ(r.queryParam("a"), "1");
+    EXPECT_EQ(r.queryParam("b"), "");
+    EXPECT_FALSE(r.queryParam("c").has_value());
+    r.headers["connection"] = "keep-alive, Upgrade";
+    EXPECT_TRUE(r.hasTokenForHeader("connection", "upgrade"));
+    EXPECT_TRUE(r.hasTokenForHeader("connection", "keep-alive"));
+    EXPECT_FALSE(r.hasTokenForHeader("connection", "Upgrade"));  // callers pass lower case
+    EXPECT_FALSE(r.hasTokenForHeader("upgrade", "websocket"));
+}
+
+TEST(HttpRequest, UrlencodedForm) {
+    const std::string form = "application/x-www-form-urlencoded";
+    const struct {
+        std::string type;
+        const char* body;
+        NameValueList expected;
+    } cases[] = {
+        {form, "a=1&b=x+y%21", {{"a", "1"}, {"b", "x y!"}}},
+        {form + "; charset=UTF-8", "a=1&b=x+y%21", {{"a", "1"}, {"b", "x y!"}}},
+        {form, "a=%2B", {{"a", "+"}}},
+        {form, "a=b=c&d", {{"", ""}, {"", ""}}},
+        {form, "a=%zz&b=%C3%A9", {{"", ""}, {"b", "\xC3\xA9"}}},
+        {form, "a=%FF", {{"", ""}}},  // escapes must give UTF-8
+        {form, "", {{"", ""}}},
+        {"Application/x-www-form-urlencoded", "a=1", {}},
+        {"text/plain", "a=1", {}},
+        {"", "a=1", {}},
+        {form, "a=\xFF", {}},  // body not UTF-8
     };
-    for (const auto& [value, expected] : cases) {
-        EXPECT_EQ(HttpParser::wantsKeepAlive({{"connection", value}}), expected) << value;
-    }
-    EXPECT_FALSE(HttpParser::wantsKeepAlive({}));
+    for (const auto& c : cases) EXPECT_EQ(withBody(c.type, c.body).parseUrlencodedForm(), c.expected) << c.type << " / " << c.body;
 }
 
-TEST(Socket, SendFileSendsTheWholeFileFromItsStart) {
-    char path[] = "/tmp/klarion-sendfile-XXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string content(200 * 1024, 'f');  // larger than one socket buffer
-    ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    ::close(fd);
-    auto file = openForReading(path);
-    std::vector<std::uint8_t> skip(10);
-    file->read(skip);
-    SocketPair pair;
-    std::string received;
-    std::thread reader([&] { received = pair.receiveAll(); });
-    pair.socket->sendFile(*file);
-    pair.socket->close();
-    reader.join();
-    EXPECT_EQ(received.size(), content.size());
-    file->close();
-    std::remove(path);
+TEST(HttpRequest, MultipartForm) {
+    const std::string body =
+        "--X\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\nX: a:b\r\n\r\n"
+        "hello\r\n--X\r\nContent-Disposition: form-data; name=g\r\n\r\nline1\r\nline2\r\n--X--\r\n";
+    auto parts = withBody("multipart/form-data; boundary=X", body).parseMultiPartFormData();
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(text(parts[0].body), "hello");
+    EXPECT_EQ(parts[0].name(), "f");
+    EXPECT_EQ(parts[0].fileName(), "a.txt");
+    EXPECT_EQ(parts[0].valueFor("content-disposition", "name"), "\"f\"");
+    EXPECT_EQ(parts[0].headers.at("content-type"), "text/plain");
+    EXPECT_EQ(parts[0].headers.count("x"), 0u);
+    EXPECT_EQ(text(parts[1].body), "line1\r\nline2");
+    EXPECT_EQ(parts[1].name(), "g");
+    EXPECT_FALSE(parts[1].fileName().has_value());
+
+    std::string binary = "--B\r\nContent-Type: application/octet-stream\r\n\r\n" + std::string("\x00\x01\xFF\r\n-", 6) + "\r\n--B--\r\n";
+    parts = HttpRequest::parseMultiPartBody(asBytes(binary), "--B");
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0].body, (Bytes{0x00, 0x01, 0xFF, '\r', '\n', '-'}));
+}
+
+TEST(HttpRequest, MultipartFormRefusals) {
+    const std::string body = "--X\r\n\r\nhello\r\n--X--\r\n";
+    const std::tuple<std::string, std::string, size_t> cases[] = {
+        {"multipart/form-data; boundary=X", body, 1},
+        {"multipart/form-data; boundary=X", "preamble\r\n" + body, 0},
+        {"multipart/form-data", body, 0},
+        {"multipart/form-data; boundary=", body, 0},
+        {"text/plain; boundary=X", body, 0},
+        {"multipart/form-data; boundary=\"X\"", body, 0},  // a quoted boundary is used with its quotes
+        {"multipart/form-data; boundary=\"X\"", "--\"X\"\r\n\r\nhi\r\n--\"X\"--\r\n", 1},
+        {"multipart/form-data; boundary=X", "--X\r\n\r\nunfinished", 0},  // cut off before its delimiter
+    };
+    for (const auto& [type, text, count] : cases)
+        EXPECT_EQ(withBody(type, text).parseMultiPartFormData().size(), count) << type << " / " << text;
 }

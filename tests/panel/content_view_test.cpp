@@ -1,7 +1,5 @@
 #include "ui/panel/content_view.h"
 
-#include <gmock/gmock.h>
-
 #include <thread>
 
 #include "../state/state_fixture.h"
@@ -19,6 +17,7 @@ protected:
         StateTest::SetUp();
         view = std::make_unique<ContentView>(ctx);
         panel = view->panel();
+        view->lmStudioProbes.probeStatus = [&](double timeout) { probes.push_back(timeout); };
     }
     void TearDown() override {
         view.reset();
@@ -26,37 +25,27 @@ protected:
     }
     // A user action at the Mac: the window runs it as a main-queue task.
     void atTheMac(const std::function<void()>& action) { queue->runTask(action); }
-
     std::string teacherFile(const std::string& id) { return fileText(*ctx.folder.teacherConfigFile(id)); }
-
-    TeacherConfig savedSettings() {
-        TeacherConfig c;
-        c.audience = "eleves";
-        c.customMission = "Les volcans";
-        c.requiresPin = true;
-        c.pinCode = "0427";
-        c.isSupervisionActive = true;
-        c.supervisionLevel = "questions";
-        return c;
+    void startSession(const std::string& id, const std::string& name) {
+        view->startTeacherSession(teacher(id, name));
+        queue->drain();
     }
 
     std::unique_ptr<ContentView> view;
+    std::vector<double> probes;
 };
 
-TEST_F(ContentViewTest, SessionResetNeverOverwritesTheTeachersFile) {
+TEST_F(ContentViewTest, SessionResetAndTakeoverNeverOverwriteATeachersFile) {
     config->setAppMode("establishment");
-    ctx.folder.saveTeacherConfig("A", savedSettings());
-    const Teacher anne = teacher("A", "Anne");
-
-    view->startTeacherSession(anne);
-    queue->drain();
-    EXPECT_EQ(config->teacherConfig(), savedSettings());
+    ctx.folder.saveTeacherConfig("A", edited());
+    startSession("A", "Anne");
+    EXPECT_EQ(config->teacherConfig(), edited());
 
     // A change at the Mac is saved for the active teacher by the reaction.
     atTheMac([&] { config->setAudience("enseignants"); });
-    TeacherConfig edited = savedSettings();
-    edited.audience = "enseignants";
-    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), edited);
+    TeacherConfig changed = edited();
+    changed.audience = "enseignants";
+    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), changed);
     const std::string before = teacherFile("A");
 
     // The end-session route calls from a connection thread; the reset then
@@ -66,32 +55,20 @@ TEST_F(ContentViewTest, SessionResetNeverOverwritesTheTeachersFile) {
     EXPECT_FALSE(config->activeTeacherId());
     EXPECT_EQ(config->teacherConfig(), TeacherConfig{});
     EXPECT_EQ(teacherFile("A"), before);
-
-    // Later changes without a session write no teacher file.
-    atTheMac([&] { config->setAudience("eleves"); });
+    atTheMac([&] { config->setAudience("eleves"); });  // later changes without a session write no file
     EXPECT_EQ(teacherFile("A"), before);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ctx.folder.teacherConfigsDirectory()),
-                            std::filesystem::directory_iterator()),
-              1);
-}
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ctx.folder.teacherConfigsDirectory()), {}), 1);
 
-TEST_F(ContentViewTest, TakeoverKeepsThePreviousTeachersFile) {
-    config->setAppMode("establishment");
-    ctx.folder.saveTeacherConfig("A", savedSettings());
-    view->startTeacherSession(teacher("A", "Anne"));
-    queue->drain();
-    const std::string anneFile = teacherFile("A");
-    view->startTeacherSession(teacher("B", "Bruno"));
-    queue->drain();
+    startSession("A", "Anne");
+    startSession("B", "Bruno");  // a takeover
     EXPECT_EQ(config->activeTeacherId(), "B");
     EXPECT_EQ(config->teacherConfig(), TeacherConfig{});
-    EXPECT_EQ(teacherFile("A"), anneFile);
+    EXPECT_EQ(teacherFile("A"), before);
 }
 
 TEST_F(ContentViewTest, ClassLockReaction) {
     config->setAppMode("establishment");
     config->setActiveTeacherId("A");
-    queue->drain();
     journal();
 
     atTheMac([&] { config->setRequiresPin(true); });
@@ -103,13 +80,12 @@ TEST_F(ContentViewTest, ClassLockReaction) {
     EXPECT_EQ(ctx.folder.loadTeacherConfig("A").pinCode, drawn);
     EXPECT_TRUE(ctx.folder.loadTeacherConfig("A").requiresPin);
 
-    drawn = "0427";
-    atTheMac([&] { config->setPinCode(drawn); });
+    atTheMac([&] { config->setPinCode("0427"); });
     atTheMac([&] { config->setRequiresPin(false); });  // off: the PIN stays, the change is saved
-    EXPECT_EQ(config->pinCode(), drawn);
+    EXPECT_EQ(config->pinCode(), "0427");
     EXPECT_FALSE(ctx.folder.loadTeacherConfig("A").requiresPin);
     atTheMac([&] { config->setRequiresPin(true); });  // on with another PIN: kept
-    EXPECT_EQ(config->pinCode(), drawn);
+    EXPECT_EQ(config->pinCode(), "0427");
     EXPECT_TRUE(journal().empty());
 
     // Two settings changed by one task (a route's update): both reach the file.
@@ -130,41 +106,28 @@ TEST_F(ContentViewTest, ReactionsWriteNothingWithoutAnEstablishmentSession) {
     config->setAppMode("establishment");
     config->setActiveTeacherId(std::nullopt);
     atTheMac([&] { config->setAudience("visiteurs"); });  // no session
-    EXPECT_FALSE(exists(ctx.folder.teacherConfigsDirectory()));
-
-    view.reset();  // no reactions once the panel is gone
+    view.reset();                                         // no reactions once the panel is gone
     config->setActiveTeacherId("A");
     atTheMac([&] { config->setAudience("eleves"); });
     EXPECT_FALSE(exists(ctx.folder.teacherConfigsDirectory()));
 }
 
-TEST_F(ContentViewTest, OnAppearLoadsTheFilesAndJournals) {
-    std::vector<double> probes;
-    view->lmStudioProbes.probeStatus = [&](double timeout) { probes.push_back(timeout); };
-
+TEST_F(ContentViewTest, OnAppearAndTimerTick) {
     view->onAppear();  // first launch: nothing on disk, nothing created
     EXPECT_EQ(config->appMode(), "individual");
     EXPECT_FALSE(exists(ctx.folder.directory()));
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::info, "Application démarrée — version 1.4 (PIN enseignant: " +
                                                                           config->teacherPinCode() + ")"}));
-
     ctx.folder.saveAppMode("establishment");
     ctx.folder.saveTeachers({teacher("A", "Anne")});
-    ScheduleConfig schedule;
-    schedule.slotDefinitions = {{"Seul", "08:00", "12:00"}};
+    ScheduleConfig schedule{{{"Seul", "08:00", "12:00"}}, {}};
     ctx.folder.saveSchedule(schedule);
     view->onAppear();
     EXPECT_EQ(config->appMode(), "establishment");
     EXPECT_THAT(config->teachers(), ElementsAre(teacher("A", "Anne")));
     EXPECT_EQ(config->scheduleConfig(), schedule);
-    EXPECT_THAT(probes, ElementsAre(1.0, 1.0));
-}
 
-TEST_F(ContentViewTest, TimerTick) {
-    std::vector<double> probes;
-    view->lmStudioProbes.probeStatus = [&](double timeout) { probes.push_back(timeout); };
     const double now = clock->now();
-
     config->setTimerEndTime(now + 1);
     view->onTimerTick();
     EXPECT_FALSE(config->isAiPaused());
@@ -173,49 +136,39 @@ TEST_F(ContentViewTest, TimerTick) {
     view->onTimerTick();
     EXPECT_TRUE(config->isAiPaused());
     EXPECT_EQ(config->timerEndTime(), 0);
-    EXPECT_THAT(probes, ElementsAre(1.0, 1.0));
+    EXPECT_THAT(probes, ElementsAre(1.0, 1.0, 1.0, 1.0));
 
-    // An idle establishment session ends at the tick.
-    config->update([&](AppConfig::Values& v) {
-        v.appMode = "establishment";
-        v.activeTeacherId = "A";
-        v.activeTeacherName = "Anne";
-        v.lastActivityTime = clock->now() - 1800;
-    });
-    view->onTimerTick();
-    queue->drain();
-    EXPECT_EQ(config->activeTeacherId(), "A");
-    clock->advance(1);
+    // The tick applies the idle rule to an establishment session.
+    config->update([&](AppConfig::Values& v) { v.activeTeacherId = "A", v.lastActivityTime = clock->now() - 1801; });
     view->onTimerTick();
     queue->drain();
     EXPECT_FALSE(config->activeTeacherId());
 }
 
-TEST_F(ContentViewTest, StartStopActionGoesThroughTheSeams) {
+TEST_F(ContentViewTest, StartStopActionGoesThroughTheSeamsOneCheckAtATime) {
     std::vector<std::string> calls;
     view->startStopAction();  // no seam plugged in: nothing happens
     EXPECT_FALSE(panel->showingAlert);
-
-    StartPrecheck captured;
+    std::vector<StartPrecheck> checks;
     view->lmStudioProbes.probeBeforeStart = [&](double timeout, StartPrecheck precheck) {
         calls.push_back("probe " + std::to_string(timeout).substr(0, 3));
-        captured = std::move(precheck);
+        checks.push_back(std::move(precheck));
     };
     view->serverControl.startServer = [&] { calls.push_back("start"); };
     view->serverControl.stopServer = [&] { calls.push_back("stop"); };
 
     view->startStopAction();
+    view->startStopAction();  // a second press while the check runs
     EXPECT_THAT(calls, ElementsAre("probe 2.0"));
-    captured.showAlert("Aucun modèle chargé", "Veuillez charger un modèle.");
-    EXPECT_EQ(panel->alertTitle, "Aucun modèle chargé");
-    EXPECT_EQ(panel->alertMessage, "Veuillez charger un modèle.");
-    EXPECT_TRUE(panel->showingAlert);
-    captured.startServer();
-    EXPECT_THAT(calls, ElementsAre("probe 2.0", "start"));
-
+    checks[0].showAlert("Aucun modèle chargé", "Veuillez charger un modèle.");
+    EXPECT_EQ(std::tie(panel->alertTitle, panel->alertMessage, panel->showingAlert),
+              std::make_tuple("Aucun modèle chargé", "Veuillez charger un modèle.", true));
+    view->startStopAction();
+    checks[1].startServer();
+    EXPECT_THAT(calls, ElementsAre("probe 2.0", "probe 2.0", "start"));
     panel->isRunning = true;
     view->startStopAction();
-    EXPECT_THAT(calls, ElementsAre("probe 2.0", "start", "stop"));
+    EXPECT_THAT(calls, ElementsAre("probe 2.0", "probe 2.0", "start", "stop"));
 }
 
 TEST_F(ContentViewTest, ActionsReadAndClearTheirPanelFields) {
@@ -223,17 +176,15 @@ TEST_F(ContentViewTest, ActionsReadAndClearTheirPanelFields) {
     view->addTeacher();
     EXPECT_EQ(panel->newTeacherName, "   ");
     EXPECT_TRUE(config->teachers().empty());
-
     panel->newTeacherName = " Anne\n";
     view->addTeacher();
     EXPECT_EQ(panel->newTeacherName, "");
     ASSERT_EQ(config->teachers().size(), 1u);
-    const std::string id = config->teachers()[0].id;
 
     const std::string key = weekKey(clock->now()) + "_monday_0";
-    panel->selectedTeacherForSlot = id;
+    panel->selectedTeacherForSlot = config->teachers()[0].id;
     view->setReservation(key);
-    EXPECT_EQ(config->scheduleConfig().reservations.at(key), id);
+    EXPECT_EQ(config->scheduleConfig().reservations.at(key), config->teachers()[0].id);
     panel->selectedTeacherForSlot.reset();
     view->setReservation(key);
     EXPECT_TRUE(config->scheduleConfig().reservations.empty());

@@ -1,18 +1,15 @@
 #include "app/state/app_config.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
 
-#include "platform/files.h"
-#include "platform/main_queue.h"
-#include "tests/platform/scratch.h"
+#include "state_fixture.h"
 
 namespace klarion {
 namespace {
 
 namespace fs = std::filesystem;
+using Field = AppConfigField;
 
 class AppConfigTest : public ::testing::Test {
 protected:
@@ -20,69 +17,48 @@ protected:
     fs::path prefsFile = scratch.root() / "prefs" / "preferences.json";
 
     // One launch of the program: a fresh store read from disk, a fresh state.
-    std::shared_ptr<AppConfig> launch() {
-        return std::make_shared<AppConfig>(std::make_shared<PreferenceStore>(prefsFile));
-    }
+    std::shared_ptr<AppConfig> launch() { return std::make_shared<AppConfig>(std::make_shared<PreferenceStore>(prefsFile)); }
     void store(const std::string& key, Json value) { PreferenceStore(prefsFile).set(key, std::move(value)); }
     std::optional<Json> stored(const std::string& key) { return PreferenceStore(prefsFile).object(key); }
 };
 
-bool isDrawnPin(const std::string& pin) {
-    return pin.size() == 4 && pin >= "1000" && pin <= "9999" &&
-           pin.find_first_not_of("0123456789") == std::string::npos;
-}
-
-TEST_F(AppConfigTest, TeacherPinPreferenceRules) {
-    struct Case {
-        std::optional<Json> storedValue;
-        bool kept;
+TEST_F(AppConfigTest, TeacherPinPreferenceRulesAcrossTwoLaunches) {
+    auto drawn = [](const std::string& pin) {  // four digits, never a leading zero
+        return pin.size() == 4 && pin >= "1000" && pin <= "9999" && pin.find_first_not_of("0123456789") == std::string::npos;
     };
-    const Case cases[] = {
-        {std::nullopt, false},
-        {Json("8461"), false},      // the default class PIN is never kept
-        {Json("123"), false},
-        {Json("12345"), false},
-        {Json(""), false},
-        {Json(1234), false},        // not a string
-        {Json("abcd"), true},       // 4 characters, digits not checked
-        {Json("éèàç"), true},       // 4 characters in 8 bytes
+    const std::pair<std::optional<Json>, bool> cases[] = {
+        {std::nullopt, false}, {Json("8461"), false},  // the default class PIN is never kept
+        {Json("123"), false},  {Json("12345"), false}, {Json(""), false}, {Json(1234), false},  // not a string
+        {Json("abcd"), true},                          // 4 characters, digits not checked
+        {Json("éèàç"), true},                          // 4 characters in 8 bytes
         {Json("0042"), true},
     };
-    for (const auto& c : cases) {
-        PreferenceStore(prefsFile).remove(AppConfig::teacherPinPreferenceKey);
-        if (c.storedValue) store(AppConfig::teacherPinPreferenceKey, *c.storedValue);
-        auto config = launch();
-        std::string label = c.storedValue ? c.storedValue->dump() : "none";
-        if (c.kept) {
-            EXPECT_EQ(config->teacherPinCode(), c.storedValue->get<std::string>()) << label;
-        } else {
-            EXPECT_TRUE(isDrawnPin(config->teacherPinCode())) << label << " -> " << config->teacherPinCode();
-            EXPECT_EQ(stored(AppConfig::teacherPinPreferenceKey), Json(config->teacherPinCode())) << label;
-        }
+    for (const auto& [value, kept] : cases) {
+        fs::remove(prefsFile);
+        if (value) store(AppConfig::teacherPinPreferenceKey, *value);
+        std::string pin = launch()->teacherPinCode(), label = value ? value->dump() : "none";
+        if (kept) EXPECT_EQ(pin, value->get<std::string>()) << label;
+        else EXPECT_TRUE(drawn(pin)) << label << " -> " << pin;
+        EXPECT_EQ(launch()->teacherPinCode(), pin) << label;  // the second launch keeps it
     }
-}
-
-TEST_F(AppConfigTest, TeacherPinSurvivesTwoLaunches) {
-    std::string first = launch()->teacherPinCode();
-    EXPECT_EQ(launch()->teacherPinCode(), first);
+    for (int i = 0; i < 200; ++i) {
+        fs::remove(prefsFile);
+        ASSERT_TRUE(drawn(launch()->teacherPinCode()));
+    }
     auto config = launch();
     config->setTeacherPinCode("5678");
     EXPECT_EQ(launch()->teacherPinCode(), "5678");
-    // Every assignment writes the preference, also without a change.
     fs::remove(prefsFile);
-    config->setTeacherPinCode("5678");
+    config->setTeacherPinCode("5678");  // every assignment writes, also without a change
     EXPECT_EQ(stored(AppConfig::teacherPinPreferenceKey), Json("5678"));
 }
 
-TEST_F(AppConfigTest, DrawnPinsNeverStartWithZero) {
-    for (int i = 0; i < 200; ++i) {
-        fs::remove(prefsFile);
-        ASSERT_TRUE(isDrawnPin(launch()->teacherPinCode()));
-    }
-}
-
-TEST_F(AppConfigTest, SafetyScanPreferenceRules) {
-    EXPECT_FALSE(launch()->safetyAiScanAll());
+TEST_F(AppConfigTest, SafetyScanPreferenceRulesAndInitialValues) {
+    auto config = launch();
+    AppConfigValues expected;
+    expected.teacherPinCode = config->teacherPinCode();
+    EXPECT_EQ(config->snapshot(), expected);
+    EXPECT_EQ(config->activeChatStreams()->value(), 0);
     for (Json notBool : {Json("true"), Json(1), Json(nullptr)}) {
         store(AppConfig::safetyScanPreferenceKey, notBool);
         EXPECT_FALSE(launch()->safetyAiScanAll()) << notBool.dump();
@@ -94,79 +70,43 @@ TEST_F(AppConfigTest, SafetyScanPreferenceRules) {
     EXPECT_EQ(stored(AppConfig::safetyScanPreferenceKey), Json(false));
 }
 
-TEST_F(AppConfigTest, FreshInstanceHasTheInitialValues) {
-    auto config = launch();
-    AppConfigValues expected;
-    expected.teacherPinCode = config->teacherPinCode();
-    EXPECT_EQ(config->snapshot(), expected);
-    EXPECT_EQ(config->scheduleConfig(), ScheduleConfig::defaultSchedule());
-    EXPECT_EQ(config->appMode(), "individual");
-    EXPECT_FALSE(config->activeTeacherId());
-    EXPECT_EQ(config->pinCode(), "8461");
-    EXPECT_EQ(config->temperature(), 0.7);
-    EXPECT_EQ(config->repeatPenalty(), 1.1);
-    EXPECT_EQ(config->maxTokens(), 4096);
-    EXPECT_EQ(config->seedValue(), 42);
-    EXPECT_EQ(AppConfig::lmContextRecommended, 8192);
-    EXPECT_EQ(config->activeChatStreams()->value(), 0);
-}
-
 TEST(AtomicCounter, NeverGoesBelowZero) {
     AtomicCounter counter;
-    EXPECT_FALSE(counter.decrement());
-    counter.increment();
-    counter.increment();
-    EXPECT_TRUE(counter.decrement());
-    EXPECT_TRUE(counter.decrement());
-    EXPECT_FALSE(counter.decrement());
-    EXPECT_EQ(counter.value(), 0);
-
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
-            for (int i = 0; i < 1000; ++i) {
-                counter.increment();
-                counter.decrement();
-                counter.decrement();  // one too many each time
-            }
+            for (int i = 0; i < 1000; ++i) counter.increment(), counter.decrement(), counter.decrement();  // one too many
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(counter.value(), 0);
+    EXPECT_FALSE(counter.decrement());
+    counter.increment();
+    EXPECT_TRUE(counter.decrement());
 }
 
-TEST_F(AppConfigTest, ObserversHearEachAssignmentOutsideTheLock) {
+TEST_F(AppConfigTest, ObserversHearEachAssignmentAndEachFieldAnUpdateChanged) {
     auto config = launch();
-    std::vector<AppConfigField> heard;
+    config->setActiveTeacherId("T1");
+    config->setPinCode("1111");
+    std::vector<Field> heard;
     std::string seen;
-    config->subscribe([&](AppConfigField field) {
+    config->subscribe([&](Field field) {
         heard.push_back(field);
         seen = config->audience();  // reading from an observer must not deadlock
     });
     config->setAudience("eleves");
     config->setAudience("eleves");
-    config->setIsAiPaused(true);
-    EXPECT_EQ(heard, (std::vector<AppConfigField>{AppConfigField::audience, AppConfigField::audience,
-                                                  AppConfigField::isAiPaused}));
     EXPECT_EQ(seen, "eleves");
-}
-
-TEST_F(AppConfigTest, UpdateChangesSeveralFieldsAtOnce) {
-    auto config = launch();
-    config->setActiveTeacherId("T1");
-    config->setPinCode("1111");
-    std::vector<AppConfigField> heard;
-    config->subscribe([&](AppConfigField field) { heard.push_back(field); });
     config->update([](AppConfigValues& v) {
         v.activeTeacherId.reset();
         v.applyTeacherConfig(TeacherConfig{});
         v.wordFrequency.clear();  // already empty: no notification
         v.teacherPinCode = "2468";
     });
-    EXPECT_EQ(heard, (std::vector<AppConfigField>{AppConfigField::pinCode, AppConfigField::activeTeacherId,
-                                                  AppConfigField::teacherPinCode}));
-    EXPECT_EQ(config->pinCode(), "8461");
-    EXPECT_EQ(stored(AppConfig::teacherPinPreferenceKey), Json("2468"));
+    EXPECT_EQ(heard, (std::vector<Field>{Field::audience, Field::audience, Field::audience, Field::pinCode,
+                                         Field::activeTeacherId, Field::teacherPinCode}));
     EXPECT_EQ(config->teacherConfig(), TeacherConfig{});
+    EXPECT_EQ(stored(AppConfig::teacherPinPreferenceKey), Json("2468"));  // an update writes the preference too
 }
 
 TEST_F(AppConfigTest, ReadersOnOtherThreadsSeeConsistentSnapshots) {
@@ -174,18 +114,13 @@ TEST_F(AppConfigTest, ReadersOnOtherThreadsSeeConsistentSnapshots) {
     std::atomic<bool> done{false};
     std::atomic<int> torn{0};
     std::thread reader([&] {
-        while (!done) {
-            auto v = config->snapshot();
-            // The writer keeps the two names in step.
-            if (v.activeTeacherName != (v.activeTeacherId ? *v.activeTeacherId : "")) ++torn;
-            (void)config->teachers();
+        for (; !done; (void)config->teachers()) {
+            auto v = config->snapshot();  // the writer keeps the two names in step
+            if (v.activeTeacherName != v.activeTeacherId.value_or("")) ++torn;
         }
     });
     for (int i = 0; i < 2000; ++i) {
-        config->update([i](AppConfigValues& v) {
-            v.activeTeacherId = "T" + std::to_string(i);
-            v.activeTeacherName = *v.activeTeacherId;
-        });
+        config->update([i](AppConfigValues& v) { v.activeTeacherName = *(v.activeTeacherId = "T" + std::to_string(i)); });
         config->setTeachers(std::vector<Teacher>(i % 5, Teacher{"id", "n", "p", "c"}));
     }
     done = true;
@@ -193,22 +128,93 @@ TEST_F(AppConfigTest, ReadersOnOtherThreadsSeeConsistentSnapshots) {
     EXPECT_EQ(torn.load(), 0);
 }
 
-TEST_F(AppConfigTest, ChangeReactionsRunAfterTheWholeTask) {
-    auto config = launch();
-    DrainableMainQueue queue;
-    std::vector<std::string> saved;
-    // Saving the active teacher's settings after any change of them.
-    addChangeReaction<TeacherConfig>(queue, [config] { return config->teacherConfig(); },
-                                     [&](const TeacherConfig&, const TeacherConfig& now) {
-                                         saved.push_back(now.audience + "/" + now.customMission);
-                                     });
-    queue.post([config] {
-        config->setAudience("eleves");
-        config->setCustomMission("Réviser");
-    });
-    queue.post([config] { config->setIsAiPaused(true); });
-    queue.drain();
-    EXPECT_EQ(saved, (std::vector<std::string>{"eleves/Réviser"}));
+// ---- the journal ----
+
+class AppLoggerTest : public testing::StateTest {
+protected:
+    std::vector<std::string> messages() {
+        std::vector<std::string> out;
+        for (auto& e : logger->entries()) out.push_back(e.message);
+        return out;
+    }
+};
+
+TEST_F(AppLoggerTest, OffByDefaultThenAppendsOnTheMainQueue) {
+    auto off = std::make_shared<AppLogger>(queue, clock);
+    std::vector<AppLogger::Field> heard;
+    off->subscribe([&](AppLogger::Field f) { heard.push_back(f); });
+    for (int i = 0; i < 10; ++i) off->log("m" + std::to_string(i));
+    EXPECT_EQ(queue->pending(), 0u);  // off: leaves no trace
+
+    off->setEnabled(true);
+    off->log("a", AppLogLevel::warn);
+    EXPECT_TRUE(off->entries().empty());  // only queued so far
+    off->setEnabled(false);               // queued entries still arrive
+    clock->advance(5);                    // stamped when the append runs
+    queue->drain();
+    auto entries = off->entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(std::tie(entries[0].message, entries[0].level, entries[0].timestamp),
+              std::make_tuple("a", AppLogLevel::warn, clock->now()));
+    EXPECT_TRUE(testing::isUpperCaseUUID(entries[0].id)) << entries[0].id;
+    off->setEnabled(true);
+    off->setEntries({});  // clearing keeps the switch
+    EXPECT_TRUE(off->isEnabled());
+    using F = AppLogger::Field;
+    EXPECT_EQ(heard, (std::vector<F>{F::isEnabled, F::isEnabled, F::entries, F::isEnabled, F::entries}));
+}
+
+TEST_F(AppLoggerTest, KeepsTheNewest500FromAnyThread) {
+    for (auto [calls, first, last] : {std::tuple{500, "1", "500"}, {501, "2", "501"}, {1000, "501", "1000"}}) {
+        logger->setEntries({});
+        for (int i = 1; i <= calls; ++i) logger->log(std::to_string(i));
+        queue->drain();
+        auto m = messages();
+        ASSERT_EQ(m.size(), 500u) << calls;
+        EXPECT_EQ(m.front() + "-" + m.back(), std::string(first) + "-" + last);
+    }
+    logger->setEntries({});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 100; ++i) logger->log("x");
+        });
+    for (auto& th : threads) th.join();
+    queue->drain();
+    EXPECT_EQ(logger->entries().size(), 400u);
+}
+
+TEST_F(AppLoggerTest, ExportTextAndLevels) {
+    testing::ScopedTimeZone tz("Europe/Paris");
+    EXPECT_EQ(logger->exportText(), "");
+    clock->set(1767255302.481);  // 1 Jan 2026 09:15:02.481
+    logger->log("Journal activé depuis le menu", AppLogLevel::info);
+    queue->drain();
+    clock->set(1767279599.9999);  // 15:59:59.999, truncated not rounded
+    logger->log("Prudence", AppLogLevel::warn);
+    logger->log("Échec", AppLogLevel::error);
+    logger->log("deux\nlignes", AppLogLevel::debug);
+    queue->drain();
+    EXPECT_EQ(logger->exportText(),
+              "[09:15:02.481] [INFO] Journal activé depuis le menu\n[15:59:59.999] [WARN] Prudence\n"
+              "[15:59:59.999] [ERR ] Échec\n[15:59:59.999] [DBG ] deux\nlignes");
+    const std::pair<const char*, std::optional<AppLogLevel>> parsed[] = {
+        {"INFO", AppLogLevel::info}, {"WARN", AppLogLevel::warn}, {"ERR ", AppLogLevel::error}, {"DBG ", AppLogLevel::debug},
+        {"DBG", std::nullopt},       {"dbg ", std::nullopt},      {"ERR", std::nullopt},        {"info", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, level] : parsed) EXPECT_EQ(appLogLevelFromString(text), level) << '"' << text << '"';
+}
+
+TEST(AppLoggerShared, UsesTheProcessQueue) {
+    auto queue = std::make_shared<DrainableMainQueue>();
+    setMainQueue(queue);
+    AppLogger::shared()->setEnabled(true);
+    AppLogger::shared()->log("hello");
+    EXPECT_EQ(queue->drain(), 1u);
+    EXPECT_EQ(AppLogger::shared()->entries().back().message, "hello");
+    AppLogger::shared()->setEnabled(false);
+    AppLogger::shared()->setEntries({});
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "app/state/sessions.h"
 
-#include <gmock/gmock.h>
-
 #include <thread>
 
 #include "app/state/week_keys.h"
@@ -12,6 +10,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::JournalLine;
+using testing::localTime;
 
 class SessionsTest : public testing::StateTest {
 protected:
@@ -19,18 +18,6 @@ protected:
         StateTest::SetUp();
         sessions = std::make_shared<TeacherSessions>(ctx);
     }
-
-    TeacherConfig saved() {
-        TeacherConfig c;
-        c.audience = "eleves";
-        c.customMission = "Réviser les fractions";
-        c.requiresPin = true;
-        c.pinCode = "0427";
-        c.isSupervisionActive = true;
-        c.supervisionLevel = "questions";
-        return c;
-    }
-
     void fillLiveData() {
         config->update([](AppConfig::Values& v) {
             v.wordFrequency = {{"chat", 3}};
@@ -39,42 +26,35 @@ protected:
             v.safetyAlerts = {SafetyAlert{"S", "Léo", "10.0.0.2", "t", "r", "keyword", 1, false}};
         });
     }
-
-    void expectNoLiveData() {
-        auto v = config->snapshot();
-        EXPECT_TRUE(v.wordFrequency.empty());
-        EXPECT_TRUE(v.connectedStudents.empty());
-        EXPECT_TRUE(v.liveQuestions.empty());
-        EXPECT_TRUE(v.safetyAlerts.empty());
+    // The session fields and the live class data after a start or an end.
+    void expectSession(std::optional<std::string> id, std::string name, double start, TeacherConfig settings) {
+        AppConfig::Values expected = config->snapshot();
+        expected.activeTeacherId = id;
+        expected.activeTeacherName = name;
+        expected.sessionStartTime = expected.lastActivityTime = start;
+        expected.applyTeacherConfig(settings);
+        expected.wordFrequency.clear(), expected.connectedStudents.clear();
+        expected.liveQuestions.clear(), expected.safetyAlerts.clear();
+        EXPECT_EQ(config->snapshot(), expected);
     }
-
     std::shared_ptr<TeacherSessions> sessions;
 };
 
-TEST_F(SessionsTest, ChangeModeTowardsEstablishmentReadsTheFiles) {
+TEST_F(SessionsTest, ChangeModeTowardsEstablishmentReadsTheFilesOtherModesKeepEverything) {
+    ctx.folder.saveTeachers({teacher("A", "Anne")});
     sessions->changeMode("establishment");
     EXPECT_EQ(config->appMode(), "establishment");
     EXPECT_EQ(ctx.folder.loadAppMode(), "establishment");
-    EXPECT_TRUE(config->teachers().empty());
+    EXPECT_THAT(config->teachers(), ElementsAre(teacher("A", "Anne")));
     EXPECT_EQ(config->scheduleConfig(), ScheduleConfig::defaultSchedule());
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::info, "Mode changé → establishment"}));
-
-    ctx.folder.saveTeachers({teacher("A", "Anne")});
-    config->setTeachers({});
-    sessions->changeMode("establishment");
-    EXPECT_THAT(config->teachers(), ElementsAre(teacher("A", "Anne")));
-
-    // A damaged roster file empties the roster in memory.
     writeFileAtomic(ctx.folder.teachersFile(), "[{\"id\":1}]");
     sessions->changeMode("establishment");
-    EXPECT_TRUE(config->teachers().empty());
-}
+    EXPECT_TRUE(config->teachers().empty());  // a damaged roster file empties the roster
 
-TEST_F(SessionsTest, ChangeModeTowardsIndividualKeepsListsAndSession) {
     config->setTeachers({teacher("A", "Anne")});
     config->setActiveTeacherId("A");
-    ScheduleConfig schedule;
-    schedule.slotDefinitions = {SlotDefinition{"X", "08:00", "09:00"}};
+    ScheduleConfig schedule{{SlotDefinition{"X", "08:00", "09:00"}}, {}};
     config->setScheduleConfig(schedule);
     sessions->changeMode("individual");
     EXPECT_EQ(ctx.folder.loadAppMode(), "individual");
@@ -84,117 +64,75 @@ TEST_F(SessionsTest, ChangeModeTowardsIndividualKeepsListsAndSession) {
     EXPECT_FALSE(exists(ctx.folder.teacherConfigsDirectory()));
 }
 
-TEST_F(SessionsTest, StartLoadsTheTeachersSettingsInOneQueuedStep) {
-    ctx.folder.saveTeacherConfig("A", saved());
+TEST_F(SessionsTest, StartAndEndGoThroughTheQueueInOneStepEach) {
+    ctx.folder.saveTeacherConfig("A", edited());
     fillLiveData();
     clock->set(1000);
     sessions->startTeacherSession(teacher("A", "Anne"));
     EXPECT_FALSE(config->activeTeacherId());  // nothing changed before the step runs
-    EXPECT_EQ(logger->entries().size(), 0u);
+    EXPECT_TRUE(logger->entries().empty());
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::info, "Session démarrée : Anne"}));
-    auto v = config->snapshot();
-    EXPECT_EQ(v.activeTeacherId, "A");
-    EXPECT_EQ(v.activeTeacherName, "Anne");
-    EXPECT_EQ(v.sessionStartTime, 1000);
-    EXPECT_EQ(v.lastActivityTime, 1000);
-    EXPECT_EQ(v.teacherConfig(), saved());
-    expectNoLiveData();
-}
+    expectSession("A", "Anne", 1000, edited());
 
-TEST_F(SessionsTest, FirstSessionOfATeacherHasTheInitialSettings) {
-    config->update([](AppConfig::Values& v) { v.audience = "enseignants"; v.pinCode = "1111"; });
-    sessions->startTeacherSession(teacher("NEW", "Nina"));
-    queue->drain();
-    EXPECT_EQ(config->teacherConfig(), TeacherConfig{});
-}
-
-TEST_F(SessionsTest, EndSavesTheSettingsReadAtTheCallAndResets) {
-    sessions->startTeacherSession(teacher("A", "Anne"));
-    queue->drain();
-    config->update([&](AppConfig::Values& v) { v.applyTeacherConfig(saved()); });
+    TeacherConfig changed = edited();
+    changed.customMission = "Les volcans";
+    config->setCustomMission(changed.customMission);
     fillLiveData();
-    journal();
-
     sessions->endTeacherSession();
-    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), saved());  // saved on the calling thread
+    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), changed);  // saved on the calling thread
     EXPECT_EQ(config->activeTeacherId(), "A");              // reset not yet run
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::info, "Session terminée : Anne"}));
-    auto v = config->snapshot();
-    EXPECT_FALSE(v.activeTeacherId);
-    EXPECT_EQ(v.activeTeacherName, "");
-    EXPECT_EQ(v.sessionStartTime, 0);
-    EXPECT_EQ(v.lastActivityTime, 0);
-    EXPECT_EQ(v.teacherConfig(), TeacherConfig{});
-    expectNoLiveData();
-    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), saved());  // the reset wrote nothing
-}
+    expectSession(std::nullopt, "", 0, TeacherConfig{});
+    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), changed);  // the reset wrote nothing
 
-TEST_F(SessionsTest, EndWithoutSessionOnlyResets) {
-    config->update([&](AppConfig::Values& v) { v.applyTeacherConfig(saved()); });
+    auto edit = [&] { config->update([](AppConfig::Values& v) { v.audience = "enseignants"; v.pinCode = "1111"; }); };
+    edit();
     fillLiveData();
-    sessions->endTeacherSession();
+    sessions->endTeacherSession();  // without a session: only the reset, no file
     EXPECT_TRUE(journal().empty());
+    expectSession(std::nullopt, "", 0, TeacherConfig{});
+    auto files = std::filesystem::directory_iterator(ctx.folder.teacherConfigsDirectory());
+    EXPECT_EQ(std::distance(files, {}), 1);
+    edit();
+    sessions->startTeacherSession(teacher("NEW", "Nina"));  // a first session has the initial settings
+    queue->drain();
     EXPECT_EQ(config->teacherConfig(), TeacherConfig{});
-    expectNoLiveData();
-    EXPECT_FALSE(exists(ctx.folder.teacherConfigsDirectory()));
 }
 
 TEST_F(SessionsTest, StepsRunInCallOrderFromAnyThread) {
-    // A start then an end, called from a connection thread, leave no session.
     std::thread([&] {
         sessions->startTeacherSession(teacher("A", "Anne"));
         sessions->endTeacherSession();
+        clock->set(5000);
+        sessions->touchLastActivity();
     }).join();
-    queue->drain();
-    EXPECT_FALSE(config->activeTeacherId());
-
-    // A takeover replaces the session without saving the previous teacher.
-    sessions->startTeacherSession(teacher("A", "Anne"));
-    queue->drain();
-    config->setAudience("eleves");
-    sessions->startTeacherSession(teacher("B", "Bruno"));
-    queue->drain();
-    EXPECT_EQ(config->activeTeacherId(), "B");
-    EXPECT_FALSE(exists(*ctx.folder.teacherConfigFile("A")));
-}
-
-TEST_F(SessionsTest, PersistSavesOnlyAnActiveTeacherInTheEstablishmentMode) {
-    auto file = *ctx.folder.teacherConfigFile("A");
-    config->update([&](AppConfig::Values& v) {
-        v.activeTeacherId = "A";
-        v.applyTeacherConfig(saved());
-    });
-    sessions->persistTeacherConfig();  // individual mode
-    EXPECT_FALSE(exists(file));
-
-    config->setAppMode("establishment");
-    config->setActiveTeacherId(std::nullopt);
-    sessions->persistTeacherConfig();
-    EXPECT_FALSE(exists(file));
-
-    config->setActiveTeacherId("A");
-    sessions->persistTeacherConfig();
-    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), saved());
-    EXPECT_TRUE(journal().empty());
-}
-
-TEST_F(SessionsTest, TouchLastActivityStampsNowOnTheMainQueue) {
-    clock->set(5000);
-    sessions->touchLastActivity();
     EXPECT_EQ(config->lastActivityTime(), 0);
     queue->drain();
+    EXPECT_FALSE(config->activeTeacherId());  // a start then an end leave no session
     EXPECT_EQ(config->lastActivityTime(), 5000);
 }
 
+TEST_F(SessionsTest, PersistSavesOnlyAnActiveTeacherInTheEstablishmentMode) {
+    config->update([&](AppConfig::Values& v) { v.applyTeacherConfig(edited()); });
+    using Case = std::tuple<std::string, std::optional<std::string>, bool>;
+    for (auto [mode, id, saves] : {Case{"individual", "A", false}, Case{"establishment", std::nullopt, false},
+                                   Case{"establishment", "A", true}}) {
+        config->update([&](AppConfig::Values& v) { v.appMode = mode, v.activeTeacherId = id; });
+        sessions->persistTeacherConfig();
+        EXPECT_EQ(exists(*ctx.folder.teacherConfigFile("A")), saves) << mode;
+    }
+    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), edited());
+    EXPECT_TRUE(journal().empty());
+}
+
 TEST_F(SessionsTest, IdleRule) {
-    const double monday0830 = localTime(2026, 1, 5, 8, 30);
-    const double saturday = localTime(2026, 1, 10, 8, 30);
+    const double monday0830 = localTime(2026, 1, 5, 8, 30), saturday = localTime(2026, 1, 10, 8, 30);
+    const double monday1000 = localTime(2026, 1, 5, 10, 0), idleSince0940 = monday1000 - localTime(2026, 1, 5, 9, 40);
     const std::string today = weekKey(monday0830) + "_monday_";
-    struct Case {
+    const struct {
         const char* what;
         std::string mode;
-        double now;
-        double idleSeconds;
+        double now, idleSeconds;
         std::map<std::string, std::string> reservations;
         bool ends;
     } cases[] = {
@@ -204,10 +142,14 @@ TEST_F(SessionsTest, IdleRule) {
         {"booked period to come keeps it", "establishment", monday0830, 7200, {{today + "3", "A"}}, false},
         {"another teacher's booking does not", "establishment", monday0830, 1801, {{today + "0", "B"}}, true},
         {"weekend: no booked period", "establishment", saturday, 1801, {{today + "0", "A"}}, true},
+        // Slot 0 (08:00-09:45) is over at 10:00: only the idle time counts.
+        {"after the booked period, 20 min idle", "establishment", monday1000, idleSince0940, {{today + "0", "A"}}, false},
+        {"after the booked period, 1801 s idle", "establishment", monday1000, 1801, {{today + "0", "A"}}, true},
         {"individual mode never ends it", "individual", monday0830, 7200, {}, false},
         {"an unknown mode is not the establishment mode", "Establishment", monday0830, 7200, {}, false},
+        {"a last activity of 0 never ends it", "establishment", monday0830, monday0830, {}, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         config->update([&](AppConfig::Values& v) {
             v.appMode = c.mode;
             v.activeTeacherId = "A";
@@ -219,31 +161,9 @@ TEST_F(SessionsTest, IdleRule) {
         queue->drain();
         EXPECT_EQ(config->activeTeacherId().has_value(), !c.ends) << c.what;
     }
-
-    // A last activity of 0 never ends a session; neither does no session at all.
-    config->update([&](AppConfig::Values& v) {
-        v.appMode = "establishment";
-        v.activeTeacherId = "A";
-        v.lastActivityTime = 0;
-    });
-    EXPECT_FALSE(sessions->applySessionEndRule(monday0830));
-    config->setActiveTeacherId(std::nullopt);
+    config->setActiveTeacherId(std::nullopt);  // nor does no session at all
     config->setLastActivityTime(1);
     EXPECT_FALSE(sessions->applySessionEndRule(monday0830));
-}
-
-TEST_F(SessionsTest, AfterTheBookedPeriodTheIdleRuleApplies) {
-    // Slot 0 booked today (08:00-09:45): at 10:00 the period is over; the
-    // session goes on until it has been idle for more than 1800 s.
-    const double at1000 = localTime(2026, 1, 5, 10, 0);
-    config->update([&](AppConfig::Values& v) {
-        v.appMode = "establishment";
-        v.activeTeacherId = "A";
-        v.scheduleConfig.reservations = {{weekKey(at1000) + "_monday_0", "A"}};
-        v.lastActivityTime = localTime(2026, 1, 5, 9, 40);
-    });
-    EXPECT_FALSE(sessions->applySessionEndRule(at1000));  // 20 minutes idle
-    EXPECT_TRUE(sessions->applySessionEndRule(localTime(2026, 1, 5, 10, 10, 1)));
 }
 
 }  // namespace

@@ -1,19 +1,14 @@
-// A scratch world for the tests of the roster, sessions, slots and exchange
-// files: its own folder (HOME and XDG_* point into it), preference store,
-// drainable main queue, manual clock and journal.
+// A scratch world for the tests of the state operations: its own folder (HOME
+// and XDG_* point into it), preference store, drainable main queue, manual
+// clock (a Monday, 08:30) and journal.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
+#include <gmock/gmock.h>
 
 #include "app/state/panel_state.h"
 #include "app/state/state_context.h"
 #include "platform/files.h"
+#include "tests/platform/scratch.h"
 
 namespace klarion::testing {
 
@@ -30,40 +25,11 @@ inline std::ostream& operator<<(std::ostream& out, const JournalLine& line) {
 class StateTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/klarion-state-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        setenv("HOME", dir.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (dir / ".config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (dir / ".local/share").c_str(), 1);
-        queue = std::make_shared<DrainableMainQueue>();
-        clock = std::make_shared<ManualClock>(localTime(2026, 1, 5, 8, 30));  // a Monday
-        logger = std::make_shared<AppLogger>(queue, clock);
         logger->setEnabled(true);
-        auto preferences = std::make_shared<PreferenceStore>(dir / "preferences.json");
-        config = std::make_shared<AppConfig>(preferences);
+        config = std::make_shared<AppConfig>(std::make_shared<PreferenceStore>(dir / "preferences.json"));
         ctx = StateContext{config, logger, ConfigFolder(dir / "Documents"), queue, clock};
-        panel = std::make_shared<PanelState>();
     }
-
-    void TearDown() override {
-        queue->drain();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-
-    // Seconds since 1970 of a local date and time (TZ of the test).
-    static double localTime(int year, int month, int day, int hour, int minute, int second = 0) {
-        std::tm tm{};
-        tm.tm_year = year - 1900;
-        tm.tm_mon = month - 1;
-        tm.tm_mday = day;
-        tm.tm_hour = hour;
-        tm.tm_min = minute;
-        tm.tm_sec = second;
-        tm.tm_isdst = -1;
-        return static_cast<double>(std::mktime(&tm));
-    }
+    void TearDown() override { queue->drain(); }
 
     // Runs the queued steps, then returns the journal and clears it.
     std::vector<JournalLine> journal() {
@@ -73,21 +39,25 @@ protected:
         logger->setEntries({});
         return lines;
     }
-
     std::string fileText(const std::filesystem::path& path) { return readFile(path).value_or("<missing>"); }
     bool exists(const std::filesystem::path& path) { return std::filesystem::exists(path); }
-
+    std::filesystem::path writeFile(const std::string& bytes, const std::string& name = "in.txt") {
+        return writeText(dir / name, bytes);
+    }
     Teacher teacher(std::string id, std::string name, std::string pin = "123456") {
         return Teacher{std::move(id), std::move(name), std::move(pin), "2026-01-01T00:00:00Z"};
     }
+    // The teacher settings of a session that changed everything.
+    static TeacherConfig edited() { return TeacherConfig{"eleves", "Réviser les fractions", true, "0427", true, "questions"}; }
 
-    std::filesystem::path dir;
-    std::shared_ptr<DrainableMainQueue> queue;
-    std::shared_ptr<ManualClock> clock;
-    std::shared_ptr<AppLogger> logger;
+    ScratchHome scratch;
+    const std::filesystem::path dir = scratch.root();
+    std::shared_ptr<DrainableMainQueue> queue = std::make_shared<DrainableMainQueue>();
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(localTime(2026, 1, 5, 8, 30));
+    std::shared_ptr<AppLogger> logger = std::make_shared<AppLogger>(queue, clock);
     std::shared_ptr<AppConfig> config;
     StateContext ctx;
-    std::shared_ptr<PanelState> panel;
+    std::shared_ptr<PanelState> panel = std::make_shared<PanelState>();
 };
 
 }  // namespace klarion::testing
