@@ -14,31 +14,18 @@
 
 namespace klarion::test {
 
-namespace {
-
-const char* const kHomeVariables[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                                      "XDG_STATE_HOME"};
-
-std::string lower(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-}  // namespace
-
 ScratchHome::ScratchHome() {
     path_ = std::filesystem::temp_directory_path() / ("klarion-api-test-" + randomUUIDString());
     std::filesystem::create_directories(path_ / "Documents");
     std::filesystem::create_directories(path_ / ".config");
-    for (const char* name : kHomeVariables) {
-        const char* value = std::getenv(name);
-        saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+    const std::pair<const char*, std::filesystem::path> variables[] = {
+        {"HOME", path_}, {"XDG_CONFIG_HOME", path_ / ".config"}, {"XDG_DATA_HOME", path_ / ".local/share"},
+        {"XDG_CACHE_HOME", path_ / ".cache"}, {"XDG_STATE_HOME", path_ / ".local/state"}};
+    for (const auto& [name, value] : variables) {
+        const char* old = std::getenv(name);
+        saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        setenv(name, value.c_str(), 1);
     }
-    setenv("HOME", path_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (path_ / ".config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (path_ / ".local/share").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (path_ / ".cache").c_str(), 1);
-    setenv("XDG_STATE_HOME", (path_ / ".local/state").c_str(), 1);
 }
 
 ScratchHome::~ScratchHome() {
@@ -76,6 +63,41 @@ std::vector<std::string> TestContext::journal() {
     return messages;
 }
 
+std::string TestContext::pinBody(const std::string& extra) {
+    return R"({"pin":")" + config().teacherPinCode() + "\"" + (extra.empty() ? "" : "," + extra) + "}";
+}
+
+void TestContext::establishment(bool aliceSession) {
+    config().setAppMode("establishment");
+    config().setTeachers({kAlice, kBruno});
+    if (aliceSession) {
+        config().setActiveTeacherId(kAlice.id);
+        config().setActiveTeacherName(kAlice.name);
+    }
+}
+
+RouteReply replyOf(const HttpResponse& response) {
+    RouteReply reply;
+    reply.status = response.statusCode();
+    MemoryBodyWriter writer;
+    auto content = response.content();
+    if (content.writer) content.writer(writer);
+    reply.body = writer.text();
+    const auto headers = response.headers();
+    if (auto it = headers.find("Content-Type"); it != headers.end()) reply.contentType = it->second;
+    return reply;
+}
+
+HttpRequest postRequest(const std::string& body, std::optional<std::string> address) {
+    HttpRequest request;
+    request.method = "POST";
+    request.path = "/api/test";
+    request.headers["content-type"] = "application/json";
+    request.body = utf8Bytes(body);
+    request.address = std::move(address);
+    return request;
+}
+
 HttpReply httpRequest(uint16_t port, const std::string& method, const std::string& target, const std::string& body) {
     HttpReply reply;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -87,56 +109,41 @@ HttpReply httpRequest(uint16_t port, const std::string& method, const std::strin
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return reply;
-    }
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    if (!body.empty()) request += "Content-Type: application/json\r\n";
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    for (size_t sent = 0; sent < request.size();) {
-        ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            ::close(fd);
-            return reply;
-        }
-        sent += static_cast<size_t>(n);
-    }
     std::string raw;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        raw.append(buffer, static_cast<size_t>(n));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+        if (!body.empty()) request += "Content-Type: application/json\r\n";
+        request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        size_t sent = 0;
+        for (ssize_t n = 0; sent < request.size(); sent += static_cast<size_t>(n)) {
+            n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+        }
+        char buffer[65536];
+        for (ssize_t n; sent == request.size() && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            raw.append(buffer, static_cast<size_t>(n));
+        }
     }
     ::close(fd);
 
     const auto headEnd = raw.find("\r\n\r\n");
     if (headEnd == std::string::npos) return reply;
     std::istringstream head(raw.substr(0, headEnd));
-    std::string line;
+    std::string line, version;
     std::getline(head, line);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::istringstream status(line);
-    std::string version;
-    status >> version >> reply.status;
-    std::getline(status, reply.reason);
-    if (!reply.reason.empty() && reply.reason.front() == ' ') reply.reason.erase(0, 1);
+    std::istringstream(line) >> version >> reply.status;
     while (std::getline(head, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const auto colon = line.find(':');
         if (colon == std::string::npos) continue;
-        std::string value = line.substr(colon + 1);
-        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
-        reply.headers[lower(line.substr(0, colon))] = value;
+        std::string name = line.substr(0, colon);
+        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const auto start = line.find_first_not_of(' ', colon + 1);
+        reply.headers[name] = start == std::string::npos ? "" : line.substr(start);
     }
     reply.body = raw.substr(headEnd + 4);
-    if (auto it = reply.headers.find("content-length"); it != reply.headers.end()) {
-        const size_t length = std::stoul(it->second);
-        reply.ok = reply.body.size() == length;
-    } else {
-        reply.ok = true;
-    }
+    const auto length = reply.headers.find("content-length");
+    reply.ok = length == reply.headers.end() || reply.body.size() == std::stoul(length->second);
     return reply;
 }
 

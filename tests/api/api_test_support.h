@@ -1,5 +1,6 @@
 // Shared pieces of the classroom API tests: a scratch home folder, a context
-// over test doubles, and a small loopback HTTP client.
+// over test doubles, route calls without a socket, and a small loopback HTTP
+// client.
 #pragma once
 
 #include <cstdint>
@@ -12,13 +13,18 @@
 
 #include "app/state/app_config.h"
 #include "app/state/app_logger.h"
+#include "http/core/request.h"
+#include "http/core/response.h"
 #include "platform/clock.h"
 #include "platform/main_queue.h"
 #include "server/api/classroom_context.h"
 
 namespace klarion::test {
 
-// A fresh temporary folder; HOME and XDG_CONFIG_HOME point into it while it
+inline const Teacher kAlice{"A-ID", "Alice", "111111", "2025-09-01T07:45:09Z"};
+inline const Teacher kBruno{"B-ID", "Bruno", "222222", "2025-09-01T07:45:09Z"};
+
+// A fresh temporary folder; HOME and the XDG variables point into it while it
 // lives (the previous values come back afterwards).
 class ScratchHome {
 public:
@@ -50,11 +56,31 @@ struct TestContext {
     AppConfig& config() { return context->config(); }
     // Runs what the handlers queued; returns the journal messages so far.
     std::vector<std::string> journal();
+    // {"pin":"<the teacher PIN>"[,extra]}
+    std::string pinBody(const std::string& extra = "");
+    // The establishment mode with Alice and Bruno; Alice's session runs when asked.
+    void establishment(bool aliceSession);
 };
+
+// A route handler's reply read without a socket.
+struct RouteReply {
+    int64_t status = 0;
+    std::string body;
+    std::optional<std::string> contentType;
+};
+RouteReply replyOf(const HttpResponse& response);
+HttpRequest postRequest(const std::string& body, std::optional<std::string> address = "10.0.0.5");
+
+// Calls `handler(context, request)` with a POST of `body` from `address`.
+template <class Handler>
+RouteReply callRoute(Handler handler, const ClassroomContext& context, const std::string& body,
+                     std::optional<std::string> address = "10.0.0.5") {
+    HttpRequest request = postRequest(body, std::move(address));
+    return replyOf(handler(context, request));
+}
 
 struct HttpReply {
     int status = 0;
-    std::string reason;
     std::map<std::string, std::string> headers;  // lower-case names
     std::string body;
     bool ok = false;  // a complete reply was read

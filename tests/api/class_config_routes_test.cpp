@@ -4,158 +4,119 @@
 #include <regex>
 #include <set>
 
-#include "platform/files.h"
 #include "server/api/class_config_routes.h"
 #include "tests/api/api_test_support.h"
-#include "tests/api/route_call.h"
 
 namespace klarion {
 namespace {
 
 using test::callRoute;
+using test::kAlice;
+using Check = std::function<bool(const AppConfigValues&)>;
 
-const Teacher kAlice{"A-ID", "Alice", "111111", "2025-09-01T07:45:09Z"};
-const Teacher kBruno{"B-ID", "Bruno", "222222", "2025-09-01T07:45:09Z"};
 constexpr double kNow = 1772530200.0;  // Tue 2026-03-03 10:30 Paris, inside slot 1 (10:05-11:45)
 
-std::set<std::string> keysOf(const std::string& body) {
-    std::set<std::string> keys;
-    const Json json = Json::parse(body);
-    for (const auto& [key, value] : json.items()) keys.insert(key);
-    return keys;
-}
-
-void establishment(test::TestContext& t, bool withSession) {
-    t.config().setAppMode("establishment");
-    t.config().setTeachers({kAlice, kBruno});
-    if (withSession) {
-        t.config().setActiveTeacherId(kAlice.id);
-        t.config().setActiveTeacherName(kAlice.name);
-    }
-}
-
-std::string pinBody(const test::TestContext& t, const std::string& extra = "") {
-    const std::string pin = t.context->config().teacherPinCode();
-    return R"({"pin":")" + pin + "\"" + (extra.empty() ? "" : "," + extra) + "}";
-}
-
-// ---- /api/config ----
-
 TEST(ConfigRoute, MembersPerMode) {
-    const std::set<std::string> common = {
-        "audience",    "requiresPin", "isSupervisionActive", "supervisionLevel", "safetyAiScanAll",
-        "customMission", "isAiPaused", "shortURL", "timerEndTime", "mode", "temperature", "topP",
-        "frequencyPenalty", "presencePenalty", "maxTokens", "useSeed", "seedValue",
-        "expertConstraintsDisabled", "expertDirective", "repeatPenalty"};
+    std::set<std::string> keys = {"audience", "requiresPin", "isSupervisionActive", "supervisionLevel",
+                                  "safetyAiScanAll", "customMission", "isAiPaused", "shortURL", "timerEndTime", "mode",
+                                  "temperature", "topP", "frequencyPenalty", "presencePenalty", "maxTokens", "useSeed",
+                                  "seedValue", "expertConstraintsDisabled", "expertDirective", "repeatPenalty"};
+    auto keysOf = [](const Json& json) {
+        std::set<std::string> found;
+        for (const auto& [key, value] : json.items()) found.insert(key);
+        return found;
+    };
     test::TestContext t;
     auto reply = callRoute(handleConfig, *t.context, "");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.contentType, "application/json");
-    EXPECT_EQ(keysOf(reply.body), common);
-    EXPECT_EQ(Json::parse(reply.body)["mode"], "individual");
-
-    establishment(t, false);
-    auto withSessionKeys = common;
-    withSessionKeys.insert({"activeTeacherName", "activeTeacherId", "sessionSlotEndTime"});
-    reply = callRoute(handleConfig, *t.context, "");
-    EXPECT_EQ(keysOf(reply.body), withSessionKeys);
     auto json = Json::parse(reply.body);
+    EXPECT_EQ(keysOf(json), keys);
+    EXPECT_EQ(json["mode"], "individual");
+
+    t.establishment(false);
+    keys.insert({"activeTeacherName", "activeTeacherId", "sessionSlotEndTime"});
+    json = Json::parse(callRoute(handleConfig, *t.context, "").body);
+    EXPECT_EQ(keysOf(json), keys);
     EXPECT_EQ(json["activeTeacherId"], "");
     EXPECT_EQ(json["activeTeacherName"], "");
     EXPECT_EQ(json["sessionSlotEndTime"], 0.0);
 
     // Alice holds the running slot: the session ends with it, at 11:45.
-    establishment(t, true);
+    t.establishment(true);
     auto schedule = t.config().scheduleConfig();
     schedule.reservations["2026-W10_tuesday_1"] = kAlice.id;
     t.config().setScheduleConfig(schedule);
     t.config().setPinCode("4321");
-    json = Json::parse(callRoute(handleConfig, *t.context, "").body);
+    const std::string body = callRoute(handleConfig, *t.context, "").body;
+    json = Json::parse(body);
     EXPECT_EQ(json["activeTeacherId"], kAlice.id);
     EXPECT_EQ(json["activeTeacherName"], "Alice");
     EXPECT_EQ(json["sessionSlotEndTime"], kNow + 75 * 60);
     // No PIN of any kind leaves through the public route.
-    const std::string body = callRoute(handleConfig, *t.context, "").body;
-    for (const std::string& secret : std::vector<std::string>{"4321", "111111", t.config().teacherPinCode()}) {
+    for (const std::string& secret : {std::string("4321"), std::string("111111"), t.config().teacherPinCode()}) {
         EXPECT_EQ(body.find(secret), std::string::npos) << secret;
     }
 }
 
-// ---- /api/mission ----
-
 TEST(MissionRoute, RefusalsChangeNothing) {
-    struct Case {
-        const char* label;
-        bool establishmentMode;
+    const struct {
+        bool establishment;
         bool session;
         std::string body;  // "{pin}" stands for the individual teacher PIN
-    };
-    const Case cases[] = {
-        {"not JSON", false, false, "mission"},
-        {"an array", false, false, R"(["{pin}"])"},
-        {"no mission", false, false, R"({"pin":"{pin}"})"},
-        {"mission not a string", false, false, R"({"pin":"{pin}","mission":5})"},
-        {"pin a number", false, false, R"({"pin":1234,"mission":"x"})"},
-        {"wrong pin", false, false, R"({"pin":"nope","mission":"x"})"},
-        {"no session", true, false, R"({"pin":"111111","mission":"x"})"},
-        {"other teacher", true, true, R"({"pin":"222222","mission":"x"})"},
+    } cases[] = {
+        {false, false, "mission"},
+        {false, false, R"(["{pin}"])"},
+        {false, false, R"({"pin":"{pin}"})"},
+        {false, false, R"({"pin":"{pin}","mission":5})"},
+        {false, false, R"({"pin":1234,"mission":"x"})"},
+        {true, false, R"({"pin":"111111","mission":"x"})"},  // no session
+        {true, true, R"({"pin":"222222","mission":"x"})"},   // another teacher's
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
         test::TestContext t;
-        if (c.establishmentMode) establishment(t, c.session);
-        std::string body = std::regex_replace(c.body, std::regex("\\{pin\\}"), t.config().teacherPinCode());
-        auto reply = callRoute(handleMission, *t.context, body);
-        EXPECT_EQ(reply.status, 401) << c.label;
-        EXPECT_EQ(reply.body, "") << c.label;
-        EXPECT_EQ(t.queue->drain(), 0u) << c.label;
-        EXPECT_EQ(t.config().customMission(), "") << c.label;
+        if (c.establishment) t.establishment(c.session);
+        auto reply = callRoute(handleMission, *t.context,
+                               std::regex_replace(c.body, std::regex("\\{pin\\}"), t.config().teacherPinCode()));
+        EXPECT_EQ(reply.status, 401);
+        EXPECT_EQ(reply.body, "");
+        EXPECT_EQ(t.queue->drain(), 0u);
     }
 }
 
 TEST(MissionRoute, SetsTheMissionOnTheMainQueue) {
     test::TestContext t;
-    auto reply = callRoute(handleMission, *t.context, pinBody(t, R"("mission":"Parler du système solaire")"));
+    auto reply = callRoute(handleMission, *t.context, t.pinBody(R"("mission":"Parler du système solaire")"));
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, "OK");
     EXPECT_EQ(reply.contentType, std::nullopt);
     EXPECT_EQ(t.config().customMission(), "") << "applied only on the main queue";
-    auto journal = t.journal();
+    EXPECT_EQ(t.journal(), std::vector<std::string>{"Mission mise à jour"});
     EXPECT_EQ(t.config().customMission(), "Parler du système solaire");
-    EXPECT_EQ(journal, std::vector<std::string>{"Mission mise à jour"});
 
-    callRoute(handleMission, *t.context, pinBody(t, R"("mission":"")"));
-    t.queue->drain();
-    EXPECT_EQ(t.config().customMission(), "");
-}
-
-TEST(MissionRoute, EstablishmentStoresOnlyTheMissionInTheTeachersFile) {
-    test::TestContext t;
-    establishment(t, true);
+    // In the establishment mode only the mission reaches the teacher's file.
+    test::TestContext e;
+    e.establishment(true);
     TeacherConfig stored;
     stored.audience = "lycee";
     stored.pinCode = "1357";
-    t.context->state.folder.saveTeacherConfig(kAlice.id, stored);
-    t.config().setAudience("college");  // newer than the file: must not reach it
-
-    auto reply = callRoute(handleMission, *t.context, R"({"pin":"111111","mission":"Nouvelle mission"})");
-    EXPECT_EQ(reply.status, 200);
-    t.queue->drain();
-    TeacherConfig expected = stored;
-    expected.customMission = "Nouvelle mission";
-    EXPECT_EQ(t.context->state.folder.loadTeacherConfig(kAlice.id), expected);
-    EXPECT_EQ(t.config().lastActivityTime(), 0) << "the mission does not stamp the activity";
+    e.context->state.folder.saveTeacherConfig(kAlice.id, stored);
+    e.config().setAudience("college");  // newer than the file: must not reach it
+    EXPECT_EQ(callRoute(handleMission, *e.context, R"({"pin":"111111","mission":"Nouvelle mission"})").status, 200);
+    e.queue->drain();
+    stored.customMission = "Nouvelle mission";
+    EXPECT_EQ(e.context->state.folder.loadTeacherConfig(kAlice.id), stored);
+    EXPECT_EQ(e.config().lastActivityTime(), 0) << "the mission does not stamp the activity";
 }
 
-// ---- /api/admin/update ----
-
 TEST(AdminUpdateRoute, EachKeyOnlyWithItsType) {
-    struct Case {
+    const struct {
         const char* key;
         const char* wrong;  // a value of another JSON type: ignored
         const char* right;
-        std::function<bool(const AppConfigValues&)> applied;
-    };
-    const Case cases[] = {
+        Check applied;
+    } cases[] = {
         {"audience", "3", R"("lycee")", [](const auto& v) { return v.audience == "lycee"; }},
         {"requiresPin", R"("true")", "true", [](const auto& v) { return v.requiresPin; }},
         {"isSupervisionActive", "1", "true", [](const auto& v) { return v.isSupervisionActive; }},
@@ -165,86 +126,75 @@ TEST(AdminUpdateRoute, EachKeyOnlyWithItsType) {
         {"addTimer", R"("600")", "600", [](const auto& v) { return v.timerEndTime == kNow + 600; }},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
         test::TestContext t;
         const auto before = t.config().snapshot();
-        // The wrong type alone: nothing changes, the reply is still OK.
-        auto reply = callRoute(handleAdminUpdate, *t.context, pinBody(t, "\"" + std::string(c.key) + "\":" + c.wrong));
-        EXPECT_EQ(reply.status, 200) << c.key;
+        const std::string wrong = "\"" + std::string(c.key) + "\":" + c.wrong;
+        EXPECT_EQ(callRoute(handleAdminUpdate, *t.context, t.pinBody(wrong)).status, 200);
         t.queue->drain();
-        EXPECT_EQ(t.config().snapshot(), before) << c.key;
-        // The wrong type beside a right key: the right one still applies.
+        EXPECT_EQ(t.config().snapshot(), before);
+        // Beside a right key, the right one still applies.
         const std::string other = std::string(c.key) == "audience" ? R"("isAiPaused":true)" : R"("audience":"lycee")";
-        callRoute(handleAdminUpdate, *t.context, pinBody(t, "\"" + std::string(c.key) + "\":" + c.wrong + "," + other));
+        callRoute(handleAdminUpdate, *t.context, t.pinBody(wrong + "," + other));
         t.queue->drain();
-        EXPECT_FALSE(c.applied(t.config().snapshot())) << c.key;
-        EXPECT_NE(t.config().snapshot(), before) << c.key;
-        // The right type.
-        callRoute(handleAdminUpdate, *t.context, pinBody(t, "\"" + std::string(c.key) + "\":" + c.right));
+        EXPECT_FALSE(c.applied(t.config().snapshot()));
+        EXPECT_NE(t.config().snapshot(), before);
+        callRoute(handleAdminUpdate, *t.context, t.pinBody("\"" + std::string(c.key) + "\":" + c.right));
         t.queue->drain();
-        EXPECT_TRUE(c.applied(t.config().snapshot())) << c.key;
+        EXPECT_TRUE(c.applied(t.config().snapshot()));
+        if (std::string(c.key) == "safetyAiScanAll") {
+            EXPECT_EQ(t.config().preferences()->boolean(AppConfig::safetyScanPreferenceKey), true);
+        }
     }
-    test::TestContext t;
-    callRoute(handleAdminUpdate, *t.context, pinBody(t, R"("safetyAiScanAll":true)"));
-    t.queue->drain();
-    EXPECT_EQ(t.config().preferences()->boolean(AppConfig::safetyScanPreferenceKey), true);
 }
 
 TEST(AdminUpdateRoute, ClassPinIsDrawnOnceFromTheDefault) {
     test::TestContext t;
-    auto reply = callRoute(handleAdminUpdate, *t.context, pinBody(t, R"("requiresPin":false)"));
+    auto reply = callRoute(handleAdminUpdate, *t.context, t.pinBody(R"("requiresPin":false)"));
     EXPECT_EQ(reply.body, R"({"status":"OK","studentPinCode":"8461"})");
     EXPECT_EQ(reply.contentType, "application/json");
     t.queue->drain();
 
-    reply = callRoute(handleAdminUpdate, *t.context, pinBody(t, R"("requiresPin":true)"));
+    reply = callRoute(handleAdminUpdate, *t.context, t.pinBody(R"("requiresPin":true)"));
     const std::string drawn = Json::parse(reply.body)["studentPinCode"];
     EXPECT_TRUE(std::regex_match(drawn, std::regex("\\d{4}"))) << drawn;
     EXPECT_EQ(t.config().pinCode(), "8461") << "applied only on the main queue";
-    const auto journal = t.journal();
+    EXPECT_EQ(t.journal(), std::vector<std::string>{"PIN élève généré via admin/update → " + drawn});
     EXPECT_EQ(t.config().pinCode(), drawn);
-    EXPECT_TRUE(t.config().requiresPin());
-    EXPECT_EQ(journal, std::vector<std::string>{"PIN élève généré via admin/update → " + drawn});
 
-    reply = callRoute(handleAdminUpdate, *t.context, pinBody(t, R"("requiresPin":true)"));
+    reply = callRoute(handleAdminUpdate, *t.context, t.pinBody(R"("requiresPin":true)"));
     EXPECT_EQ(Json::parse(reply.body)["studentPinCode"], drawn);
-    t.queue->drain();
-    EXPECT_EQ(t.config().pinCode(), drawn);
 }
 
 TEST(AdminUpdateRoute, PauseTimer) {
-    struct Case {
-        const char* label;
+    const struct {
         std::string keys;
         bool pausedBefore;
         double timerBefore;
         double timerAfter;
         bool pausedAfter;
-    };
-    const Case cases[] = {
-        {"arms and lifts a pause", R"("addTimer":600)", true, 0, kNow + 600, false},
-        {"lifts a pause sent with it", R"("isAiPaused":true,"addTimer":600)", false, 0, kNow + 600, false},
-        {"fractional seconds", R"("addTimer":0.5)", false, 0, kNow + 0.5, false},
-        {"zero disarms", R"("addTimer":0)", true, kNow + 60, 0, true},
-        {"negative disarms", R"("addTimer":-5)", false, kNow + 60, 0, false},
-        {"a string is ignored", R"("addTimer":"600")", true, kNow + 60, kNow + 60, true},
+    } cases[] = {
+        {R"("addTimer":600)", true, 0, kNow + 600, false},  // arms and lifts a pause
+        {R"("isAiPaused":true,"addTimer":600)", false, 0, kNow + 600, false},
+        {R"("addTimer":0.5)", false, 0, kNow + 0.5, false},
+        {R"("addTimer":0)", true, kNow + 60, 0, true},  // disarms
+        {R"("addTimer":-5)", false, kNow + 60, 0, false},
     };
     for (const auto& c : cases) {
         test::TestContext t;
         t.config().setIsAiPaused(c.pausedBefore);
         t.config().setTimerEndTime(c.timerBefore);
-        callRoute(handleAdminUpdate, *t.context, pinBody(t, c.keys));
+        callRoute(handleAdminUpdate, *t.context, t.pinBody(c.keys));
         t.queue->drain();
-        EXPECT_EQ(t.config().timerEndTime(), c.timerAfter) << c.label;
-        EXPECT_EQ(t.config().isAiPaused(), c.pausedAfter) << c.label;
+        EXPECT_EQ(t.config().timerEndTime(), c.timerAfter) << c.keys;
+        EXPECT_EQ(t.config().isAiPaused(), c.pausedAfter) << c.keys;
     }
 }
 
 TEST(AdminUpdateRoute, EstablishmentStampsActivityAndSavesTheTeachersSettings) {
     test::TestContext t;
-    establishment(t, true);
+    t.establishment(true);
     EXPECT_EQ(callRoute(handleAdminUpdate, *t.context, R"({"pin":"222222","audience":"x"})").status, 401);
-    EXPECT_EQ(t.queue->drain(), 0u);
-
     t.clock->set(kNow + 30);
     auto reply = callRoute(handleAdminUpdate, *t.context,
                            R"({"pin":"111111","audience":"lycee","requiresPin":true,"isSupervisionActive":true})");
@@ -252,31 +202,18 @@ TEST(AdminUpdateRoute, EstablishmentStampsActivityAndSavesTheTeachersSettings) {
     const std::string drawn = Json::parse(reply.body)["studentPinCode"];
     t.queue->drain();
     EXPECT_EQ(t.config().lastActivityTime(), kNow + 30);
-    const TeacherConfig saved = t.context->state.folder.loadTeacherConfig(kAlice.id);
-    EXPECT_EQ(saved, (TeacherConfig{"lycee", "", true, drawn, true, "questions_answers"}));
+    EXPECT_EQ(t.context->state.folder.loadTeacherConfig(kAlice.id),
+              (TeacherConfig{"lycee", "", true, drawn, true, "questions_answers"}));
 
-    // Without a session every PIN is refused.
-    test::TestContext idle;
-    establishment(idle, false);
-    EXPECT_EQ(callRoute(handleAdminUpdate, *idle.context, R"({"pin":"111111","audience":"x"})").status, 401);
+    test::TestContext individual;
+    callRoute(handleAdminUpdate, *individual.context, individual.pinBody(R"("audience":"lycee")"));
+    individual.queue->drain();
+    EXPECT_EQ(individual.config().audience(), "lycee");
+    EXPECT_EQ(individual.config().lastActivityTime(), 0);
 }
-
-TEST(AdminUpdateRoute, IndividualModeDoesNotStampActivity) {
-    test::TestContext t;
-    callRoute(handleAdminUpdate, *t.context, pinBody(t, R"("audience":"lycee")"));
-    t.queue->drain();
-    EXPECT_EQ(t.config().lastActivityTime(), 0);
-    EXPECT_EQ(t.config().audience(), "lycee");
-}
-
-// ---- /api/gen-params ----
 
 TEST(GenParamsRoute, ClampingTable) {
-    struct Case {
-        std::string member;  // "key":value
-        std::function<bool(const AppConfigValues&)> stored;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, Check> cases[] = {
         {R"("temperature":3)", [](const auto& v) { return v.temperature == 2.0; }},
         {R"("temperature":-1)", [](const auto& v) { return v.temperature == 0.0; }},
         {R"("temperature":1.25)", [](const auto& v) { return v.temperature == 1.25; }},
@@ -300,53 +237,48 @@ TEST(GenParamsRoute, ClampingTable) {
         {R"("useSeed":true)", [](const auto& v) { return v.useSeed; }},
         {R"("useSeed":1)", [](const auto& v) { return !v.useSeed; }},
         {R"("constraintsDisabled":true)", [](const auto& v) { return v.expertConstraintsDisabled; }},
-        {R"("expertDirective":"  Tu es un pirate.  ")", [](const auto& v) { return v.expertDirective == "  Tu es un pirate.  "; }},
-        {R"("frequencyPenalty":1)", [](const auto& v) { return v.frequencyPenalty == 0.0; }},
+        {R"("expertDirective":"  Tu es un pirate.  ")",
+         [](const auto& v) { return v.expertDirective == "  Tu es un pirate.  "; }},
+        {R"("frequencyPenalty":1)", [](const auto& v) { return v.frequencyPenalty == 0.0; }},  // not its name
     };
-    for (const auto& c : cases) {
+    for (const auto& [member, stored] : cases) {
         test::TestContext t;
-        auto reply = callRoute(handleGenParams, *t.context, pinBody(t, c.member));
-        EXPECT_EQ(reply.status, 200) << c.member;
-        EXPECT_EQ(reply.body, R"({"status":"OK"})") << c.member;
+        auto reply = callRoute(handleGenParams, *t.context, t.pinBody(member));
+        EXPECT_EQ(reply.body, R"({"status":"OK"})") << member;
         EXPECT_EQ(reply.contentType, "application/json");
         t.queue->drain();
-        EXPECT_TRUE(c.stored(t.config().snapshot())) << c.member;
+        EXPECT_TRUE(stored(t.config().snapshot())) << member;
     }
 }
 
-TEST(GenParamsRoute, JournalLineFromTheStoredValues) {
+TEST(GenParamsRoute, JournalLineAndWhoMayTune) {
     test::TestContext t;
-    callRoute(handleGenParams, *t.context, pinBody(t));
+    callRoute(handleGenParams, *t.context, t.pinBody());
     EXPECT_EQ(t.journal(), std::vector<std::string>{
                                "Mode Expert — temp=0.7 topP=0.9 freq=0.0 pres=0.0 maxTok=4096 seed=off directives=ON"});
-
     test::TestContext u;
     callRoute(handleGenParams, *u.context,
-              pinBody(u, R"("temperature":2,"topP":0.01,"freqPenalty":-1,"maxTokens":100,"useSeed":true,)"
-                         R"("seedValue":7,"constraintsDisabled":true)"));
+              u.pinBody(R"("temperature":2,"topP":0.01,"freqPenalty":-1,"maxTokens":100,"useSeed":true,)"
+                        R"("seedValue":7,"constraintsDisabled":true)"));
     EXPECT_EQ(u.journal(), std::vector<std::string>{
                                "Mode Expert — temp=2.0 topP=0.01 freq=-1.0 pres=0.0 maxTok=100 seed=7 directives=OFF"});
-}
 
-TEST(GenParamsRoute, Refusals) {
-    for (const std::string body : {"", "{}", "[]", R"({"pin":1234})", R"({"temperature":1})", R"({"pin":"0000x"})"}) {
-        test::TestContext t;
-        auto reply = callRoute(handleGenParams, *t.context, body);
-        EXPECT_EQ(reply.status, 401) << body;
-        EXPECT_EQ(reply.body, "") << body;
-        EXPECT_TRUE(t.journal().empty()) << body;
+    for (const std::string body : {"{}", "[]", R"({"pin":1234})", R"({"temperature":1})"}) {
+        test::TestContext r;
+        EXPECT_EQ(callRoute(handleGenParams, *r.context, body).status, 401) << body;
+        EXPECT_TRUE(r.journal().empty()) << body;
     }
     // In the establishment mode any teacher of the roster may tune, session or not.
-    test::TestContext t;
-    establishment(t, false);
-    EXPECT_EQ(callRoute(handleGenParams, *t.context, R"({"pin":"222222","temperature":1})").status, 200);
+    test::TestContext e;
+    e.establishment(false);
+    EXPECT_EQ(callRoute(handleGenParams, *e.context, R"({"pin":"222222","temperature":1})").status, 200);
 }
 
 TEST(FormatDecimal, ShortestFormWithAFraction) {
     const std::pair<double, const char*> cases[] = {
-        {0.7, "0.7"}, {2, "2.0"}, {0.01, "0.01"}, {0, "0.0"}, {-2, "-2.0"}, {1.1, "1.1"}, {0.1 + 0.2, "0.30000000000000004"},
-        {1e21, "1e+21"}, {0.0001, "0.0001"}, {0.0003, "0.0003"}, {-0.00025, "-0.00025"}, {0.00001, "1e-05"},
-        {1.5e-7, "1.5e-07"}, {9007199254740992.0, "9007199254740992.0"},
+        {0.7, "0.7"}, {2, "2.0"}, {0, "0.0"}, {-2, "-2.0"}, {0.1 + 0.2, "0.30000000000000004"}, {1e21, "1e+21"},
+        {0.0001, "0.0001"}, {-0.00025, "-0.00025"}, {0.00001, "1e-05"}, {1.5e-7, "1.5e-07"},
+        {9007199254740992.0, "9007199254740992.0"},
     };
     for (const auto& [value, text] : cases) EXPECT_EQ(formatDecimal(value), text) << text;
 }

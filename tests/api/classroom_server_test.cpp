@@ -1,19 +1,150 @@
-// Start and stop of the classroom server: port alert, route table over real
-// HTTP, published address, short links, clearing on stop.
+// The classroom server's network side: the LAN address it publishes, the
+// short links asked for it, and its start and stop (port alert, route table
+// over real HTTP, clearing on stop, the panel's start button).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
+#include <mutex>
 
 #include "http/core/server.h"
 #include "http/core/socket.h"
 #include "server/api/classroom_server.h"
 #include "server/api/lan_address.h"
+#include "server/api/short_links.h"
 #include "tests/api/api_test_support.h"
+#include "ui/panel/content_view.h"
 #include "web/dashboard/static_routes.h"
 
 namespace klarion {
 namespace {
+
+// ---- The LAN address.
+
+InterfaceAddress v4(const char* name, const char* address) { return {name, std::string(address), false}; }
+
+TEST(LanAddress, ChoiceExamples) {
+    const struct {
+        const char* label;
+        std::vector<InterfaceAddress> entries;
+        std::string preferred;  // the default route's interface
+        std::optional<std::string> expected;
+    } cases[] = {
+        {"the default route's interface wins wherever it stands",
+         {v4("lo", "127.0.0.1"), v4("wlan1", "192.168.1.20"), v4("eth0", "192.168.1.10")}, "eth0", "192.168.1.10"},
+        {"else the first qualifying one", {v4("lo", "127.0.0.1"), v4("virbr0", "192.168.2.1"), v4("wlan1", "10.0.0.4")},
+         "eth0", "192.168.2.1"},
+        {"no default route", {v4("docker0", "172.17.0.1"), v4("eth1", "10.0.0.9")}, "", "172.17.0.1"},
+        {"link-local only", {v4("lo", "127.0.0.1"), v4("eth0", "169.254.3.4")}, "eth0", std::nullopt},
+        {"entries without IPv4 skipped", {{"eth0", std::nullopt, false}, v4("wlan0", "192.168.0.12")}, "eth0",
+         "192.168.0.12"},
+        {"loopback by name, flag or address",
+         {v4("lo", "10.9.9.9"), {"lo1", std::string("10.8.8.8"), true}, v4("dummy0", "127.0.1.1"),
+          v4("eth0", "192.168.5.5")},
+         "", "192.168.5.5"},
+        {"a loopback default route never wins", {v4("lo", "127.0.0.1"), v4("eth0", "192.168.1.10")}, "lo",
+         "192.168.1.10"},
+        {"empty list", {}, "eth0", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(chooseLanAddress(c.entries, c.preferred), c.expected) << c.label;
+
+    EXPECT_EQ(buildServerURL(std::string("192.168.1.10"), "Salle 12 Mac", 3000), "http://192.168.1.10:3000");
+    EXPECT_EQ(buildServerURL(std::nullopt, "  a  b ", 80), "http://--a--b-.local:80");
+
+    const std::string table =
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+        "docker0\t000011AC\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n"
+        "wlan0\t00000000\t0101A8C0\t0002\t0\t0\t600\t00000000\t0\t0\t0\n"  // not up
+        "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n";
+    EXPECT_EQ(parseDefaultRouteInterface(table), "eth0");
+    EXPECT_EQ(parseDefaultRouteInterface("Iface\tDestination\n"), std::nullopt);
+
+    const auto address = localIPAddress();  // this machine's answer
+    EXPECT_FALSE(address && (address->rfind("127.", 0) == 0 || address->rfind("169.254.", 0) == 0)) << *address;
+}
+
+// ---- Short links, against a loopback stand-in for the service.
+
+struct FakeShortLinkService {
+    HttpServer server;
+    std::mutex mutex;
+    std::vector<HttpRequest> requests;
+    std::function<std::pair<int, std::string>(const std::string& url)> answer;
+
+    explicit FakeShortLinkService(std::function<std::pair<int, std::string>(const std::string&)> answerFor)
+        : answer(std::move(answerFor)) {
+        server["/api/shorturl.php"] = [this](HttpRequest& request) {
+            std::lock_guard lock(mutex);
+            requests.push_back(request);
+            auto body = parseJsonObject(request.bodyText());
+            auto [status, text] = answer(body ? readString(*body, "url").value_or("") : "");
+            return HttpResponse::raw(status, "Réponse", HttpHeaders{{"Content-Length", std::to_string(text.size())}},
+                                     [text](HttpResponseBodyWriter& w) { w.write(text); });
+        };
+        server.start(0);
+    }
+    ~FakeShortLinkService() { server.stop(); }
+    std::string url() { return "http://127.0.0.1:" + std::to_string(server.port()) + "/api/shorturl.php"; }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return requests.size();
+    }
+};
+
+// The links `client` delivers for one request.
+std::vector<std::string> linksFrom(const std::string& serviceURL) {
+    ShortLinkClient client;
+    client.setServiceURL(serviceURL);
+    std::mutex mutex;
+    std::vector<std::string> links;
+    client.request("http://192.168.1.10:3000", [&](const std::string& link) {
+        std::lock_guard lock(mutex);
+        links.push_back(link);
+    });
+    client.waitIdle();
+    return links;
+}
+
+TEST(ShortLinks, OnlyAStringShortUrlIsDelivered) {
+    const struct {
+        int status;
+        std::string body;
+        std::optional<std::string> link;
+    } cases[] = {
+        {200, R"({"shorturl":"https://k.test/s1","other":1})", "https://k.test/s1"},
+        {500, R"({"shorturl":"https://k.test/s2"})", "https://k.test/s2"},
+        {200, R"({"shorturl":42})", std::nullopt},
+        {200, R"({"url":"https://k.test/s3"})", std::nullopt},
+        {200, R"(["https://k.test/s4"])", std::nullopt},
+        {200, "https://k.test/s5", std::nullopt},
+        {200, "", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        FakeShortLinkService service([&](const std::string&) { return std::pair{c.status, c.body}; });
+        EXPECT_EQ(linksFrom(service.url()), c.link ? std::vector<std::string>{*c.link} : std::vector<std::string>{});
+        ASSERT_EQ(service.count(), 1u);
+        const HttpRequest& sent = service.requests.front();
+        EXPECT_EQ(sent.method, "POST");
+        EXPECT_EQ(sent.headers.at("content-type"), "application/json");
+        EXPECT_EQ(sent.bodyText(), R"({"url":"http://192.168.1.10:3000"})");
+    }
+}
+
+TEST(ShortLinks, NoRequestWithoutAUsableServiceAndSilenceWhenItIsDown) {
+    FakeShortLinkService service([](const std::string&) { return std::pair{200, std::string(R"({"shorturl":"x"})")}; });
+    for (const std::string url : {"", "not a url", "ftp://127.0.0.1/api/shorturl.php"}) {
+        EXPECT_TRUE(linksFrom(url).empty()) << url;
+    }
+    EXPECT_EQ(service.count(), 0u);
+
+    auto closed = Socket::openListening(0);
+    const auto port = closed->port();
+    closed->close();
+    EXPECT_TRUE(linksFrom("http://127.0.0.1:" + std::to_string(port) + "/api/shorturl.php").empty());
+}
+
+// ---- Start and stop.
 
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -37,79 +168,51 @@ struct ClassroomServerTest : ::testing::Test {
         classroom->setPageRoutes(dashboard::staticRoutes(std::make_shared<dashboard::ResourceFolder>(folder)));
         panel->hostName = "Salle 12 Mac";
     }
-    uint16_t startOnFreePort() {
-        panel->selectedPort = 0;
+    uint16_t start(int64_t port = 0) {
+        panel->selectedPort = port;
         classroom->startServer();
         t.queue->drain();
-        EXPECT_TRUE(panel->isRunning);
         return classroom->listeningPort().value_or(0);
     }
 };
 
-TEST_F(ClassroomServerTest, BusyPortShowsTheAlertAndKeepsTheServerStopped) {
+TEST_F(ClassroomServerTest, StartOnABusyPortShowsTheAlert) {
     auto taken = Socket::openListening(0);
-    const uint16_t port = taken->port();
-    t.config().setTeacherPinCode("abcd");
-    panel->selectedPort = port;
-    classroom->startServer();
-    t.queue->drain();
-
-    const std::string p = std::to_string(port);
-    EXPECT_FALSE(panel->isRunning);
-    EXPECT_TRUE(panel->showingAlert);
-    EXPECT_EQ(panel->alertTitle, "Port réseau bloqué");
-    EXPECT_EQ(panel->alertMessage, "Impossible de démarrer le serveur sur le port " + p +
-                                       ".\n\n👉 Solution : Sélectionne le port 8080 ou 80, puis clique à nouveau "
-                                       "sur Démarrer.");
-    EXPECT_TRUE(panel->ipURL.empty());
-    // A new teacher PIN was drawn all the same.
-    EXPECT_NE(t.config().teacherPinCode(), "abcd");
-    EXPECT_EQ(t.config().teacherPinCode().size(), 4u);
-    const auto journal = t.journal();
-    EXPECT_TRUE(contains(journal, "Démarrage du serveur sur le port " + p + "…"));
-    EXPECT_TRUE(contains(journal, "PIN enseignant régénéré au démarrage du serveur"));
-    EXPECT_TRUE(containsPrefix(journal, "Impossible de démarrer sur le port " + p + " : "));
-    EXPECT_FALSE(containsPrefix(journal, "Serveur démarré"));
-}
-
-TEST_F(ClassroomServerTest, PortOutOfRangeIsAStartFailure) {
-    panel->selectedPort = 70000;
-    classroom->startServer();
-    t.queue->drain();
-    EXPECT_FALSE(panel->isRunning);
-    EXPECT_EQ(panel->alertTitle, "Port réseau bloqué");
-    EXPECT_TRUE(containsPrefix(t.journal(), "Impossible de démarrer sur le port 70000 : "));
-}
-
-TEST_F(ClassroomServerTest, EstablishmentModeKeepsTheTeacherPin) {
-    t.config().setAppMode("establishment");
-    t.config().setTeacherPinCode("abcd");
-    startOnFreePort();
-    EXPECT_EQ(t.config().teacherPinCode(), "abcd");
-    EXPECT_FALSE(contains(t.journal(), "PIN enseignant régénéré au démarrage du serveur"));
+    for (const int64_t port : {int64_t(taken->port()), int64_t(70000)}) {
+        const std::string p = std::to_string(port);
+        SCOPED_TRACE(p);
+        t.config().setTeacherPinCode("abcd");
+        start(port);
+        EXPECT_FALSE(panel->isRunning);
+        EXPECT_TRUE(panel->showingAlert);
+        EXPECT_EQ(panel->alertTitle, "Port réseau bloqué");
+        EXPECT_EQ(panel->alertMessage, "Impossible de démarrer le serveur sur le port " + p +
+                                           ".\n\n👉 Solution : Sélectionne le port 8080 ou 80, puis clique à nouveau "
+                                           "sur Démarrer.");
+        EXPECT_TRUE(panel->ipURL.empty());
+        EXPECT_NE(t.config().teacherPinCode(), "abcd");  // a new teacher PIN was drawn all the same
+        const auto journal = t.journal();
+        EXPECT_TRUE(contains(journal, "Démarrage du serveur sur le port " + p + "…"));
+        EXPECT_TRUE(contains(journal, "PIN enseignant régénéré au démarrage du serveur"));
+        EXPECT_TRUE(containsPrefix(journal, "Impossible de démarrer sur le port " + p + " : "));
+        EXPECT_FALSE(containsPrefix(journal, "Serveur démarré"));
+    }
 }
 
 TEST_F(ClassroomServerTest, EveryRegisteredRouteAnswersAnyMethod) {
-    const uint16_t port = startOnFreePort();
+    const uint16_t port = start();
     ASSERT_NE(port, 0);
-
     auto routes = classroom->server().routes();
+    for (auto& route : routes) route = route.empty() ? "/" : route;  // the root is listed as ""
     std::sort(routes.begin(), routes.end());
-    std::vector<std::string> expected{"",  // "/"
-                                      "/api/ack-alert", "/api/admin/update", "/api/available-models", "/api/chat",
-                                      "/api/config", "/api/end-session", "/api/gen-params", "/api/keywords",
-                                      "/api/live-feed", "/api/log", "/api/log-content", "/api/logs", "/api/mission",
-                                      "/api/models", "/api/reserve-slot", "/api/safety-alerts", "/api/schedule",
-                                      "/api/students", "/api/switch-model", "/api/teachers-list", "/api/verify",
-                                      "/api/verify-teacher", "/app.js", "/context_help.png", "/klarion_petit.png",
-                                      "/style.css", "/teacher"};
-    std::vector<std::string> listed;
-    for (auto& r : routes) listed.push_back(r == "/" ? "" : r);
-    std::sort(listed.begin(), listed.end());
-    EXPECT_EQ(listed, expected);
-
-    for (const auto& listedPath : listed) {
-        const std::string path = listedPath.empty() ? "/" : listedPath;
+    EXPECT_EQ(routes, (std::vector<std::string>{
+                          "/", "/api/ack-alert", "/api/admin/update", "/api/available-models", "/api/chat",
+                          "/api/config", "/api/end-session", "/api/gen-params", "/api/keywords", "/api/live-feed",
+                          "/api/log", "/api/log-content", "/api/logs", "/api/mission", "/api/models",
+                          "/api/reserve-slot", "/api/safety-alerts", "/api/schedule", "/api/students",
+                          "/api/switch-model", "/api/teachers-list", "/api/verify", "/api/verify-teacher", "/app.js",
+                          "/context_help.png", "/klarion_petit.png", "/style.css", "/teacher"}));
+    for (const auto& path : routes) {
         const auto reference = test::httpRequest(port, "GET", path);
         ASSERT_TRUE(reference.ok) << path;
         EXPECT_NE(reference.status, 404) << path;
@@ -121,35 +224,44 @@ TEST_F(ClassroomServerTest, EveryRegisteredRouteAnswersAnyMethod) {
             EXPECT_EQ(reply.body, reference.body);
         }
     }
-    // The route tree answers 404 off the table.
     EXPECT_EQ(test::httpRequest(port, "GET", "/api/nothing").status, 404);
 }
 
-TEST_F(ClassroomServerTest, StartPublishesTheAddressAndIgnoresASecondStart) {
-    const uint16_t port = startOnFreePort();
+TEST_F(ClassroomServerTest, StartPublishesTheAddressAndAsksForBothShortLinks) {
+    FakeShortLinkService service([](const std::string& url) {
+        const bool teacher = url.size() > 8 && url.substr(url.size() - 8) == "/teacher";
+        return std::pair{200, std::string(teacher ? R"({"shorturl":"https://k.test/prof"})"
+                                                  : R"({"shorturl":"https://k.test/eleve"})")};
+    });
+    t.config().preferences()->setString(ClassroomServer::shortLinkServicePreferenceKey, service.url());
+    const uint16_t port = start();
+    ASSERT_TRUE(panel->isRunning);
     const std::string pin = t.config().teacherPinCode();
-    EXPECT_EQ(panel->ipURL.rfind("http://", 0), 0u);
     const std::string suffix = ":" + std::to_string(port);
-    EXPECT_EQ(panel->ipURL.substr(panel->ipURL.size() - suffix.size()), suffix);
-    if (!localIPAddress()) {
-        EXPECT_EQ(panel->ipURL, "http://Salle-12-Mac.local" + suffix);
-    }
+    const auto lan = localIPAddress();
+    EXPECT_EQ(panel->ipURL, "http://" + (lan ? *lan : "Salle-12-Mac.local") + suffix);
     EXPECT_TRUE(contains(t.journal(), "Serveur démarré sur le port " + std::to_string(port) + " → " + panel->ipURL));
+
+    ASSERT_TRUE(t.queue->drainUntil(
+        [&] { return !t.config().shortURL().empty() && !t.config().teacherShortURL().empty(); }, 15.0));
+    EXPECT_EQ(t.config().shortURL(), "https://k.test/eleve");
+    EXPECT_EQ(t.config().teacherShortURL(), "https://k.test/prof");
+    EXPECT_EQ(service.count(), 2u);
+    EXPECT_TRUE(contains(t.journal(), "Lien court généré : https://k.test/prof"));
 
     classroom->startServer();  // ignored while running
     t.queue->drain();
     EXPECT_EQ(t.config().teacherPinCode(), pin);
     const auto journal = t.journal();
     EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
-                            [](const auto& l) { return l.rfind("Démarrage du serveur", 0) == 0; }),
-              1);
+                            [](const auto& l) { return l.rfind("Démarrage du serveur", 0) == 0; }), 1);
     EXPECT_EQ(classroom->listeningPort(), port);
 }
 
 TEST_F(ClassroomServerTest, StopClearsTheRunAndAStartServesAgain) {
+    const uint16_t first = start();
     t.config().setShortURL("https://k.test/a");
     t.config().setTeacherShortURL("https://k.test/b");
-    const uint16_t first = startOnFreePort();
     t.config().setConnectedStudents({{"10.0.0.2", "Léa"}});
     t.config().setWordFrequency({{"volcan", 3}});
     t.config().setLiveQuestions({LiveQuestion{"Q", "Léa", "10.0.0.2", "Pourquoi ?", 1.0}});
@@ -158,80 +270,79 @@ TEST_F(ClassroomServerTest, StopClearsTheRunAndAStartServesAgain) {
     classroom->stopServer();
     EXPECT_FALSE(panel->isRunning);
     t.queue->drain();
-    EXPECT_EQ(panel->ipURL, "");
-    EXPECT_EQ(t.config().shortURL(), "");
-    EXPECT_EQ(t.config().teacherShortURL(), "");
-    EXPECT_TRUE(t.config().connectedStudents().empty());
-    EXPECT_TRUE(t.config().wordFrequency().empty());
-    EXPECT_TRUE(t.config().liveQuestions().empty());
-    EXPECT_TRUE(t.config().safetyAlerts().empty());
+    const auto values = t.config().snapshot();
+    EXPECT_EQ(panel->ipURL + values.shortURL + values.teacherShortURL, "");
+    EXPECT_TRUE(values.connectedStudents.empty() && values.wordFrequency.empty() && values.liveQuestions.empty() &&
+                values.safetyAlerts.empty());
     EXPECT_TRUE(contains(t.journal(), "Serveur arrêté"));
-    EXPECT_EQ(t.config().pinCode(), "8461");
     EXPECT_FALSE(test::httpRequest(first, "GET", "/teacher").ok);
 
-    const uint16_t second = startOnFreePort();
-    const auto reply = test::httpRequest(second, "POST", "/api/verify-teacher",
-                                         R"({"pin":")" + t.config().teacherPinCode() + R"("})");
+    const uint16_t second = start();
+    const auto reply = test::httpRequest(second, "POST", "/api/verify-teacher", t.pinBody());
     EXPECT_EQ(reply.body, R"({"success":true,"studentPinCode":"8461"})");
 }
 
-TEST_F(ClassroomServerTest, StopEndsTheSessionInTheEstablishmentModeOnly) {
-    for (const std::string mode : {"establishment", "individual"}) {
+TEST_F(ClassroomServerTest, EstablishmentModeKeepsTheTeacherPinAndStopEndsTheSession) {
+    for (const std::string mode : {"individual", "establishment"}) {
         SCOPED_TRACE(mode);
         t.config().setAppMode(mode);
-        t.config().setTeachers({Teacher{"A-ID", "Alice", "111111", "2025-09-01T07:45:09Z"}});
-        t.config().setActiveTeacherId(std::string("A-ID"));
+        t.config().setTeachers({test::kAlice});
+        t.config().setActiveTeacherId(test::kAlice.id);
         t.config().setActiveTeacherName("Alice");
-        startOnFreePort();
+        t.config().setTeacherPinCode("abcd");
+        start();
+        EXPECT_EQ(t.config().teacherPinCode() == "abcd", mode == "establishment");
         classroom->stopServer();
         t.queue->drain();
-        if (mode == "establishment") {
-            EXPECT_EQ(t.config().activeTeacherId(), std::nullopt);
-            EXPECT_TRUE(contains(t.journal(), "Session terminée : Alice"));
-        } else {
-            EXPECT_EQ(t.config().activeTeacherId(), "A-ID");
-        }
+        EXPECT_EQ(t.config().activeTeacherId() == std::nullopt, mode == "establishment");
+        EXPECT_EQ(contains(t.journal(), "Session terminée : Alice"), mode == "establishment");
     }
 }
 
-TEST_F(ClassroomServerTest, StartAsksForBothShortLinks) {
-    std::mutex mutex;
-    std::vector<std::string> asked;
-    HttpServer service;
-    service["/api/shorturl.php"] = [&](HttpRequest& request) {
-        auto body = parseJsonObject(request.bodyText());
-        std::string url = body ? readString(*body, "url").value_or("") : "";
-        std::lock_guard lock(mutex);
-        asked.push_back(url);
-        const std::string link = url.size() > 8 && url.substr(url.size() - 8) == "/teacher" ? "https://k.test/prof"
-                                                                                           : "https://k.test/eleve";
-        return HttpResponse::ok(HttpResponseBody::data(utf8Bytes(R"({"shorturl":")" + link + R"("})"),
-                                                       std::string("application/json")));
-    };
-    service.start(0);
-    t.config().preferences()->setString(ClassroomServer::shortLinkServicePreferenceKey,
-                                        "http://127.0.0.1:" + std::to_string(service.port()) + "/api/shorturl.php");
+// The panel's start button: one LM Studio check at a time, a start only when
+// it answers, and no second start.
+TEST(StartButton, IgnoresPressesWhileItsCheckIsPending) {
+    test::TestContext t;
+    ContentView view(t.context->state);
+    auto classroom = std::make_shared<ClassroomServer>(ClassroomContext::make(view.context(), view.sessions()),
+                                                       view.panel());
+    view.serverControl.startServer = [classroom] { classroom->startServer(); };
+    view.serverControl.stopServer = [classroom] { classroom->stopServer(); };
+    std::vector<StartPrecheck> checks;
+    view.lmStudioProbes.probeBeforeStart = [&](double, StartPrecheck precheck) { checks.push_back(std::move(precheck)); };
+    auto panel = view.panel();
+    panel->selectedPort = 0;
 
-    startOnFreePort();
-    const bool arrived = t.queue->drainUntil(
-        [&] { return !t.config().shortURL().empty() && !t.config().teacherShortURL().empty(); }, 15.0);
-    ASSERT_TRUE(arrived);
-    EXPECT_EQ(t.config().shortURL(), "https://k.test/eleve");
-    EXPECT_EQ(t.config().teacherShortURL(), "https://k.test/prof");
-    {
-        std::lock_guard lock(mutex);
-        std::sort(asked.begin(), asked.end());
-        EXPECT_EQ(asked, (std::vector<std::string>{panel->ipURL, panel->ipURL + "/teacher"}));
-    }
-    service.stop();
-}
+    view.startStopAction();
+    view.startStopAction();  // the check has not answered: ignored
+    ASSERT_EQ(checks.size(), 1u);
+    checks[0].startServer();
+    EXPECT_TRUE(panel->isRunning);
+    view.startStopAction();  // stops
+    EXPECT_FALSE(panel->isRunning);
 
-TEST_F(ClassroomServerTest, WithoutServiceSettingNoShortLinkIsAsked) {
-    startOnFreePort();
-    classroom->shortLinks().waitIdle();
+    // A refused check answers too: the next press checks again.
+    view.startStopAction();
+    ASSERT_EQ(checks.size(), 2u);
+    checks[1].showAlert("LM Studio injoignable", "Lancez LM Studio.");
+    EXPECT_TRUE(panel->showingAlert);
+    EXPECT_FALSE(panel->isRunning);
+
+    // A check dropped without an answer frees the button as well.
+    view.startStopAction();
+    ASSERT_EQ(checks.size(), 3u);
+    checks.pop_back();
+    view.startStopAction();
+    ASSERT_EQ(checks.size(), 3u);
+
+    // Dropping an old, answered check leaves the pending one pending.
+    checks.erase(checks.begin());
+    view.startStopAction();
+    EXPECT_EQ(checks.size(), 2u);
+    checks.back().startServer();
+    EXPECT_TRUE(panel->isRunning);
+    classroom->stopServer();
     t.queue->drain();
-    EXPECT_EQ(t.config().shortURL(), "");
-    EXPECT_EQ(t.config().teacherShortURL(), "");
 }
 
 }  // namespace

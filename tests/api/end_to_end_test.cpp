@@ -1,194 +1,188 @@
-// The test server program over real HTTP: start, logins, lockout, stop.
+// The test server program over real HTTP, against the fake LM Studio: logins
+// and lockout in both modes, then a teacher's class flow (mission, pause,
+// booking, a student's questions logged, the day's log downloaded, a safety
+// alert confirmed).
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/json.h"
 #include "tests/api/api_test_support.h"
 #include "tests/support/fake_lmstudio.h"
-
-#ifndef KLARION_TEST_SERVER_PATH
-#error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
-#endif
+#include "tests/support/test_server_process.h"
 
 namespace klarion {
 namespace {
 
-// One run of klarion-test-server, with HOME and XDG pointing at `home`.
-class TestServerProcess {
-public:
-    explicit TestServerProcess(const test::ScratchHome& home) {
-        const auto resources = home.path() / "resources";
-        std::filesystem::create_directories(resources);
-        std::ofstream(resources / "index.html") << "<!DOCTYPE html><title>Klarion</title>";
+using test::httpRequest;
 
-        // The server starts only when LM Studio answers with a model loaded.
-        if (!lmStudio_.start()) return;
-        const std::string lmStudioURL = lmStudio_.baseUrl();
+struct EndToEnd : ::testing::Test {
+    test::ScratchHome home;
+    FakeLmStudio lmStudio;  // with a model loaded: the server starts only then
+    std::unique_ptr<test::TestServerProcess> server;
+    uint16_t port = 0;
+    std::string pin;
 
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            // The environment (HOME, XDG_*) comes from the scratch home of the test.
-            execl(KLARION_TEST_SERVER_PATH, KLARION_TEST_SERVER_PATH, "--port", "0", "--lmstudio",
-                  lmStudioURL.c_str(), "--resources", resources.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        stdout_ = out[0];
-        readBanner();
+    // Starts the program; with the student page's files in `resources` when not empty.
+    void start(const std::filesystem::path& resources = {}) {
+        ASSERT_TRUE(lmStudio.start());
+        server = std::make_unique<test::TestServerProcess>(lmStudio.baseUrl(), resources);
+        port = server->waitForBanner();
+        ASSERT_NE(port, 0) << "no banner from the test server: " << server->standardError();
+        pin = server->teacherPin();
     }
-
-    ~TestServerProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
-        lmStudio_.stop();
-        EXPECT_TRUE(lmStudio_.violations().empty()) << ::testing::PrintToString(lmStudio_.violations());
+    void TearDown() override {
+        server.reset();
+        lmStudio.stop();
+        EXPECT_TRUE(lmStudio.violations().empty()) << ::testing::PrintToString(lmStudio.violations());
     }
-
-    uint16_t port() const { return port_; }
-    const std::string& teacherPin() const { return pin_; }
-
-    // SIGTERM, then the exit status (-1 when it did not end within 15 s).
-    int terminate() {
-        if (pid_ <= 0) return -1;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 1500; ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-private:
-    // Reads "listening on PORT" and "teacher PIN NNNN", for at most 20 s.
-    void readBanner() {
-        std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        std::smatch match;
-        const std::regex banner("listening on (\\d+)\nteacher PIN (\\S+)\n");
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{stdout_, POLLIN, 0};
-            if (poll(&fd, 1, 200) <= 0) continue;
-            char buffer[256];
-            const ssize_t n = read(stdout_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, static_cast<size_t>(n));
-            if (std::regex_search(text, match, banner)) {
-                port_ = static_cast<uint16_t>(std::stoi(match[1]));
-                pin_ = match[2];
-                return;
-            }
-        }
-    }
-
-    FakeLmStudio lmStudio_;
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    uint16_t port_ = 0;
-    std::string pin_;
 };
 
-TEST(TestServerEndToEnd, LoginsOverRealHttp) {
-    test::ScratchHome home;
-    TestServerProcess server(home);
-    ASSERT_NE(server.port(), 0) << "no banner from the test server";
-    ASSERT_TRUE(std::regex_match(server.teacherPin(), std::regex("\\d{4}")));
-    const uint16_t port = server.port();
+// Asks again (at most 5 s) until `accept` holds for the reply's JSON body:
+// the server applies changes on its main queue after answering.
+Json pollJson(uint16_t port, const std::string& route, const std::string& body,
+              const std::function<bool(const Json&)>& accept) {
+    Json last;
+    for (int i = 0; i < 100; ++i) {
+        if (auto json = parseJson(httpRequest(port, body.empty() ? "GET" : "POST", route, body).body)) {
+            last = *json;
+            if (accept(last)) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return last;
+}
 
-    // The class PIN, right and wrong.
-    EXPECT_EQ(test::httpRequest(port, "POST", "/api/verify", R"({"pin":"8461"})").body, R"({"success": true})");
-    EXPECT_EQ(test::httpRequest(port, "POST", "/api/verify", R"({"pin":"0000"})").body, R"({"success": false})");
+TEST_F(EndToEnd, IndividualLoginsAndLockout) {
+    const auto resources = home.path() / "resources";
+    std::filesystem::create_directories(resources);
+    std::ofstream(resources / "index.html") << "<!DOCTYPE html><title>Klarion</title>";
+    start(resources);
+    ASSERT_TRUE(std::regex_match(pin, std::regex("\\d{4}")));
 
-    // The teacher login of the individual mode.
-    const std::string login = R"({"pin":")" + server.teacherPin() + R"("})";
-    auto reply = test::httpRequest(port, "POST", "/api/verify-teacher", login);
-    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(httpRequest(port, "POST", "/api/verify", R"({"pin":"8461"})").body, R"({"success": true})");
+    EXPECT_EQ(httpRequest(port, "POST", "/api/verify", R"({"pin":"0000"})").body, R"({"success": false})");
+    const std::string login = R"({"pin":")" + pin + R"("})";
+    auto reply = httpRequest(port, "POST", "/api/verify-teacher", login);
     EXPECT_EQ(reply.headers["content-type"], "application/json");
     EXPECT_EQ(reply.body, R"({"success":true,"studentPinCode":"8461"})");
-    EXPECT_EQ(test::httpRequest(port, "GET", "/api/teachers-list").body, "[]");
+    EXPECT_EQ(httpRequest(port, "GET", "/api/teachers-list").body, "[]");
 
-    // The dashboard page and a resource file.
-    reply = test::httpRequest(port, "GET", "/teacher?pin=" + server.teacherPin());
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_NE(reply.body.find("<title>Klarion - Tableau de bord</title>"), std::string::npos);
-    EXPECT_EQ(test::httpRequest(port, "GET", "/").body, "<!DOCTYPE html><title>Klarion</title>");
-    EXPECT_EQ(test::httpRequest(port, "GET", "/app.js").status, 404);
+    EXPECT_NE(httpRequest(port, "GET", "/teacher").body.find("<title>Klarion - Tableau de bord</title>"),
+              std::string::npos);
+    EXPECT_EQ(httpRequest(port, "GET", "/").body, "<!DOCTYPE html><title>Klarion</title>");
+    EXPECT_EQ(httpRequest(port, "GET", "/app.js").status, 404);
 
-    // End of session: plain text.
-    reply = test::httpRequest(port, "POST", "/api/end-session", login);
-    EXPECT_EQ(reply.status, 200);
+    reply = httpRequest(port, "POST", "/api/end-session", login);
     EXPECT_EQ(reply.body, R"({"status": "OK"})");
     EXPECT_EQ(reply.headers.count("content-type"), 0u);
 
     // Five wrong PINs block the address, the right one included.
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(test::httpRequest(port, "POST", "/api/verify-teacher", R"({"pin":"x"})").body,
-                  R"({"success": false})");
+        EXPECT_EQ(httpRequest(port, "POST", "/api/verify-teacher", R"({"pin":"x"})").body, R"({"success": false})");
     }
-    EXPECT_EQ(test::httpRequest(port, "POST", "/api/verify-teacher", login).body,
+    EXPECT_EQ(httpRequest(port, "POST", "/api/verify-teacher", login).body,
               R"({"success": false, "reason": "blocked", "message": "Trop de tentatives. Veuillez patienter."})");
-    EXPECT_EQ(test::httpRequest(port, "POST", "/api/end-session", login).status, 401);
+    EXPECT_EQ(httpRequest(port, "POST", "/api/end-session", login).status, 401);
 
-    EXPECT_EQ(server.terminate(), 0);
-    EXPECT_FALSE(test::httpRequest(port, "GET", "/teacher").ok);
+    EXPECT_EQ(server->terminate(), 0);
+    EXPECT_FALSE(httpRequest(port, "GET", "/teacher").ok);
 }
 
-TEST(TestServerEndToEnd, EstablishmentLoginsOverRealHttp) {
-    test::ScratchHome home;
+TEST_F(EndToEnd, EstablishmentLogins) {
     const auto config = home.documents() / "Klarion_Config";
     std::filesystem::create_directories(config);
     std::ofstream(config / "mode.json") << R"({"mode":"establishment"})";
     std::ofstream(config / "teachers.json")
         << R"([{"id":"A-ID","name":"Alice","pin":"111111","createdAt":"2025-09-01T07:45:09Z"},)"
         << R"({"id":"B-ID","name":"Bruno","pin":"222222","createdAt":"2025-09-01T07:45:09Z"}])";
-    TestServerProcess server(home);
-    ASSERT_NE(server.port(), 0) << "no banner from the test server";
-    const uint16_t port = server.port();
+    start();
 
-    EXPECT_EQ(test::httpRequest(port, "GET", "/api/teachers-list").body,
+    EXPECT_EQ(httpRequest(port, "GET", "/api/teachers-list").body,
               R"([{"id":"A-ID","name":"Alice"},{"id":"B-ID","name":"Bruno"}])");
-    EXPECT_EQ(test::httpRequest(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"222222"})").body,
+    EXPECT_EQ(httpRequest(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"222222"})").body,
               R"({"success": false, "reason": "wrong_pin"})");
-    EXPECT_EQ(test::httpRequest(port, "POST", "/api/verify-teacher", R"({"id":"Z-ID","pin":"111111"})").body,
-              R"({"success": false})");
-
-    const std::string alice = R"({"id":"A-ID","pin":"111111"})";
-    auto reply = test::httpRequest(port, "POST", "/api/verify-teacher", alice);
-    auto json = parseJsonObject(reply.body);
-    ASSERT_TRUE(json) << reply.body;
-    EXPECT_EQ(readBool(*json, "success"), true);
+    auto json = parseJsonObject(httpRequest(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"111111"})").body);
+    ASSERT_TRUE(json);
     EXPECT_EQ(readString(*json, "teacherName"), "Alice");
     EXPECT_EQ(readString(*json, "studentPinCode"), "8461");
-    EXPECT_TRUE(readString(*json, "sessionToken"));
 
     // The session start is applied on the main thread a moment later; a few
     // spaced tries stay well below the lockout's five failures.
     int status = 0;
     for (int attempt = 0; attempt < 3 && status != 200; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        status = test::httpRequest(port, "POST", "/api/end-session", R"({"pin":"111111"})").status;
+        status = httpRequest(port, "POST", "/api/end-session", R"({"pin":"111111"})").status;
     }
     EXPECT_EQ(status, 200);
-    EXPECT_EQ(server.terminate(), 0);
+    EXPECT_EQ(server->terminate(), 0);
+}
+
+TEST_F(EndToEnd, TeacherClassFlow) {
+    FakeChatReply verdict;
+    verdict.content = R"({"danger": true, "motif": "appel à l'aide"})";
+    lmStudio.setChatReply(verdict);
+    start();
+    const std::string withPin = R"({"pin":")" + pin + "\"";
+
+    auto reply = httpRequest(port, "POST", "/api/mission", withPin + R"(,"mission":"Les volcans d'Auvergne"})");
+    EXPECT_EQ(reply.body, "OK");
+    reply = httpRequest(port, "POST", "/api/admin/update", withPin + R"(,"isAiPaused":true,"isSupervisionActive":true})");
+    EXPECT_EQ(reply.body, R"({"status":"OK","studentPinCode":"8461"})");
+    const Json config = pollJson(port, "/api/config", "", [](const Json& c) {
+        return c.value("customMission", "") == "Les volcans d'Auvergne" && c.value("isAiPaused", false) &&
+               c.value("isSupervisionActive", false);
+    });
+    EXPECT_EQ(config.value("customMission", ""), "Les volcans d'Auvergne");
+    EXPECT_TRUE(config.value("isAiPaused", false));
+
+    reply = httpRequest(port, "POST", "/api/reserve-slot", withPin + R"(,"week":"2026-W10","day":1,"slot":2})");
+    EXPECT_EQ(reply.body, R"({"success": true})");
+    const Json grid = pollJson(port, "/api/schedule", withPin + R"(,"week":"2026-W10"})",
+                               [](const Json& g) { return g.contains("reservations") && !g["reservations"].empty(); });
+    EXPECT_EQ(grid["reservations"], Json::parse(R"([{"day":1,"slot":2,"teacherId":"","teacherName":"?"}])"));
+    // Saved in the main-queue step of the change, which may still be running.
+    std::optional<Json> saved;
+    for (int i = 0; i < 100 && !(saved = parseJson(readFile(home.documents() / "Klarion_Config/schedule.json").value_or("")));
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ((*saved)["reservations"], Json::parse(R"({"2026-W10_tuesday_2":""})"));
+
+    EXPECT_EQ(httpRequest(port, "POST", "/api/log",
+                          R"({"type":"question","text":"Pourquoi les volcans explosent ?","name":"Léa"})").body,
+              "Logged");
+    httpRequest(port, "POST", "/api/log", R"({"type":"answer","text":"À cause du magma.","name":"Léa"})");
+    const Json logs = pollJson(port, "/api/logs", withPin + "}", [](const Json& l) { return !l.empty(); });
+    ASSERT_EQ(logs.size(), 1u) << logs.dump();
+    const std::string name = logs[0];
+    EXPECT_TRUE(std::regex_match(name, std::regex(R"(Log_\d\d-\d\d-\d{4}\.txt)"))) << name;
+    reply = httpRequest(port, "POST", "/api/log-content", withPin + R"(,"filename":")" + name + "\"}");
+    EXPECT_TRUE(std::regex_match(reply.body,
+                                 std::regex(R"(\[\d\d:\d\d:\d\d\] Léa \(127\.0\.0\.1\): Pourquoi les volcans explosent \?\n)"
+                                            R"(\[\d\d:\d\d:\d\d\] Léa \(127\.0\.0\.1\): À cause du magma\.\n)")))
+        << reply.body;
+    const Json feed = pollJson(port, "/api/live-feed", withPin + "}", [](const Json& f) { return !f.empty(); });
+    ASSERT_EQ(feed.size(), 1u);
+    EXPECT_EQ(feed[0]["name"], "Léa");
+
+    // A question goes to the keyword safety scan, and its AI verdict confirms it.
+    httpRequest(port, "POST", "/api/log", R"({"type":"question","text":"Au secours","name":"Tom"})");
+    const Json alerts = pollJson(port, "/api/safety-alerts", withPin + "}", [](const Json& a) {
+        return !a.empty() && a[0].value("level", "") == "confirmed";
+    });
+    ASSERT_EQ(alerts.size(), 1u) << alerts.dump();
+    EXPECT_EQ(alerts[0]["name"], "Tom");
+    EXPECT_EQ(alerts[0]["level"], "confirmed");
+
+    EXPECT_EQ(httpRequest(port, "POST", "/api/log-content", withPin + R"(,"filename":"../Klarion_Config/schedule.json"})")
+                  .status, 401);
 }
 
 }  // namespace

@@ -1,63 +1,72 @@
-// The login routes, case by case: mode, lockout state and body shape, with the
-// exact reply bytes.
+// The login routes, case by case (mode, lockout state, body shape) with the
+// exact reply bytes; the lockout shared by every route that checks a teacher
+// PIN; the cap on parsed bodies.
 #include <gtest/gtest.h>
 
 #include <regex>
 
-#include "http/core/response.h"
+#include "server/api/class_config_routes.h"
+#include "server/api/live_data_routes.h"
+#include "server/api/log_routes.h"
 #include "server/api/login_routes.h"
 #include "server/api/replies.h"
+#include "server/api/schedule_routes.h"
 #include "tests/api/api_test_support.h"
 
 namespace klarion {
 namespace {
 
-const Teacher kAlice{"A-ID", "Alice", "111111", "2025-09-01T07:45:09Z"};
-const Teacher kBruno{"B-ID", "Bruno", "222222", "2025-09-01T07:45:09Z"};
+using test::callRoute;
+using Handler = HttpResponse (*)(const ClassroomContext&, HttpRequest&);
 
 constexpr double kTuesday1030 = 1772530200.0;  // slot 1 ("Matin 2") runs: 2026-W10_tuesday_1
 constexpr double kTuesday1230 = 1772537400.0;  // between slots
 constexpr double kSaturday1030 = 1772875800.0;
-const std::string kRunningSlot = "2026-W10_tuesday_1";
+const char* const kAlicePin = R"({"id":"A-ID","pin":"111111"})";
+const char* const kBrunoPin = R"({"id":"B-ID","pin":"222222"})";
+const std::string kFailure(kReplyFailure), kBlocked(kReplyBlocked), kEnded(kReplyEndSession);
 
-const char* const kBlockedCompact =
-    R"({"success":false,"reason":"blocked","message":"Trop de tentatives. Veuillez patienter."})";
+enum class Session { untouched, started, stamped, ended };
 
 struct LoginCase {
     const char* label;
-    const char* route;
+    Handler route;
     std::string mode = "individual";
-    std::string body;
-    bool blocked = false;                    // the address starts with 5 failures
-    std::optional<std::string> active;       // running session (teacher id)
-    std::optional<std::string> slotHolder;   // holder of the running slot's booking
+    std::string body = "";
+    int prior = 0;                          // teacher PIN failures the address already has
+    std::optional<std::string> active = {};      // running session (teacher id)
+    std::optional<std::string> slotHolder = {};  // holder of the running slot's booking
     double now = kTuesday1230;
-    std::optional<std::string> address = std::string("192.168.1.30");
+    std::optional<std::string> address = "192.168.1.30";
+    std::string classPin = "2468";
     // Expected:
     int status = 200;
-    std::string reply;             // exact bytes; "{session}" / "{busy:NAME}" for built session replies
+    std::string reply = "";  // exact bytes; "{session}" / "{busy:NAME}" for built session replies
     const char* contentType = "application/json";  // nullptr: none
     int64_t failuresAfter = 0;
-    std::vector<std::string> started = {};
-    int stamped = 0;
-    int ended = 0;
+    Session session = Session::untouched;
     const char* journalLine = nullptr;
 };
 
 std::ostream& operator<<(std::ostream& out, const LoginCase& c) { return out << c.label; }
 
-HttpResponse call(const ClassroomContext& context, const std::string& route, HttpRequest& request) {
-    if (route == "/api/verify") return handleVerify(context, request);
-    if (route == "/api/verify-teacher") return handleVerifyTeacher(context, request);
-    if (route == "/api/teachers-list") return handleTeachersList(context, request);
-    return handleEndSession(context, request);
-}
-
-std::string bodyOf(const HttpResponse& response) {
-    MemoryBodyWriter writer;
-    auto content = response.content();
-    if (content.writer) content.writer(writer);
-    return writer.text();
+// Checks a built session reply: compact, a fresh upper-case token, and the
+// busy members naming `busyWith` when it is not empty.
+void expectSessionReply(const std::string& body, const std::string& busyWith) {
+    auto json = parseJsonObject(body);
+    ASSERT_TRUE(json) << body;
+    EXPECT_EQ(body.find(": "), std::string::npos) << body;
+    const auto token = readString(*json, "sessionToken");
+    ASSERT_TRUE(token);
+    EXPECT_TRUE(std::regex_match(*token, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
+    EXPECT_EQ(readBool(*json, "success"), true);
+    EXPECT_EQ(readString(*json, "studentPinCode"), "2468");
+    EXPECT_TRUE(readString(*json, "teacherName"));
+    EXPECT_EQ(json->size(), busyWith.empty() ? 4u : 6u) << body;
+    if (!busyWith.empty()) {
+        EXPECT_EQ(readBool(*json, "sessionInProgress"), true);
+        EXPECT_EQ(readString(*json, "activeTeacher"), busyWith);
+    }
 }
 
 class LoginRoutes : public ::testing::TestWithParam<LoginCase> {};
@@ -67,9 +76,9 @@ TEST_P(LoginRoutes, AnswerAsSpecified) {
     test::TestContext t;
     AppConfig& config = t.config();
     config.setAppMode(c.mode);
-    config.setPinCode("2468");
+    config.setPinCode(c.classPin);
     config.setTeacherPinCode("4321");
-    config.setTeachers({kAlice, kBruno});
+    config.setTeachers({test::kAlice, test::kBruno});
     if (c.active) {
         config.setActiveTeacherId(c.active);
         config.setActiveTeacherName(*c.active == "A-ID" ? "Alice" : "Bruno");
@@ -78,420 +87,215 @@ TEST_P(LoginRoutes, AnswerAsSpecified) {
     }
     if (c.slotHolder) {
         auto schedule = config.scheduleConfig();
-        schedule.reservations[kRunningSlot] = *c.slotHolder;
+        schedule.reservations["2026-W10_tuesday_1"] = *c.slotHolder;
         config.setScheduleConfig(schedule);
     }
     t.clock->set(c.now);
     const std::string address = c.address.value_or("0.0.0.0");
-    if (c.blocked) {
-        for (int i = 0; i < 5; ++i) t.context->lockout->recordFailure(address);
+    for (int i = 0; i < c.prior; ++i) {
+        t.context->lockout->attempt(address, [] { return false; }, BruteForceProtection::OnSuccess::keep);
     }
 
-    HttpRequest request;
-    request.method = "POST";
-    request.path = c.route;
-    request.body = utf8Bytes(c.body);
-    request.address = c.address;
-    const HttpResponse response = call(*t.context, c.route, request);
-
-    EXPECT_EQ(response.statusCode(), c.status);
-    const auto headers = response.headers();
-    if (c.contentType) {
-        ASSERT_TRUE(headers.count("Content-Type"));
-        EXPECT_EQ(headers.at("Content-Type"), c.contentType);
-    } else {
-        EXPECT_FALSE(headers.count("Content-Type"));
-    }
-    const std::string body = bodyOf(response);
+    const auto reply = callRoute(c.route, *t.context, c.body, c.address);
+    EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(reply.contentType, c.contentType ? std::optional<std::string>(c.contentType) : std::nullopt);
     if (c.reply.rfind("{session}", 0) == 0 || c.reply.rfind("{busy:", 0) == 0) {
-        // Built session replies: compact, a fresh upper-case token.
-        auto json = parseJsonObject(body);
-        ASSERT_TRUE(json) << body;
-        EXPECT_EQ(body.find(": "), std::string::npos) << body;
-        const std::string name = c.reply == "{session}" ? "" : c.reply.substr(6, c.reply.size() - 7);
-        const auto token = readString(*json, "sessionToken");
-        ASSERT_TRUE(token);
-        EXPECT_TRUE(std::regex_match(*token, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
-        EXPECT_EQ(readBool(*json, "success"), true);
-        EXPECT_EQ(readString(*json, "studentPinCode"), "2468");
-        EXPECT_TRUE(readString(*json, "teacherName"));
-        if (name.empty()) {
-            EXPECT_EQ(json->size(), 4u) << body;
-        } else {
-            EXPECT_EQ(json->size(), 6u) << body;
-            EXPECT_EQ(readBool(*json, "sessionInProgress"), true);
-            EXPECT_EQ(readString(*json, "activeTeacher"), name);
-        }
+        expectSessionReply(reply.body, c.reply == "{session}" ? "" : c.reply.substr(6, c.reply.size() - 7));
     } else {
-        EXPECT_EQ(body, c.reply);
+        EXPECT_EQ(reply.body, c.reply);
     }
     EXPECT_EQ(t.context->lockout->failureCount(address), c.failuresAfter);
 
     // What the sessions were asked to do, seen once the queued steps ran.
     const auto journal = t.journal();
-    std::vector<std::string> started;
-    for (const auto& line : journal) {
-        if (line.rfind("Session démarrée : ", 0) == 0) started.push_back(line.substr(std::string("Session démarrée : ").size()));
-    }
-    std::vector<std::string> expectedStarted;
-    for (const auto& id : c.started) expectedStarted.push_back(id == "A-ID" ? "Alice" : "Bruno");
-    EXPECT_EQ(started, expectedStarted);
-    if (!c.started.empty()) {
-        EXPECT_EQ(config.activeTeacherId(), c.started.back());
+    const auto starts = std::count_if(journal.begin(), journal.end(),
+                                      [](const auto& line) { return line.rfind("Session démarrée : ", 0) == 0; });
+    EXPECT_EQ(starts, c.session == Session::started ? 1 : 0);
+    switch (c.session) {
+    case Session::started: {
+        EXPECT_EQ(config.activeTeacherId(), readString(*parseJsonObject(c.body), "id"));
         EXPECT_EQ(config.sessionStartTime(), c.now);
+        EXPECT_EQ(config.pinCode(), "8461");  // the teacher's settings (none saved: the initial ones)
+        break;
     }
-    if (c.stamped) {
+    case Session::stamped:
         EXPECT_EQ(config.activeTeacherId(), c.active);
         EXPECT_EQ(config.sessionStartTime(), 1);  // not restarted
         EXPECT_EQ(config.lastActivityTime(), c.now);
-    } else if (c.active && c.started.empty() && !c.ended) {
-        EXPECT_EQ(config.activeTeacherId(), c.active);  // untouched
-        EXPECT_EQ(config.lastActivityTime(), 2);
-    }
-    if (c.ended) {
+        break;
+    case Session::ended:
         EXPECT_EQ(config.activeTeacherId(), std::nullopt);
         EXPECT_EQ(config.pinCode(), "8461");  // the initial settings are back
-    } else if (!c.started.empty()) {
-        EXPECT_EQ(config.pinCode(), "8461");  // the teacher's settings (none saved: the initial ones)
-    } else {
-        EXPECT_EQ(config.pinCode(), "2468");
+        break;
+    case Session::untouched:
+        EXPECT_EQ(config.activeTeacherId(), c.active);
+        EXPECT_EQ(config.lastActivityTime(), c.active ? 2 : 0);
+        EXPECT_EQ(config.pinCode(), c.classPin);
+        break;
     }
     if (c.journalLine) {
-        EXPECT_NE(std::find(journal.begin(), journal.end(), c.journalLine), journal.end())
-            << "missing journal line: " << c.journalLine;
+        EXPECT_NE(std::find(journal.begin(), journal.end(), c.journalLine), journal.end()) << c.journalLine;
     }
 }
 
-LoginCase onRoute(const char* label, const char* route, std::string mode = "individual") {
-    LoginCase c;
-    c.label = label;
-    c.route = route;
-    c.mode = std::move(mode);
-    return c;
-}
-LoginCase student(const char* label) {
-    LoginCase c;
-    c.label = label;
-    c.route = "/api/verify";
-    return c;
-}
-LoginCase teacher(const char* label, std::string mode = "individual") {
-    LoginCase c;
-    c.label = label;
-    c.route = "/api/verify-teacher";
-    c.mode = std::move(mode);
-    return c;
-}
+const Handler kStudent = handleVerify, kTeacher = handleVerifyTeacher, kEnd = handleEndSession,
+              kList = handleTeachersList;
 
-std::vector<LoginCase> cases() {
-    std::vector<LoginCase> all;
-    auto add = [&](LoginCase c, auto&& edit) {
-        edit(c);
-        all.push_back(std::move(c));
-    };
+const std::vector<LoginCase> kLoginCases = {
     // ---- "/api/verify": the class PIN.
-    add(student("student_right_pin"), [](auto& c) {
-        c.body = R"({"pin":"2468"})";
-        c.reply = R"({"success": true})";
-        c.journalLine = "Vérification PIN élève : OK depuis 192.168.1.30";
-    });
-    add(student("student_wrong_pin"), [](auto& c) {
-        c.body = R"({"pin":"0000"})";
-        c.reply = R"({"success": false})";
-        c.failuresAfter = 1;
-        c.journalLine = "Vérification PIN élève : ÉCHEC depuis 192.168.1.30";
-    });
-    add(student("student_pin_as_number"), [](auto& c) {
-        c.body = R"({"pin":2468})";
-        c.reply = R"({"success": false})";
-    });
-    add(student("student_not_json"), [](auto& c) {
-        c.body = "pin=2468";
-        c.reply = R"({"success": false})";
-    });
-    add(student("student_empty_pin"), [](auto& c) {
-        c.body = R"({"pin":""})";
-        c.reply = R"({"success": false})";
-        c.failuresAfter = 1;
-    });
-    add(student("student_blocked_right_pin"), [](auto& c) {
-        c.body = R"({"pin":"2468"})";
-        c.blocked = true;
-        c.reply = std::string(kReplyBlocked);
-        c.failuresAfter = 5;
-        c.journalLine = "PIN élève : IP bloquée (brute-force) 192.168.1.30";
-    });
-    add(student("student_blocked_before_body"), [](auto& c) {
-        c.body = "garbage";
-        c.blocked = true;
-        c.reply = std::string(kReplyBlocked);
-        c.failuresAfter = 5;
-    });
-    add(student("student_without_address"), [](auto& c) {
-        c.body = R"({"pin":"1"})";
-        c.address = std::nullopt;
-        c.reply = R"({"success": false})";
-        c.failuresAfter = 1;  // counted under "0.0.0.0"
-        c.journalLine = "Vérification PIN élève : ÉCHEC depuis 0.0.0.0";
-    });
+    {.label = "student_right_pin", .route = kStudent, .body = R"({"pin":"2468"})", .reply = R"({"success": true})",
+     .journalLine = "Vérification PIN élève : OK depuis 192.168.1.30"},
+    {.label = "student_wrong_pin", .route = kStudent, .body = R"({"pin":"0000"})", .reply = kFailure,
+     .failuresAfter = 1, .journalLine = "Vérification PIN élève : ÉCHEC depuis 192.168.1.30"},
+    {.label = "student_pin_as_number", .route = kStudent, .body = R"({"pin":2468})", .reply = kFailure},
+    {.label = "student_not_json", .route = kStudent, .body = "pin=2468", .reply = kFailure},
+    {.label = "student_empty_pin", .route = kStudent, .body = R"({"pin":""})", .reply = kFailure, .failuresAfter = 1},
+    {.label = "student_empty_class_pin_never_matches", .route = kStudent, .body = R"({"pin":""})", .classPin = "",
+     .reply = kFailure, .failuresAfter = 1},
+    // Every student knows the class PIN: it must not reset guesses at the teacher PIN.
+    {.label = "student_right_pin_keeps_teacher_failures", .route = kStudent, .body = R"({"pin":"2468"})", .prior = 4,
+     .reply = R"({"success": true})", .failuresAfter = 4},
+    {.label = "student_blocked_right_pin", .route = kStudent, .body = R"({"pin":"2468"})", .prior = 5,
+     .reply = kBlocked, .failuresAfter = 5, .journalLine = "PIN élève : IP bloquée (brute-force) 192.168.1.30"},
+    {.label = "student_blocked_before_body", .route = kStudent, .body = "garbage", .prior = 5, .reply = kBlocked,
+     .failuresAfter = 5},
+    {.label = "student_without_address", .route = kStudent, .body = R"({"pin":"1"})", .address = std::nullopt,
+     .reply = kFailure, .failuresAfter = 1, .journalLine = "Vérification PIN élève : ÉCHEC depuis 0.0.0.0"},
     // ---- "/api/verify-teacher", individual mode.
-    add(teacher("individual_right_pin"), [](auto& c) {
-        c.body = R"({"pin":"4321"})";
-        c.reply = R"({"success":true,"studentPinCode":"2468"})";
-        c.journalLine = "Login enseignant individuel : OK";
-    });
-    add(teacher("individual_wrong_pin"), [](auto& c) {
-        c.body = R"({"pin":"1234"})";
-        c.reply = R"({"success": false})";
-        c.failuresAfter = 1;
-        c.journalLine = "Login enseignant individuel : ÉCHEC depuis 192.168.1.30";
-    });
-    add(teacher("individual_roster_pin_refused"), [](auto& c) {
-        c.body = R"({"pin":"111111"})";
-        c.reply = R"({"success": false})";
-        c.failuresAfter = 1;
-    });
-    add(teacher("individual_missing_pin"), [](auto& c) {
-        c.body = R"({"id":"A-ID"})";
-        c.reply = R"({"success": false})";
-    });
-    add(teacher("individual_blocked"), [](auto& c) {
-        c.body = R"({"pin":"4321"})";
-        c.blocked = true;
-        c.reply = std::string(kReplyBlocked);
-        c.failuresAfter = 5;
-        c.journalLine = "Login enseignant : IP bloquée (brute-force) 192.168.1.30";
-    });
-    add(teacher("individual_not_object_before_block"), [](auto& c) {
-        c.body = R"(["4321"])";
-        c.blocked = true;
-        c.reply = R"({"success": false})";
-        c.failuresAfter = 5;
-    });
+    {.label = "individual_right_pin_forgets_failures", .route = kTeacher, .body = R"({"pin":"4321"})", .prior = 4,
+     .reply = R"({"success":true,"studentPinCode":"2468"})", .journalLine = "Login enseignant individuel : OK"},
+    {.label = "individual_wrong_pin", .route = kTeacher, .body = R"({"pin":"1234"})", .reply = kFailure,
+     .failuresAfter = 1, .journalLine = "Login enseignant individuel : ÉCHEC depuis 192.168.1.30"},
+    {.label = "individual_roster_pin_refused", .route = kTeacher, .body = R"({"pin":"111111"})", .reply = kFailure,
+     .failuresAfter = 1},
+    {.label = "individual_missing_pin", .route = kTeacher, .body = R"({"id":"A-ID"})", .reply = kFailure},
+    {.label = "individual_blocked", .route = kTeacher, .body = R"({"pin":"4321"})", .prior = 5, .reply = kBlocked,
+     .failuresAfter = 5, .journalLine = "Login enseignant : IP bloquée (brute-force) 192.168.1.30"},
+    {.label = "individual_not_object_before_block", .route = kTeacher, .body = R"(["4321"])", .prior = 5,
+     .reply = kFailure, .failuresAfter = 5},
     // ---- "/api/verify-teacher", establishment mode.
-    add(teacher("establishment_blocked", "establishment"), [](auto& c) {
-        c.body = R"({"id":"A-ID","pin":"111111"})";
-        c.blocked = true;
-        c.reply = kBlockedCompact;
-        c.failuresAfter = 5;
-        c.journalLine = "IP bloquée (brute-force) : 192.168.1.30";
-    });
-    add(teacher("establishment_missing_id", "establishment"), [](auto& c) {
-        c.body = R"({"pin":"111111"})";
-        c.reply = R"({"success": false})";
-    });
-    add(teacher("establishment_unknown_id", "establishment"), [](auto& c) {
-        c.body = R"({"id":"X-ID","pin":"111111"})";
-        c.reply = R"({"success": false})";
-    });
-    add(teacher("establishment_wrong_pin", "establishment"), [](auto& c) {
-        c.body = R"({"id":"A-ID","pin":"222222"})";
-        c.reply = std::string(kReplyWrongPin);
-        c.failuresAfter = 1;
-        c.journalLine = "PIN incorrect pour Alice depuis 192.168.1.30";
-    });
-    add(teacher("establishment_free_class", "establishment"), [](auto& c) {
-        c.body = R"({"id":"A-ID","pin":"111111"})";
-        c.reply = "{session}";
-        c.started = {"A-ID"};
-        c.journalLine = "Login établissement : Alice";
-    });
-    add(teacher("establishment_holder_logs_in_again", "establishment"), [](auto& c) {
-        c.body = R"({"id":"A-ID","pin":"111111"})";
-        c.active = "A-ID";
-        c.reply = "{session}";
-        c.stamped = 1;  // no restart
-    });
-    add(teacher("establishment_other_teacher_busy", "establishment"), [](auto& c) {
-        c.body = R"({"id":"B-ID","pin":"222222"})";
-        c.active = "A-ID";
-        c.reply = "{busy:Alice}";
-    });
-    add(teacher("establishment_saturday_busy", "establishment"), [](auto& c) {
-        c.body = R"({"id":"B-ID","pin":"222222"})";
-        c.active = "A-ID";
-        c.now = kSaturday1030;
-        c.slotHolder = "B-ID";  // bookings do not count at weekends
-        c.reply = "{busy:Alice}";
-    });
-    add(teacher("establishment_slot_booked_by_other", "establishment"), [](auto& c) {
-        c.body = R"({"id":"B-ID","pin":"222222"})";
-        c.now = kTuesday1030;
-        c.slotHolder = "A-ID";
-        c.reply = "{busy:Alice}";
-    });
-    add(teacher("establishment_slot_holder_takes_over", "establishment"), [](auto& c) {
-        c.body = R"({"id":"A-ID","pin":"111111"})";
-        c.now = kTuesday1030;
-        c.slotHolder = "A-ID";
-        c.active = "B-ID";
-        c.reply = "{session}";
-        c.started = {"A-ID"};
-    });
-    add(teacher("establishment_slot_holder_already_active", "establishment"), [](auto& c) {
-        c.body = R"({"id":"A-ID","pin":"111111"})";
-        c.now = kTuesday1030;
-        c.slotHolder = "A-ID";
-        c.active = "A-ID";
-        c.reply = "{session}";
-        c.stamped = 1;
-    });
-    add(teacher("establishment_slot_holder_unknown", "establishment"), [](auto& c) {
-        c.body = R"({"id":"B-ID","pin":"222222"})";
-        c.now = kTuesday1030;
-        c.slotHolder = "GONE";
-        c.reply = "{busy:Inconnu}";
-    });
-    add(teacher("unknown_mode_is_establishment", "classe"), [](auto& c) {
-        c.body = R"({"id":"B-ID","pin":"222222"})";
-        c.reply = "{session}";
-        c.started = {"B-ID"};
-    });
-    // ---- "/api/end-session".
-    add(onRoute("end_individual", "/api/end-session"), [](auto& c) {
-        c.body = R"({"pin":"4321"})";
-        c.reply = std::string(kReplyEndSession);
-        c.contentType = nullptr;
-        c.ended = 1;
-    });
-    add(onRoute("end_wrong_pin", "/api/end-session"), [](auto& c) {
-        c.body = R"({"pin":"0000"})";
-        c.status = 401;
-        c.contentType = nullptr;
-        c.failuresAfter = 1;
-    });
-    add(onRoute("end_no_body", "/api/end-session"), [](auto& c) {
-        c.status = 401;
-        c.contentType = nullptr;
-    });
-    add(onRoute("end_blocked", "/api/end-session"), [](auto& c) {
-        c.body = R"({"pin":"4321"})";
-        c.blocked = true;
-        c.status = 401;
-        c.contentType = nullptr;
-        c.failuresAfter = 5;
-    });
-    add(onRoute("end_not_the_holder", "/api/end-session", "establishment"), [](auto& c) {
-        c.body = R"({"pin":"222222"})";
-        c.active = "A-ID";
-        c.status = 401;
-        c.contentType = nullptr;
-        c.failuresAfter = 1;
-    });
-    add(onRoute("end_the_holder", "/api/end-session", "establishment"), [](auto& c) {
-        c.body = R"({"pin":"111111"})";
-        c.active = "A-ID";
-        c.reply = std::string(kReplyEndSession);
-        c.contentType = nullptr;
-        c.ended = 1;
-    });
+    {.label = "establishment_blocked", .route = kTeacher, .mode = "establishment", .body = kAlicePin, .prior = 5,
+     .reply = R"({"success":false,"reason":"blocked","message":"Trop de tentatives. Veuillez patienter."})",
+     .failuresAfter = 5, .journalLine = "IP bloquée (brute-force) : 192.168.1.30"},
+    {.label = "establishment_missing_id", .route = kTeacher, .mode = "establishment", .body = R"({"pin":"111111"})",
+     .reply = kFailure},
+    {.label = "establishment_unknown_id", .route = kTeacher, .mode = "establishment",
+     .body = R"({"id":"X-ID","pin":"111111"})", .reply = kFailure},
+    {.label = "establishment_wrong_pin", .route = kTeacher, .mode = "establishment",
+     .body = R"({"id":"A-ID","pin":"222222"})", .reply = std::string(kReplyWrongPin), .failuresAfter = 1,
+     .journalLine = "PIN incorrect pour Alice depuis 192.168.1.30"},
+    {.label = "establishment_free_class", .route = kTeacher, .mode = "establishment", .body = kAlicePin,
+     .reply = "{session}", .session = Session::started, .journalLine = "Login établissement : Alice"},
+    // The teacher who holds the session logs in again: no restart (no wipe of the class data).
+    {.label = "establishment_holder_logs_in_again", .route = kTeacher, .mode = "establishment", .body = kAlicePin,
+     .active = "A-ID", .reply = "{session}", .session = Session::stamped},
+    {.label = "establishment_other_teacher_busy", .route = kTeacher, .mode = "establishment", .body = kBrunoPin,
+     .active = "A-ID", .reply = "{busy:Alice}"},
+    // Bookings do not count at weekends.
+    {.label = "establishment_saturday_busy", .route = kTeacher, .mode = "establishment", .body = kBrunoPin,
+     .active = "A-ID", .slotHolder = "B-ID", .now = kSaturday1030, .reply = "{busy:Alice}"},
+    {.label = "establishment_slot_booked_by_other", .route = kTeacher, .mode = "establishment", .body = kBrunoPin,
+     .slotHolder = "A-ID", .now = kTuesday1030, .reply = "{busy:Alice}"},
+    {.label = "establishment_slot_holder_takes_over", .route = kTeacher, .mode = "establishment", .body = kAlicePin,
+     .active = "B-ID", .slotHolder = "A-ID", .now = kTuesday1030, .reply = "{session}", .session = Session::started},
+    {.label = "establishment_slot_holder_already_active", .route = kTeacher, .mode = "establishment",
+     .body = kAlicePin, .active = "A-ID", .slotHolder = "A-ID", .now = kTuesday1030, .reply = "{session}",
+     .session = Session::stamped},
+    {.label = "establishment_slot_holder_unknown", .route = kTeacher, .mode = "establishment", .body = kBrunoPin,
+     .slotHolder = "GONE", .now = kTuesday1030, .reply = "{busy:Inconnu}"},
+    {.label = "unknown_mode_is_establishment", .route = kTeacher, .mode = "classe", .body = kBrunoPin,
+     .reply = "{session}", .session = Session::started},
+    // ---- "/api/end-session": plain text, a teacher route (a success keeps the count).
+    {.label = "end_individual_keeps_failures", .route = kEnd, .body = R"({"pin":"4321"})", .prior = 2,
+     .reply = kEnded, .contentType = nullptr, .failuresAfter = 2, .session = Session::ended},
+    {.label = "end_wrong_pin", .route = kEnd, .body = R"({"pin":"0000"})", .status = 401, .contentType = nullptr,
+     .failuresAfter = 1},
+    {.label = "end_no_body", .route = kEnd, .status = 401, .contentType = nullptr},
+    {.label = "end_blocked", .route = kEnd, .body = R"({"pin":"4321"})", .prior = 5, .status = 401,
+     .contentType = nullptr, .failuresAfter = 5},
+    {.label = "end_not_the_holder", .route = kEnd, .mode = "establishment", .body = R"({"pin":"222222"})",
+     .active = "A-ID", .status = 401, .contentType = nullptr, .failuresAfter = 1},
+    {.label = "end_the_holder", .route = kEnd, .mode = "establishment", .body = R"({"pin":"111111"})",
+     .active = "A-ID", .reply = kEnded, .contentType = nullptr, .session = Session::ended},
     // ---- "/api/teachers-list".
-    add(onRoute("list_individual", "/api/teachers-list"), [](auto& c) { c.reply = "[]"; });
-    add(onRoute("list_establishment", "/api/teachers-list", "establishment"),
-        [](auto& c) { c.reply = R"([{"id":"A-ID","name":"Alice"},{"id":"B-ID","name":"Bruno"}])"; });
-    return all;
-}
+    {.label = "list_individual", .route = kList, .reply = "[]"},
+    {.label = "list_establishment", .route = kList, .mode = "establishment",
+     .reply = R"([{"id":"A-ID","name":"Alice"},{"id":"B-ID","name":"Bruno"}])"},
+};
 
-INSTANTIATE_TEST_SUITE_P(Cases, LoginRoutes, ::testing::ValuesIn(cases()),
+INSTANTIATE_TEST_SUITE_P(Cases, LoginRoutes, ::testing::ValuesIn(kLoginCases),
                          [](const auto& info) { return std::string(info.param.label); });
-
-HttpRequest post(const std::string& body) {
-    HttpRequest request;
-    request.method = "POST";
-    request.body = utf8Bytes(body);
-    request.address = "10.1.2.3";
-    return request;
-}
 
 TEST(LoginLockout, StudentAndTeacherFailuresShareOneCounter) {
     test::TestContext t;
     t.config().setPinCode("2468");
     t.config().setTeacherPinCode("4321");
-    for (int i = 0; i < 3; ++i) {
-        auto request = post(R"({"pin":"0000"})");
-        handleVerify(*t.context, request);
-    }
-    for (int i = 0; i < 2; ++i) {
-        auto request = post(R"({"pin":"0000"})");
-        handleVerifyTeacher(*t.context, request);
-    }
-    auto student = post(R"({"pin":"2468"})");
-    EXPECT_EQ(bodyOf(handleVerify(*t.context, student)), kReplyBlocked);
-    auto teacherLogin = post(R"({"pin":"4321"})");
-    EXPECT_EQ(bodyOf(handleVerifyTeacher(*t.context, teacherLogin)), kReplyBlocked);
+    for (int i = 0; i < 3; ++i) callRoute(handleVerify, *t.context, R"({"pin":"0000"})");
+    for (int i = 0; i < 2; ++i) callRoute(handleVerifyTeacher, *t.context, R"({"pin":"0000"})");
+    EXPECT_EQ(callRoute(handleVerify, *t.context, R"({"pin":"2468"})").body, kBlocked);
+    EXPECT_EQ(callRoute(handleVerifyTeacher, *t.context, R"({"pin":"4321"})").body, kBlocked);
 }
 
-TEST(LoginLockout, RightLoginForgetsEarlierFailures) {
-    test::TestContext t;
-    t.config().setTeacherPinCode("4321");
-    for (int i = 0; i < 4; ++i) {
-        auto request = post(R"({"pin":"0000"})");
-        handleVerifyTeacher(*t.context, request);
+// Every teacher route behind the shared lockout: no body, wrong PIN (counted),
+// blocked address (refused before the comparison), right PIN (count kept).
+TEST(LoginLockout, EveryTeacherRouteSharesIt) {
+    const struct {
+        const char* path;
+        Handler handler;
+        std::string members;  // what the route needs beside the PIN
+        int64_t okStatus = 200;
+    } routes[] = {
+        {"/api/mission", handleMission, R"("mission":"m")"},
+        {"/api/admin/update", handleAdminUpdate, ""},
+        {"/api/gen-params", handleGenParams, ""},
+        {"/api/keywords", handleKeywords, ""},
+        {"/api/students", handleStudents, ""},
+        {"/api/live-feed", handleLiveFeed, ""},
+        {"/api/safety-alerts", handleSafetyAlerts, ""},
+        {"/api/ack-alert", handleAckAlert, R"("id":"X")"},
+        {"/api/schedule", handleSchedule, ""},
+        {"/api/reserve-slot", handleReserveSlot, R"("week":"2026-W10","day":0,"slot":0)"},
+        {"/api/logs", handleLogs, ""},
+        {"/api/log-content", handleLogContent, R"("filename":"absent.txt")", 404},
+    };
+    for (const auto& route : routes) {
+        SCOPED_TRACE(route.path);
+        test::TestContext t;
+        const std::string right = t.pinBody(route.members);
+        const std::string wrong = R"({"pin":"0000x")" + (route.members.empty() ? "" : "," + route.members) + "}";
+        HttpRequest get;
+        get.method = "GET";
+        get.address = "10.0.0.5";
+        EXPECT_EQ(route.handler(*t.context, get).statusCode(), 401);
+        EXPECT_EQ(t.context->lockout->failureCount("10.0.0.5"), 0);
+
+        EXPECT_EQ(callRoute(route.handler, *t.context, right).status, route.okStatus);
+        EXPECT_EQ(callRoute(route.handler, *t.context, wrong).status, 401);
+        EXPECT_EQ(callRoute(route.handler, *t.context, right).status, route.okStatus);
+        EXPECT_EQ(t.context->lockout->failureCount("10.0.0.5"), 1) << "counted, and only logins forget";
+
+        for (int i = 0; i < 4; ++i) callRoute(route.handler, *t.context, wrong);
+        EXPECT_EQ(callRoute(route.handler, *t.context, right).status, 401) << "blocked, right PIN";
+        EXPECT_EQ(callRoute(route.handler, *t.context, right, "10.0.0.6").status, route.okStatus);
+        t.clock->advance(121);
+        EXPECT_EQ(callRoute(route.handler, *t.context, right).status, route.okStatus) << "after the block";
     }
-    auto right = post(R"({"pin":"4321"})");
-    handleVerifyTeacher(*t.context, right);
-    EXPECT_EQ(t.context->lockout->failureCount("10.1.2.3"), 0);
-    auto wrong = post(R"({"pin":"0000"})");
-    handleVerifyTeacher(*t.context, wrong);
-    EXPECT_EQ(t.context->lockout->failureCount("10.1.2.3"), 1);
 }
 
-// A student who knows the class PIN cannot use it to reset the count of
-// teacher PIN guesses.
-TEST(LoginLockout, RightClassPinDoesNotResetTeacherPinGuesses) {
-    test::TestContext t;
-    t.config().setPinCode("2468");
-    t.config().setTeacherPinCode("4321");
-    for (int round = 0; round < 2; ++round) {
-        for (int i = 0; i < 2; ++i) {
-            auto guess = post(R"({"pin":"0000"})");
-            EXPECT_EQ(bodyOf(handleVerifyTeacher(*t.context, guess)), R"({"success": false})");
-        }
-        auto student = post(R"({"pin":"2468"})");
-        EXPECT_EQ(bodyOf(handleVerify(*t.context, student)), R"({"success": true})");
-    }
-    auto fifth = post(R"({"pin":"0000"})");
-    handleVerifyTeacher(*t.context, fifth);
-    auto right = post(R"({"pin":"4321"})");
-    EXPECT_EQ(bodyOf(handleVerifyTeacher(*t.context, right)), kReplyBlocked);
-}
-
-// A teacher route's success does not wipe the count: only the logins do.
-TEST(LoginLockout, TeacherRouteSuccessKeepsTheCount) {
-    test::TestContext t;
-    t.config().setTeacherPinCode("4321");
-    for (int i = 0; i < 2; ++i) {
-        auto request = post(R"({"pin":"0000"})");
-        handleEndSession(*t.context, request);
-    }
-    auto right = post(R"({"pin":"4321"})");
-    EXPECT_EQ(handleEndSession(*t.context, right).statusCode(), 200);
-    EXPECT_EQ(t.context->lockout->failureCount("10.1.2.3"), 2);
-}
-
-TEST(LoginLockout, EmptyClassPinIsNeverMatched) {
-    test::TestContext t;
-    t.config().setPinCode("");
-    auto request = post(R"({"pin":""})");
-    EXPECT_EQ(bodyOf(handleVerify(*t.context, request)), R"({"success": false})");
-}
-
-// A body is parsed only up to a size far above any real one: a hostile body of
-// tiny JSON values would otherwise take gigabytes once parsed.
+// A body is parsed only up to 1 MiB: a hostile body of tiny JSON values would
+// otherwise take gigabytes once parsed.
 TEST(RequestBody, OversizedBodyIsNotParsed) {
     test::TestContext t;
     t.config().setPinCode("2468");
-    const std::string head = R"({"pin":"2468","x":")";
-    const std::string tail = R"("})";
+    const std::string head = R"({"pin":"2468","x":")", tail = R"("})";
     const std::string atLimit = head + std::string(kMaxJsonBodyBytes - head.size() - tail.size(), 'a') + tail;
-    auto fits = post(atLimit);
-    EXPECT_TRUE(requestJsonObject(fits));
-    EXPECT_EQ(bodyOf(handleVerify(*t.context, fits)), R"({"success": true})");
+    EXPECT_TRUE(requestJsonObject(test::postRequest(atLimit)));
+    EXPECT_EQ(callRoute(handleVerify, *t.context, atLimit).body, R"({"success": true})");
 
-    auto over = post(head + std::string(kMaxJsonBodyBytes, 'a') + tail);
-    EXPECT_FALSE(requestJsonObject(over));
-    EXPECT_EQ(bodyOf(handleVerify(*t.context, over)), R"({"success": false})");
-    EXPECT_EQ(t.context->lockout->failureCount("10.1.2.3"), 0);  // a malformed body counts nothing
+    const std::string over = head + std::string(kMaxJsonBodyBytes, 'a') + tail;
+    EXPECT_FALSE(requestJsonObject(test::postRequest(over)));
+    EXPECT_EQ(callRoute(handleVerify, *t.context, over).body, kFailure);
+    EXPECT_EQ(t.context->lockout->failureCount("10.0.0.5"), 0);  // a malformed body counts nothing
 }
 
 }  // namespace

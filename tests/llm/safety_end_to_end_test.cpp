@@ -4,106 +4,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <regex>
 #include <thread>
 
 #include "platform/json.h"
 #include "tests/api/api_test_support.h"
 #include "tests/support/fake_lmstudio.h"
-
-#ifndef KLARION_TEST_SERVER_PATH
-#error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
-#endif
+#include "tests/support/test_server_process.h"
 
 namespace klarion {
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::IsEmpty;
-
-// One run of klarion-test-server against `lmStudioURL`, with HOME and XDG
-// pointing at `home`.
-class TestServerProcess {
-public:
-    TestServerProcess(const test::ScratchHome& home, const std::string& lmStudioURL) {
-        const auto resources = home.path() / "resources";
-        std::filesystem::create_directories(resources);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            execl(KLARION_TEST_SERVER_PATH, KLARION_TEST_SERVER_PATH, "--port", "0", "--lmstudio",
-                  lmStudioURL.c_str(), "--resources", resources.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        stdout_ = out[0];
-        readBanner();
-    }
-    ~TestServerProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
-    }
-
-    uint16_t port() const { return port_; }
-    const std::string& teacherPin() const { return pin_; }
-
-    // SIGTERM, then the exit status (-1 when it did not end within 40 s: a
-    // verdict request may still be running).
-    int terminate() {
-        if (pid_ <= 0) return -1;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 4000; ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-
-private:
-    void readBanner() {
-        std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        std::smatch match;
-        const std::regex banner("listening on (\\d+)\nteacher PIN (\\S+)\n");
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{stdout_, POLLIN, 0};
-            if (poll(&fd, 1, 200) <= 0) continue;
-            char buffer[256];
-            const ssize_t n = read(stdout_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, static_cast<size_t>(n));
-            if (std::regex_search(text, match, banner)) {
-                port_ = static_cast<uint16_t>(std::stoi(match[1]));
-                pin_ = match[2];
-                return;
-            }
-        }
-    }
-
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    uint16_t port_ = 0;
-    std::string pin_;
-};
 
 // Polls `done` every 50 ms for at most `limit`.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
@@ -172,8 +87,8 @@ protected:
 TEST_F(SafetyEndToEnd, KeywordAlertsConfirmedDismissedAndRaisedByTheAi) {
     test::ScratchHome home;
     setVerdict(R"({"danger": true, "motif": "idées suicidaires"})");
-    TestServerProcess server(home, fake.baseUrl());
-    ASSERT_NE(server.port(), 0) << "no banner from the test server";
+    test::TestServerProcess server(fake.baseUrl(), home.path() / "resources");
+    ASSERT_NE(server.waitForBanner(), 0) << "no banner from the test server";
     const uint16_t port = server.port();
     const std::string pin = server.teacherPin();
     // The context query follows the first probe that finds LM Studio online.
@@ -228,8 +143,8 @@ TEST_F(SafetyEndToEnd, VerdictWaitsForTheRunningChatStream) {
     test::ScratchHome home;
     // A chat answer of 12 pieces, 400 ms apart.
     setVerdict(R"({"danger": true, "motif": "appel à l'aide"})", std::vector<std::string>(12, "mot "), 400ms);
-    TestServerProcess server(home, fake.baseUrl());
-    ASSERT_NE(server.port(), 0) << "no banner from the test server";
+    test::TestServerProcess server(fake.baseUrl(), home.path() / "resources");
+    ASSERT_NE(server.waitForBanner(), 0) << "no banner from the test server";
     const uint16_t port = server.port();
     const std::string pin = server.teacherPin();
     ASSERT_TRUE(eventually([&] { return !fake.requestsTo("/api/v0/models").empty(); }));

@@ -1,0 +1,126 @@
+#include "tests/support/test_server_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <vector>
+
+#ifndef KLARION_TEST_SERVER_PATH
+#error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
+#endif
+
+namespace klarion::test {
+
+TestServerProcess::TestServerProcess(const std::string& lmStudioURL, const std::filesystem::path& resources) {
+    std::vector<std::string> args{KLARION_TEST_SERVER_PATH, "--port", "0", "--lmstudio", lmStudioURL};
+    if (!resources.empty()) {
+        std::filesystem::create_directories(resources);
+        args.insert(args.end(), {"--resources", resources.string()});
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (pid_ < 0) {
+        close(out[0]);
+        close(err[0]);
+        return;
+    }
+    reader_ = std::thread([this, o = out[0], e = err[0]] { readOutputs(o, e); });
+}
+
+TestServerProcess::~TestServerProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+}
+
+// Reads both outputs until the program closes them.
+void TestServerProcess::readOutputs(int out, int err) {
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, 200) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;  // poll skips it from now on
+                --open;
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            (i == 0 ? stdout_ : stderr_).append(buffer, static_cast<size_t>(n));
+        }
+        arrived_.notify_all();
+    }
+    std::lock_guard lock(mutex_);
+    arrived_.notify_all();
+}
+
+uint16_t TestServerProcess::waitForBanner() {
+    const std::regex banner("listening on (\\d+)\nteacher PIN (\\S+)\n");
+    std::smatch match;
+    std::unique_lock lock(mutex_);
+    arrived_.wait_for(lock, std::chrono::seconds(20), [&] { return std::regex_search(stdout_, match, banner); });
+    if (match.empty()) return 0;
+    port_ = static_cast<uint16_t>(std::stoi(match[1]));
+    pin_ = match[2];
+    return port_;
+}
+
+int TestServerProcess::exitStatus(std::chrono::seconds limit) {
+    if (pid_ <= 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            if (reader_.joinable()) reader_.join();  // the outputs are complete
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int TestServerProcess::terminate(std::chrono::seconds limit) {
+    if (pid_ > 0) kill(pid_, SIGTERM);
+    return exitStatus(limit);
+}
+
+std::string TestServerProcess::standardOutput() const {
+    std::lock_guard lock(mutex_);
+    return stdout_;
+}
+
+std::string TestServerProcess::standardError() const {
+    std::lock_guard lock(mutex_);
+    return stderr_;
+}
+
+}  // namespace klarion::test
