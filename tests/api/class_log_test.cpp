@@ -318,31 +318,21 @@ TEST(LogRoutes, RefusedNamesAndPaths) {
     write(logs(t) / "sub" / "Log_x.txt", "nested");
     std::filesystem::create_symlink(documents / "secret.txt", logs(t) / "lien.txt");
 
-    const std::pair<std::string, int> cases[] = {
-        {"../secret.txt", 401},
-        {"..", 401},
-        {"a..b.txt", 401},
-        {"sub/Log_x.txt", 401},
-        {"/etc/passwd", 401},
-        {(documents / "secret.txt").string(), 401},
-        {"..%2fsecret.txt", 401},
-        {"%2e%2e", 404},               // not decoded: a folder of that name inside
-        {"%2e%2e%2fsecret.txt", 404},  // not decoded: no such file
-        {"", 404},
-        {".", 404},
-        {"sub", 404},
-        {std::string("Log_03-03-2026.txt\0.md", 22), 404},
-        {"lien.txt", 404},  // a link leading out of the folder
-        {"absent.txt", 404},
-    };
-    for (const auto& [filename, status] : cases) {
-        auto reply = callRoute(handleLogContent, *t.context, contentBody(t, filename));
-        EXPECT_EQ(reply.status, status) << filename;
-        EXPECT_EQ(reply.body, "") << filename;
+    // Names with a path or ".." are refused; names are not decoded; a link out of the folder is not followed.
+    for (const std::string& name : {std::string("../secret.txt"), std::string(".."), std::string("a..b.txt"),
+                                    std::string("sub/Log_x.txt"), std::string("/etc/passwd"),
+                                    (documents / "secret.txt").string(), std::string("..%2fsecret.txt")}) {
+        EXPECT_EQ(callRoute(handleLogContent, *t.context, contentBody(t, name)).status, 401) << name;
+    }
+    for (const std::string& name : {std::string("%2e%2e"), std::string("%2e%2e%2fsecret.txt"), std::string(""),
+                                    std::string("."), std::string("sub"), std::string("Log_03-03-2026.txt\0.md", 22),
+                                    std::string("lien.txt"), std::string("absent.txt")}) {
+        const auto reply = callRoute(handleLogContent, *t.context, contentBody(t, name));
+        EXPECT_EQ(reply.status, 404) << name;
+        EXPECT_EQ(reply.body, "") << name;
     }
     EXPECT_EQ(t.context->lockout->failureCount("10.0.0.5"), 0) << "no PIN was refused";
-    for (const std::string& body : {std::string(R"({"filename":"Log_03-03-2026.txt"})"), t.pinBody(),
-                                    t.pinBody(R"("filename":3)")}) {
+    for (const std::string& body : {t.pinBody(), t.pinBody(R"("filename":3)")}) {
         EXPECT_EQ(callRoute(handleLogContent, *t.context, body).status, 401) << body;
     }
     EXPECT_EQ(callRoute(handleLogContent, *t.context, contentBody(t, "Log_03-03-2026.txt")).body, "log");

@@ -1,15 +1,23 @@
-// "/api/config", "/api/mission", "/api/admin/update" and "/api/gen-params".
+// The class routes a teacher drives: "/api/config", "/api/mission",
+// "/api/admin/update", "/api/gen-params"; the live class data (word cloud,
+// students, live feed, safety alerts and their acknowledgement); the agenda
+// ("/api/schedule", "/api/reserve-slot").
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
 
+#include "app/state/config_files.h"
+#include "platform/files.h"
 #include "server/api/class_config_routes.h"
+#include "server/api/live_data_routes.h"
+#include "server/api/schedule_routes.h"
 #include "tests/api/api_test_support.h"
 
 namespace klarion {
 namespace {
 
+using test::kBruno;
 using test::callRoute;
 using test::kAlice;
 using Check = std::function<bool(const AppConfigValues&)>;
@@ -60,25 +68,17 @@ TEST(ConfigRoute, MembersPerMode) {
 }
 
 TEST(MissionRoute, RefusalsChangeNothing) {
-    const struct {
-        bool establishment;
-        bool session;
-        std::string body;  // "{pin}" stands for the individual teacher PIN
-    } cases[] = {
-        {false, false, "mission"},
-        {false, false, R"(["{pin}"])"},
-        {false, false, R"({"pin":"{pin}"})"},
-        {false, false, R"({"pin":"{pin}","mission":5})"},
-        {false, false, R"({"pin":1234,"mission":"x"})"},
-        {true, false, R"({"pin":"111111","mission":"x"})"},  // no session
-        {true, true, R"({"pin":"222222","mission":"x"})"},   // another teacher's
+    const std::pair<int, std::string> cases[] = {
+        {0, ""},  // 0: individual mode, 1: establishment without a session, 2: Alice's session
+        {0, R"("mission":5)"},
+        {1, R"("pin":"111111","mission":"x")"},
+        {2, R"("pin":"222222","mission":"x")"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body);
+    for (const auto& [setting, members] : cases) {
+        SCOPED_TRACE(members);
         test::TestContext t;
-        if (c.establishment) t.establishment(c.session);
-        auto reply = callRoute(handleMission, *t.context,
-                               std::regex_replace(c.body, std::regex("\\{pin\\}"), t.config().teacherPinCode()));
+        if (setting > 0) t.establishment(setting == 2);
+        auto reply = callRoute(handleMission, *t.context, setting > 0 ? "{" + members + "}" : t.pinBody(members));
         EXPECT_EQ(reply.status, 401);
         EXPECT_EQ(reply.body, "");
         EXPECT_EQ(t.queue->drain(), 0u);
@@ -263,11 +263,6 @@ TEST(GenParamsRoute, JournalLineAndWhoMayTune) {
     EXPECT_EQ(u.journal(), std::vector<std::string>{
                                "Mode Expert — temp=2.0 topP=0.01 freq=-1.0 pres=0.0 maxTok=100 seed=7 directives=OFF"});
 
-    for (const std::string body : {"{}", "[]", R"({"pin":1234})", R"({"temperature":1})"}) {
-        test::TestContext r;
-        EXPECT_EQ(callRoute(handleGenParams, *r.context, body).status, 401) << body;
-        EXPECT_TRUE(r.journal().empty()) << body;
-    }
     // In the establishment mode any teacher of the roster may tune, session or not.
     test::TestContext e;
     e.establishment(false);
@@ -281,6 +276,208 @@ TEST(FormatDecimal, ShortestFormWithAFraction) {
         {9007199254740992.0, "9007199254740992.0"},
     };
     for (const auto& [value, text] : cases) EXPECT_EQ(formatDecimal(value), text) << text;
+}
+
+// ---- Live class data.
+
+
+SafetyAlert alert(const std::string& id, const std::string& level, double time, bool ack = false) {
+    return SafetyAlert{id, "Léa", "10.0.0.9", "texte " + id, "raison " + id, level, time, ack};
+}
+
+Json listFrom(test::TestContext& t, HttpResponse (*handler)(const ClassroomContext&, HttpRequest&)) {
+    const auto reply = callRoute(handler, *t.context, t.pinBody());
+    EXPECT_EQ(reply.contentType, "application/json");
+    return Json::parse(reply.body);
+}
+
+TEST(LiveDataRoutes, OrderAndLimits) {
+    test::TestContext t;
+    for (auto handler : {handleKeywords, handleStudents, handleLiveFeed, handleSafetyAlerts}) {
+        EXPECT_EQ(listFrom(t, handler), Json::array());
+    }
+
+    WordFrequency words;
+    for (int i = 0; i < 31; ++i) words["mot" + std::to_string(100 + i)] = 100 - i;  // mot130 has the lowest count
+    t.config().setWordFrequency(words);
+    auto list = listFrom(t, handleKeywords);
+    ASSERT_EQ(list.size(), 30u);
+    EXPECT_EQ(list[0], (Json{{"text", "mot100"}, {"size", 100}}));
+    for (size_t i = 1; i < list.size(); ++i) EXPECT_GE(list[i - 1]["size"], list[i]["size"]);
+    EXPECT_EQ(list[29]["text"], "mot129");
+
+    std::vector<LiveQuestion> questions;
+    for (int i = 0; i < 70; ++i) {
+        questions.push_back({"ID" + std::to_string(i), "Tom", "10.0.0.5", "q" + std::to_string(i), 1000.0 + i});
+    }
+    t.config().setLiveQuestions(questions);
+    list = listFrom(t, handleLiveFeed);
+    ASSERT_EQ(list.size(), 60u);
+    EXPECT_EQ(list.front(), (Json{{"name", "Tom"}, {"text", "q69"}, {"time", 1069.0}}));
+    EXPECT_EQ(list.back()["text"], "q10");
+
+    std::vector<SafetyAlert> alerts;
+    for (int i = 0; i < 40; ++i) {
+        alerts.push_back(alert("ID-" + std::to_string(i), i % 4 == 0 ? "dismissed" : (i % 2 ? "keyword" : "confirmed"),
+                               2000.0 + i, i == 38));
+    }
+    t.config().setSafetyAlerts(alerts);
+    list = listFrom(t, handleSafetyAlerts);
+    ASSERT_EQ(list.size(), 30u);
+    EXPECT_EQ(list[0], (Json{{"id", "ID-39"}, {"name", "Léa"}, {"text", "texte ID-39"}, {"reason", "raison ID-39"},
+                             {"level", "keyword"}, {"time", 2039.0}, {"ack", false}}));
+    EXPECT_EQ(list[1], (Json{{"id", "ID-38"}, {"name", "Léa"}, {"text", "texte ID-38"}, {"reason", "raison ID-38"},
+                             {"level", "confirmed"}, {"time", 2038.0}, {"ack", true}}));
+    for (const auto& entry : list) EXPECT_NE(entry["level"], "dismissed");
+}
+
+TEST(LiveDataRoutes, StudentsWithDisambiguatedNames) {
+    test::TestContext t;
+    t.config().setConnectedStudents({{"10.0.0.9", "Léa"}, {"10.0.0.12", "Léa"}, {"10.0.0.5", "Tom"},
+                                     {"10.0.0.7", "Le\xCC\x81" "a"}});  // "Léa" with a combining accent
+    std::map<std::string, std::string> shown;
+    for (const auto& entry : listFrom(t, handleStudents)) shown[entry["ip"]] = entry["name"];
+    EXPECT_EQ(shown, (std::map<std::string, std::string>{{"10.0.0.12", "Léa"},
+                                                         {"10.0.0.5", "Tom"},
+                                                         {"10.0.0.7", "Le\xCC\x81" "a (2)"},
+                                                         {"10.0.0.9", "Léa (3)"}}));
+    EXPECT_EQ(studentEntry("10.0.0.99", t.config().connectedStudents())["name"], "Anonyme");
+}
+
+TEST(LiveDataRoutes, AcknowledgeMarksTheExactIdOnTheMainQueue) {
+    const std::string id = "0F8FAD5B-D9CB-469F-A165-70867728950E";
+    std::string lower = id;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    test::TestContext t;
+    t.config().setSafetyAlerts({alert("OTHER", "keyword", 1), alert(id, "confirmed", 2), alert(id, "keyword", 3)});
+
+    for (const std::string& sent : {lower, id}) {  // lower case matches nothing; the reply is the same
+        auto reply = callRoute(handleAckAlert, *t.context, t.pinBody(R"("id":")" + sent + "\""));
+        EXPECT_EQ(reply.body, R"({"success":true})");
+        EXPECT_EQ(reply.contentType, "application/json");
+        EXPECT_FALSE(t.config().safetyAlerts()[1].acknowledged) << "applied only on the main queue";
+        t.queue->drain();
+        EXPECT_EQ(t.config().safetyAlerts()[1].acknowledged, sent == id);
+    }
+    const auto alerts = t.config().safetyAlerts();
+    EXPECT_FALSE(alerts[0].acknowledged);
+    EXPECT_TRUE(alerts[1].acknowledged);
+    EXPECT_EQ(alerts[1].level, "confirmed");
+    EXPECT_FALSE(alerts[2].acknowledged) << "only the first match";
+
+    // Ids travel in upper case whatever their stored form.
+    t.config().setSafetyAlerts({alert("ab-cd", "keyword", 4)});
+    EXPECT_EQ(listFrom(t, handleSafetyAlerts)[0]["id"], "AB-CD");
+    callRoute(handleAckAlert, *t.context, t.pinBody(R"("id":"AB-CD")"));
+    t.queue->drain();
+    EXPECT_TRUE(t.config().safetyAlerts()[0].acknowledged);
+
+    EXPECT_EQ(callRoute(handleAckAlert, *t.context, t.pinBody()).status, 401) << "no id";
+    EXPECT_EQ(callRoute(handleAckAlert, *t.context, t.pinBody(R"("id":7)")).status, 401) << "id not a string";
+}
+
+// ---- The agenda.
+
+
+// Establishment mode, Alice's session running, Bruno holds Wednesday slot 2
+// and a deleted teacher Friday slot 0 of week 2026-W10.
+void setUp(test::TestContext& t) {
+    t.establishment(true);
+    auto schedule = ScheduleConfig::defaultSchedule();
+    schedule.reservations = {{"2026-W10_wednesday_2", kBruno.id},
+                             {"2026-W10_friday_0", "GONE"},
+                             {"2026-W10_monday_1", kAlice.id},
+                             {"2026-W10_monday_9", kAlice.id},  // beyond the slots: not shown
+                             {"2026-W11_monday_0", kBruno.id}};
+    t.config().setScheduleConfig(schedule);
+}
+
+TEST(ScheduleRoute, WeekGrid) {
+    test::TestContext t;
+    setUp(t);
+    // Any teacher may read; without "week" the current one (Tue 2026-03-03: 2026-W10).
+    auto reply = callRoute(handleSchedule, *t.context, R"({"pin":"222222"})");
+    EXPECT_EQ(reply.contentType, "application/json");
+    const auto json = Json::parse(reply.body);
+    EXPECT_EQ(json["week"], "2026-W10");
+    ASSERT_EQ(json["slotDefinitions"].size(), 4u);
+    EXPECT_EQ(json["slotDefinitions"][1], (Json{{"index", 1}, {"label", "Matin 2"}, {"start", "10:05"}, {"end", "11:45"}}));
+    EXPECT_EQ(json["reservations"], Json::parse(R"([{"day":0,"slot":1,"teacherId":"A-ID","teacherName":"Alice"},
+                                                    {"day":2,"slot":2,"teacherId":"B-ID","teacherName":"Bruno"},
+                                                    {"day":4,"slot":0,"teacherId":"GONE","teacherName":"?"}])"));
+    const auto other = Json::parse(callRoute(handleSchedule, *t.context, R"({"pin":"111111","week":"2026-W11"})").body);
+    EXPECT_EQ(other["week"], "2026-W11");
+    EXPECT_EQ(other["reservations"], Json::parse(R"([{"day":0,"slot":0,"teacherId":"B-ID","teacherName":"Bruno"}])"));
+    EXPECT_EQ(callRoute(handleSchedule, *t.context, R"({"pin":"333333"})").status, 401);
+}
+
+TEST(ReserveSlotRoute, ReplyBytesAndEffects) {
+    const std::string ok = R"({"success": true})", missing = R"({"success": false, "message": "Paramètres manquants"})",
+                      invalid = R"({"success": false, "message": "Créneau invalide"})";
+    const struct {
+        std::string members;  // beside Alice's PIN
+        std::string reply;
+        std::optional<std::string> cellAfter;  // the cell's holder after the main queue ran
+        std::string cell = "2026-W10_thursday_3";
+        bool journal = false;
+    } cases[] = {
+        {R"("week":"2026-W10","day":3,"slot":3)", ok, kAlice.id, "2026-W10_thursday_3", true},
+        {R"("week":"2026-W10","day":3,"slot":3,"action":"reserve")", ok, kAlice.id, "2026-W10_thursday_3", true},
+        {R"("week":"2026-W10","day":3,"slot":3,"action":1)", ok, kAlice.id, "2026-W10_thursday_3", true},
+        {R"("week":"2026-W10","day":0,"slot":1)", ok, kAlice.id, "2026-W10_monday_1", true},  // own cell again
+        {R"("week":"2026-W10","day":2,"slot":2)", R"({"success":false,"message":"Créneau déjà réservé par Bruno."})",
+         kBruno.id, "2026-W10_wednesday_2"},
+        {R"("week":"2026-W10","day":4,"slot":0)", R"({"success":false,"message":"Créneau déjà réservé par ?."})",
+         "GONE", "2026-W10_friday_0"},
+        {R"("week":"2026-W10","day":0,"slot":1,"action":"unreserve")", ok, std::nullopt, "2026-W10_monday_1"},
+        {R"("week":"2026-W10","day":2,"slot":2,"action":"unreserve")", ok, kBruno.id, "2026-W10_wednesday_2"},
+        {R"("week":"2026-W10","day":3,"slot":3,"action":"x")", ok, std::nullopt},  // frees a free cell
+        {R"("week":"2026-W10","day":"2","slot":0)", missing, std::nullopt},
+        {R"("day":2,"slot":0)", missing, std::nullopt},
+        {R"("week":"2026-W10","day":2,"slot":0.5)", missing, std::nullopt},
+        {R"("week":"2026-W10","day":2,"slot":4)", invalid, std::nullopt},
+        {R"("week":"2026-W10","day":5,"slot":0)", invalid, std::nullopt},
+        {R"("week":"2026-W10","day":-1,"slot":0)", invalid, std::nullopt},
+        {R"("week":"2026-W10","day":1,"slot":-1)", invalid, std::nullopt},
+        {R"("week":"abc","day":0,"slot":0)", ok, kAlice.id, "abc_monday_0", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.members);
+        test::TestContext t;
+        setUp(t);
+        const auto before = t.config().scheduleConfig();
+        auto reply = callRoute(handleReserveSlot, *t.context, R"({"pin":"111111",)" + c.members + "}");
+        EXPECT_EQ(reply.body, c.reply);
+        EXPECT_EQ(reply.contentType, "application/json");
+        EXPECT_EQ(t.config().scheduleConfig(), before) << "applied only on the main queue";
+        const auto journal = t.journal();
+        const auto after = t.config().scheduleConfig();
+        auto it = after.reservations.find(c.cell);
+        EXPECT_EQ(it == after.reservations.end() ? std::nullopt : std::optional(it->second), c.cellAfter);
+        EXPECT_EQ(journal, c.journal ? std::vector<std::string>{"Slot réservé : " + c.cell + " par A-ID"}
+                                     : std::vector<std::string>{});
+        // The file is written by every booking applied (a repeated one too), and by nothing else.
+        const auto file = t.context->state.folder.readSchedule();
+        EXPECT_EQ(file, c.journal || after != before ? std::optional(after) : std::nullopt);
+    }
+}
+
+TEST(ReserveSlotRoute, OnlyTheActiveTeacher) {
+    test::TestContext t;
+    setUp(t);
+    const std::string booking = R"("week":"2026-W10","day":3,"slot":3)";
+    EXPECT_EQ(callRoute(handleReserveSlot, *t.context, R"({"pin":"222222",)" + booking + "}").status, 401);
+    EXPECT_EQ(t.queue->drain(), 0u);
+
+    // The individual mode books under the empty teacher id, shown as "?".
+    test::TestContext solo;
+    EXPECT_EQ(callRoute(handleReserveSlot, *solo.context, solo.pinBody(booking)).body, R"({"success": true})");
+    solo.queue->drain();
+    const auto grid = Json::parse(callRoute(handleSchedule, *solo.context, solo.pinBody(R"("week":"2026-W10")")).body);
+    EXPECT_EQ(grid["reservations"], Json::parse(R"([{"day":3,"slot":3,"teacherId":"","teacherName":"?"}])"));
+    // Written compactly, "/" escaped as in every configuration file.
+    EXPECT_EQ(readFile(solo.context->state.folder.scheduleFile()),
+              encodeConfigJson(toJson(solo.config().scheduleConfig())));
 }
 
 }  // namespace

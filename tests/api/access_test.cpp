@@ -1,20 +1,199 @@
-// The login routes, case by case (mode, lockout state, body shape) with the
-// exact reply bytes; the lockout shared by every route that checks a teacher
-// PIN; the cap on parsed bodies.
+// Who gets in: the login lockout (schedule, atomic step, what a success
+// forgets, capped table), the teacher PIN rules, the login routes case by case
+// (mode, lockout state, body shape) with the exact reply bytes, the lockout
+// shared by every teacher route, and the cap on parsed bodies.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
+#include <vector>
 
+#include "server/api/brute_force_protection.h"
 #include "server/api/class_config_routes.h"
 #include "server/api/live_data_routes.h"
 #include "server/api/log_routes.h"
 #include "server/api/login_routes.h"
 #include "server/api/replies.h"
 #include "server/api/schedule_routes.h"
+#include "server/api/teacher_pins.h"
 #include "tests/api/api_test_support.h"
 
 namespace klarion {
 namespace {
+
+using Verdict = BruteForceProtection::Verdict;
+using OnSuccess = BruteForceProtection::OnSuccess;
+using Kind = BruteForceProtection::PinKind;
+
+const std::string kAddress = "192.168.1.42";
+
+struct Lockout : ::testing::Test {
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1'000'000.0);
+    BruteForceProtection lockout{clock};
+
+    Verdict attempt(bool matches, OnSuccess onSuccess = OnSuccess::forget, Kind kind = Kind::teacher,
+                    const std::string& address = kAddress) {
+        return lockout.attempt(address, [matches] { return matches; }, onSuccess, kind);
+    }
+    void fail(int times, Kind kind = Kind::teacher) {
+        for (int i = 0; i < times; ++i) attempt(false, OnSuccess::forget, kind);
+    }
+    void waitOut() { clock->advance(3601); }  // the longest block
+};
+
+TEST_F(Lockout, BlockLengthFollowsTheFailureCount) {
+    const std::pair<int, double> steps[] = {{1, 0},     {4, 0},     {5, 120},   {9, 120},  {10, 900},
+                                            {19, 900}, {20, 3600}, {21, 3600}, {40, 3600}};
+    int done = 0;
+    for (const auto& [failure, blockedFor] : steps) {
+        SCOPED_TRACE("failure " + std::to_string(failure));
+        for (; done < failure; ++done) {
+            waitOut();  // whatever block the address has
+            ASSERT_EQ(attempt(false), Verdict::refused);
+        }
+        EXPECT_EQ(lockout.failureCount(kAddress), failure);
+        if (blockedFor > 0) {
+            clock->advance(blockedFor - 0.5);
+            EXPECT_TRUE(lockout.isBlocked(kAddress));
+            clock->advance(0.5);  // the end itself is no longer blocked
+        }
+        EXPECT_FALSE(lockout.isBlocked(kAddress));
+    }
+}
+
+TEST_F(Lockout, BlockedAddressIsRefusedBeforeItsPinIsLookedAt) {
+    fail(5);
+    bool compared = false;
+    EXPECT_EQ(lockout.attempt(kAddress, [&] { return compared = true; }, OnSuccess::forget), Verdict::blocked);
+    EXPECT_FALSE(compared);
+    EXPECT_EQ(attempt(false), Verdict::blocked);  // neither counts nor lengthens the block
+    EXPECT_EQ(lockout.failureCount(kAddress), 5);
+    EXPECT_EQ(attempt(true, OnSuccess::forget, Kind::teacher, "10.0.0.2"), Verdict::accepted);  // counted apart
+    clock->advance(120);
+    EXPECT_EQ(attempt(true), Verdict::accepted);
+}
+
+TEST_F(Lockout, WhatASuccessForgets) {
+    fail(4);
+    EXPECT_EQ(attempt(true, OnSuccess::keep), Verdict::accepted);  // a teacher route
+    EXPECT_EQ(lockout.failureCount(kAddress), 4);
+    EXPECT_EQ(attempt(true, OnSuccess::forget), Verdict::accepted);  // a login
+    EXPECT_EQ(lockout.size(), 0u);
+
+    fail(4, Kind::classPin);
+    EXPECT_EQ(attempt(true, OnSuccess::forget, Kind::classPin), Verdict::accepted);
+    EXPECT_EQ(lockout.failureCount(kAddress), 0);  // only class PIN failures: forgotten
+
+    // Every student knows the class PIN: accepting it must not wipe refused
+    // teacher PINs, or the teacher PIN could be guessed without end.
+    fail(4);
+    EXPECT_EQ(attempt(true, OnSuccess::forget, Kind::classPin), Verdict::accepted);
+    EXPECT_EQ(lockout.failureCount(kAddress), 4);
+    EXPECT_EQ(attempt(false), Verdict::refused);
+    EXPECT_TRUE(lockout.isBlocked(kAddress));
+
+    lockout.recordSuccess(kAddress);
+    EXPECT_FALSE(lockout.isBlocked(kAddress));
+    EXPECT_EQ(lockout.failureCount(kAddress), 0);
+    for (int i = 0; i < 5; ++i) lockout.recordFailure(kAddress);  // the same schedule, step by step
+    EXPECT_TRUE(lockout.isBlocked(kAddress));
+}
+
+// Guesses sent at the same moment from many threads get exactly as many
+// comparisons as guesses sent one after the other: four free failures and
+// the fifth, which blocks.
+TEST_F(Lockout, ParallelGuessesGetNoMoreTriesThanSequentialOnes) {
+    std::atomic<int> compared{0}, refused{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            while (!go.load()) std::this_thread::yield();
+            for (int i = 0; i < 50; ++i) {
+                auto verdict = lockout.attempt(kAddress, [&] { ++compared; return false; }, OnSuccess::forget);
+                refused += verdict == Verdict::refused;
+            }
+        });
+    }
+    go = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(compared.load(), 5);
+    EXPECT_EQ(refused.load(), 5);
+    EXPECT_EQ(lockout.failureCount(kAddress), 5);
+}
+
+TEST_F(Lockout, FullTableEvictsTheOldestUnblockedEntryButNeverABlockedOne) {
+    BruteForceProtection table{clock, 3};
+    auto fail = [&](const std::string& address, int times = 1) {
+        for (int i = 0; i < times; ++i) table.attempt(address, [] { return false; }, OnSuccess::forget);
+        clock->advance(1);
+    };
+    fail("blocked", 5);  // oldest, but blocked
+    fail("a");
+    fail("b");
+    fail("c");  // evicts "a", the oldest unblocked entry
+    EXPECT_EQ(table.size(), 3u);
+    EXPECT_EQ(table.failureCount("a"), 0);
+    EXPECT_EQ(table.failureCount("b"), 1);
+    fail("d");  // evicts "b"
+    EXPECT_EQ(table.failureCount("b"), 0);
+    EXPECT_EQ(table.failureCount("blocked"), 5);
+    // A table of blocked entries still records new addresses.
+    fail("x", 5);
+    EXPECT_TRUE(table.isBlocked("x"));
+    EXPECT_TRUE(table.isBlocked("blocked"));
+    // Once its block has run out, a blocked entry may make room too.
+    clock->advance(200);
+    fail("e");
+    fail("f");
+    fail("g");
+    EXPECT_EQ(table.size(), 3u);
+    EXPECT_EQ(table.failureCount("blocked"), 0);
+}
+
+TEST(PinRules, FollowModeRosterAndSession) {
+    const std::optional<std::string> none, alice = "A-ID";
+    const struct {
+        std::string mode;
+        std::optional<std::string> active;
+        std::string pin;
+        bool anyTeacher;
+        bool activeTeacher;
+        std::string teacherPin = "4321";
+    } cases[] = {
+        // Individual mode: the teacher PIN only, the roster ignored.
+        {"individual", none, "4321", true, true},
+        {"individual", alice, "111111", false, false},
+        {"individual", none, "4321 ", false, false},
+        {"individual", none, "", false, false},
+        {"individual", none, "", false, false, ""},  // an empty PIN never matches
+        // Establishment, session of Alice: any teacher for the first rule, Alice only for the second.
+        {"establishment", alice, "111111", true, true},
+        {"establishment", alice, "222222", true, false},
+        {"establishment", alice, "4321", false, false},
+        {"establishment", none, "111111", true, false},
+        {"establishment", std::string("GONE"), "111111", true, false},
+        {"establishment", std::string("N-ID"), "", false, false},  // not even a teacher stored without one
+        // Any mode other than exactly "individual" follows the roster rules.
+        {"classe", std::string("B-ID"), "222222", true, true},
+        {"classe", none, "4321", false, false},
+        {"Individual", none, "4321", false, false},
+    };
+    const std::vector<Teacher> roster{test::kAlice, test::kBruno, {"N-ID", "Sans PIN", "", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode + " " + c.active.value_or("-") + " [" + c.pin + "] [" + c.teacherPin + "]");
+        EXPECT_EQ(checkTeacherPin(c.mode, c.teacherPin, roster, c.pin), c.anyTeacher);
+        EXPECT_EQ(isActiveTeacherPin(c.mode, c.teacherPin, roster, c.active, c.pin), c.activeTeacher);
+        test::TestContext t;  // the same through the live state
+        t.config().setAppMode(c.mode);
+        t.config().setTeacherPinCode(c.teacherPin);
+        t.config().setTeachers(roster);
+        t.config().setActiveTeacherId(c.active);
+        EXPECT_EQ(pinPassesRule(t.config(), PinRule::anyTeacher, c.pin), c.anyTeacher);
+        EXPECT_EQ(pinPassesRule(t.config(), PinRule::activeTeacher, c.pin), c.activeTeacher);
+    }
+}
 
 using test::callRoute;
 using Handler = HttpResponse (*)(const ClassroomContext&, HttpRequest&);
@@ -93,7 +272,7 @@ TEST_P(LoginRoutes, AnswerAsSpecified) {
     t.clock->set(c.now);
     const std::string address = c.address.value_or("0.0.0.0");
     for (int i = 0; i < c.prior; ++i) {
-        t.context->lockout->attempt(address, [] { return false; }, BruteForceProtection::OnSuccess::keep);
+        t.context->lockout->attempt(address, [] { return false; }, OnSuccess::keep);
     }
 
     const auto reply = callRoute(c.route, *t.context, c.body, c.address);
@@ -236,8 +415,9 @@ TEST(LoginLockout, StudentAndTeacherFailuresShareOneCounter) {
     EXPECT_EQ(callRoute(handleVerifyTeacher, *t.context, R"({"pin":"4321"})").body, kBlocked);
 }
 
-// Every teacher route behind the shared lockout: no body, wrong PIN (counted),
-// blocked address (refused before the comparison), right PIN (count kept).
+// Every teacher route behind the shared gate: a body that is not an object
+// with a text PIN (refused, not counted, nothing done), a wrong PIN (counted),
+// a blocked address (refused before the comparison), a right PIN (count kept).
 TEST(LoginLockout, EveryTeacherRouteSharesIt) {
     const struct {
         const char* path;
@@ -267,7 +447,11 @@ TEST(LoginLockout, EveryTeacherRouteSharesIt) {
         get.method = "GET";
         get.address = "10.0.0.5";
         EXPECT_EQ(route.handler(*t.context, get).statusCode(), 401);
+        for (const std::string body : {"pas du json", "[]", "{}", R"({"pin":1234})", R"({"code":"x"})"}) {
+            EXPECT_EQ(callRoute(route.handler, *t.context, body).status, 401) << body;
+        }
         EXPECT_EQ(t.context->lockout->failureCount("10.0.0.5"), 0);
+        EXPECT_EQ(t.queue->drain(), 0u);
 
         EXPECT_EQ(callRoute(route.handler, *t.context, right).status, route.okStatus);
         EXPECT_EQ(callRoute(route.handler, *t.context, wrong).status, 401);
