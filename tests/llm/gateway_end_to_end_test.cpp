@@ -81,7 +81,7 @@ TEST_F(GatewayEndToEnd, RefusesToStartWithoutAModelLoaded) {
 }
 
 TEST_F(GatewayEndToEnd, StopsWithoutWaitingForASilentLmStudio) {
-    TestServerRun run(home, lmStudio.baseUrl());
+    TestServerProcess run(lmStudio.baseUrl(), home.root() / "resources");
     const uint16_t port = run.waitForBanner();
     ASSERT_NE(port, 0) << run.standardOutput() << run.standardError();
     // A student's chat and a model switch, both waiting for an LM Studio that says nothing.
@@ -98,8 +98,8 @@ TEST_F(GatewayEndToEnd, StopsWithoutWaitingForASilentLmStudio) {
     ASSERT_TRUE(gateway_test::eventually([&] {
         return !lmStudio.requestsTo("/v1/chat/completions").empty() && !lmStudio.requestsTo("/api/v1/models/load").empty();
     }));
-    // LM Studio's own time-outs (60 s of silence, 120 s for a load) are beyond what exitStatus waits.
-    EXPECT_EQ(run.terminate(), 0);
+    // LM Studio's own time-outs (60 s of silence, 120 s for a load) are beyond what terminate waits.
+    EXPECT_EQ(run.terminate(std::chrono::seconds(20)), 0);
 }
 
 }  // namespace
