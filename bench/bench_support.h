@@ -15,9 +15,6 @@
 #include "tests/hostile/server_process.h"
 #include "tests/support/fake_lmstudio.h"
 
-#ifndef KLARION_TEST_SERVER_PATH
-#error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
-#endif
 
 namespace klarion::bench {
 
@@ -47,7 +44,7 @@ inline long option(int argc, char** argv, const std::string& name, long fallback
 struct Classroom {
     FakeLmStudio fake;
     hostile::ScratchFolder home;
-    std::unique_ptr<hostile::ServerProcess> server;
+    std::unique_ptr<test::TestServerProcess> server;
 
     explicit Classroom(FakeChatReply reply = {}) {
         fake.setChatReply(std::move(reply));
@@ -55,8 +52,8 @@ struct Classroom {
             std::fprintf(stderr, "bench: the fake LM Studio cannot listen\n");
             std::exit(1);
         }
-        server = std::make_unique<hostile::ServerProcess>(KLARION_TEST_SERVER_PATH, home.path(), fake.baseUrl());
-        if (!server->ready()) {
+        server = hostile::startTestServer(home.path(), fake.baseUrl());
+        if (server->port() == 0) {
             std::fprintf(stderr, "bench: klarion-test-server did not start\n");
             std::exit(1);
         }

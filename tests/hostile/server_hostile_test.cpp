@@ -18,9 +18,6 @@
 #include "tests/hostile/server_process.h"
 #include "tests/support/fake_lmstudio.h"
 
-#ifndef KLARION_TEST_SERVER_PATH
-#error "KLARION_TEST_SERVER_PATH must name the klarion-test-server program"
-#endif
 
 using namespace klarion;
 using namespace klarion::hostile;
@@ -117,8 +114,8 @@ class HostileServer : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(fake_.start());
-        server_ = std::make_unique<ServerProcess>(KLARION_TEST_SERVER_PATH, home_.path(), fake_.baseUrl());
-        ASSERT_TRUE(server_->ready()) << "klarion-test-server did not start";
+        server_ = startTestServer(home_.path(), fake_.baseUrl());
+        ASSERT_NE(server_->port(), 0) << "klarion-test-server did not start";
         port_ = server_->port();
     }
 
@@ -154,7 +151,7 @@ protected:
 
     FakeLmStudio fake_;
     ScratchFolder home_;
-    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<test::TestServerProcess> server_;
     std::uint16_t port_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <regex>
 #include <vector>
 
@@ -15,11 +16,21 @@
 
 namespace klarion::test {
 
-TestServerProcess::TestServerProcess(const std::string& lmStudioURL, const std::filesystem::path& resources) {
+TestServerProcess::TestServerProcess(const std::string& lmStudioURL, const std::filesystem::path& resources,
+                                     const std::filesystem::path& home) {
     std::vector<std::string> args{KLARION_TEST_SERVER_PATH, "--port", "0", "--lmstudio", lmStudioURL};
     if (!resources.empty()) {
         std::filesystem::create_directories(resources);
         args.insert(args.end(), {"--resources", resources.string()});
+    }
+    // Prepared before fork: the child only calls async-signal-safe functions.
+    std::vector<std::pair<std::string, std::string>> environment;
+    if (!home.empty()) {
+        std::filesystem::create_directories(home);
+        environment = {{"HOME", home.string()},
+                       {"XDG_CONFIG_HOME", (home / ".config").string()},
+                       {"XDG_DATA_HOME", (home / ".local" / "share").string()},
+                       {"TZ", "Europe/Paris"}};
     }
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
@@ -36,6 +47,7 @@ TestServerProcess::TestServerProcess(const std::string& lmStudioURL, const std::
     if (pid_ == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -86,7 +98,7 @@ uint16_t TestServerProcess::waitForBanner() {
     const std::regex banner("listening on (\\d+)\nteacher PIN (\\S+)\n");
     std::smatch match;
     std::unique_lock lock(mutex_);
-    arrived_.wait_for(lock, std::chrono::seconds(20), [&] { return std::regex_search(stdout_, match, banner); });
+    arrived_.wait_for(lock, std::chrono::seconds(60), [&] { return std::regex_search(stdout_, match, banner); });
     if (match.empty()) return 0;
     port_ = static_cast<uint16_t>(std::stoi(match[1]));
     pin_ = match[2];
@@ -112,6 +124,21 @@ int TestServerProcess::terminate(std::chrono::seconds limit) {
     if (pid_ > 0) kill(pid_, SIGTERM);
     return exitStatus(limit);
 }
+
+bool TestServerProcess::alive() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+long TestServerProcess::statusField(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+    }
+    return 0;
+}
+
+long TestServerProcess::residentKiB() const { return statusField("VmRSS"); }
+long TestServerProcess::peakResidentKiB() const { return statusField("VmHWM"); }
+long TestServerProcess::threads() const { return statusField("Threads"); }
 
 std::string TestServerProcess::standardOutput() const {
     std::lock_guard lock(mutex_);

@@ -21,12 +21,15 @@ namespace klarion::test {
 class TestServerProcess {
 public:
     // Runs `klarion-test-server --port 0 --lmstudio URL [--resources DIR]`.
-    explicit TestServerProcess(const std::string& lmStudioURL, const std::filesystem::path& resources = {});
+    // With `home` given, the program's HOME, XDG_CONFIG_HOME, XDG_DATA_HOME
+    // and TZ (Europe/Paris) are set to that scratch folder instead.
+    explicit TestServerProcess(const std::string& lmStudioURL, const std::filesystem::path& resources = {},
+                               const std::filesystem::path& home = {});
     ~TestServerProcess();  // kills the program if it still runs
     TestServerProcess(const TestServerProcess&) = delete;
     TestServerProcess& operator=(const TestServerProcess&) = delete;
 
-    // Waits (at most 20 s) for "listening on PORT" and "teacher PIN NNNN";
+    // Waits (at most 60 s) for "listening on PORT" and "teacher PIN NNNN";
     // the port, 0 when they did not come.
     uint16_t waitForBanner();
     uint16_t port() const { return port_; }
@@ -38,11 +41,20 @@ public:
     // SIGTERM, then exitStatus(limit).
     int terminate(std::chrono::seconds limit = std::chrono::seconds(40));
 
+    pid_t pid() const { return pid_; }
+    bool alive() const;
+    // From /proc/PID/status, 0 when unknown: resident and peak resident
+    // memory in KiB, and the number of threads.
+    long residentKiB() const;
+    long peakResidentKiB() const;
+    long threads() const;
+
     std::string standardOutput() const;
     std::string standardError() const;
 
 private:
     void readOutputs(int out, int err);
+    long statusField(const std::string& field) const;
 
     pid_t pid_ = -1;
     uint16_t port_ = 0;
