@@ -5,14 +5,55 @@
 
 namespace klarion {
 
-std::optional<Json> parseJson(std::string_view text) {
-    Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded() || !(value.is_object() || value.is_array())) return std::nullopt;
+namespace {
+// The library's document builder, stopped once the document holds more than
+// `limit` values. The parser itself keeps no recursion, so depth costs nothing
+// beyond the values counted here.
+class BoundedDocumentBuilder {
+public:
+    using Builder = nlohmann::detail::json_sax_dom_parser<Json>;
+    BoundedDocumentBuilder(Json& result, std::size_t limit) : builder_(result, false), limit_(limit) {}
+
+    bool null() { return count() && builder_.null(); }
+    bool boolean(bool value) { return count() && builder_.boolean(value); }
+    bool number_integer(Json::number_integer_t value) { return count() && builder_.number_integer(value); }
+    bool number_unsigned(Json::number_unsigned_t value) { return count() && builder_.number_unsigned(value); }
+    bool number_float(Json::number_float_t value, const std::string& text) {
+        return count() && builder_.number_float(value, text);
+    }
+    bool string(std::string& value) { return count() && builder_.string(value); }
+    bool binary(Json::binary_t& value) { return count() && builder_.binary(value); }
+    bool start_object(std::size_t size) { return count() && builder_.start_object(size); }
+    bool key(std::string& value) { return count() && builder_.key(value); }
+    bool end_object() { return builder_.end_object(); }
+    bool start_array(std::size_t size) { return count() && builder_.start_array(size); }
+    bool end_array() { return builder_.end_array(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+private:
+    bool count() { return ++values_ <= limit_; }
+
+    Builder builder_;
+    std::size_t limit_;
+    std::size_t values_ = 0;
+};
+}  // namespace
+
+std::optional<Json> parseJson(std::string_view text, std::size_t maxValues) {
+    Json value;
+    BoundedDocumentBuilder builder(value, maxValues);
+    bool complete = false;
+    try {
+        complete = Json::sax_parse(text.begin(), text.end(), &builder);
+    } catch (...) {
+        return std::nullopt;  // memory exhaustion; the builder reports syntax errors itself
+    }
+    if (!complete || !(value.is_object() || value.is_array())) return std::nullopt;
     return value;
 }
 
-std::optional<Json> parseJsonObject(std::string_view text) {
-    auto value = parseJson(text);
+std::optional<Json> parseJsonObject(std::string_view text, std::size_t maxValues) {
+    auto value = parseJson(text, maxValues);
     if (!value || !value->is_object()) return std::nullopt;
     return value;
 }

@@ -6,6 +6,7 @@
 // that is whole and fits in 64 bits (4096.0 reads as 4096, 4096.5 does not).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,12 +18,18 @@ namespace klarion {
 
 using Json = nlohmann::ordered_json;
 
+// The most values (scalars, keys, objects and arrays) one document may hold.
+// Tiny values cost far more in memory than in text: a 60 MB request body of
+// "[0,0,0,...]" would take gigabytes once parsed. Every document the program
+// reads (request bodies, LM Studio's replies, its own files) holds far fewer.
+inline constexpr std::size_t kMaxJsonValues = 100000;
+
 // Parses a JSON document whose top level is an object or an array; a bare
-// scalar at the top level, bad syntax or trailing garbage gives none.
-// Never throws.
-std::optional<Json> parseJson(std::string_view text);
+// scalar at the top level, bad syntax, trailing garbage or more than
+// `maxValues` values gives none. Never throws.
+std::optional<Json> parseJson(std::string_view text, std::size_t maxValues = kMaxJsonValues);
 // The same, and the top level must be an object.
-std::optional<Json> parseJsonObject(std::string_view text);
+std::optional<Json> parseJsonObject(std::string_view text, std::size_t maxValues = kMaxJsonValues);
 
 struct JsonWriteOptions {
     bool pretty = false;         // one member per line, indented by two spaces

@@ -20,6 +20,24 @@ TEST(JsonParse, AcceptsOnlyObjectsAndArraysAtTheTop) {
     EXPECT_FALSE(parseJsonObject("[]"));
 }
 
+TEST(JsonParse, RefusesDocumentsWithTooManyValues) {
+    // [0,0,0]: the array and its three numbers.
+    EXPECT_TRUE(parseJson("[0,0,0]", 4));
+    EXPECT_FALSE(parseJson("[0,0,0]", 3));
+    // {"a":[]}: the object, its key and the array.
+    EXPECT_TRUE(parseJsonObject("{\"a\":[]}", 3));
+    EXPECT_FALSE(parseJsonObject("{\"a\":[]}", 2));
+
+    std::string flood = "[0";
+    for (std::size_t i = 0; i < kMaxJsonValues; ++i) flood += ",0";
+    flood += "]";
+    EXPECT_FALSE(parseJson(flood));
+    std::string deep(kMaxJsonValues, '[');
+    deep += std::string(kMaxJsonValues, ']');
+    EXPECT_TRUE(parseJson(deep));
+    EXPECT_FALSE(parseJson("[" + deep + "]"));
+}
+
 TEST(JsonTypedReads, AnotherTypeCountsAsAbsent) {
     const std::nullopt_t none = std::nullopt;
     const struct {
