@@ -72,10 +72,9 @@ TEST_F(ContentViewTest, ClassLockReaction) {
     journal();
 
     atTheMac([&] { config->setRequiresPin(true); });
-    std::string drawn = config->pinCode();
+    const std::string drawn = config->pinCode();
     // The journal line tells the draw happened (a draw may give "8461" again).
     EXPECT_EQ(drawn.size(), 4u);
-    EXPECT_EQ(drawn.find_first_not_of("0123456789"), std::string::npos) << drawn;
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::debug, "PIN élève régénéré (toggle)"}));
     EXPECT_EQ(ctx.folder.loadTeacherConfig("A").pinCode, drawn);
     EXPECT_TRUE(ctx.folder.loadTeacherConfig("A").requiresPin);

@@ -13,12 +13,9 @@ using testing::JournalLine;
 
 class RosterTest : public testing::StateTest {
 protected:
-    void expectSaved(bool schedule = false) {
-        EXPECT_EQ(ctx.folder.readTeachers(), config->teachers());
-        if (schedule) {
-            EXPECT_EQ(ctx.folder.readSchedule(), config->scheduleConfig());
-        }
-    }
+    std::vector<SlotDefinition> slots() { return config->scheduleConfig().slotDefinitions; }
+    void expectRosterSaved() { EXPECT_EQ(ctx.folder.readTeachers(), config->teachers()); }
+    void expectScheduleSaved() { EXPECT_EQ(ctx.folder.readSchedule(), config->scheduleConfig()); }
 };
 
 TEST(GeneratePin, HasExactlyTheDigitsAskedForAndKeepsLeadingZeros) {
@@ -42,7 +39,7 @@ TEST_F(RosterTest, AddTeacherTrimsTheNameSavesAndJournals) {
     EXPECT_TRUE(testing::isUpperCaseUUID(added.id)) << added.id;
     EXPECT_EQ(added.createdAt, formatISO8601UTC(clock->now()));
     EXPECT_THAT(config->teachers(), ElementsAre(added));
-    expectSaved();
+    expectRosterSaved();
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::info, "Enseignant ajouté : Marie Curie"}));
     EXPECT_NE(addTeacher(ctx, "Marie Curie")->id, added.id);  // a repeated name is another teacher
     EXPECT_EQ(config->teachers().size(), 2u);
@@ -56,7 +53,7 @@ TEST_F(RosterTest, RegenerateKeepsEverythingButThePin) {
     roster[1].pin = config->teachers()[1].pin;
     EXPECT_NE(roster[1].pin, "222222");
     EXPECT_EQ(config->teachers(), roster);
-    expectSaved();
+    expectRosterSaved();
     EXPECT_EQ(journal().back(), (JournalLine{AppLogLevel::info, "PIN régénéré pour Bruno → " + roster[1].pin}));
     EXPECT_FALSE(regenerateTeacherPin(ctx, "nobody"));
     EXPECT_TRUE(journal().empty());
@@ -76,22 +73,20 @@ TEST_F(RosterTest, DeleteRemovesTheTeacherAndOnlyItsReservations) {
     EXPECT_THAT(config->teachers(), ElementsAre(teacher("A", "Anne"), teacher("C", "Chloé")));
     schedule.reservations = {{"2026-W02_monday_1", "A"}};
     EXPECT_EQ(config->scheduleConfig(), schedule);
-    expectSaved(true);
+    expectRosterSaved();
+    expectScheduleSaved();
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::warn, "Enseignant supprimé : Bruno"}));
 
     std::filesystem::remove_all(ctx.folder.directory());
     deleteTeacher(ctx, "nobody");  // an unknown id rewrites both files unchanged
-    expectSaved(true);
+    expectRosterSaved();
+    expectScheduleSaved();
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::warn, "Enseignant supprimé : ?"}));
 }
 
 // ---- daily slots and reservations ----
 
-class SlotsTest : public testing::StateTest {
-protected:
-    std::vector<SlotDefinition> slots() { return config->scheduleConfig().slotDefinitions; }
-    void expectSaved() { EXPECT_EQ(ctx.folder.readSchedule(), config->scheduleConfig()); }
-};
+using SlotsTest = RosterTest;
 
 TEST_F(SlotsTest, GrowingAndShrinkingKeepsReservations) {
     const auto initial = ScheduleConfig::defaultSchedule().slotDefinitions;
@@ -105,7 +100,7 @@ TEST_F(SlotsTest, GrowingAndShrinkingKeepsReservations) {
         for (auto& label : added) expected.push_back({label, "08:00", "09:00"});
         EXPECT_EQ(slots(), expected);
         EXPECT_EQ(config->scheduleConfig().reservations, bookings);  // index 3's bookings stay
-        expectSaved();
+        expectScheduleSaved();
     };
     setSlotCount(ctx, 6);
     expect(4, {"Créneau 5", "Créneau 6"});
@@ -149,7 +144,7 @@ TEST_F(SlotsTest, SlotFieldSetters) {
         config->setScheduleConfig(ScheduleConfig::defaultSchedule());
         c.set(ctx, c.text, c.index);
         EXPECT_EQ(slots()[static_cast<size_t>(c.index)], c.expected) << c.what;
-        expectSaved();
+        expectScheduleSaved();
     }
     config->setScheduleConfig(ScheduleConfig::defaultSchedule());
     std::filesystem::remove(ctx.folder.scheduleFile());
@@ -164,12 +159,12 @@ TEST_F(SlotsTest, ReservationBookReplaceAndFree) {
     setReservation(ctx, key, "A");
     setReservation(ctx, key, "B");
     EXPECT_EQ(config->scheduleConfig().reservations.at(key), "B");
-    expectSaved();
+    expectScheduleSaved();
     setReservation(ctx, key, std::nullopt);
     EXPECT_TRUE(config->scheduleConfig().reservations.empty());
     std::filesystem::remove(ctx.folder.scheduleFile());
     setReservation(ctx, "2026-W02_friday_0", std::nullopt);  // freeing a free key still saves
-    expectSaved();
+    expectScheduleSaved();
     EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::debug, "Slot " + key + " → A"},
                                        JournalLine{AppLogLevel::debug, "Slot " + key + " → B"},
                                        JournalLine{AppLogLevel::debug, "Slot " + key + " → libre"},
