@@ -18,6 +18,7 @@ namespace {
 
 HttpResponse textResponse(std::string text) { return HttpResponse::ok(HttpResponseBody::text(std::move(text))); }
 
+// Tests whose handlers capture locals stop the server before those locals go.
 class HttpServerTest : public ::testing::Test {
 protected:
     void TearDown() override { server.stop(); }
@@ -190,6 +191,7 @@ TEST_F(HttpServerTest, ClientVanishingMidStreamLeavesTheServerServing) {
     ASSERT_TRUE(failed.wait());
     EXPECT_GT(chunks.load(), 0);
     EXPECT_NE(exchange("GET /ping HTTP/1.1\r\n\r\n").find("\r\n\r\npong"), std::string::npos);
+    server.stop();  // the writer's thread ends before what it captured goes
 }
 
 TEST_F(HttpServerTest, SwitchProtocolsHandsOverACloseOnExecSocketWithoutReadTimeOut) {
@@ -216,6 +218,7 @@ TEST_F(HttpServerTest, SwitchProtocolsHandsOverACloseOnExecSocketWithoutReadTime
     bool closed = false;
     EXPECT_EQ(client.readToEnd(&closed), "echo:hello\n");
     EXPECT_TRUE(closed);
+    server.stop();  // the session's thread ends before what it captured goes
     EXPECT_EQ(cloexec.load(), FD_CLOEXEC);
     EXPECT_EQ(receive.load(), 0);  // a session's reads have no time-out
     EXPECT_EQ(send.load(), HttpServerIO::sendTimeoutSeconds);
