@@ -6,39 +6,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <sstream>
 
 #include "platform/preferences.h"
-#include "platform/random.h"
 
 namespace klarion::test {
-
-ScratchHome::ScratchHome() {
-    path_ = std::filesystem::temp_directory_path() / ("klarion-api-test-" + randomUUIDString());
-    std::filesystem::create_directories(path_ / "Documents");
-    std::filesystem::create_directories(path_ / ".config");
-    const std::pair<const char*, std::filesystem::path> variables[] = {
-        {"HOME", path_}, {"XDG_CONFIG_HOME", path_ / ".config"}, {"XDG_DATA_HOME", path_ / ".local/share"},
-        {"XDG_CACHE_HOME", path_ / ".cache"}, {"XDG_STATE_HOME", path_ / ".local/state"}};
-    for (const auto& [name, value] : variables) {
-        const char* old = std::getenv(name);
-        saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        setenv(name, value.c_str(), 1);
-    }
-}
-
-ScratchHome::~ScratchHome() {
-    for (const auto& [name, value] : saved_) {
-        if (value) {
-            setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-}
 
 TestContext::TestContext() {
     auto preferences = std::make_shared<PreferenceStore>(home.path() / ".config/klarion/preferences.json");

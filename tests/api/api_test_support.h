@@ -18,27 +18,18 @@
 #include "platform/clock.h"
 #include "platform/main_queue.h"
 #include "server/api/classroom_context.h"
+#include "tests/platform/scratch.h"
 
 namespace klarion::test {
 
 inline const Teacher kAlice{"A-ID", "Alice", "111111", "2025-09-01T07:45:09Z"};
 inline const Teacher kBruno{"B-ID", "Bruno", "222222", "2025-09-01T07:45:09Z"};
 
-// A fresh temporary folder; HOME and the XDG variables point into it while it
-// lives (the previous values come back afterwards).
-class ScratchHome {
-public:
-    ScratchHome();
-    ~ScratchHome();
-    ScratchHome(const ScratchHome&) = delete;
-    ScratchHome& operator=(const ScratchHome&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path documents() const { return path_ / "Documents"; }
-
-private:
-    std::filesystem::path path_;
-    std::map<std::string, std::optional<std::string>> saved_;
+// A scratch home folder (HOME and XDG pointing into it while it lives) with its Documents folder.
+struct ScratchHome : klarion::testing::ScratchHome {
+    ScratchHome() { std::filesystem::create_directories(documents()); }
+    std::filesystem::path path() const { return home(); }
+    std::filesystem::path documents() const { return home() / "Documents"; }
 };
 
 // A context of its own: an AppConfig with preferences in the scratch folder,

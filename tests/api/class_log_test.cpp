@@ -4,7 +4,6 @@
 // folder of the moment, refused names and paths.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -19,6 +18,7 @@
 namespace klarion {
 namespace {
 
+using klarion::testing::writeText;
 using test::callRoute;
 
 constexpr double kNow = 1772530200.0;  // Tue 2026-03-03 10:30:00 Paris
@@ -30,11 +30,6 @@ std::string logBody(const std::string& type, const std::string& text, const std:
     Json body{{"type", type}, {"text", text}};
     if (name) body["name"] = *name;
     return body.dump();
-}
-
-void write(const std::filesystem::path& file, const std::string& content) {
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << content;
 }
 
 // The keyword safety scan of the context, its AI verdict pointed at a closed loopback port.
@@ -276,10 +271,10 @@ TEST(LogRoutes, ListsTxtFilesGreatestNameFirstAndServesThemAsText) {
     EXPECT_EQ(reply.contentType, "application/json");
 
     for (const char* name : {"Log_05-01-2027.txt", "Log_31-12-2026.txt", "notes.md", ".cache.txt", "Log.TXT"}) {
-        write(logs(t) / name, name);
+        writeText(logs(t) / name, name);
     }
-    write(logs(t) / "archive.txt" / "Log_01-01-2020.txt", "x");
-    write(logs(t) / "abîmé.txt", std::string("a\xFF" "b\xE2\x82" "c\xF0\x9F\x98\x80", 10));
+    writeText(logs(t) / "archive.txt" / "Log_01-01-2020.txt", "x");
+    writeText(logs(t) / "abîmé.txt", std::string("a\xFF" "b\xE2\x82" "c\xF0\x9F\x98\x80", 10));
     EXPECT_EQ(callRoute(handleLogs, *t.context, t.pinBody()).body,
               R"(["abîmé.txt","Log_31-12-2026.txt","Log_05-01-2027.txt",".cache.txt"])");
 
@@ -295,9 +290,9 @@ TEST(LogRoutes, ListsTxtFilesGreatestNameFirstAndServesThemAsText) {
 TEST(LogRoutes, EstablishmentShowsTheActiveTeachersFolder) {
     test::TestContext t;
     t.establishment(false);
-    write(logs(t) / "_non_attribue" / "Log_01-03-2026.txt", "libre");
-    write(logs(t) / "Alice" / "Log_02-03-2026.txt", "alice");
-    write(logs(t) / "Bruno" / "Log_03-03-2026.txt", "bruno");
+    writeText(logs(t) / "_non_attribue" / "Log_01-03-2026.txt", "libre");
+    writeText(logs(t) / "Alice" / "Log_02-03-2026.txt", "alice");
+    writeText(logs(t) / "Bruno" / "Log_03-03-2026.txt", "bruno");
     EXPECT_EQ(callRoute(handleLogs, *t.context, R"({"pin":"222222"})").body, R"(["Log_01-03-2026.txt"])");
     t.establishment(true);
     // Bruno's PIN passes, and shows the folder of the class of the moment.
@@ -311,11 +306,11 @@ TEST(LogRoutes, EstablishmentShowsTheActiveTeachersFolder) {
 TEST(LogRoutes, RefusedNamesAndPaths) {
     test::TestContext t;
     const auto documents = t.home.documents();
-    write(logs(t) / "Log_03-03-2026.txt", "log");
-    write(documents / "secret.txt", "secret");
-    write(documents / "%2e%2e", "secret");
+    writeText(logs(t) / "Log_03-03-2026.txt", "log");
+    writeText(documents / "secret.txt", "secret");
+    writeText(documents / "%2e%2e", "secret");
     std::filesystem::create_directories(logs(t) / "%2e%2e");
-    write(logs(t) / "sub" / "Log_x.txt", "nested");
+    writeText(logs(t) / "sub" / "Log_x.txt", "nested");
     std::filesystem::create_symlink(documents / "secret.txt", logs(t) / "lien.txt");
 
     // Names with a path or ".." are refused; names are not decoded; a link out of the folder is not followed.

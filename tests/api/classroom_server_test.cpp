@@ -4,12 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <mutex>
 
 #include "http/core/server.h"
 #include "http/core/socket.h"
-#include "platform/random.h"
 #include "server/api/classroom_server.h"
 #include "server/api/lan_address.h"
 #include "server/api/short_links.h"
@@ -158,9 +156,8 @@ struct ClassroomServerTest : ::testing::Test {
 
     void SetUp() override {
         const auto folder = t.home.path() / "resources";
-        std::filesystem::create_directories(folder);
-        for (const char* name : {"index.html", "style.css", "app.js", "klarion_petit.png", "context_help.png"}) {
-            std::ofstream(folder / name) << "contenu de " << name;
+        for (const std::string name : {"index.html", "style.css", "app.js", "klarion_petit.png", "context_help.png"}) {
+            klarion::testing::writeText(folder / name, "contenu de " + name);
         }
         classroom = std::make_unique<ClassroomServer>(t.context, panel);
         classroom->setPageRoutes(dashboard::staticRoutes(std::make_shared<dashboard::ResourceFolder>(folder)));
@@ -338,15 +335,11 @@ TEST(StartButton, IgnoresPressesWhileItsCheckIsPending) {
 // ---- The student page's resource routes, read at each request.
 
 struct ResourceRoutes : ::testing::Test {
-    std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("klarion-resources-" + randomUUIDString());
+    test::ScratchHome home;
+    std::filesystem::path folder = home.path() / "resources";
     std::shared_ptr<dashboard::ResourceFolder> resources = std::make_shared<dashboard::ResourceFolder>(folder);
 
-    void SetUp() override { std::filesystem::create_directories(folder); }
-    void TearDown() override { std::filesystem::remove_all(folder); }
-    void write(const std::string& name, const std::string& bytes) {
-        std::ofstream(folder / name, std::ios::binary) << bytes;
-    }
+    void write(const std::string& name, const std::string& bytes) { klarion::testing::writeText(folder / name, bytes); }
     HttpResponse get(const std::string& path) {
         for (auto& [routePath, handler] : dashboard::staticRoutes(resources)) {
             if (routePath != path) continue;
@@ -388,7 +381,6 @@ TEST_F(ResourceRoutes, ServeEachFileWithItsType) {
 }
 
 TEST_F(ResourceRoutes, MissingOrUnreadableFileIsNotFoundWithoutBody) {
-    write("index.html", "page");
     std::filesystem::create_directories(folder / "style.css");  // a folder, not a file
     for (const char* path : {"/app.js", "/style.css", "/klarion_petit.png", "/context_help.png"}) {
         SCOPED_TRACE(path);

@@ -30,7 +30,7 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
     return done();
 }
 
-class SafetyEndToEnd : public testing::Test {
+class SafetyEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(fake.start()); }
     void TearDown() override { EXPECT_THAT(fake.violations(), IsEmpty()); }
