@@ -62,6 +62,13 @@ FakeWithClient::FakeWithClient(LmStudioTimeouts timeouts) {
     client = std::make_shared<const LmStudioClient>(fake.baseUrl(), timeouts);
 }
 
+void GatewayTest::TearDown() { EXPECT_THAT(lm.fake.violations(), ::testing::IsEmpty()); }
+
+std::string lastEmitted(const FakeLmStudio& fake, std::string_view path) {
+    const auto requests = fake.requestsTo(path);
+    return requests.empty() ? std::string() : requests.back().emitted;
+}
+
 std::string httpPost(const std::string& target, const std::string& body) {
     return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;

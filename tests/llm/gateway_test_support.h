@@ -12,10 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include "app/state/app_config.h"
 #include "app/state/app_logger.h"
 #include "app/state/state_context.h"
 #include "platform/clock.h"
+#include "platform/json.h"
 #include "platform/main_queue.h"
 #include "server/llm/lmstudio_client.h"
 #include "tests/platform/scratch.h"
@@ -56,6 +60,18 @@ struct FakeWithClient {
     std::shared_ptr<const LmStudioClient> client;
     explicit FakeWithClient(LmStudioTimeouts timeouts = shortTimeouts());
 };
+
+// A test with a state of its own and a fake LM Studio; it fails when the fake saw a request
+// the program may not send.
+class GatewayTest : public ::testing::Test {
+protected:
+    TestState t;
+    FakeWithClient lm;
+    void TearDown() override;
+};
+
+// The body LM Studio last sent for `path` ("" when none).
+std::string lastEmitted(const FakeLmStudio& fake, std::string_view path = "/v1/chat/completions");
 
 // An HTTP exchange over one loopback connection, read until the server closes.
 struct HttpExchange {

@@ -1,459 +1,262 @@
+// The safety monitor: a verdict applied to its alert or raising one of its own, the 40-alert cap,
+// then the keyword scan and the AI scan against the fake LM Studio.
 #include "server/llm/safety_monitor.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <future>
 #include <thread>
 
-#include "platform/json.h"
-#include "tests/support/fake_lmstudio.h"
+#include "tests/llm/gateway_test_support.h"
 
 namespace klarion {
 namespace {
 
 using namespace std::chrono_literals;
+using gateway_test::JournalLine;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
-struct JournalLine {
-    AppLogLevel level;
-    std::string message;
-    bool operator==(const JournalLine&) const = default;
-};
-void PrintTo(const JournalLine& line, std::ostream* os) {
-    *os << "[" << toString(line.level) << "] " << line.message;
-}
+std::string keywordReason(const std::string& phrase) { return "Terme sensible détecté : « " + phrase + " »"; }
 
-const std::string keywordReason(const std::string& phrase) {
-    return "Terme sensible détecté : « " + phrase + " »";
-}
-
-// The shared state of one test: a drainable main queue, a fixed clock, a
-// fresh AppConfig with its own preference file, and a journal that is on.
-class SafetyTest : public testing::Test {
+class SafetyTest : public gateway_test::GatewayTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/klarion-safety-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        scratch = pattern;
-        config = std::make_shared<AppConfig>(std::make_shared<PreferenceStore>(scratch / "preferences.json"));
-        logger->setEnabled(true);
-        config->setIsLmStudioOnline(true);
-    }
+    void SetUp() override { t.config->setIsLmStudioOnline(true); }
     void TearDown() override {
-        queue->drain();  // queued journal appends hold the journal
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch, ignored);
+        monitor.reset();
+        GatewayTest::TearDown();
     }
 
-    std::vector<JournalLine> journal() {
-        queue->drain();
-        std::vector<JournalLine> lines;
-        for (const auto& entry : logger->entries()) lines.push_back({entry.level, entry.message});
-        return lines;
-    }
     // Journal lines at levels other than debug.
     std::vector<JournalLine> alertLines() {
         std::vector<JournalLine> lines;
-        for (auto& line : journal())
+        for (auto& line : t.journal())
             if (line.level != AppLogLevel::debug) lines.push_back(line);
         return lines;
     }
     bool journalHas(const std::string& message) {
-        for (const auto& line : journal())
-            if (line.message == message) return true;
-        return false;
+        const auto lines = t.journalMessages();
+        return std::find(lines.begin(), lines.end(), message) != lines.end();
     }
-    void clearJournal() {
-        queue->drain();
-        logger->setEntries({});
+    static SafetyAlert keywordAlert(std::string id, std::string name = "Léa") {
+        return SafetyAlert{std::move(id), std::move(name), "10.0.0.5", "au secours", keywordReason("au secours"), "keyword", 1000.0, false};
     }
 
-    SafetyAlert keywordAlert(std::string id, std::string name = "Léa") {
-        return SafetyAlert{std::move(id), std::move(name), "10.0.0.5", "au secours", keywordReason("au secours"),
-                           "keyword", 1000.0, false};
+    SafetyMonitor& start() {
+        monitor = std::make_unique<SafetyMonitor>(t.state, lm.client, options);
+        return *monitor;
     }
+    void settle() {
+        ASSERT_TRUE(monitor->waitUntilIdle(20s));
+        t.queue->drain();
+    }
+    void setVerdict(const std::string& content) { lm.fake.setChatReply(FakeChatReply{.content = content}); }
+    size_t verdictRequests() { return lm.fake.requestsTo("/v1/chat/completions").size(); }
 
-    std::filesystem::path scratch;
-    std::shared_ptr<DrainableMainQueue> queue = std::make_shared<DrainableMainQueue>();
-    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1'700'000'000.0);
-    std::shared_ptr<AppConfig> config;
-    std::shared_ptr<AppLogger> logger = std::make_shared<AppLogger>(queue, clock);
+    SafetyMonitorOptions options{.timings = {.chatStreamPause = 1ms}};
+    std::unique_ptr<SafetyMonitor> monitor;
 };
 
-// ---------------------------------------------------------------------------
-// Applying a verdict (main-thread step)
+TEST_F(SafetyTest, AVerdictAppliesToItsAlertOrRaisesOneOfItsOwnOnDanger) {
+    const JournalLine confirmedTom{AppLogLevel::warn, "🚨 Alerte sécurité CONFIRMÉE par l'IA — Tom"};
+    const JournalLine raised{AppLogLevel::warn, "🚨 Alerte sécurité détectée par l'IA — Léa (2)"};
+    const std::string kept = keywordReason("au secours");
+    const struct {
+        const char* what;
+        std::optional<std::string> alertId;
+        SafetyVerdict verdict;
+        std::string level, reason;  // level "": the alerts are unchanged
+        std::optional<JournalLine> line;
+    } cases[] = {
+        {"danger with motif confirms and takes the motif", "TARGET", {true, "harcèlement grave", true}, "confirmed",
+         "IA : harcèlement grave", confirmedTom},
+        {"danger without motif keeps the keyword reason", "TARGET", {true, "", true}, "confirmed", kept, confirmedTom},
+        {"usable, no danger: dismissed, reason kept", "TARGET", {false, "humour", true}, "dismissed", kept,
+         JournalLine{AppLogLevel::info, "Alerte sécurité écartée par l'IA — Tom"}},
+        {"unusable: kept as keyword", "TARGET", {false, "", false}, "keyword", kept,
+         JournalLine{AppLogLevel::warn, "⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Tom)"}},
+        {"an alert no longer held, danger", "GONE", {true, "x", true}, "", "", std::nullopt},
+        {"an alert no longer held, no danger", "GONE", {false, "", true}, "", "", std::nullopt},
+        {"an alert no longer held, unusable", "GONE", {false, "", false}, "", "", std::nullopt},
+        {"no alert, danger without motif", std::nullopt, {true, "", true}, "confirmed", "Détecté par l'IA", raised},
+        {"no alert, danger with motif", std::nullopt, {true, "isolement", true}, "confirmed", "IA : isolement", raised},
+        {"no alert, no danger", std::nullopt, {false, "rien", true}, "", "", std::nullopt},
+        {"no alert, unusable", std::nullopt, {false, "", false}, "", "", std::nullopt},
+    };
+    t.config->setConnectedStudents({{"10.0.0.9", "Léa"}, {"10.0.0.12", "Léa"}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SafetyAlert other = keywordAlert("OTHER"), target = keywordAlert("TARGET", "Tom");
+        target.acknowledged = true;
+        t.config->setSafetyAlerts({other, target});
+        t.logger->setEntries({});
+        SafetyMonitor::applyAiSafetyVerdict(*t.config, *t.logger, 2000.0, c.alertId, c.verdict, "10.0.0.9", "Je n'ai plus d'amis");
 
-struct ApplyCase {
-    const char* what;
-    SafetyVerdict verdict;
-    std::string level;
-    std::string reason;
-    std::optional<JournalLine> line;
-};
-void PrintTo(const ApplyCase& c, std::ostream* os) { *os << c.what; }
-
-class ApplyOnKeywordAlert : public SafetyTest, public testing::WithParamInterface<ApplyCase> {};
-
-TEST_P(ApplyOnKeywordAlert, ChangesOnlyLevelAndReason) {
-    const auto& c = GetParam();
-    SafetyAlert other = keywordAlert("OTHER");
-    SafetyAlert target = keywordAlert("TARGET", "Tom");
-    target.acknowledged = true;
-    config->setSafetyAlerts({other, target});
-
-    SafetyMonitor::applyAiSafetyVerdict(*config, *logger, 2000.0, std::string("TARGET"), c.verdict, "1.2.3.4",
-                                        "autre texte");
-
-    SafetyAlert expected = target;
-    expected.level = c.level;
-    expected.reason = c.reason;
-    EXPECT_THAT(config->safetyAlerts(), ElementsAre(other, expected));
-    if (c.line)
-        EXPECT_THAT(alertLines(), ElementsAre(*c.line));
-    else
-        EXPECT_THAT(alertLines(), IsEmpty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, ApplyOnKeywordAlert,
-    testing::Values(
-        ApplyCase{"danger with motif confirms and takes the motif", {true, "harcèlement grave", true}, "confirmed",
-                  "IA : harcèlement grave",
-                  JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité CONFIRMÉE par l'IA — Tom"}},
-        ApplyCase{"danger without motif keeps the keyword reason", {true, "", true}, "confirmed",
-                  keywordReason("au secours"),
-                  JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité CONFIRMÉE par l'IA — Tom"}},
-        ApplyCase{"usable, no danger: dismissed, reason kept", {false, "humour", true}, "dismissed",
-                  keywordReason("au secours"),
-                  JournalLine{AppLogLevel::info, "Alerte sécurité écartée par l'IA — Tom"}},
-        ApplyCase{"unusable: kept as keyword", {false, "", false}, "keyword", keywordReason("au secours"),
-                  JournalLine{AppLogLevel::warn, "⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Tom)"}}));
-
-TEST_F(SafetyTest, VerdictForAnAlertNoLongerHeldChangesNothing) {
-    const std::vector<SafetyAlert> alerts = {keywordAlert("A"), keywordAlert("B")};
-    config->setSafetyAlerts(alerts);
-    for (SafetyVerdict verdict : {SafetyVerdict{true, "x", true}, SafetyVerdict{false, "", true},
-                                  SafetyVerdict{false, "", false}})
-        SafetyMonitor::applyAiSafetyVerdict(*config, *logger, 2000.0, std::string("GONE"), verdict, "1.2.3.4", "t");
-    EXPECT_EQ(config->safetyAlerts(), alerts);
-    EXPECT_THAT(journal(), IsEmpty());
-}
-
-class ApplyWithoutAlert : public SafetyTest, public testing::WithParamInterface<ApplyCase> {};
-
-TEST_P(ApplyWithoutAlert, RaisesAnAlertOnlyOnDanger) {
-    const auto& c = GetParam();
-    config->setConnectedStudents({{"10.0.0.9", "Léa"}, {"10.0.0.12", "Léa"}});
-    SafetyMonitor::applyAiSafetyVerdict(*config, *logger, 2000.0, std::nullopt, c.verdict, "10.0.0.9",
-                                        "Je n'ai plus d'amis");
-    auto alerts = config->safetyAlerts();
-    if (c.level.empty()) {
-        EXPECT_THAT(alerts, IsEmpty());
-        EXPECT_THAT(journal(), IsEmpty());
-        return;
+        std::vector<SafetyAlert> expected = {other, target};
+        const auto alerts = t.config->safetyAlerts();
+        if (!c.level.empty() && c.alertId) {
+            expected[1].level = c.level, expected[1].reason = c.reason;
+        } else if (!c.level.empty()) {
+            ASSERT_EQ(alerts.size(), 3u);
+            EXPECT_EQ(alerts[2].id.size(), 36u);
+            expected.push_back({alerts[2].id, "Léa (2)", "10.0.0.9", "Je n'ai plus d'amis", c.reason, c.level, 2000.0, false});
+        }
+        EXPECT_EQ(alerts, expected);
+        EXPECT_EQ(alertLines(), c.line ? std::vector<JournalLine>{*c.line} : std::vector<JournalLine>{});
     }
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].id.size(), 36u);
-    EXPECT_EQ(alerts[0].displayName, "Léa (2)");
-    EXPECT_EQ(alerts[0].ip, "10.0.0.9");
-    EXPECT_EQ(alerts[0].text, "Je n'ai plus d'amis");
-    EXPECT_EQ(alerts[0].reason, c.reason);
-    EXPECT_EQ(alerts[0].level, "confirmed");
-    EXPECT_EQ(alerts[0].time, 2000.0);
-    EXPECT_FALSE(alerts[0].acknowledged);
-    EXPECT_THAT(alertLines(), ElementsAre(*c.line));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, ApplyWithoutAlert,
-    testing::Values(
-        ApplyCase{"danger without motif", {true, "", true}, "confirmed", "Détecté par l'IA",
-                  JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité détectée par l'IA — Léa (2)"}},
-        ApplyCase{"danger with motif", {true, "isolement", true}, "confirmed", "IA : isolement",
-                  JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité détectée par l'IA — Léa (2)"}},
-        ApplyCase{"no danger", {false, "rien", true}, "", "", std::nullopt},
-        ApplyCase{"unusable", {false, "", false}, "", "", std::nullopt}));
-
-// ---------------------------------------------------------------------------
-// The 40-alert cap
 
 TEST_F(SafetyTest, FortyFirstAlertDropsTheOldestAndItsVerdictIsLost) {
     for (int i = 0; i < 41; ++i)
-        SafetyMonitor::raiseKeywordAlert(*config, *logger, keywordAlert("K" + std::to_string(i)), "au secours");
-    auto alerts = config->safetyAlerts();
+        SafetyMonitor::raiseKeywordAlert(*t.config, *t.logger, keywordAlert("K" + std::to_string(i)), "au secours");
+    auto alerts = t.config->safetyAlerts();
     ASSERT_EQ(alerts.size(), 40u);
     EXPECT_EQ(alerts.front().id, "K1");
     EXPECT_EQ(alerts.back().id, "K40");
 
-    SafetyMonitor::applyAiSafetyVerdict(*config, *logger, 2000.0, std::string("K0"), {true, "x", true}, "", "");
-    EXPECT_EQ(config->safetyAlerts(), alerts);
-
-    SafetyMonitor::applyAiSafetyVerdict(*config, *logger, 2000.0, std::nullopt, {true, "", true}, "10.0.0.1", "t");
-    alerts = config->safetyAlerts();
+    SafetyMonitor::applyAiSafetyVerdict(*t.config, *t.logger, 2000.0, std::string("K0"), {true, "x", true}, "", "");
+    EXPECT_EQ(t.config->safetyAlerts(), alerts);
+    SafetyMonitor::applyAiSafetyVerdict(*t.config, *t.logger, 2000.0, std::nullopt, {true, "", true}, "10.0.0.1", "t");
+    alerts = t.config->safetyAlerts();
     ASSERT_EQ(alerts.size(), 40u);
     EXPECT_EQ(alerts.front().id, "K2");
     EXPECT_EQ(alerts.back().reason, "Détecté par l'IA");
 }
 
-// ---------------------------------------------------------------------------
-// The keyword scan and the AI scan against the fake LM Studio
+// ---- the scans against the fake LM Studio ----
 
-std::string completion(const std::string& content) {
-    return dumpJson(Json{{"choices", Json::array({Json{{"message", Json{{"role", "assistant"}, {"content", content}}}}})}});
-}
-
-class SafetyScanTest : public SafetyTest {
-protected:
-    void SetUp() override {
-        SafetyTest::SetUp();
-        ASSERT_TRUE(fake.start());
-        LmStudioTimeouts timeouts;
-        timeouts.safetyVerdict = 5s;
-        client = std::make_shared<LmStudioClient>(fake.baseUrl(), timeouts);
-        options.queue = queue;
-        options.clock = clock;
-        options.timings.chatStreamPause = 1ms;
-    }
-    void TearDown() override {
-        monitor.reset();
-        EXPECT_THAT(fake.violations(), IsEmpty());
-        fake.stop();
-        SafetyTest::TearDown();
-    }
-    SafetyMonitor& start() {
-        monitor = std::make_unique<SafetyMonitor>(config, logger, client, options);
-        return *monitor;
-    }
-    void settle() {
-        ASSERT_TRUE(monitor->waitUntilIdle(20s));
-        queue->drain();
-    }
-    void setVerdict(const std::string& content) {
-        FakeChatReply reply;
-        reply.content = content;
-        fake.setChatReply(reply);
-    }
-    size_t verdictRequests() { return fake.requestsTo("/v1/chat/completions").size(); }
-
-    FakeLmStudio fake;
-    std::shared_ptr<LmStudioClient> client;
-    SafetyMonitorOptions options;
-    std::unique_ptr<SafetyMonitor> monitor;
-};
-
-TEST_F(SafetyScanTest, KeywordAlertConfirmedByTheVerdict) {
+TEST_F(SafetyTest, KeywordAlertConfirmedByTheVerdict) {
     setVerdict(R"({"danger": true, "motif": "idées suicidaires"})");
-    config->setConnectedStudents({{"10.0.0.5", "Léa"}});
+    t.config->setConnectedStudents({{"10.0.0.5", "Léa"}});
     start().scanForKeywords("10.0.0.5", "Je vais me suicider");
     settle();
-
-    auto alerts = config->safetyAlerts();
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].displayName, "Léa");
-    EXPECT_EQ(alerts[0].ip, "10.0.0.5");
-    EXPECT_EQ(alerts[0].text, "Je vais me suicider");
-    EXPECT_EQ(alerts[0].reason, "IA : idées suicidaires");
-    EXPECT_EQ(alerts[0].level, "confirmed");
-    EXPECT_EQ(alerts[0].time, 1'700'000'000.0);
-    EXPECT_FALSE(alerts[0].acknowledged);
-
-    // The keyword alert's line is queued by the main-thread step, so it may
-    // follow the scan thread's lines.
-    EXPECT_THAT(journal(),
-                UnorderedElementsAre(JournalLine{AppLogLevel::debug,
-                                        "Surveillance — mot-clé=suicide scanAll=false — « Je vais me suicider »"},
-                            JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité (mot-clé) — Léa : suicide"},
-                            JournalLine{AppLogLevel::debug,
-                                        R"(Analyse sécurité IA — réponse brute : {"danger": true, "motif": "idées suicidaires"})"},
-                            JournalLine{AppLogLevel::debug,
-                                        "Analyse sécurité IA — verdict exploitable=true danger=true "
-                                        "motif=idées suicidaires — « Je vais me suicider »"},
-                            JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité CONFIRMÉE par l'IA — Léa"}));
-
+    EXPECT_THAT(t.config->safetyAlerts(), ElementsAre(SafetyAlert{t.config->safetyAlerts().at(0).id, "Léa", "10.0.0.5",
+                                                                  "Je vais me suicider", "IA : idées suicidaires", "confirmed",
+                                                                  t.clock->now(), false}));
+    // The keyword alert's line is queued by the main-thread step, so it may follow the scan thread's lines.
+    EXPECT_THAT(t.journal(),
+                UnorderedElementsAre(
+                    JournalLine{AppLogLevel::debug, "Surveillance — mot-clé=suicide scanAll=false — « Je vais me suicider »"},
+                    JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité (mot-clé) — Léa : suicide"},
+                    JournalLine{AppLogLevel::debug,
+                                R"(Analyse sécurité IA — réponse brute : {"danger": true, "motif": "idées suicidaires"})"},
+                    JournalLine{AppLogLevel::debug, "Analyse sécurité IA — verdict exploitable=true danger=true "
+                                                    "motif=idées suicidaires — « Je vais me suicider »"},
+                    JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité CONFIRMÉE par l'IA — Léa"}));
     // What LM Studio was asked.
-    auto requests = fake.requestsTo("/v1/chat/completions");
+    const auto requests = lm.fake.requestsTo("/v1/chat/completions");
     ASSERT_EQ(requests.size(), 1u);
-    auto body = parseJsonObject(requests[0].body);
+    const auto body = parseJsonObject(requests[0].body);
     ASSERT_TRUE(body);
     EXPECT_EQ((*body)["messages"][1]["content"], "Je vais me suicider");
     EXPECT_EQ((*body)["stream"], false);
 }
 
-TEST_F(SafetyScanTest, KeywordAlertDismissedByTheVerdict) {
-    setVerdict(R"(Voici : {"danger": false, "motif": "musique"} Merci.)");
-    // Built over a state context, as the classroom server does.
-    StateContext state{config, logger, ConfigFolder(scratch / "Documents"), queue, clock};
-    monitor = std::make_unique<SafetyMonitor>(state, client, options);
-    monitor->scanForKeywords("10.0.0.7", "Je joue du violon");
-    settle();
-    auto alerts = config->safetyAlerts();
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].displayName, "Anonyme");
-    EXPECT_EQ(alerts[0].level, "dismissed");
-    EXPECT_EQ(alerts[0].reason, keywordReason("viol"));
-    EXPECT_TRUE(journalHas("Alerte sécurité écartée par l'IA — Anonyme"));
+TEST_F(SafetyTest, ScanOutcomes) {
+    auto completion = [](const std::string& content) {
+        return dumpJson(Json{{"choices", Json::array({Json{{"message", Json{{"role", "assistant"}, {"content", content}}}}})}});
+    };
+    auto onChat = [](FakeFault f) { return f.path = "/v1/chat/completions", std::vector<FakeFault>{f}; };
+    const std::string noVerdict = "Analyse sécurité IA — pas de réponse exploitable de LM Studio";
+    const std::string kept = "⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Anonyme)";
+    const std::string longText = std::string(49, 'a') + "e\u0301" + "xyz au secours";
+    const struct {
+        const char* what;
+        std::string text, verdict;
+        std::vector<FakeFault> faults;
+        std::string level;       // of the one alert afterwards; "": none
+        std::string line;        // a journal line expected
+        size_t asked = 1;        // verdict requests
+        bool scanAll = false, online = true;
+        std::optional<std::string> reason = std::nullopt;
+        std::chrono::milliseconds replyWait = 30s;
+    } cases[] = {
+        {"dismissed by a verdict inside words", "Je joue du violon", R"(Voici : {"danger": false, "motif": "musique"} Merci.)", {},
+         "dismissed", "Alerte sécurité écartée par l'IA — Anonyme", 1, false, true, keywordReason("viol")},
+        {"a neutral question without screening asks nothing", "Pourquoi le ciel est-il bleu ?", "", {}, "",
+         "Surveillance — mot-clé=aucun scanAll=false — « Pourquoi le ciel est-il bleu ? »", 0},
+        {"screening every question raises an alert of its own", "Je n'ai plus d'amis", R"({"danger": true})", {}, "confirmed",
+         "🚨 Alerte sécurité détectée par l'IA — Anonyme", 1, true, true, "Détecté par l'IA"},
+        {"screening a harmless question", "Quelle heure est-il ?", R"({"danger": false})", {}, "",
+         "Surveillance — mot-clé=aucun scanAll=true — « Quelle heure est-il ? »", 1, true},
+        {"LM Studio offline skips the verdict", "au secours", "", {}, "keyword",
+         "Analyse sécurité IA ignorée (LM Studio hors ligne)", 0, false, false},
+        {"connection closed", "on me frappe", "", onChat({.action = FakeFaultAction::Close}), "keyword", noVerdict},
+        {"connection reset", "on me frappe", "", onChat({.action = FakeFaultAction::Reset}), "keyword", noVerdict},
+        {"error status with an error body", "on me frappe", "",
+         onChat({.action = FakeFaultAction::Status, .status = 400, .body = R"({"error":"trop long"})"}), "keyword", noVerdict},
+        {"200 that is not JSON", "on me frappe", "", onChat({.action = FakeFaultAction::Status, .status = 200, .body = "bonjour"}),
+         "keyword", noVerdict},
+        {"error status with a completion body is read", "on me frappe", "",
+         onChat({.action = FakeFaultAction::Status, .status = 500, .body = completion(R"({"danger": true, "motif": "coups"})")}),
+         "confirmed", "🚨 Alerte sécurité CONFIRMÉE par l'IA — Anonyme", 1, false, true, "IA : coups"},
+        {"a reply without a verdict", "on me frappe", "",
+         onChat({.action = FakeFaultAction::Status, .status = 200, .body = completion("Je ne sais pas.")}), "keyword", kept},
+        {"no reply within the wait", "au secours", "", onChat({.action = FakeFaultAction::Hang}), "keyword", noVerdict, 1, false,
+         true, std::nullopt, 200ms},
+        {"the journal quotes 50 characters, not bytes", longText, "", {}, "dismissed",
+         "Surveillance — mot-clé=au secours scanAll=false — « " + std::string(49, 'a') + "e\u0301 »"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        monitor.reset();
+        lm.fake.clearRecords();
+        for (const auto& fault : c.faults) lm.fake.addFault(fault);
+        setVerdict(c.verdict.empty() ? FakeChatReply{}.content : c.verdict);
+        t.config->update([&](AppConfigValues& v) { v.safetyAiScanAll = c.scanAll, v.isLmStudioOnline = c.online, v.safetyAlerts = {}; });
+        t.logger->setEntries({});
+        options.timings.replyWait = c.replyWait;
+        start().scanForKeywords("10.0.0.5", c.text);
+        settle();
+        const auto alerts = t.config->safetyAlerts();
+        ASSERT_EQ(alerts.size(), c.level.empty() ? 0u : 1u);
+        if (!alerts.empty()) {
+            EXPECT_EQ(alerts[0].level, c.level);
+            EXPECT_EQ(alerts[0].reason, c.reason.value_or(alerts[0].reason));
+        }
+        EXPECT_EQ(verdictRequests(), c.asked);
+        EXPECT_TRUE(journalHas(c.line)) << ::testing::PrintToString(t.journalMessages());
+    }
 }
 
-TEST_F(SafetyScanTest, DisplayNameTakesTheNameSentWithTheSameQuestion) {
+TEST_F(SafetyTest, DisplayNameTakesTheNameSentWithTheSameQuestion) {
     setVerdict("{}");
-    config->setConnectedStudents({{"10.0.0.5", "Ancien nom"}});
+    t.config->setConnectedStudents({{"10.0.0.5", "Ancien nom"}});
     // As "/api/log" does: the name update is posted, then the question scanned.
-    queue->post([config = config] { config->setConnectedStudents({{"10.0.0.5", "Zoé"}}); });
+    t.queue->post([config = t.config] { config->setConnectedStudents({{"10.0.0.5", "Zoé"}}); });
     start().scanForKeywords("10.0.0.5", "au secours");
     settle();
-    auto alerts = config->safetyAlerts();
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].displayName, "Zoé");
-    EXPECT_EQ(alerts[0].level, "keyword");
+    ASSERT_EQ(t.config->safetyAlerts().size(), 1u);
+    EXPECT_EQ(t.config->safetyAlerts()[0].displayName, "Zoé");
+    EXPECT_EQ(t.config->safetyAlerts()[0].level, "keyword");
     EXPECT_TRUE(journalHas("🚨 Alerte sécurité (mot-clé) — Zoé : au secours"));
     EXPECT_TRUE(journalHas("⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Zoé)"));
 }
 
-TEST_F(SafetyScanTest, NeutralQuestionWithoutScreeningAsksNothing) {
-    start().scanForKeywords("10.0.0.5", "Pourquoi le ciel est-il bleu ?");
-    settle();
-    EXPECT_THAT(config->safetyAlerts(), IsEmpty());
-    EXPECT_EQ(verdictRequests(), 0u);
-    EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::debug,
-                                                   "Surveillance — mot-clé=aucun scanAll=false — « Pourquoi le "
-                                                   "ciel est-il bleu ? »"}));
-}
-
-TEST_F(SafetyScanTest, ScreeningEveryQuestionRaisesAnAlertOfItsOwn) {
-    config->setSafetyAiScanAll(true);
-    config->setConnectedStudents({{"10.0.0.5", "Léa"}});
-    setVerdict(R"({"danger": true})");
-    start().scanForKeywords("10.0.0.5", "Je n'ai plus d'amis et personne ne me parle");
-    settle();
-    auto alerts = config->safetyAlerts();
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].reason, "Détecté par l'IA");
-    EXPECT_EQ(alerts[0].level, "confirmed");
-    EXPECT_EQ(alerts[0].displayName, "Léa");
-    EXPECT_TRUE(journalHas("🚨 Alerte sécurité détectée par l'IA — Léa"));
-
-    setVerdict(R"({"danger": false})");
-    monitor->scanForKeywords("10.0.0.5", "Quelle heure est-il ?");
-    settle();
-    EXPECT_EQ(config->safetyAlerts().size(), 1u);
-    EXPECT_EQ(verdictRequests(), 2u);
-}
-
-TEST_F(SafetyScanTest, OfflineLmStudioSkipsTheVerdict) {
-    config->setIsLmStudioOnline(false);
-    start().scanForKeywords("10.0.0.5", "au secours");
-    settle();
-    EXPECT_EQ(verdictRequests(), 0u);
-    ASSERT_EQ(config->safetyAlerts().size(), 1u);
-    EXPECT_EQ(config->safetyAlerts()[0].level, "keyword");
-    EXPECT_TRUE(journalHas("Analyse sécurité IA ignorée (LM Studio hors ligne)"));
-    EXPECT_THAT(alertLines(), ElementsAre(JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité (mot-clé) — Anonyme : au secours"}));
-}
-
-struct FaultCase {
-    const char* what;
-    FakeFault fault;
-    std::string level;  // of the keyword alert afterwards
-    bool readable;      // a reply was read (else "pas de réponse exploitable")
-};
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.what; }
-
-FakeFault fault(FakeFaultAction action, int status = 500, std::string body = "") {
-    FakeFault f;
-    f.path = "/v1/chat/completions";
-    f.action = action;
-    f.status = status;
-    f.body = std::move(body);
-    return f;
-}
-
-class SafetyScanFaults : public SafetyScanTest, public testing::WithParamInterface<FaultCase> {};
-
-TEST_P(SafetyScanFaults, KeepTheKeywordAlert) {
-    const auto& c = GetParam();
-    fake.addFault(c.fault);
-    start().scanForKeywords("10.0.0.5", "on me frappe");
-    settle();
-    auto alerts = config->safetyAlerts();
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].level, c.level);
-    EXPECT_EQ(journalHas("Analyse sécurité IA — pas de réponse exploitable de LM Studio"), !c.readable);
-    EXPECT_EQ(journalHas("⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Anonyme)"),
-              c.readable && c.level == "keyword");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, SafetyScanFaults,
-    testing::Values(
-        FaultCase{"connection closed", fault(FakeFaultAction::Close), "keyword", false},
-        FaultCase{"connection reset", fault(FakeFaultAction::Reset), "keyword", false},
-        FaultCase{"error status with an error body", fault(FakeFaultAction::Status, 400, R"({"error":"trop long"})"),
-                  "keyword", false},
-        FaultCase{"status 200 that is not JSON", fault(FakeFaultAction::Status, 200, "bonjour"), "keyword", false},
-        FaultCase{"error status with a completion body is read",
-                  fault(FakeFaultAction::Status, 500, completion(R"({"danger": true, "motif": "coups"})")),
-                  "confirmed", true},
-        FaultCase{"reply without a verdict", fault(FakeFaultAction::Status, 200, completion("Je ne sais pas.")),
-                  "keyword", true}));
-
-TEST_F(SafetyScanTest, NoReplyWithinTheWaitIsNoVerdict) {
-    FakeFault hang = fault(FakeFaultAction::Hang);
-    fake.addFault(hang);
-    options.timings.replyWait = 200ms;
-    start().scanForKeywords("10.0.0.5", "au secours");
-    settle();
-    EXPECT_EQ(config->safetyAlerts()[0].level, "keyword");
-    EXPECT_TRUE(journalHas("Analyse sécurité IA — pas de réponse exploitable de LM Studio"));
-}
-
-TEST_F(SafetyScanTest, WaitsForRunningChatStreamsBeforeAsking) {
+TEST_F(SafetyTest, TheVerdictWaitsForRunningChatStreamsUpToItsLastPause) {
     options.timings.chatStreamMaxPauses = 1'000'000;
-    config->activeChatStreams()->increment();
+    t.config->activeChatStreams()->increment();
     start().scanForKeywords("10.0.0.5", "au secours");
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(verdictRequests(), 0u);
     EXPECT_EQ(monitor->runningScans(), 1u);
-
-    config->activeChatStreams()->decrement();
+    t.config->activeChatStreams()->decrement();
     settle();
     EXPECT_EQ(verdictRequests(), 1u);
-}
 
-TEST_F(SafetyScanTest, GoesOnAfterTheLastPauseWhileStreamsStillRun) {
+    // After the last pause it goes on while streams still run.
     options.timings.chatStreamMaxPauses = 3;
-    config->activeChatStreams()->increment();
+    t.config->activeChatStreams()->increment();
     start().scanForKeywords("10.0.0.5", "au secours");
     settle();
-    EXPECT_EQ(verdictRequests(), 1u);
-    EXPECT_EQ(config->safetyAlerts()[0].level, "dismissed");  // the fake's default verdict
+    EXPECT_EQ(verdictRequests(), 2u);
 }
 
-TEST_F(SafetyScanTest, ScansBeyondTheQueueAreDroppedWithAJournalLine) {
-    options.workers = 1;
-    options.maxQueuedScans = 1;
-    options.timings.chatStreamMaxPauses = 1'000'000;
-    config->activeChatStreams()->increment();  // holds the worker
-    start().scanForKeywords("10.0.0.5", "au secours 1");
-    for (int i = 0; i < 2000 && monitor->runningScans() == 0; ++i) std::this_thread::sleep_for(5ms);
-    ASSERT_EQ(monitor->runningScans(), 1u);
-    for (const char* text : {"au secours 2", "au secours 3"}) monitor->scanForKeywords("10.0.0.5", text);
-    EXPECT_EQ(monitor->queuedScans(), 1u);
-    size_t dropped = 0;
-    for (const auto& line : journal())
-        dropped += line.level == AppLogLevel::warn &&
-                   line.message.starts_with("Analyse sécurité IA abandonnée (trop d'analyses en attente) — « au secours ");
-    EXPECT_EQ(dropped, 1u);
-    EXPECT_EQ(config->safetyAlerts().size(), 3u);  // every keyword alert is still raised
-}
-
-TEST_F(SafetyScanTest, DestructionEndsScansWaitingForChatStreams) {
+TEST_F(SafetyTest, DestructionEndsScansWaitingForChatStreams) {
     options.timings.chatStreamPause = 1h;
-    config->activeChatStreams()->increment();
+    t.config->activeChatStreams()->increment();
     start().scanForKeywords("10.0.0.5", "au secours");
     monitor->scanForKeywords("10.0.0.5", "au secours");
     auto done = std::async(std::launch::async, [this] { monitor.reset(); });
@@ -461,14 +264,21 @@ TEST_F(SafetyScanTest, DestructionEndsScansWaitingForChatStreams) {
     EXPECT_EQ(verdictRequests(), 0u);
 }
 
-TEST_F(SafetyScanTest, JournalQuotesCharactersNotBytes) {
-    // 49 letters then a letter with a combining accent: the 50th character is
-    // two code points and stays whole; the 51st is cut.
-    const std::string text = std::string(49, 'a') + "e\u0301" + "xyz au secours";
-    start().scanForKeywords("10.0.0.5", text);
-    settle();
-    EXPECT_TRUE(journalHas("Surveillance — mot-clé=au secours scanAll=false — « " + std::string(49, 'a') +
-                           "e\u0301 »"));
+TEST_F(SafetyTest, ScansBeyondTheQueueAreDroppedWithAJournalLine) {
+    options.workers = 1;
+    options.maxQueuedScans = 1;
+    options.timings.chatStreamMaxPauses = 1'000'000;
+    t.config->activeChatStreams()->increment();  // holds the worker
+    start().scanForKeywords("10.0.0.5", "au secours 1");
+    ASSERT_TRUE(gateway_test::eventually([&] { return monitor->runningScans() == 1; }));
+    for (const char* text : {"au secours 2", "au secours 3"}) monitor->scanForKeywords("10.0.0.5", text);
+    EXPECT_EQ(monitor->queuedScans(), 1u);
+    size_t dropped = 0;
+    for (const auto& line : t.journal())
+        dropped += line.level == AppLogLevel::warn &&
+                   line.message.starts_with("Analyse sécurité IA abandonnée (trop d'analyses en attente) — « au secours ");
+    EXPECT_EQ(dropped, 1u);
+    EXPECT_EQ(t.config->safetyAlerts().size(), 3u);  // every keyword alert is still raised
 }
 
 }  // namespace

@@ -29,81 +29,37 @@ const std::string kAudienceNeutral =
 const std::string kExpertFallback =
     "Tu es un assistant. Réponds en français.";
 
-
-struct PromptCase {
-    const char* what;
-    std::function<void(AppConfigValues&)> settings;
-    std::string expected;
-};
-void PrintTo(const PromptCase& c, std::ostream* os) { *os << c.what; }
-
-class SystemPrompt : public ::testing::TestWithParam<PromptCase> {};
-
-TEST_P(SystemPrompt, IsComposedByteForByte) {
-    AppConfigValues values;
-    GetParam().settings(values);
-    EXPECT_EQ(buildSystemPrompt(values), GetParam().expected);
+TEST(SystemPrompt, IsComposedByteForByte) {
+    const std::string classic = kPersonaBlock + kHonestyBlock + kTopicChangeBlock;
+    const std::string exploring = kPersonaBlock + kExplorationBlock + kTopicChangeBlock;
+    const std::vector<std::pair<std::function<void(AppConfigValues&)>, std::string>> cases = {
+        {[](AppConfigValues&) {}, classic + kAudienceNeutral},
+        {[](AppConfigValues& v) { v.temperature = 1.5; }, exploring + kAudienceNeutral},
+        {[](AppConfigValues& v) { v.temperature = 1.4999; }, classic + kAudienceNeutral},
+        {[](AppConfigValues& v) { v.temperature = std::numeric_limits<double>::quiet_NaN(); }, classic + kAudienceNeutral},
+        // The mission, kept with its blanks, replaces the audience block; a blank one does not.
+        {[](AppConfigValues& v) { v.customMission = "  Parle des volcans\n", v.audience = "eleves"; },
+         classic + kMissionPrefix + "  Parle des volcans\n" + " "},
+        {[](AppConfigValues& v) { v.customMission = " \n\t ", v.audience = "eleves"; }, classic + kAudienceStudents},
+        {[](AppConfigValues& v) { v.audience = "enseignants", v.temperature = 1.8; }, exploring + kAudienceTeachers},
+        {[](AppConfigValues& v) { v.audience = "Eleves"; }, classic + kAudienceNeutral},
+        {[](AppConfigValues& v) { v.audience = "élèves"; }, classic + kAudienceNeutral},
+        // Expert: the trimmed directive alone, else the trimmed mission, else the fallback.
+        {[](AppConfigValues& v) {
+             v.expertConstraintsDisabled = true, v.expertDirective = "\n Réponds en trois mots. ";
+             v.customMission = "Les volcans", v.temperature = 1.9, v.audience = "eleves";
+         },
+         "Réponds en trois mots."},
+        {[](AppConfigValues& v) { v.expertConstraintsDisabled = true, v.expertDirective = "   ", v.customMission = " Volcans "; },
+         "Volcans"},
+        {[](AppConfigValues& v) { v.expertConstraintsDisabled = true, v.audience = "enseignants"; }, kExpertFallback},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        AppConfigValues values;
+        cases[i].first(values);
+        EXPECT_EQ(buildSystemPrompt(values), cases[i].second) << "case " << i;
+    }
 }
-
-const std::string kClassic = kPersonaBlock + kHonestyBlock + kTopicChangeBlock;
-const std::string kExploring = kPersonaBlock + kExplorationBlock + kTopicChangeBlock;
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SystemPrompt,
-    ::testing::Values(
-        PromptCase{"defaults", [](AppConfigValues&) {}, kClassic + kAudienceNeutral},
-        PromptCase{"exploration from 1.5", [](AppConfigValues& v) { v.temperature = 1.5; },
-                   kExploring + kAudienceNeutral},
-        PromptCase{"honesty just below 1.5", [](AppConfigValues& v) { v.temperature = 1.4999; },
-                   kClassic + kAudienceNeutral},
-        PromptCase{"a temperature that is no number",
-                   [](AppConfigValues& v) { v.temperature = std::numeric_limits<double>::quiet_NaN(); },
-                   kClassic + kAudienceNeutral},
-        PromptCase{"mission kept with its blanks, audience left out",
-                   [](AppConfigValues& v) {
-                       v.customMission = "  Parle des volcans\n";
-                       v.audience = "eleves";
-                   },
-                   kClassic + kMissionPrefix + "  Parle des volcans\n" + " "},
-        PromptCase{"blank mission: the audience block",
-                   [](AppConfigValues& v) {
-                       v.customMission = " \n\t ";
-                       v.audience = "eleves";
-                   },
-                   kClassic + kAudienceStudents},
-        PromptCase{"students", [](AppConfigValues& v) { v.audience = "eleves"; }, kClassic + kAudienceStudents},
-        PromptCase{"teachers at high temperature",
-                   [](AppConfigValues& v) {
-                       v.audience = "enseignants";
-                       v.temperature = 1.8;
-                   },
-                   kExploring + kAudienceTeachers},
-        PromptCase{"audience with a capital", [](AppConfigValues& v) { v.audience = "Eleves"; },
-                   kClassic + kAudienceNeutral},
-        PromptCase{"audience with accents", [](AppConfigValues& v) { v.audience = "élèves"; },
-                   kClassic + kAudienceNeutral},
-        PromptCase{"expert directive, trimmed",
-                   [](AppConfigValues& v) {
-                       v.expertConstraintsDisabled = true;
-                       v.expertDirective = "\n Réponds en trois mots. ";
-                       v.customMission = "Les volcans";
-                       v.temperature = 1.9;
-                       v.audience = "eleves";
-                   },
-                   "Réponds en trois mots."},
-        PromptCase{"expert with a blank directive: the trimmed mission",
-                   [](AppConfigValues& v) {
-                       v.expertConstraintsDisabled = true;
-                       v.expertDirective = "   ";
-                       v.customMission = " Volcans ";
-                   },
-                   "Volcans"},
-        PromptCase{"expert with nothing: the fallback",
-                   [](AppConfigValues& v) {
-                       v.expertConstraintsDisabled = true;
-                       v.audience = "enseignants";
-                   },
-                   kExpertFallback}));
 
 }  // namespace
 }  // namespace klarion
