@@ -140,7 +140,7 @@ TEST_F(LmStudioClientTest, AnyStatusIsAnAnswerTransportFailuresAreToldApart) {
        LmTransportError::TooLarge, 200, std::nullopt, 10000ms},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(std::string(c.what) + ": " + lmTransportErrorName(c.error));
     fake.addFault(c.fault);
     const LmReply reply = client.listModels(c.timeout);
     EXPECT_EQ(reply.error, c.error) << lmTransportErrorName(reply.error) << ": " << reply.errorText;
