@@ -6,7 +6,6 @@
 
 #include <future>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <random>
 
@@ -34,23 +33,19 @@ Json message(const std::string& role, const Json& content) { return Json{{"role"
 class ChatRequest : public gateway_test::GatewayTest {
 protected:
     std::shared_ptr<RateLimiter> limiter = std::make_shared<RateLimiter>();
-    std::mutex mutex;
     std::vector<std::optional<std::string>> pinsChecked;
     int activityStamps = 0;
     std::unique_ptr<ChatProxy> proxy;
 
     void SetUp() override {
-        ChatProxy::Dependencies deps{.state = t.state, .lmStudio = lm.client, .rateLimiter = limiter};
-        deps.isActiveTeacherPin = [this](const std::string&, const std::optional<std::string>& pin) {
-            std::lock_guard<std::mutex> guard(mutex);
-            pinsChecked.push_back(pin);
-            return pin == std::optional<std::string>(kTeacherPin);
-        };
-        deps.touchLastActivity = [this] {
-            std::lock_guard<std::mutex> guard(mutex);
-            ++activityStamps;
-        };
-        proxy = std::make_unique<ChatProxy>(std::move(deps));
+        // The handler and its writer run on the test's thread.
+        proxy = std::make_unique<ChatProxy>(ChatProxy::Dependencies{
+            .state = t.state, .lmStudio = lm.client, .rateLimiter = limiter,
+            .isActiveTeacherPin = [this](const std::string&, const std::optional<std::string>& pin) {
+                pinsChecked.push_back(pin);
+                return pin == std::optional<std::string>(kTeacherPin);
+            },
+            .touchLastActivity = [this] { ++activityStamps; }});
     }
 
     static HttpRequest request(const std::string& body, std::optional<std::string> address = "10.0.0.5") {
@@ -90,7 +85,7 @@ TEST_F(ChatRequest, ParametersModelAndSeedFollowTheSettings) {
         Json parameters;  // every key but "messages"
         std::string journal;
     } cases[] = {
-        {"defaults", [](AppConfigValues&) {},
+        {"defaults, with a blank model id", [](AppConfigValues& v) { v.lmLoadedModelId = " \n "; },
          {{"stream", true}, {"temperature", 0.7}, {"top_p", 0.9}, {"frequency_penalty", 0.0}, {"presence_penalty", 0.0},
           {"max_tokens", 4096}, {"repeat_penalty", 1.1}},
          "→ LM Studio : model=(défaut) temp=0.7 top_p=0.9 freq=0.0 pres=0.0 repeat=1.1 max_tokens=4096 seed=off"},
@@ -103,10 +98,6 @@ TEST_F(ChatRequest, ParametersModelAndSeedFollowTheSettings) {
          {{"stream", true}, {"temperature", 1.25}, {"top_p", 0.5}, {"frequency_penalty", 0.3}, {"presence_penalty", -0.5},
           {"max_tokens", 512}, {"repeat_penalty", 1.0}, {"seed", 7}, {"model", "qwen2.5-7b-instruct"}},
          "→ LM Studio : model=qwen2.5-7b-instruct temp=1.25 top_p=0.5 freq=0.3 pres=-0.5 repeat=1.0 max_tokens=512 seed=7"},
-        {"blank model id", [](AppConfigValues& v) { v.lmLoadedModelId = " \n "; },
-         {{"stream", true}, {"temperature", 0.7}, {"top_p", 0.9}, {"frequency_penalty", 0.0}, {"presence_penalty", 0.0},
-          {"max_tokens", 4096}, {"repeat_penalty", 1.1}},
-         "→ LM Studio : model=(défaut) temp=0.7 top_p=0.9 freq=0.0 pres=0.0 repeat=1.1 max_tokens=4096 seed=off"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -292,16 +283,19 @@ const std::string kChatBody = R"({"userMessage":"Explique la photosynthèse","hi
 class ChatRelay : public gateway_test::GatewayTest {
 protected:
     std::shared_ptr<RateLimiter> limiter = std::make_shared<RateLimiter>();
-    std::mutex proxyMutex;
-    std::shared_ptr<ChatProxy> proxy;  // under proxyMutex: replaced by the test, read by the server
+    std::unique_ptr<ChatProxy> proxy;
     HttpServer server;
 
-    void SetUp() override {
-        useClient(lm.client);
-        server["/api/chat"] = [this](HttpRequest& request) {
-            std::lock_guard<std::mutex> guard(proxyMutex);
-            return proxy->handleChat(request);
-        };
+    // The proxy talks to LM Studio through a client with this idle time-out; with
+    // `stopWithServer`, its relays give up once the server stops.
+    void start(std::chrono::milliseconds idle = gateway_test::shortTimeouts().streamIdle, bool stopWithServer = false) {
+        LmStudioTimeouts timeouts = gateway_test::shortTimeouts();
+        timeouts.streamIdle = idle;
+        ChatProxy::Dependencies deps{
+            .state = t.state, .lmStudio = std::make_shared<const LmStudioClient>(lm.fake.baseUrl(), timeouts), .rateLimiter = limiter};
+        if (stopWithServer) deps.serverStopping = [this] { return !server.operating(); };
+        proxy = std::make_unique<ChatProxy>(std::move(deps));
+        server["/api/chat"] = [this](HttpRequest& request) { return proxy->handleChat(request); };
         server.listenAddressIPv4 = "127.0.0.1";
         server.start(0, true);
     }
@@ -310,20 +304,6 @@ protected:
         GatewayTest::TearDown();
         EXPECT_EQ(limiter->size(), 0u) << "a chat slot leaked";
         EXPECT_EQ(t.config->activeChatStreams()->value(), 0) << "a stream count leaked";
-    }
-
-    // Before any request: the proxy talks to LM Studio through a client with this idle
-    // time-out; with `stopWithServer`, its relays give up once the server stops.
-    void useClient(std::shared_ptr<const LmStudioClient> client, bool stopWithServer = false) {
-        ChatProxy::Dependencies deps{.state = t.state, .lmStudio = std::move(client), .rateLimiter = limiter};
-        if (stopWithServer) deps.serverStopping = [this] { return !server.operating(); };
-        std::lock_guard<std::mutex> guard(proxyMutex);
-        proxy = std::make_shared<ChatProxy>(std::move(deps));
-    }
-    void useIdleTimeOut(std::chrono::milliseconds idle, bool stopWithServer = false) {
-        LmStudioTimeouts timeouts = gateway_test::shortTimeouts();
-        timeouts.streamIdle = idle;
-        useClient(std::make_shared<const LmStudioClient>(lm.fake.baseUrl(), timeouts), stopWithServer);
     }
 
     std::string chat() {
@@ -340,6 +320,7 @@ protected:
 };
 
 TEST_F(ChatRelay, RelaysLmStudiosBytesUnchangedWhereverTheyAreCut) {
+    start();
     // Multi-byte characters, so that cuts fall inside characters, inside "data:" and between
     // the two line feeds.
     std::string stream;
@@ -364,7 +345,7 @@ TEST_F(ChatRelay, RelaysLmStudiosBytesUnchangedWhereverTheyAreCut) {
 }
 
 TEST_F(ChatRelay, FailuresEndAsTheStudentPageExpects) {
-    useIdleTimeOut(500ms);
+    start(500ms);
     const std::string event = "data: {\"choices\":[{\"delta\":{\"content\":\"Bon\"}}]}";
     // An HTTP answer written by hand: chunked, `part` as the only chunk, then the connection closes.
     auto brokenAnswer = [](const std::string& part) {
@@ -412,6 +393,7 @@ TEST_F(ChatRelay, FailuresEndAsTheStudentPageExpects) {
 }
 
 TEST_F(ChatRelay, AStudentWhoLeavesBeforeTheAnswerGivesTheSlotBack) {
+    start();
     lm.fake.addFault(FakeFault{.path = "/v1/chat/completions", .delay = 300ms});
     {
         gateway_test::RawConnection leaving(server.port());
@@ -422,6 +404,7 @@ TEST_F(ChatRelay, AStudentWhoLeavesBeforeTheAnswerGivesTheSlotBack) {
 }
 
 TEST_F(ChatRelay, StoppingTheServerMidStreamGivesEverythingBack) {
+    start();
     lm.fake.setChatReply(FakeChatReply{.pieces = std::vector<std::string>(200, "bla "), .gap = 20ms});
     gateway_test::RawConnection student(server.port());
     sendChat(student);
@@ -436,7 +419,7 @@ TEST_F(ChatRelay, StoppingTheServerMidStreamGivesEverythingBack) {
 }
 
 TEST_F(ChatRelay, StoppingTheServerDoesNotWaitForASilentLmStudio) {
-    useIdleTimeOut(600s, true);  // far beyond the test: only the stop can end the wait
+    start(600s, true);  // far beyond the test: only the stop can end the wait
     lm.fake.addFault(FakeFault{.path = "/v1/chat/completions", .action = FakeFaultAction::Hang});  // still reading the prompt
     gateway_test::RawConnection student(server.port());
     sendChat(student);

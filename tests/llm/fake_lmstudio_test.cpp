@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "tests/llm/gateway_test_support.h"
-#include "tests/support/fake_lmstudio_control.h"
 
 namespace klarion {
 namespace {
@@ -90,24 +89,19 @@ TEST(FakeLmStudioContract, SoundRequestsPassBreachesAreNamed) {
       {with(get, [](auto& r) { r.headers.emplace_back("Accept", "*/*"); }), "Accept: */*"},
       {with(get, [](auto& r) { r.target = "/v1/models?all=1", r.query = "all=1"; }), "query string"},
       {makeRequest("POST", "/v1/models", "{}"), "not a request the program makes"},
-      {with(get, [](auto& r) { r.body = "{}"; }), "a GET with a body"},
       {with(get, [](auto& r) { r.headers.emplace_back("Content-Type", "application/json"); }), "a GET with a Content-Type"},
       {makeRequest("POST", "/api/v1/models/load", R"({"model":"m"})", false), "no Content-Type"},
-      {with(load, [](auto& r) { r.headers[1].second = "application/json; charset=utf-8"; }), "expected \"application/json\""},
       {makeRequest("POST", "/api/v1/models/load", "model=m"), "not JSON"},
-      {makeRequest("POST", "/api/v1/models/load", R"(["m"])"), "expected a JSON object"},
       {makeRequest("POST", "/api/v1/models/load", R"({"model":7})"), "expected a string"},
       {makeRequest("POST", "/api/v1/models/unload", R"({})"), "lacks the key \"instance_id\""},
       {chat([](Json& j) { j.erase("stream"); }), "\"stream\" is missing"},
       {chat([](Json& j) { j["logit_bias"] = Json::object(); }), "\"logit_bias\""},
       {chat([](Json& j) { j["temperature"] = "0.7"; }), "\"temperature\" is string"},
       {chat([](Json& j) { j["max_tokens"] = 2048.5; }), "expected an integer"},
-      {chat([](Json& j) { j["model"] = ""; }), "empty string"},
       {chat([](Json& j) { j["model"] = " qwen "; }), "not trimmed"},
       {chat([](Json& j) { j["messages"][0]["role"] = "user"; }), "expected \"system\""},
       {chat([](Json& j) { j["messages"][3]["role"] = "assistant"; }), "expected \"user\""},
       {chat([](Json& j) { j["messages"][1]["role"] = "system"; }), "expected \"user\" or \"assistant\""},
-      {chat([](Json& j) { j["messages"][2]["content"] = 3; }), "string or a list"},
       {chat([](Json& j) { j["messages"][2]["content"] = Json::array({"a"}); }), "other than objects"},
       {chat([](Json& j) { j["messages"][3]["content"] = Json::array({kImageParts[1], kImageParts[0]}); }),
        "first part's \"type\" is not \"image_url\""},
@@ -182,17 +176,10 @@ TEST_F(FakeLmStudioTest, StreamsEventsInChunksOfTheScriptedSizes) {
   ASSERT_TRUE(fake.waitForRequests(1, kWait));
   EXPECT_EQ(payload, fake.requests()[0].emitted);
   // The events: role first, the pieces, the stop event, then [DONE].
-  std::vector<std::string> events;
-  for (std::size_t p = 0, e; (e = payload.find("\n\n", p)) != std::string::npos; p = e + 2) {
-    events.push_back(payload.substr(p, e - p));
-  }
-  ASSERT_THAT(events, SizeIs(4));
-  const Json first = Json::parse(events[0].substr(6));
-  EXPECT_EQ(first["object"], "chat.completion.chunk");
-  EXPECT_EQ(first["choices"][0]["delta"], (Json{{"role", "assistant"}, {"content", "Bon"}}));
-  EXPECT_EQ(Json::parse(events[1].substr(6))["choices"][0]["delta"]["content"], "jour");
-  EXPECT_EQ(Json::parse(events[2].substr(6))["choices"][0]["finish_reason"], "stop");
-  EXPECT_EQ(events[3], "data: [DONE]");
+  const std::size_t second = payload.find("\n\ndata: ") + 2, stop = payload.find("\n\ndata: ", second) + 2;
+  EXPECT_EQ(Json::parse(payload.substr(6, second - 8))["choices"][0]["delta"], (Json{{"role", "assistant"}, {"content", "Bon"}}));
+  EXPECT_EQ(Json::parse(payload.substr(second + 6, stop - second - 8))["choices"][0]["delta"]["content"], "jour");
+  EXPECT_TRUE(payload.ends_with("\"finish_reason\":\"stop\"}]}\n\ndata: [DONE]\n\n"));
   EXPECT_THAT(fake.violations(), IsEmpty());
 }
 
@@ -271,10 +258,15 @@ TEST_F(FakeLmStudioTest, FaultsApplyByPathAndCountAndStoppingEndsHangs) {
   EXPECT_TRUE(fake.waitForRequests(3, kWait));
 }
 
-TEST_F(FakeLmStudioTest, ControlPortScriptsModelsRepliesFaultsAndRefusal) {
-  FakeLmStudioControl control(fake);
-  ASSERT_TRUE(control.start());
-  LmStudioClient ctl("http://127.0.0.1:" + std::to_string(control.port()));
+// The standalone program, scripted through its control port.
+TEST(FakeLmStudioProgram, ControlPortScriptsModelsRepliesFaultsAndRefusalThenQuits) {
+  // Ended by `timeout` (exit status 124) if it neither prints nor quits.
+  FILE* out = ::popen("exec timeout 20 " FAKE_LMSTUDIO_PROGRAM, "r");
+  ASSERT_NE(out, nullptr);
+  unsigned port = 0, controlPort = 0;
+  ASSERT_EQ(std::fscanf(out, "listening on %u\ncontrol on %u", &port, &controlPort), 2);
+  LmStudioClient client("http://127.0.0.1:" + std::to_string(port));
+  LmStudioClient ctl("http://127.0.0.1:" + std::to_string(controlPort));
   auto post = [&](const std::string& path, const Json& body) { return ctl.postJson(path, body.dump(), kWait).status; };
   auto getJson = [&](const std::string& path) { return Json::parse(ctl.get(path, kWait).body, nullptr, false); };
 
@@ -317,20 +309,8 @@ TEST_F(FakeLmStudioTest, ControlPortScriptsModelsRepliesFaultsAndRefusal) {
   EXPECT_EQ(post("/control/reply", Json::array()), 400);
   EXPECT_EQ(ctl.postJson("/control/reply", "{", kWait).status, 400);
   EXPECT_EQ(post("/control/unknown", Json::object()), 404);
-  EXPECT_EQ(fake.pendingFaults(), 0u);
-}
+  EXPECT_EQ(getJson("/control/state")["pendingFaults"], 0);
 
-TEST(FakeLmStudioProgram, RunsWithAControlPortAndQuitsOnRequest) {
-  // Ended by `timeout` (exit status 124) if it neither prints nor quits.
-  FILE* out = ::popen("exec timeout 20 " FAKE_LMSTUDIO_PROGRAM, "r");
-  ASSERT_NE(out, nullptr);
-  unsigned port = 0, controlPort = 0;
-  ASSERT_EQ(std::fscanf(out, "listening on %u\ncontrol on %u", &port, &controlPort), 2);
-  LmStudioClient lm("http://127.0.0.1:" + std::to_string(port));
-  LmStudioClient ctl("http://127.0.0.1:" + std::to_string(controlPort));
-  EXPECT_EQ(lm.listModels(kWait).status, 200);
-  EXPECT_EQ(ctl.get("/control/violations", kWait).body, "[]");
-  EXPECT_EQ(Json::parse(ctl.get("/control/requests", kWait).body).size(), 1u);
   EXPECT_EQ(ctl.postJson("/control/quit", "{}", kWait).status, 200);
   const int status = ::pclose(out);  // waits for the program's end
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

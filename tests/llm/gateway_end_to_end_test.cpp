@@ -58,23 +58,23 @@ TEST_F(GatewayEndToEnd, StartsWithAModelLoadedAndRelaysToLmStudio) {
     EXPECT_EQ(run.terminate(), 0);
 }
 
-TEST_F(GatewayEndToEnd, RefusesToStartWhenLmStudioDoesNotAnswer) {
-    ASSERT_TRUE(lmStudio.setRefusing(true));
-    TestServerProcess run(lmStudio.baseUrl(), home.root() / "resources");
-    EXPECT_EQ(run.exitStatus(), 1);
-    EXPECT_THAT(run.standardError(), HasSubstr("LM Studio inaccessible"));
-    EXPECT_THAT(run.standardError(),
-                HasSubstr("Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur le port "
-                          "1234 avant de lancer le serveur Klarion."));
-    EXPECT_THAT(run.standardOutput(), IsEmpty());
-}
-
-TEST_F(GatewayEndToEnd, RefusesToStartWithoutAModelLoaded) {
+TEST_F(GatewayEndToEnd, RefusesToStartWhenLmStudioDoesNotAnswerOrHasNoModel) {
+    const struct {
+        bool refusing;
+        std::string alert;  // title and message, on standard error
+    } cases[] = {
+        {true, "LM Studio inaccessible\nVeuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur le "
+               "port 1234 avant de lancer le serveur Klarion."},
+        {false, "Aucun modèle chargé"},
+    };
     lmStudio.setModels(FakeLmStudio::defaultModels(), {});
-    TestServerProcess run(lmStudio.baseUrl(), home.root() / "resources");
-    EXPECT_EQ(run.exitStatus(), 1);
-    EXPECT_THAT(run.standardError(), HasSubstr("Aucun modèle chargé"));
-    EXPECT_THAT(run.standardOutput(), IsEmpty());
+    for (const auto& c : cases) {
+        ASSERT_TRUE(lmStudio.setRefusing(c.refusing));
+        TestServerProcess run(lmStudio.baseUrl(), home.root() / "resources");
+        EXPECT_EQ(run.exitStatus(), 1);
+        EXPECT_THAT(run.standardError(), HasSubstr(c.alert));
+        EXPECT_THAT(run.standardOutput(), IsEmpty());
+    }
     // Only status probes: no model means no context query, and no chat ever went out.
     EXPECT_FALSE(lmStudio.requests().empty());
     for (const auto& request : lmStudio.requests()) EXPECT_EQ(request.path, "/v1/models");
@@ -85,12 +85,8 @@ TEST_F(GatewayEndToEnd, StopsWithoutWaitingForASilentLmStudio) {
     const uint16_t port = run.waitForBanner();
     ASSERT_NE(port, 0) << run.standardOutput() << run.standardError();
     // A student's chat and a model switch, both waiting for an LM Studio that says nothing.
-    for (const char* path : {"/v1/chat/completions", "/api/v1/models/load"}) {
-        FakeFault hang;
-        hang.path = path;
-        hang.action = FakeFaultAction::Hang;
-        lmStudio.addFault(hang);
-    }
+    for (const char* path : {"/v1/chat/completions", "/api/v1/models/load"})
+        lmStudio.addFault(FakeFault{.path = path, .action = FakeFaultAction::Hang});
     gateway_test::RawConnection student(port), teacher(port);
     ASSERT_TRUE(student.send(httpPost("/api/chat", R"({"userMessage":"Bonjour","history":[]})")));
     ASSERT_TRUE(teacher.send(httpPost("/api/switch-model", dumpJson(Json{{"pin", run.teacherPin()},

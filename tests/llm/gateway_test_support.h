@@ -1,7 +1,10 @@
-// Shared pieces of the gateway tests: a state of their own over a drainable
-// main queue and a scratch home, a fake LM Studio with a client on short
-// time-outs, and a small loopback HTTP client that reads a streamed reply.
+// Shared pieces of the LLM gateway tests: a state of their own over a drainable main queue and
+// a scratch home, a fake LM Studio with a client on short time-outs, and a small loopback HTTP
+// client that reads a streamed reply.
 #pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -9,11 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "app/state/app_config.h"
 #include "app/state/app_logger.h"
@@ -37,8 +36,8 @@ struct JournalLine {
 };
 void PrintTo(const JournalLine& line, std::ostream* os);
 
-// The state of one test: AppConfig with preferences in a scratch folder, a
-// journal that is on, a drainable main queue and a manual clock.
+// AppConfig with preferences in a scratch folder, a journal that is on, a drainable main queue
+// and a manual clock.
 struct TestState {
     klarion::testing::ScratchHome home;
     std::shared_ptr<DrainableMainQueue> queue = std::make_shared<DrainableMainQueue>();
@@ -73,38 +72,37 @@ protected:
 // The body LM Studio last sent for `path` ("" when none).
 std::string lastEmitted(const FakeLmStudio& fake, std::string_view path = "/v1/chat/completions");
 
-// An HTTP exchange over one loopback connection, read until the server closes.
-struct HttpExchange {
-    int status = 0;
-    std::map<std::string, std::string> headers;  // lower-case names
-    std::string body;
-    bool complete = false;  // the head was read and the server closed the connection
-};
-
-// Builds a request with "Content-Type: application/json" and "Connection: close".
+// A POST with a JSON body and "Connection: close".
 std::string httpPost(const std::string& target, const std::string& body);
-
-// Sends `request` to 127.0.0.1:port and reads the reply to its end (bounded).
-HttpExchange roundTrip(uint16_t port, const std::string& request);
 
 // A connection held open by the test: sends, reads a little, closes when told.
 class RawConnection {
 public:
     explicit RawConnection(uint16_t port);
-    ~RawConnection();
+    ~RawConnection() { close(); }
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
-    bool connected() const { return fd_ >= 0; }
     bool send(const std::string& bytes);
-    // Reads until `bytes` has been seen in what arrived, or the peer closes,
-    // or the time-out passes. Returns what arrived so far.
+    // Reads until `bytes` has been seen (empty: never), the peer closes, or the time-out
+    // passes; all that arrived so far.
     std::string readUntil(const std::string& bytes, std::chrono::milliseconds timeout);
+    bool peerClosed() const { return peerClosed_; }
     void close();
 
 private:
     int fd_ = -1;
+    bool peerClosed_ = false;
     std::string received_;
 };
+
+// One request over its own loopback connection, read until the server closes (at most 30 s).
+struct HttpExchange {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // lower-case names
+    std::string body;
+    bool complete = false;  // the server closed the connection
+};
+HttpExchange roundTrip(uint16_t port, const std::string& request);
 
 // Polls `done` every few milliseconds until it holds or the time-out passes.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -31,19 +31,13 @@ std::string streamRequest(const Json& userContent = "Bonjour") {
       .dump();
 }
 
-class LmStudioClientTest : public ::testing::Test {
+class LmStudioClientTest : public gateway_test::GatewayTest {
  protected:
-  void TearDown() override {
-    fake.stop();
-    EXPECT_THAT(fake.violations(), IsEmpty());
-  }
-
   // Runs a stream; `delivered` gets what reached the sink.
   LmStreamResult stream(std::string& delivered, milliseconds idle = kShort, const std::string& body = streamRequest()) {
     return client.streamChatCompletion(body, [&](std::string_view bytes) { return delivered.append(bytes), true; }, idle);
   }
 
-  gateway_test::FakeWithClient lm;
   FakeLmStudio& fake = lm.fake;
   const LmStudioClient& client = *lm.client;
 };

@@ -37,31 +37,30 @@ protected:
     }
 };
 
-TEST_F(ProbeResults, OnlineAndOfflineAreEachJournaledOnce) {
-    const std::vector<std::pair<LmReply, bool>> steps = {
-        {answered(R"({"data":[{"id":"a"},{"id":"b"}]})"), true}, {answered(kOneModel), true}, {failed(), false},
-        {failed(LmTransportError::TimedOut), false}, {answered(kOneModel), true}, {answered(kNoModel), false},
-        {failed(), false}, {answered(kOneModel, 500), true}, {failed(LmTransportError::Reset), false}};
+TEST_F(ProbeResults, OnlineAndOfflineAreJournaledOnceAnythingButAModelListIsOffline) {
+    const JournalLine online1{AppLogLevel::info, "LM Studio en ligne (1 modèle(s))"};
+    const JournalLine offline{AppLogLevel::warn, "LM Studio est hors ligne"};
+    const std::optional<JournalLine> none;
+    // Only a failed request says "hors ligne"; an answer without models turns offline silently.
+    const std::vector<std::tuple<LmReply, bool, std::optional<JournalLine>>> steps = {
+        {answered(R"({"data":[{"id":"a"},{"id":"b"}]})"), true, JournalLine{AppLogLevel::info, "LM Studio en ligne (2 modèle(s))"}},
+        {answered(kOneModel), true, none}, {failed(), false, offline}, {failed(LmTransportError::TimedOut), false, none},
+        {answered(kOneModel, 500), true, online1}, {answered(kNoModel), false, none}, {answered(""), false, none},
+        {answered(kOneModel), true, online1}, {answered("<html>"), false, none}, {answered(R"([{"id":"a"}])"), false, none},
+        {answered(R"({"data":{}})"), false, none}, {answered(R"({"data":[1,2]})"), false, none},
+        {failed(LmTransportError::Closed), false, none}, {answered(kOneModel), true, online1},
+        {failed(LmTransportError::Reset), false, offline}};
+    std::vector<JournalLine> expected;
     for (std::size_t i = 0; i < steps.size(); ++i) {
-        feed(steps[i].first);
-        EXPECT_EQ(t.config->isLmStudioOnline(), steps[i].second) << "step " << i;
-    }
-    EXPECT_THAT(t.journal(), ElementsAre(JournalLine{AppLogLevel::info, "LM Studio en ligne (2 modèle(s))"},
-                                         JournalLine{AppLogLevel::warn, "LM Studio est hors ligne"},
-                                         JournalLine{AppLogLevel::info, "LM Studio en ligne (1 modèle(s))"},
-                                         JournalLine{AppLogLevel::info, "LM Studio en ligne (1 modèle(s))"},
-                                         JournalLine{AppLogLevel::warn, "LM Studio est hors ligne"}));
-}
-
-TEST_F(ProbeResults, AnythingButAModelListCountsAsOfflineAndClearsTheModel) {
-    for (const LmReply& reply : {answered(kNoModel), answered(""), answered("<html>"), answered(R"([{"id":"a"}])"),
-                                 answered(R"({"data":{}})"), answered(R"({"data":[1,2]})"), failed(LmTransportError::Closed)}) {
-        t.config->update([](AppConfigValues& v) { v.isLmStudioOnline = true, v.lmLoadedModelId = "old", v.lmContextLength = 4096; });
+        const auto& [reply, online, line] = steps[i];
+        t.config->update([](AppConfigValues& v) { v.lmLoadedModelId = "old", v.lmContextLength = 4096; });
         feed(reply);
-        EXPECT_FALSE(t.config->isLmStudioOnline()) << reply.body;
-        EXPECT_EQ(t.config->lmLoadedModelId(), "");
-        EXPECT_EQ(t.config->lmContextLength(), 0);
+        EXPECT_EQ(t.config->isLmStudioOnline(), online) << "step " << i;
+        EXPECT_EQ(t.config->lmLoadedModelId(), online ? "old" : "") << "step " << i;  // offline clears the model
+        EXPECT_EQ(t.config->lmContextLength(), online ? 4096 : 0) << "step " << i;
+        if (line) expected.push_back(*line);
     }
+    EXPECT_EQ(t.journal(), expected);
 }
 
 TEST_F(ProbeResults, ShortContextIsWarnedOncePerChange) {

@@ -37,11 +37,7 @@ protected:
 
     void setVerdict(const std::string& content, std::vector<std::string> pieces = {"Bonjour"},
                     std::chrono::milliseconds gap = 0ms) {
-        FakeChatReply reply;
-        reply.content = content;
-        reply.pieces = std::move(pieces);
-        reply.gap = gap;
-        fake.setChatReply(reply);
+        fake.setChatReply({.pieces = std::move(pieces), .content = content, .gap = gap});
     }
 
     void logQuestion(uint16_t port, const std::string& text, const std::string& name) {
@@ -63,23 +59,16 @@ protected:
         return std::nullopt;
     }
 
-    // Verdict requests (not streamed) the fake has answered.
-    size_t verdictRequests() {
+    // Chat requests the fake got: streamed ones, or verdict requests (not streamed) it has answered.
+    size_t chatRequests(bool streamed) {
         size_t count = 0;
         for (const auto& request : fake.requestsTo("/v1/chat/completions")) {
             auto body = parseJsonObject(request.body);
-            count += body && body->value("stream", true) == false && request.finished;
+            count += body && body->value("stream", !streamed) == streamed && (streamed || request.finished);
         }
         return count;
     }
-    size_t streamedChats() {
-        size_t count = 0;
-        for (const auto& request : fake.requestsTo("/v1/chat/completions")) {
-            auto body = parseJsonObject(request.body);
-            count += body && body->value("stream", false) == true;
-        }
-        return count;
-    }
+    size_t verdictRequests() { return chatRequests(false); }
 
     FakeLmStudio fake;
 };
@@ -156,7 +145,7 @@ TEST_F(SafetyEndToEnd, VerdictWaitsForTheRunningChatStream) {
                                  dumpJson(Json{{"userMessage", "Raconte une histoire"}, {"history", Json::array()}}));
         chatEnded = true;
     });
-    ASSERT_TRUE(eventually([&] { return streamedChats() == 1; }));
+    ASSERT_TRUE(eventually([&] { return chatRequests(true) == 1; }));
 
     logQuestion(port, "Au secours", "Max");
     ASSERT_TRUE(eventually([&] { return alertWithText(port, pin, "Au secours").has_value(); }));

@@ -15,6 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using gateway_test::JournalLine;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
@@ -35,10 +36,6 @@ protected:
         for (auto& line : t.journal())
             if (line.level != AppLogLevel::debug) lines.push_back(line);
         return lines;
-    }
-    bool journalHas(const std::string& message) {
-        const auto lines = t.journalMessages();
-        return std::find(lines.begin(), lines.end(), message) != lines.end();
     }
     static SafetyAlert keywordAlert(std::string id, std::string name = "Léa") {
         return SafetyAlert{std::move(id), std::move(name), "10.0.0.5", "au secours", keywordReason("au secours"), "keyword", 1000.0, false};
@@ -217,7 +214,7 @@ TEST_F(SafetyTest, ScanOutcomes) {
             EXPECT_EQ(alerts[0].reason, c.reason.value_or(alerts[0].reason));
         }
         EXPECT_EQ(verdictRequests(), c.asked);
-        EXPECT_TRUE(journalHas(c.line)) << ::testing::PrintToString(t.journalMessages());
+        EXPECT_THAT(t.journalMessages(), Contains(c.line)) << ::testing::PrintToString(t.journalMessages());
     }
 }
 
@@ -231,8 +228,8 @@ TEST_F(SafetyTest, DisplayNameTakesTheNameSentWithTheSameQuestion) {
     ASSERT_EQ(t.config->safetyAlerts().size(), 1u);
     EXPECT_EQ(t.config->safetyAlerts()[0].displayName, "Zoé");
     EXPECT_EQ(t.config->safetyAlerts()[0].level, "keyword");
-    EXPECT_TRUE(journalHas("🚨 Alerte sécurité (mot-clé) — Zoé : au secours"));
-    EXPECT_TRUE(journalHas("⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Zoé)"));
+    EXPECT_THAT(t.journalMessages(), Contains("🚨 Alerte sécurité (mot-clé) — Zoé : au secours"));
+    EXPECT_THAT(t.journalMessages(), Contains("⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Zoé)"));
 }
 
 TEST_F(SafetyTest, TheVerdictWaitsForRunningChatStreamsUpToItsLastPause) {
