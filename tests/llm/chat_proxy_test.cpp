@@ -345,7 +345,7 @@ TEST_F(ChatRelay, RelaysLmStudiosBytesUnchangedWhereverTheyAreCut) {
 }
 
 TEST_F(ChatRelay, FailuresEndAsTheStudentPageExpects) {
-    start(500ms);
+    start(1500ms);
     const std::string event = "data: {\"choices\":[{\"delta\":{\"content\":\"Bon\"}}]}";
     // An HTTP answer written by hand: chunked, `part` as the only chunk, then the connection closes.
     auto brokenAnswer = [](const std::string& part) {

@@ -206,7 +206,7 @@ TEST_F(LmStudioClientTest, StreamsEndOnTheirIdleTimeOutOrFailureWithWhatCame) {
       {"an answer that keeps sending outlasts the idle time-out", {.pieces = std::vector<std::string>(20, "mot "), .gap = 60ms},
        std::nullopt, 800ms, LmTransportError::None, 200},
       {"silent after two events", {}, FakeFault{.action = FakeFaultAction::BreakStream, .afterEvents = 2, .breakWith = FakeStreamBreak::Hang},
-       500ms, LmTransportError::TimedOut, 200},
+       1000ms, LmTransportError::TimedOut, 200},
       {"no answer at all", {}, FakeFault{.action = FakeFaultAction::Hang}, 250ms, LmTransportError::TimedOut, 0},
       {"closed after two events", {.cuts = {13}},
        FakeFault{.action = FakeFaultAction::BreakStream, .afterEvents = 2, .breakWith = FakeStreamBreak::Close}, kShort,

@@ -1,6 +1,6 @@
 // The LM Studio status probes: transitions and their journal lines, the model list reading, the
 // short-context warning, the start pre-check; then against the fake LM Studio, through the
-// panel's timer tick and start button.
+// panel's timer tick.
 #include "server/llm/lmstudio_probes.h"
 
 #include <gmock/gmock.h>
@@ -135,20 +135,13 @@ TEST_F(ProbeResults, StartPrecheckAlertsOrStarts) {
 }
 
 // Against the fake LM Studio, through the panel: the requests, the main-queue hand-over, shutdown.
+// (The start button's pre-check runs in the test server program's end-to-end test.)
 class ProbesWithFake : public gateway_test::GatewayTest {
 protected:
     std::shared_ptr<LmStudioProbes> probes = LmStudioProbes::create(t.state, lm.client);
-    std::unique_ptr<ContentView> view;
-    int starts = 0;
+    std::unique_ptr<ContentView> view = std::make_unique<ContentView>(t.state);
 
-    void SetUp() override {
-        view = std::make_unique<ContentView>(t.state);
-        plugLMStudioProbes(*view, probes);
-        view->serverControl.startServer = [this] {
-            ++starts;
-            view->panel()->isRunning = true;
-        };
-    }
+    void SetUp() override { plugLMStudioProbes(*view, probes); }
     void TearDown() override {
         view.reset();
         probes.reset();
@@ -169,27 +162,6 @@ TEST_F(ProbesWithFake, TimerTickFindsTheModelAndItsContext) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].method + " " + requests[0].target, "GET /v1/models");
     EXPECT_EQ(requests[1].method + " " + requests[1].target, "GET /api/v0/models");
-}
-
-TEST_F(ProbesWithFake, StartButtonStartsOnlyWhenLmStudioAnswersWithAModel) {
-    lm.fake.setRefusing(true);
-    view->startStopAction();
-    ASSERT_TRUE(t.queue->drainUntil([&] { return view->panel()->showingAlert; }, 10));
-    EXPECT_EQ(view->panel()->alertTitle, "LM Studio inaccessible");
-    lm.fake.setRefusing(false);
-    lm.fake.setModels(FakeLmStudio::defaultModels(), {});
-    view->panel()->showingAlert = false;
-    view->startStopAction();
-    ASSERT_TRUE(t.queue->drainUntil([&] { return view->panel()->showingAlert; }, 10));
-    EXPECT_EQ(view->panel()->alertTitle, "Aucun modèle chargé");
-    EXPECT_EQ(starts, 0);
-
-    lm.fake.setModels(FakeLmStudio::defaultModels(), FakeLmStudio::defaultInstances());
-    view->panel()->showingAlert = false;
-    view->startStopAction();
-    ASSERT_TRUE(t.queue->drainUntil([&] { return starts == 1; }, 10));
-    EXPECT_FALSE(view->panel()->showingAlert);
-    EXPECT_TRUE(view->panel()->isRunning);
 }
 
 TEST_F(ProbesWithFake, NoAddressNoRequestNoHandler) {

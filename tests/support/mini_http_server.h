@@ -121,7 +121,7 @@ class MiniHttpServer {
 
   Handler handler_;
   MalformedHandler onMalformed_;
-  std::uint16_t port_ = 0;
+  std::atomic<std::uint16_t> port_{0};  // read by any thread, written again when listening resumes
   int listenFd_ = -1;  // owned by the accept thread once it runs
   int stopFd_ = -1;    // eventfd: stays signalled once stop begins
   int controlFd_ = -1; // eventfd: wakes the accept thread for a refusing change
