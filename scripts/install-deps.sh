@@ -9,7 +9,11 @@ PKGS=(build-essential cmake pkg-config git
       libgtest-dev libgmock-dev googletest
       libqrencode-dev qt6-base-dev
       clang libclang-rt-14-dev
-      curl procps iproute2)
+      curl procps iproute2
+      chromium fonts-dejavu-core)
+# The browser tests need Node.js and npm; a Node.js from elsewhere (with its own npm) is kept.
+command -v node >/dev/null || PKGS+=(nodejs)
+command -v npm >/dev/null || PKGS+=(npm)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
