@@ -1,8 +1,10 @@
 #include "http/core/parser.h"
 
 #include <cctype>
-#include <limits>
+#include <charconv>
+#include <string_view>
 
+#include "http/core/limits.h"
 #include "http/core/text_utils.h"
 
 namespace klarion {
@@ -15,7 +17,7 @@ const char* kindText(HttpParserError::Kind kind) {
     switch (kind) {
         case HttpParserError::Kind::invalidStatusLine: return "invalidStatusLine";
         case HttpParserError::Kind::negativeContentLength: return "negativeContentLength";
-        case HttpParserError::Kind::lineTooLong: return "lineTooLong";
+        case HttpParserError::Kind::requestLineTooLong: return "requestLineTooLong";
         case HttpParserError::Kind::headersTooLarge: return "headersTooLarge";
         case HttpParserError::Kind::payloadTooLarge: return "payloadTooLarge";
     }
@@ -27,9 +29,10 @@ std::string describe(HttpParserError::Kind kind, const std::string& line) {
     return kindText(kind);
 }
 
-// One line by the socket's line rule, bounded: a line over the limit (in bytes
-// received) ends the request. `budget` is what is left of the header block.
-std::string readBoundedLine(ByteSource& source, std::size_t* budget) {
+// One line by the socket's line rule, bounded: a line over `maxLine` bytes
+// (as received) throws `tooLong`. `budget` is what is left of the header block.
+std::string readBoundedLine(ByteSource& source, std::size_t maxLine, HttpParserError::Kind tooLong,
+                            std::size_t* budget) {
     std::string line;
     std::size_t received = 0;
     for (;;) {
@@ -40,46 +43,28 @@ std::string readBoundedLine(ByteSource& source, std::size_t* budget) {
             --*budget;
         }
         if (byte == 10) return line;
-        if (received > HttpParser::maxLineBytes) throw HttpParserError(HttpParserError::Kind::lineTooLong);
+        if (received > maxLine) throw HttpParserError(tooLong);
         if (byte >= 14) appendLatin1(line, byte);
     }
 }
 
-// A decimal 64-bit integer: optional sign, then digits only.
-std::optional<std::int64_t> parseInt64(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    std::size_t i = 0;
-    bool negative = false;
-    if (text[0] == '+' || text[0] == '-') {
-        negative = text[0] == '-';
-        i = 1;
-    }
-    if (i == text.size()) return std::nullopt;
-    // Accumulate as a negative number so that INT64_MIN fits.
-    std::int64_t value = 0;
-    const std::int64_t min = std::numeric_limits<std::int64_t>::min();
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        if (c < '0' || c > '9') return std::nullopt;
-        int digit = c - '0';
-        if (value < (min + digit) / 10) return std::nullopt;
-        value = value * 10 - digit;
-    }
-    if (!negative) {
-        if (value == min) return std::nullopt;
-        value = -value;
-    }
-    return value;
-}
+// A "content-length" value: optional sign, then decimal digits only. Anything
+// else announces no body. A length too large for 64 bits still announces one.
+enum class LengthKind { none, value, negative, tooLarge };
 
-// Sign and digits only, yet not a 64-bit integer: out of range.
-bool isOutOfRangeInteger(const std::string& text) {
-    std::size_t i = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
-    if (i == text.size()) return false;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
+LengthKind parseLength(std::string_view text, std::uint64_t& value) {
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
     }
-    return !parseInt64(text);
+    if (text.empty() || text[0] < '0' || text[0] > '9') return LengthKind::none;
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (stop != end) return LengthKind::none;
+    if (negative && (error != std::errc() || value != 0)) return LengthKind::negative;
+    if (error != std::errc()) return LengthKind::tooLarge;
+    return LengthKind::value;
 }
 
 bool isSchemeStart(const std::string& target) {
@@ -136,7 +121,8 @@ void HttpParser::parseTarget(const std::string& target, std::string& path, NameV
 }
 
 HttpRequest HttpParser::readHttpRequest(ByteSource& source) const {
-    std::string line = readBoundedLine(source, nullptr);
+    std::string line = readBoundedLine(source, httplimits::maxRequestLineBytes,
+                                       HttpParserError::Kind::requestLineTooLong, nullptr);
     auto parts = split(line, ' ');
     if (parts.size() < 3) throw HttpParserError(HttpParserError::Kind::invalidStatusLine, line);
 
@@ -146,29 +132,26 @@ HttpRequest HttpParser::readHttpRequest(ByteSource& source) const {
     request.headers = readHeaders(source);
 
     auto length = request.headers.find("content-length");
-    if (length != request.headers.end()) {
-        if (auto value = parseInt64(length->second)) {
-            if (*value < 0) throw HttpParserError(HttpParserError::Kind::negativeContentLength);
-            if (static_cast<std::uint64_t>(*value) > maxBodyBytes) {
-                throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
-            }
-            request.body = source.readLength(static_cast<std::size_t>(*value));
-        } else if (isOutOfRangeInteger(length->second)) {
-            // A decimal length too large for 64 bits (2^63 and up) still
-            // announces a body: reading none would take its bytes for the
-            // next request. It is refused like any body over the limit.
-            throw HttpParserError(length->second[0] == '-' ? HttpParserError::Kind::negativeContentLength
-                                                           : HttpParserError::Kind::payloadTooLarge);
-        }
+    if (length == request.headers.end()) return request;
+    std::uint64_t value = 0;
+    switch (parseLength(length->second, value)) {
+        case LengthKind::none: break;
+        case LengthKind::negative: throw HttpParserError(HttpParserError::Kind::negativeContentLength);
+        case LengthKind::tooLarge: throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
+        case LengthKind::value:
+            if (value > httplimits::maxBodyBytes) throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
+            request.body = source.readLength(static_cast<std::size_t>(value));
+            break;
     }
     return request;
 }
 
 HttpHeaders HttpParser::readHeaders(ByteSource& source) const {
     HttpHeaders headers;
-    std::size_t budget = maxHeaderBytes;
+    std::size_t budget = httplimits::maxHeaderBytes;
     for (;;) {
-        std::string line = readBoundedLine(source, &budget);
+        std::string line = readBoundedLine(source, httplimits::maxHeaderLineBytes,
+                                           HttpParserError::Kind::headersTooLarge, &budget);
         if (line.empty()) return headers;
         std::size_t start = line.find_first_not_of(':');
         if (start == std::string::npos) continue;  // colons only

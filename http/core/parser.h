@@ -16,9 +16,9 @@ public:
     enum class Kind {
         invalidStatusLine,      // fewer than three space-separated parts; carries the line
         negativeContentLength,
-        lineTooLong,            // a line over maxLineBytes
-        headersTooLarge,        // a header block over maxHeaderBytes
-        payloadTooLarge,        // an announced body over maxBodyBytes (answered 413)
+        requestLineTooLong,     // answered 414
+        headersTooLarge,        // a header line or the header block over its limit (answered 431)
+        payloadTooLarge,        // an announced body over the limit (answered 413)
     };
 
     explicit HttpParserError(Kind kind, std::string line = {});
@@ -33,10 +33,7 @@ private:
 
 class HttpParser {
 public:
-    static constexpr std::size_t maxLineBytes = 64 * 1024;
-    static constexpr std::size_t maxHeaderBytes = 256 * 1024;
-    static constexpr std::uint64_t maxBodyBytes = 64ull * 1024 * 1024;
-
+    // The limits are those of http/core/limits.h.
     // One request: method, path, queryParams, headers and body filled in.
     // Throws the source's read error (SocketError), or HttpParserError.
     HttpRequest readHttpRequest(ByteSource& source) const;

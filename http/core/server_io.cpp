@@ -8,10 +8,11 @@
 #include <chrono>
 #include <cstring>
 #include <csignal>
-#include <iostream>
 #include <map>
 
+#include "http/core/diagnostics.h"
 #include "http/core/file_utils.h"
+#include "http/core/limits.h"
 
 namespace klarion {
 
@@ -43,11 +44,12 @@ void ignoreSigPipe() {
 // Each connection holds a descriptor (and the program's own files and LM
 // Studio connections need more): the usual soft limit of 1024 would let one
 // device with many idle connections shut everybody else out. The soft limit
-// is raised to the hard one, up to 65536, at each start.
+// is raised to the hard one, up to a bound, at each start.
 void raiseDescriptorLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? rlim_t{65536} : std::min<rlim_t>(limit.rlim_max, 65536);
+    constexpr auto most = static_cast<rlim_t>(httplimits::maxDescriptors);
+    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? most : std::min<rlim_t>(limit.rlim_max, most);
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
         limit.rlim_cur = wanted;
         ::setrlimit(RLIMIT_NOFILE, &limit);
@@ -82,6 +84,17 @@ private:
     Socket& socket_;
 };
 
+// The answer to a request refused for its size; none for a malformed one,
+// whose connection just closes.
+std::optional<HttpResponse> refusalFor(HttpParserError::Kind kind) {
+    switch (kind) {
+        case HttpParserError::Kind::requestLineTooLong: return HttpResponse::raw(414, "URI Too Long");
+        case HttpParserError::Kind::headersTooLarge: return HttpResponse::raw(431, "Request Header Fields Too Large");
+        case HttpParserError::Kind::payloadTooLarge: return HttpResponse::raw(413, "Payload Too Large");
+        default: return std::nullopt;
+    }
+}
+
 }  // namespace
 
 HttpServerIO::HttpServerIO() : shared_(std::make_shared<Shared>()), socket_(std::make_shared<Socket>(-1)) {}
@@ -108,7 +121,7 @@ void HttpServerIO::start(std::uint16_t port, bool forceIPv4, ServerPriority prio
     stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::starting));
 
     auto listener =
-        Socket::openListening(port, forceIPv4, listenBacklog, forceIPv4 ? listenAddressIPv4 : listenAddressIPv6);
+        Socket::openListening(port, forceIPv4, httplimits::listenBacklog, forceIPv4 ? listenAddressIPv4 : listenAddressIPv6);
     socket_ = listener;
     priority_ = priority;
     std::uint64_t run = ++run_;
@@ -130,13 +143,13 @@ void HttpServerIO::acceptLoop(std::shared_ptr<Socket> listener, std::uint64_t ru
             int error = errno;
             if (state() != HttpServerIOState::running) break;
             if (isTransientAcceptError(error)) {
-                if (isResourceShortage(error)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                if (isResourceShortage(error)) std::this_thread::sleep_for(httplimits::acceptShortagePause);
                 continue;
             }
             // The listening socket itself failed: this run is over. An older
             // loop never reaches here for a newer run (run numbers differ).
-            std::cout << "Accept failed: " << SocketError(SocketError::Kind::acceptFailed, std::strerror(error)).what()
-                      << std::endl;
+            httpDiagnostic(std::string("Accept failed: ") +
+                           SocketError(SocketError::Kind::acceptFailed, std::strerror(error)).what());
             if (run == run_) stop();
             break;
         }
@@ -226,16 +239,17 @@ std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(HttpRequest&) {
 }
 
 void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
-    socket->setTimeouts(receiveTimeoutSeconds, sendTimeoutSeconds);
+    socket->setTimeouts(httplimits::receiveTimeoutSeconds, httplimits::sendTimeoutSeconds);
     socket->setNoDelay(true);  // head and body are two writes: neither may wait
     while (operating()) {
         HttpRequest request;
         try {
             request = parser_.readHttpRequest(*socket);
         } catch (const HttpParserError& error) {
-            if (error.kind() == HttpParserError::Kind::payloadTooLarge) {
+            if (auto refusal = refusalFor(error.kind())) {
                 try {
-                    respond(*socket, HttpResponse::raw(413, "Payload Too Large"), false);
+                    respond(*socket, *refusal, false);
+                    socket->finishAndDrain(httplimits::refusalDrainTime);
                 } catch (...) {
                 }
             }
@@ -256,10 +270,10 @@ void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
             request.params = std::move(params);
             response = handler ? handler(request) : HttpResponse::notFound();
         } catch (const std::exception& error) {
-            std::cout << "Handler failed: " << error.what() << std::endl;
+            httpDiagnostic(std::string("Handler failed: ") + error.what());
             response = HttpResponse::internalServerError();
         } catch (...) {
-            std::cout << "Handler failed" << std::endl;
+            httpDiagnostic("Handler failed");
             response = HttpResponse::internalServerError();
         }
 
@@ -270,22 +284,22 @@ void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
             try {
                 keep = respond(*socket, response, keep);
             } catch (const std::exception& error) {
-                std::cout << "Failed to send response: " << error.what() << std::endl;
+                httpDiagnostic(std::string("Failed to send response: ") + error.what());
                 keep = false;  // the stream is in an unknown state
             } catch (...) {
-                std::cout << "Failed to send response" << std::endl;
+                httpDiagnostic("Failed to send response");
                 keep = false;
             }
         }
 
         if (response.kind() == HttpResponse::Kind::switchProtocols) {
-            socket->setTimeouts(0, sendTimeoutSeconds);  // a session may stay quiet for long
+            socket->setTimeouts(0, httplimits::sendTimeoutSeconds);  // a session may stay quiet for long
             if (auto listener = delegate.lock()) listener->connectionHandedOver(socket);
             if (const auto& session = response.socketSession()) {
                 try {
                     session(socket);
                 } catch (const std::exception& error) {
-                    std::cout << "Socket session failed: " << error.what() << std::endl;
+                    httpDiagnostic(std::string("Socket session failed: ") + error.what());
                 } catch (...) {
                 }
             }

@@ -42,11 +42,15 @@ public:
 // closing, which is how a streamed body's end is marked. A HEAD request is
 // answered with its body, like any method, and the connection then closes.
 //
-// Limits: a line over 64 KiB or a header block over 256 KiB closes the
-// connection; a body announced over 64 MiB gets 413 "Payload Too Large" and a
-// close. Client sockets time out after 300 s without data and 60 s blocked in
-// a send, and send without delay (TCP_NODELAY). A failed write closes the
-// connection.
+// Limits (http/core/limits.h): a request line over its limit is answered 414,
+// a header block over its limit 431, a body announced over its limit 413; the
+// answer is followed by a graceful close (the sending side is shut and what
+// the client still sends is drained briefly), so that the client reads the
+// status rather than a reset. A malformed request line or a negative length
+// closes the connection without an answer. Client sockets time out without
+// data and when blocked in a send, and send without delay (TCP_NODELAY). A
+// failed write closes the connection. Diagnostics go to the hook of
+// http/core/diagnostics.h.
 class HttpServerIO {
 public:
     HttpServerIO();
@@ -94,13 +98,6 @@ public:
 
     // Number of connection threads currently running (for tests and diagnostics).
     std::size_t activeConnections() const;
-
-    // Connections waiting to be accepted. A class connecting at once (a few
-    // hundred chats) overflowed a queue of 128, and a dropped connection
-    // attempt is only retried by the client a second later.
-    static constexpr int listenBacklog = 1024;
-    static constexpr int receiveTimeoutSeconds = 300;
-    static constexpr int sendTimeoutSeconds = 60;
 
 private:
     struct Shared;

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "http/core/file_utils.h"
+#include "http/core/limits.h"
 
 namespace klarion {
 
@@ -196,13 +197,38 @@ void Socket::sendFile(File& file) {
     }
 }
 
-std::uint8_t Socket::read() {
+void Socket::fill() {
+    if (!readBuffer_) readBuffer_ = std::make_unique<std::uint8_t[]>(httplimits::readAheadBytes);
     for (;;) {
-        std::uint8_t byte;
-        ssize_t n = ::recv(socketFileDescriptor, &byte, 1, 0);
-        if (n == 1) return byte;
+        ssize_t n = ::recv(socketFileDescriptor, readBuffer_.get(), httplimits::readAheadBytes, 0);
+        if (n > 0) {
+            readStart_ = 0;
+            readEnd_ = static_cast<std::size_t>(n);
+            return;
+        }
         if (n == -1 && errno == EINTR) continue;
         if (n == 0) errno = 0;
+        fail(SocketError::Kind::recvFailed);
+    }
+}
+
+std::uint8_t Socket::read() {
+    if (readStart_ == readEnd_) fill();
+    return readBuffer_[readStart_++];
+}
+
+std::size_t Socket::readSome(void* out, std::size_t capacity) {
+    if (capacity == 0) return 0;
+    if (readStart_ < readEnd_) {
+        std::size_t n = std::min(capacity, buffered());
+        std::memcpy(out, readBuffer_.get() + readStart_, n);
+        readStart_ += n;
+        return n;
+    }
+    for (;;) {
+        ssize_t n = ::recv(socketFileDescriptor, out, capacity, 0);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
         fail(SocketError::Kind::recvFailed);
     }
 }
@@ -214,16 +240,33 @@ Bytes Socket::readLength(std::size_t n) {
     bytes.reserve(std::min<std::size_t>(n, 64 * 1024));
     std::uint8_t chunk[16 * 1024];
     while (bytes.size() < n) {
-        std::size_t want = std::min(sizeof(chunk), n - bytes.size());
-        ssize_t got = ::recv(socketFileDescriptor, chunk, want, 0);
-        if (got < 1) {
-            if (got == -1 && errno == EINTR) continue;
-            if (got == 0) errno = 0;
+        std::size_t got = readSome(chunk, std::min(sizeof(chunk), n - bytes.size()));
+        if (got == 0) {
+            errno = 0;
             fail(SocketError::Kind::recvFailed);
         }
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
     return bytes;
+}
+
+void Socket::finishAndDrain(std::chrono::milliseconds patience) {
+    {
+        std::lock_guard<std::mutex> lock(closeMutex_);
+        if (shutdown.load() || socketFileDescriptor < 0) return;
+        ::shutdown(socketFileDescriptor, SHUT_WR);
+    }
+    readStart_ = readEnd_ = 0;
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    std::uint8_t sink[16 * 1024];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        timeval wait{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
+        ::setsockopt(socketFileDescriptor, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        ssize_t n = ::recv(socketFileDescriptor, sink, sizeof(sink), 0);
+        if (n == 0 || (n == -1 && errno != EINTR)) return;
+    }
 }
 
 std::string Socket::readLine() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -104,10 +105,26 @@ public:
     // Throws writeFailed("sendfile: ...").
     void sendFile(File& file);
 
+    // Reads go through a read-ahead buffer owned by the socket: the request
+    // parser takes its bytes from it, and whatever arrived past one request
+    // (a pipelined request, or the first bytes of a protocol that follows a
+    // 101 answer) stays here for the next reader. Every read below takes the
+    // buffered bytes first, then reads the descriptor. One reading thread at a time.
+
     // One byte; recvFailed at end of stream or on error.
     std::uint8_t read() override;
     // Exactly n bytes; recvFailed when the peer closes early.
     Bytes readLength(std::size_t n) override;
+    // What is available, at most `capacity` bytes: buffered bytes if any, else
+    // one blocking recv. 0 at the end of the stream; recvFailed on error.
+    std::size_t readSome(void* out, std::size_t capacity);
+    // Bytes read ahead and not yet consumed.
+    std::size_t buffered() const { return readEnd_ - readStart_; }
+    // Ends a connection whose request is refused after its answer is written:
+    // shuts the sending side (the client sees the answer, then the end), then
+    // reads and drops what the client still sends until it closes or
+    // `patience` has passed. The caller then closes.
+    void finishAndDrain(std::chrono::milliseconds patience);
     // One line: bytes 0..13 dropped (CR, tabs...), byte 10 ends it, every other
     // byte becomes the character of that code point (0xC3 -> U+00C3, as UTF-8).
     std::string readLine();
@@ -136,6 +153,12 @@ public:
     const int socketFileDescriptor;
 
 private:
+    // Refills the read-ahead buffer with one recv; recvFailed at end or on error.
+    void fill();
+
+    std::unique_ptr<std::uint8_t[]> readBuffer_;  // allocated at the first read
+    std::size_t readStart_ = 0;
+    std::size_t readEnd_ = 0;
     std::atomic<bool> shutdown{false};
     // Makes close() and shutdownIO() exclusive: a shutdown that has seen the
     // descriptor open must reach it before it is closed, or the number could

@@ -248,28 +248,7 @@ TEST_F(HostileServer, IdleAndSlowConnectionsHoldUpNobodyAndMemoryStaysBounded) {
     EXPECT_TRUE(othersServed());
 }
 
-TEST_F(HostileServer, OversizedAndLyingRequestsCloseOnlyTheirOwnConnection) {
-    {
-        Client line(port_);
-        line.send("GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n");
-        bool closed = false;
-        EXPECT_EQ(line.readToEnd(&closed), "");
-        EXPECT_TRUE(closed);
-    }
-    {
-        std::string many = "POST /api/verify HTTP/1.1\r\n";
-        for (int i = 0; i < 10000; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
-        std::string body = R"({"pin":"8461"})";
-        many += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-        Client headers(port_);
-        ASSERT_TRUE(headers.send(many));
-        EXPECT_EQ(statusOf(headers.readResponse()), 200);
-    }
-    {
-        Client huge(port_);
-        huge.send("POST /api/log HTTP/1.1\r\nContent-Length: 9223372036854775808\r\n\r\n{}");
-        EXPECT_EQ(statusOf(huge.readToEnd()), 413);
-    }
+TEST_F(HostileServer, LyingAndPipelinedRequestsLeaveTheProgramSound) {
     {
         Client shortBody(port_);
         shortBody.send("POST /api/log HTTP/1.1\r\nContent-Length: 500\r\n\r\n{\"type\":\"question\"");

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "http/core/limits.h"
 #include "http/core/file_utils.h"
 #include "http/core/parser.h"
 #include "http/core/request.h"
@@ -71,7 +72,7 @@ TEST(Socket, WriteToVanishedPeerFailsWithoutSignal) {
 
 TEST(Socket, CloseHappensOnceAndTimeOutsApply) {
     SocketPair pair;
-    pair.socket->setTimeouts(HttpServerIO::receiveTimeoutSeconds, HttpServerIO::sendTimeoutSeconds);
+    pair.socket->setTimeouts(httplimits::receiveTimeoutSeconds, httplimits::sendTimeoutSeconds);
     EXPECT_EQ(klarion::testing::timeoutSeconds(pair.socket->fd(), SO_RCVTIMEO), 300);
     EXPECT_EQ(klarion::testing::timeoutSeconds(pair.socket->fd(), SO_SNDTIMEO), 60);
 
@@ -225,7 +226,7 @@ TEST(HttpParser, ContentLengthAndLimits) {
     for (const auto& [value, kind] : refused)
         EXPECT_EQ(parseErrorOf(std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nx"), kind) << value;
     EXPECT_THROW(parse("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nshort"), SocketError);
-    EXPECT_EQ(parseErrorOf("GET /" + std::string(70 * 1024, 'a') + " HTTP/1.1\r\n\r\n"), HttpParserError::Kind::lineTooLong);
+    EXPECT_EQ(parseErrorOf("GET /" + std::string(70 * 1024, 'a') + " HTTP/1.1\r\n\r\n"), HttpParserError::Kind::requestLineTooLong);
     // Exactly at the body limit the length is accepted (nothing is reserved up front).
     EXPECT_THROW(parse("POST / HTTP/1.1\r\nContent-Length: 67108864\r\n\r\nabc"), SocketError);
 

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <thread>
 
+#include "http/core/limits.h"
 #include "http/core/server.h"
 #include "http_test_support.h"
 
@@ -68,6 +69,9 @@ TEST_F(HttpServerTest, OneAnswerOrNoneThenTheConnectionCloses) {
         {"BROKEN\r\n\r\n", ""},
         {"POST /x HTTP/1.1\r\nContent-Length: -5\r\n\r\n", ""},
         {"POST /x" + keepAlive + "Content-Length: 67108865\r\n\r\n", "HTTP/1.1 413 Payload Too Large\r\n" + kServer},
+        {"GET /" + std::string(70 * 1024, 'a') + keepAlive + "\r\n", "HTTP/1.1 414 URI Too Long\r\n" + kServer},
+        {"GET /" + keepAlive + "X: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large\r\n" + kServer},
         {"HEAD /page" + keepAlive + "\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n" + kServer + "body"},  // body kept
         {"GET /throw" + keepAlive + "\r\n", "HTTP/1.1 500 Internal Server Error\r\n" + kServer},
     };
@@ -194,7 +198,7 @@ TEST_F(HttpServerTest, ClientVanishingMidStreamLeavesTheServerServing) {
     server.stop();  // the writer's thread ends before what it captured goes
 }
 
-TEST_F(HttpServerTest, SwitchProtocolsHandsOverACloseOnExecSocketWithoutReadTimeOut) {
+TEST_F(HttpServerTest, SwitchProtocolsHandsOverTheSocketWithItsReadAheadAndWithoutReadTimeOut) {
     std::atomic<int> cloexec{-1}, receive{-1}, send{-1};
     std::atomic<bool> noDelay{false};
     server["/ws"] = [&](HttpRequest&) {
@@ -212,16 +216,17 @@ TEST_F(HttpServerTest, SwitchProtocolsHandsOverACloseOnExecSocketWithoutReadTime
     EXPECT_EQ(current.sa_handler, SIG_IGN);
 
     Client client(server.port());
-    client.send("GET /ws HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+    // The session's first bytes come in the same packet as the request: the
+    // session reads them from the connection's read-ahead.
+    client.send("GET /ws HTTP/1.1\r\nConnection: keep-alive\r\n\r\nhello\n");
     EXPECT_EQ(client.readResponse(), "HTTP/1.1 101 Switching Protocols\r\nServer: Klarion 1.4\r\nUpgrade: echo\r\n\r\n");
-    client.send("hello\n");
     bool closed = false;
     EXPECT_EQ(client.readToEnd(&closed), "echo:hello\n");
     EXPECT_TRUE(closed);
     server.stop();  // the session's thread ends before what it captured goes
     EXPECT_EQ(cloexec.load(), FD_CLOEXEC);
     EXPECT_EQ(receive.load(), 0);  // a session's reads have no time-out
-    EXPECT_EQ(send.load(), HttpServerIO::sendTimeoutSeconds);
+    EXPECT_EQ(send.load(), httplimits::sendTimeoutSeconds);
     EXPECT_TRUE(noDelay.load());  // head and body leave as two writes: the body must not wait for an ACK
 }
 

@@ -1,0 +1,42 @@
+// Every limit of the HTTP server, in one place.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace klarion::httplimits {
+
+// A request line longer than this is refused with 414.
+inline constexpr std::size_t maxRequestLineBytes = 64 * 1024;
+// A header line longer than this, or a header block larger than the next
+// limit, is refused with 431.
+inline constexpr std::size_t maxHeaderLineBytes = 64 * 1024;
+inline constexpr std::size_t maxHeaderBytes = 256 * 1024;
+// A body announced larger than this is refused with 413 and never read.
+inline constexpr std::uint64_t maxBodyBytes = 64ull * 1024 * 1024;
+
+// Bytes a connection reads ahead from its socket at a time.
+inline constexpr std::size_t readAheadBytes = 8 * 1024;
+
+// After a refusal for size the answer is sent, the sending side shut, and what
+// the client still sends is read and dropped for this long (at most) before
+// the close: closing with unread data would reset the connection and the
+// client could lose the answer.
+inline constexpr std::chrono::milliseconds refusalDrainTime{1000};
+
+// Connections waiting to be accepted. A class connecting at once (a few
+// hundred chats) overflowed a queue of 128, and a dropped connection attempt
+// is only retried by the client a second later.
+inline constexpr int listenBacklog = 1024;
+// Client sockets: seconds without data before a read gives up, and blocked in
+// one send before a write gives up. A protocol session's reads never time out.
+inline constexpr int receiveTimeoutSeconds = 300;
+inline constexpr int sendTimeoutSeconds = 60;
+
+// The soft limit of open descriptors is raised to the hard one, up to this.
+inline constexpr std::uint64_t maxDescriptors = 65536;
+// Pause of the accept loop when the process is out of descriptors or memory.
+inline constexpr std::chrono::milliseconds acceptShortagePause{50};
+
+}  // namespace klarion::httplimits
