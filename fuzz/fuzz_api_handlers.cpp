@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "app/state/panel_state.h"
 #include "app/state/state_context.h"
 #include "http/core/response.h"
 #include "platform/clock.h"
@@ -74,12 +73,10 @@ struct Harness {
         fake.start();
         context->lmStudio = std::make_shared<const LmStudioClient>(fake.baseUrl());
 
-        auto panel = std::make_shared<PanelState>();
-        panel->selectedPort = 0;
-        classroom = std::make_shared<ClassroomServer>(context, panel);
+        classroom = std::make_shared<ClassroomServer>(context);
         classroom->server().listenAddressIPv6 = "::1";
         // Both run on the main thread, as in the program.
-        queue->post([this] { classroom->startServer(); });
+        queue->post([this] { classroom->startServer(0, "fuzz"); });
         queue->drain();
         queue->post([this] { context->config().setTeacherPinCode("1234"); });
         queue->drain();

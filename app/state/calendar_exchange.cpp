@@ -10,11 +10,6 @@ namespace klarion {
 
 namespace {
 
-void showCalendarMessage(PanelState& panel, std::string message) {
-    panel.importExportMessage = std::move(message);
-    panel.showImportExportAlert = true;
-}
-
 bool isObjectOfStrings(const Json& value) {
     if (!value.is_object()) return false;
     return std::all_of(value.begin(), value.end(), [](const Json& member) { return member.is_string(); });
@@ -93,75 +88,6 @@ CalendarImport readCalendarImport(const Json& document, const std::vector<Teache
         if (isLocal) imported.reservations[key] = target;
     }
     return imported;
-}
-
-void exportCalendarJSON(const StateContext& ctx, const std::shared_ptr<PanelState>& panel,
-                        const SaveDestination& destination) {
-    if (!destination) return;
-    AppConfig::Values current = ctx.config->snapshot();
-    std::string bytes = calendarJSONData(current.scheduleConfig, current.teachers, ctx.now());
-    auto failure = writeExportFile(*destination, bytes);
-    std::filesystem::path location = *destination;
-    ctx.post([ctx, panel, location, failure] {
-        if (failure) {
-            calendarExportFailed(ctx, *panel, failure->description);
-        } else {
-            calendarExportSucceeded(ctx, *panel, location);
-        }
-    });
-}
-
-void calendarExportSucceeded(const StateContext& ctx, PanelState& panel, const std::filesystem::path& location) {
-    std::string name = displayFileName(location);
-    showCalendarMessage(panel, "Calendrier exporté avec succès vers :\n" + name);
-    ctx.log("Calendrier exporté → " + name, AppLogLevel::info);
-}
-
-void calendarExportFailed(const StateContext& ctx, PanelState& panel, const std::string& description) {
-    showCalendarMessage(panel, "Erreur lors de l'export : " + description);
-    ctx.log("Erreur export calendrier : " + description, AppLogLevel::error);
-}
-
-void importCalendarJSON(const StateContext& ctx, const std::shared_ptr<PanelState>& panel,
-                        const OpenDialogResult& result) {
-    if (result.error) {
-        showCalendarMessage(*panel, "Erreur : " + *result.error);
-        return;
-    }
-    if (result.files.empty()) return;
-    const std::filesystem::path& file = result.files.front();
-    ImportFileRead read = readImportFile(file);
-    if (read.accessDenied) {
-        showCalendarMessage(*panel, "Impossible d'accéder au fichier sélectionné.");
-        return;
-    }
-    if (!read.bytes) {
-        showCalendarMessage(*panel, "Erreur de lecture : " + read.errorDescription);
-        return;
-    }
-    std::optional<Json> document = parseJson(*read.bytes);
-    if (!document) {
-        showCalendarMessage(*panel, "Erreur de lecture : Le fichier « " + displayFileName(file) +
-                                        " » n'est pas au format JSON.");
-        return;
-    }
-    if (!document->is_object()) {
-        showCalendarMessage(*panel, "Le fichier n'est pas un JSON valide.");
-        return;
-    }
-    CalendarImport imported = readCalendarImport(*document, ctx.config->teachers());
-    ctx.post([ctx, panel, imported = std::move(imported)] { applyCalendarImport(ctx, *panel, imported); });
-}
-
-void applyCalendarImport(const StateContext& ctx, PanelState& panel, const CalendarImport& imported) {
-    ctx.config->update([&](AppConfig::Values& v) {
-        if (!imported.slots.empty()) v.scheduleConfig.slotDefinitions = imported.slots;
-        for (const auto& [key, teacherId] : imported.reservations) v.scheduleConfig.reservations[key] = teacherId;
-    });
-    ctx.saveSchedule();
-    showCalendarMessage(panel, "Import réussi !\n" + std::to_string(imported.slots.size()) + " créneaux et " +
-                                   std::to_string(imported.reservations.size()) + " réservation(s) importé(s).");
-    ctx.log("Calendrier importé : " + std::to_string(imported.slots.size()) + " créneaux", AppLogLevel::info);
 }
 
 }  // namespace klarion

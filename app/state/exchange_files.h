@@ -1,29 +1,13 @@
-// Files the teacher chooses in the panel's dialogs: what the dialogs hand
-// back, and the plain reads and writes of those files with a readable French
-// description of a failure.
+// Files the teacher chooses in the panel's dialogs: the plain reads and writes
+// of those files with a readable French description of a failure.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace klarion {
-
-// The outcome of a save dialog: the chosen file, or none when the dialog was
-// cancelled or gave no location.
-using SaveDestination = std::optional<std::filesystem::path>;
-
-// The outcome of an open dialog: an error the dialog reported, or the chosen
-// files (only the first is used; none chosen is a silent no-op).
-struct OpenDialogResult {
-    std::optional<std::string> error;  // the dialog's own readable description
-    std::vector<std::filesystem::path> files;
-
-    static OpenDialogResult failure(std::string description) { return {std::move(description), {}}; }
-    static OpenDialogResult chosen(std::vector<std::filesystem::path> files) { return {std::nullopt, std::move(files)}; }
-};
 
 struct ExportFileError {
     std::string description;

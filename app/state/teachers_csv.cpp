@@ -22,11 +22,6 @@ std::string csvNameField(const std::string& name) {
     return field;
 }
 
-void showCSVMessage(PanelState& panel, std::string message) {
-    panel.teacherCSVMessage = std::move(message);
-    panel.showTeacherCSVAlert = true;
-}
-
 }  // namespace
 
 std::string teachersCSV(const std::vector<Teacher>& teachers) {
@@ -101,64 +96,6 @@ TeachersCSVMerge mergeTeachersCSV(std::vector<Teacher> roster, std::string_view 
         }
     }
     return merge;
-}
-
-void teachersCSVText(const StateContext& ctx, const std::shared_ptr<PanelState>& panel,
-                     const SaveDestination& destination) {
-    if (!destination) return;
-    std::string text = teachersCSV(ctx.config->teachers());
-    auto failure = writeExportFile(*destination, text);
-    std::filesystem::path path = *destination;
-    ctx.post([ctx, panel, path, failure] {
-        if (failure) {
-            csvExportFailed(ctx, *panel, failure->description);
-        } else {
-            csvExportSucceeded(ctx, *panel, path);
-        }
-    });
-}
-
-void csvExportSucceeded(const StateContext& ctx, PanelState& panel, const std::filesystem::path& destination) {
-    std::string name = displayFileName(destination);
-    showCSVMessage(panel, "Export réussi : " + std::to_string(ctx.config->teachers().size()) +
-                              " enseignant(s) exporté(s) vers " + name);
-    ctx.log("CSV enseignants exporté → " + name, AppLogLevel::info);
-}
-
-void csvExportFailed(const StateContext& ctx, PanelState& panel, const std::string& description) {
-    showCSVMessage(panel, "Erreur d'export : " + description);
-    ctx.log("Erreur export CSV : " + description, AppLogLevel::error);
-}
-
-void importTeachersCSV(const StateContext& ctx, const std::shared_ptr<PanelState>& panel,
-                       const OpenDialogResult& result) {
-    if (result.error) {
-        showCSVMessage(*panel, "Erreur : " + *result.error);
-        ctx.log("Erreur import CSV : " + *result.error, AppLogLevel::error);
-        return;
-    }
-    if (result.files.empty()) return;
-    ImportFileRead read = readImportFile(result.files.front());
-    if (read.accessDenied) {
-        showCSVMessage(*panel, "Impossible d'accéder au fichier sélectionné.");
-        return;
-    }
-    if (!read.bytes || !isValidUTF8(*read.bytes)) {
-        showCSVMessage(*panel, "Impossible de lire le fichier CSV.");
-        return;
-    }
-    applyTeachersCSVImport(ctx, *panel, mergeTeachersCSV(ctx.config->teachers(), *read.bytes, ctx.now()));
-}
-
-void applyTeachersCSVImport(const StateContext& ctx, PanelState& panel, TeachersCSVMerge merge) {
-    ctx.config->setTeachers(std::move(merge.teachers));
-    ctx.saveRoster();
-    showCSVMessage(panel, "Import terminé !\n" + std::to_string(merge.added) + " ajouté(s), " +
-                              std::to_string(merge.updated) + " mis à jour, " + std::to_string(merge.skipped) +
-                              " ignoré(s).");
-    ctx.log("CSV enseignants importé : +" + std::to_string(merge.added) + " ajoutés, " +
-                std::to_string(merge.updated) + " mis à jour",
-            AppLogLevel::info);
 }
 
 }  // namespace klarion

@@ -2,21 +2,16 @@
 //
 // Export writes the whole roster; import merges a file into the roster by
 // teacher name (adds unknown names, replaces a known name's PIN when the file
-// gives another one, never removes anyone). Results reach the panel through
-// PanelState::teacherCSVMessage / showTeacherCSVAlert (alert "Import/Export
-// CSV") and the journal. Everything here runs on the main thread.
+// gives another one, never removes anyone). The panel's dialogs
+// (ui/panel/exchange_dialogs.h) read and write the files and report.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "app/state/exchange_files.h"
-#include "app/state/panel_state.h"
 #include "app/state/records.h"
-#include "app/state/state_context.h"
 
 namespace klarion {
 
@@ -43,20 +38,5 @@ struct TeachersCSVMerge {
 // `now`, and the file's PIN or a drawn 6-digit one. Names match when they are
 // canonically equal after trimming.
 TeachersCSVMerge mergeTeachersCSV(std::vector<Teacher> roster, std::string_view text, double now);
-
-// The export: nothing when the dialog was cancelled; otherwise writes the
-// file and posts csvExportSucceeded or csvExportFailed to the main queue.
-void teachersCSVText(const StateContext& ctx, const std::shared_ptr<PanelState>& panel,
-                     const SaveDestination& destination);
-void csvExportSucceeded(const StateContext& ctx, PanelState& panel, const std::filesystem::path& destination);
-void csvExportFailed(const StateContext& ctx, PanelState& panel, const std::string& description);
-
-// The import: reports a dialog error, says nothing when no file was chosen,
-// reports a file it cannot access or read; otherwise merges the file into the
-// current roster and applies it in the same step (applyTeachersCSVImport).
-void importTeachersCSV(const StateContext& ctx, const std::shared_ptr<PanelState>& panel,
-                       const OpenDialogResult& result);
-// Stores the merged roster, saves it and reports the counts.
-void applyTeachersCSVImport(const StateContext& ctx, PanelState& panel, TeachersCSVMerge merge);
 
 }  // namespace klarion

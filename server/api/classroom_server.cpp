@@ -25,9 +25,9 @@ HttpHandler bind(const std::shared_ptr<ClassroomContext>& context, Fn fn) {
 
 }  // namespace
 
-ClassroomServer::ClassroomServer(std::shared_ptr<ClassroomContext> context, std::shared_ptr<PanelState> panel)
+ClassroomServer::ClassroomServer(std::shared_ptr<ClassroomContext> context, ServerReports reports)
     : context_(std::move(context)),
-      panel_(std::move(panel)),
+      reports_(std::move(reports)),
       server_(std::make_unique<HttpServer>()),
       shortLinks_(std::make_unique<ShortLinkClient>()) {}
 
@@ -84,10 +84,9 @@ void ClassroomServer::registerRoutes() {
     }
 }
 
-void ClassroomServer::startServer() {
-    if (panel_->isRunning || server_->operating()) return;
+bool ClassroomServer::startServer(int64_t selectedPort, const std::string& hostName) {
+    if (running_ || server_->operating()) return true;
     const auto& c = *context_;
-    const int64_t selectedPort = panel_->selectedPort;
     c.log("Démarrage du serveur sur le port " + std::to_string(selectedPort) + "…", AppLogLevel::info);
 
     if (c.config().appMode() == "individual") {
@@ -108,21 +107,24 @@ void ClassroomServer::startServer() {
         }
     }
     if (!failure.empty()) {
-        auto context = context_;
-        auto panel = panel_;
-        c.post([context, panel, failure] { showPortError(*context, *panel, failure); });
-        return;
+        c.post([context = context_, report = reports_.startFailed, selectedPort, failure] {
+            if (report) report(selectedPort, failure);
+            context->log("Impossible de démarrer sur le port " + std::to_string(selectedPort) + " : " + failure,
+                         AppLogLevel::error);
+        });
+        return false;
     }
 
-    panel_->isRunning = true;
+    running_ = true;
     // Port 0 asks the system for a free port: publish the one it gave.
     int64_t port = selectedPort;
     if (port == 0) {
         if (auto bound = listeningPort()) port = *bound;
     }
-    const std::string serverURL = buildServerURL(localIPAddress(), panel_->hostName, port);
-    auto panel = panel_;
-    c.post([panel, serverURL] { setIpURL(*panel, serverURL); });
+    const std::string serverURL = buildServerURL(localIPAddress(), hostName, port);
+    if (reports_.addressPublished) {
+        c.post([report = reports_.addressPublished, serverURL] { report(serverURL); });
+    }
 
     std::string service;
     if (c.config().preferences()) {
@@ -133,42 +135,29 @@ void ClassroomServer::startServer() {
     requestShortURL(serverURL + "/teacher", true);
 
     c.log("Serveur démarré sur le port " + std::to_string(port) + " → " + serverURL, AppLogLevel::info);
+    return true;
 }
 
 void ClassroomServer::stopServer() {
     const auto& c = *context_;
     server_->stop();
-    panel_->isRunning = false;
+    running_ = false;
     if (c.isEstablishmentMode()) c.sessions->endTeacherSession();
-    auto context = context_;
-    auto panel = panel_;
-    c.post([context, panel] { clearServerState(*context, *panel); });
+    c.post([context = context_, report = reports_.cleared] {
+        clearServerState(*context);
+        if (report) report();
+    });
     c.log("Serveur arrêté", AppLogLevel::info);
 }
 
-void ClassroomServer::setIpURL(PanelState& panel, std::string url) {
-    panel.ipURL = std::move(url);
-}
-
-void ClassroomServer::clearServerState(const ClassroomContext& context, PanelState& panel) {
+void ClassroomServer::clearServerState(const ClassroomContext& context) {
     AppConfig& config = context.config();
     config.setShortURL("");
     config.setTeacherShortURL("");
-    panel.ipURL.clear();
     config.setConnectedStudents({});
     config.setWordFrequency({});
     config.setLiveQuestions({});
     config.setSafetyAlerts({});
-}
-
-void ClassroomServer::showPortError(const ClassroomContext& context, PanelState& panel,
-                                    const std::string& description) {
-    const std::string port = std::to_string(panel.selectedPort);
-    panel.alertTitle = "Port réseau bloqué";
-    panel.alertMessage = "Impossible de démarrer le serveur sur le port " + port +
-                         ".\n\n👉 Solution : Sélectionne le port 8080 ou 80, puis clique à nouveau sur Démarrer.";
-    panel.showingAlert = true;
-    context.log("Impossible de démarrer sur le port " + port + " : " + description, AppLogLevel::error);
 }
 
 void ClassroomServer::applyShortURL(const ClassroomContext& context, bool isTeacher, const std::string& link) {

@@ -12,7 +12,7 @@
 #include "server/api/lan_address.h"
 #include "server/api/short_links.h"
 #include "tests/api/api_test_support.h"
-#include "ui/panel/content_view.h"
+#include "ui/panel/classroom_seam.h"
 #include "web/dashboard/static_routes.h"
 
 namespace klarion {
@@ -159,13 +159,11 @@ struct ClassroomServerTest : ::testing::Test {
         for (const std::string name : {"index.html", "style.css", "app.js", "klarion_petit.png", "context_help.png"}) {
             klarion::testing::writeText(folder / name, "contenu de " + name);
         }
-        classroom = std::make_unique<ClassroomServer>(t.context, panel);
+        classroom = std::make_unique<ClassroomServer>(t.context, panelServerReports(panel));
         classroom->setPageRoutes(dashboard::staticRoutes(std::make_shared<dashboard::ResourceFolder>(folder)));
-        panel->hostName = "Salle 12 Mac";
     }
     uint16_t start(int64_t port = 0) {
-        panel->selectedPort = port;
-        classroom->startServer();
+        panel->isRunning = classroom->startServer(port, "Salle 12 Mac");
         t.queue->drain();
         return classroom->listeningPort().value_or(0);
     }
@@ -242,7 +240,7 @@ TEST_F(ClassroomServerTest, StartPublishesTheAddressAndShortLinksStopClearsTheRu
     EXPECT_EQ(service.count(), 2u);
     EXPECT_TRUE(contains(t.journal(), "Lien court généré : https://k.test/prof"));
 
-    classroom->startServer();  // ignored while running
+    EXPECT_TRUE(classroom->startServer(port, "Salle 12 Mac"));  // ignored while running
     t.queue->drain();
     EXPECT_EQ(t.config().teacherPinCode(), pin);
     EXPECT_EQ(classroom->listeningPort(), port);
@@ -252,7 +250,7 @@ TEST_F(ClassroomServerTest, StartPublishesTheAddressAndShortLinksStopClearsTheRu
     t.config().setLiveQuestions({LiveQuestion{"Q", "Léa", "10.0.0.2", "Pourquoi ?", 1.0}});
     t.config().setSafetyAlerts({SafetyAlert{}});
     classroom->stopServer();
-    EXPECT_FALSE(panel->isRunning);
+    EXPECT_FALSE(classroom->isRunning());
     t.queue->drain();
     const auto values = t.config().snapshot();
     EXPECT_EQ(panel->ipURL + values.shortURL + values.teacherShortURL, "");
@@ -291,10 +289,7 @@ TEST_F(ClassroomServerTest, EstablishmentModeKeepsTheTeacherPinAndStopEndsTheSes
 TEST(StartButton, IgnoresPressesWhileItsCheckIsPending) {
     test::TestContext t;
     ContentView view(t.context->state);
-    auto classroom = std::make_shared<ClassroomServer>(ClassroomContext::make(view.context(), view.sessions()),
-                                                       view.panel());
-    view.serverControl.startServer = [classroom] { classroom->startServer(); };
-    view.serverControl.stopServer = [classroom] { classroom->stopServer(); };
+    auto classroom = plugClassroomServer(view, ClassroomContext::make(view.context(), view.sessions()));
     std::vector<StartPrecheck> checks;
     view.lmStudioProbes.probeBeforeStart = [&](double, StartPrecheck precheck) { checks.push_back(std::move(precheck)); };
     auto panel = view.panel();

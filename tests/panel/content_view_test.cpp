@@ -32,6 +32,7 @@ protected:
     }
 
     std::unique_ptr<ContentView> view;
+    std::shared_ptr<PanelState> panel;
     std::vector<double> probes;
 };
 
@@ -153,7 +154,10 @@ TEST_F(ContentViewTest, StartStopActionGoesThroughTheSeamsOneCheckAtATime) {
         calls.push_back("probe " + std::to_string(timeout).substr(0, 3));
         checks.push_back(std::move(precheck));
     };
-    view->serverControl.startServer = [&] { calls.push_back("start"); };
+    view->serverControl.startServer = [&](int64_t port, const std::string& host) {
+        calls.push_back("start " + std::to_string(port) + " " + host);
+        return true;
+    };
     view->serverControl.stopServer = [&] { calls.push_back("stop"); };
 
     view->startStopAction();
@@ -163,11 +167,14 @@ TEST_F(ContentViewTest, StartStopActionGoesThroughTheSeamsOneCheckAtATime) {
     EXPECT_EQ(std::tie(panel->alertTitle, panel->alertMessage, panel->showingAlert),
               std::make_tuple("Aucun modèle chargé", "Veuillez charger un modèle.", true));
     view->startStopAction();
+    panel->selectedPort = 8080;
     checks[1].startServer();
-    EXPECT_THAT(calls, ElementsAre("probe 2.0", "probe 2.0", "start"));
-    panel->isRunning = true;
+    const std::string start = "start 8080 " + panel->hostName;
+    EXPECT_THAT(calls, ElementsAre("probe 2.0", "probe 2.0", start));
+    EXPECT_TRUE(panel->isRunning);
     view->startStopAction();
-    EXPECT_THAT(calls, ElementsAre("probe 2.0", "probe 2.0", "start", "stop"));
+    EXPECT_THAT(calls, ElementsAre("probe 2.0", "probe 2.0", start, "stop"));
+    EXPECT_FALSE(panel->isRunning);
 }
 
 TEST_F(ContentViewTest, ActionsReadAndClearTheirPanelFields) {

@@ -5,7 +5,6 @@
 
 #include <gmock/gmock.h>
 
-#include "app/state/panel_state.h"
 #include "app/state/state_context.h"
 #include "platform/files.h"
 #include "tests/platform/scratch.h"
@@ -57,7 +56,6 @@ protected:
     std::shared_ptr<AppLogger> logger = std::make_shared<AppLogger>(queue, clock);
     std::shared_ptr<AppConfig> config;
     StateContext ctx;
-    std::shared_ptr<PanelState> panel = std::make_shared<PanelState>();
 };
 
 }  // namespace klarion::testing

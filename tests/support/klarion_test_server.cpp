@@ -34,6 +34,7 @@
 #include "server/llm/lmstudio_client.h"
 #include "server/llm/lmstudio_probes.h"
 #include "server/llm/safety_monitor.h"
+#include "ui/panel/classroom_seam.h"
 #include "ui/panel/content_view.h"
 #include "ui/panel/lmstudio_probes_seam.h"
 #include "web/dashboard/static_routes.h"
@@ -101,17 +102,10 @@ int main(int argc, char** argv) {
     context->lmStudio = lmStudio;
     // Every logged question goes to the keyword safety scan.
     context->safetyMonitor = std::make_shared<SafetyMonitor>(view->context(), lmStudio);
-    auto classroom = std::make_shared<ClassroomServer>(context, view->panel());
+    auto classroom = plugClassroomServer(*view, context);
     const auto resources = options.resources.empty() ? dashboard::ResourceFolder::besideProgram()
                                                      : std::filesystem::path(options.resources);
     classroom->setPageRoutes(dashboard::staticRoutes(std::make_shared<dashboard::ResourceFolder>(resources)));
-    std::weak_ptr<ClassroomServer> weakClassroom = classroom;
-    view->serverControl.startServer = [weakClassroom] {
-        if (auto server = weakClassroom.lock()) server->startServer();
-    };
-    view->serverControl.stopServer = [weakClassroom] {
-        if (auto server = weakClassroom.lock()) server->stopServer();
-    };
 
     // Reports the outcome of the start once, after the task that brought it.
     int status = 0;

@@ -5,10 +5,9 @@
 #include <climits>
 #include <utility>
 
-#include "app/state/calendar_exchange.h"
 #include "app/state/roster.h"
 #include "app/state/slots.h"
-#include "app/state/teachers_csv.h"
+#include "ui/panel/exchange_dialogs.h"
 
 namespace klarion {
 
@@ -91,6 +90,7 @@ void ContentView::onTimerTick() {
 void ContentView::startStopAction() {
     if (panel_->isRunning) {
         if (serverControl.stopServer) serverControl.stopServer();
+        panel_->isRunning = false;
         return;
     }
     if (!lmStudioProbes.probeBeforeStart) return;
@@ -105,9 +105,9 @@ void ContentView::startStopAction() {
         panel->alertMessage = message;
         panel->showingAlert = true;
     };
-    precheck.startServer = [start = serverControl.startServer, pending] {
+    precheck.startServer = [start = serverControl.startServer, panel = panel_, pending] {
         pending->answered();
-        if (start) start();
+        if (start && start(panel->selectedPort, panel->hostName)) panel->isRunning = true;
     };
     lmStudioProbes.probeBeforeStart(startProbeTimeoutSeconds, std::move(precheck));
 }

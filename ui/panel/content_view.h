@@ -34,22 +34,22 @@
 #include <optional>
 #include <string>
 
-#include "app/state/exchange_files.h"
-#include "app/state/panel_state.h"
 #include "app/state/records.h"
 #include "app/state/sessions.h"
 #include "app/state/state_context.h"
+#include "ui/panel/dialog_results.h"
+#include "ui/panel/panel_state.h"
 
 namespace klarion {
 
 // Seam for the classroom server (server/api). Both run on the main thread.
 struct ServerControl {
-    // Registers the routes and starts the server on PanelState::selectedPort;
-    // on success sets isRunning and publishes the address, on failure shows
-    // the port alert.
-    std::function<void()> startServer;
-    // Stops the server, clears isRunning, ends the teacher session in the
-    // establishment mode, posts clearServerState, journals "Serveur arrêté".
+    // Registers the routes and starts the server on `port`; true when it
+    // listens (the panel then sets isRunning). The address, or the reason of
+    // a failed start, comes later through the server's reports.
+    std::function<bool(int64_t port, const std::string& hostName)> startServer;
+    // Stops the server, ends the teacher session in the establishment mode,
+    // queues the clearing of the run, journals "Serveur arrêté".
     std::function<void()> stopServer;
 };
 

@@ -1,8 +1,9 @@
 // The desktop control panel's own fields, apart from AppConfig.
 //
 // ContentView owns one PanelState through a shared_ptr. Every field is read and
-// written on the main thread only; code on other threads (route handlers) never
-// touches it and takes copies of what it needs when the server starts.
+// written on the main thread only; the server and the route handlers never see
+// it: the server reports its address and a failed start through callbacks that
+// the panel binds to these fields.
 #pragma once
 
 #include <cstdint>
