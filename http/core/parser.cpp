@@ -165,7 +165,7 @@ HttpHeaders HttpParser::readHeaders(ByteSource& source) const {
 
 bool HttpParser::wantsKeepAlive(const HttpHeaders& headers) {
     auto it = headers.find("connection");
-    return it != headers.end() && trimWhitespace(it->second) == "keep-alive";
+    return it != headers.end() && trimSpacesAndBreaks(it->second) == "keep-alive";
 }
 
 }  // namespace klarion

@@ -1,6 +1,5 @@
 #include "http/core/request.h"
 
-#include "http/core/file_utils.h"
 #include "http/core/router.h"
 #include "http/core/text_utils.h"
 
@@ -31,7 +30,7 @@ bool contentTypeIs(const HttpHeaders& headers, std::string_view expected) {
     auto it = headers.find("content-type");
     if (it == headers.end()) return false;
     auto pieces = split(it->second, ';');
-    return trimWhitespace(pieces.front()) == expected;
+    return trimSpacesAndBreaks(pieces.front()) == expected;
 }
 
 }  // namespace
@@ -40,7 +39,7 @@ NameValueList HttpRequest::parseUrlencodedForm() const {
     NameValueList fields;
     if (!contentTypeIs(headers, "application/x-www-form-urlencoded")) return fields;
     std::string text = bodyText();
-    if (!isValidUtf8(text)) return fields;
+    if (!isWellFormedUtf8(text)) return fields;
     for (const std::string& piece : split(text, '&')) {
         auto parts = split(piece, '=');
         if (parts.size() == 2) {
@@ -66,7 +65,7 @@ std::optional<std::string> HttpRequest::MultiPart::valueFor(std::string_view hea
     for (const auto& [name, value] : headers) {
         if (name != headerName) continue;
         for (const std::string& piece : split(value, ';')) {
-            auto parts = split(trimWhitespace(piece), '=');
+            auto parts = split(trimSpacesAndBreaks(piece), '=');
             if (parts.front() == parameter) return parts.back();
         }
     }
@@ -89,7 +88,7 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartFormData() const 
     if (!contentTypeIs(headers, "multipart/form-data")) return {};
     std::string boundary;
     for (const std::string& piece : split(headers.at("content-type"), ';')) {
-        auto parts = split(trimWhitespace(piece), '=');
+        auto parts = split(trimSpacesAndBreaks(piece), '=');
         if (parts.size() == 2 && parts[0] == "boundary") boundary = parts[1];
     }
     if (boundary.empty()) return {};
@@ -113,7 +112,7 @@ struct Cursor {
             if (b == 10) break;
             if (b >= 14) text.push_back(static_cast<char>(b));
         }
-        if (!isValidUtf8(text)) return std::nullopt;
+        if (!isWellFormedUtf8(text)) return std::nullopt;
         return text;
     }
 };
@@ -136,7 +135,7 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
             auto line = cursor.line();
             if (!line || line->empty()) break;
             auto pieces = split(*line, ':');
-            if (pieces.size() == 2) part.headers[lowerLatin1(pieces[0])] = trimWhitespace(pieces[1]);
+            if (pieces.size() == 2) part.headers[lowerLatin1(pieces[0])] = trimSpacesAndBreaks(pieces[1]);
         }
         // The content runs to the next delimiter.
         std::size_t matched = 0;

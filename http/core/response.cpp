@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "http/core/file_utils.h"
+#include "http/core/file.h"
 
 namespace klarion {
 
@@ -25,11 +25,6 @@ HttpContent textContent(std::string text) {
 }
 
 }  // namespace
-
-HttpResponseBody HttpResponseBody::json(const JsonValue& value) {
-    if (!value.isValidDocument()) return failedJson(SerializationError(SerializationError::Kind::invalidObject).what());
-    return serialisedJson(value.dump());
-}
 
 HttpResponseBody HttpResponseBody::serialisedJson(std::string text) {
     HttpResponseBody body;

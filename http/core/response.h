@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "http/core/bytes.h"
-#include "http/core/json_value.h"
 #include "http/core/request.h"
 
 namespace klarion {
@@ -83,7 +82,6 @@ public:
 
     // JSON: the top level must be an object or an array (numbers finite), else
     // the body is the text "Serialisation error: invalidObject". Compact output.
-    static HttpResponseBody json(const JsonValue& value);
     template <JsonDocumentLike J>
     static HttpResponseBody json(const J& document);
     // A complete HTML document ("Content-Type: text/html" in an ok response).

@@ -1,6 +1,6 @@
 #include "http/core/router.h"
 
-#include "http/core/file_utils.h"
+#include "http/core/text_utils.h"
 
 namespace klarion {
 
@@ -115,7 +115,7 @@ std::optional<std::string> percentDecode(std::string_view text) {
         out.push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
     }
-    if (!isValidUtf8(out)) return std::nullopt;
+    if (!textutil::isWellFormedUtf8(out)) return std::nullopt;
     return out;
 }
 

@@ -11,7 +11,7 @@
 #include <map>
 
 #include "http/core/diagnostics.h"
-#include "http/core/file_utils.h"
+#include "http/core/file.h"
 #include "http/core/limits.h"
 
 namespace klarion {

@@ -50,7 +50,7 @@ void processBlock(const std::uint8_t* block, std::array<std::uint32_t, 5>& h) {
 
 }  // namespace
 
-Bytes SHA1::hash(ByteSpan message) {
+Bytes sha1(ByteSpan message) {
     std::array<std::uint32_t, 5> h{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
     std::size_t full = message.size() / 64;
     for (std::size_t i = 0; i < full; ++i) processBlock(message.data() + i * 64, h);
@@ -72,45 +72,7 @@ Bytes SHA1::hash(ByteSpan message) {
 }
 
 Bytes sha1(std::string_view text) {
-    return SHA1::hash(asBytes(text));
-}
-
-std::string sha1Hex(std::string_view text) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t b : sha1(text)) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
-}
-
-std::string toBase64(ByteSpan bytes) {
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        std::uint32_t n = (std::uint32_t(bytes[i]) << 16) | (std::uint32_t(bytes[i + 1]) << 8) | bytes[i + 2];
-        out.push_back(alphabet[(n >> 18) & 63]);
-        out.push_back(alphabet[(n >> 12) & 63]);
-        out.push_back(alphabet[(n >> 6) & 63]);
-        out.push_back(alphabet[n & 63]);
-    }
-    std::size_t rest = bytes.size() - i;
-    if (rest == 1) {
-        std::uint32_t n = std::uint32_t(bytes[i]) << 16;
-        out.push_back(alphabet[(n >> 18) & 63]);
-        out.push_back(alphabet[(n >> 12) & 63]);
-        out += "==";
-    } else if (rest == 2) {
-        std::uint32_t n = (std::uint32_t(bytes[i]) << 16) | (std::uint32_t(bytes[i + 1]) << 8);
-        out.push_back(alphabet[(n >> 18) & 63]);
-        out.push_back(alphabet[(n >> 12) & 63]);
-        out.push_back(alphabet[(n >> 6) & 63]);
-        out.push_back('=');
-    }
-    return out;
+    return sha1(asBytes(text));
 }
 
 }  // namespace klarion

@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "http/core/file_utils.h"
+#include "http/core/file.h"
 #include "http/core/limits.h"
 
 namespace klarion {

@@ -65,16 +65,8 @@ std::string trimHorizontal(std::string_view text) {
     return trim(text, false);
 }
 
-std::string trimWhitespace(std::string_view text) {
+std::string trimSpacesAndBreaks(std::string_view text) {
     return trim(text, true);
-}
-
-std::string lowerAscii(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
 }
 
 std::string lowerLatin1(std::string_view text) {
@@ -96,6 +88,52 @@ std::string lowerLatin1(std::string_view text) {
         }
     }
     return out;
+}
+
+std::string unquote(std::string_view text) {
+    // Quotes are single bytes, so "more than one scalar" is "at least two bytes"
+    // once both ends are quotes.
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        return std::string(text.substr(1, text.size() - 2));
+    }
+    return std::string(text);
+}
+
+bool isWellFormedUtf8(std::string_view bytes) {
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t n = bytes.size(), i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        std::uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > n) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
 }
 
 }  // namespace klarion::textutil

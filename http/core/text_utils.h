@@ -16,13 +16,18 @@ std::string trimHorizontal(std::string_view text);
 
 // Trims white space including line breaks (and the spaces above, and U+0085,
 // U+2028, U+2029).
-std::string trimWhitespace(std::string_view text);
-
-// ASCII lower-casing (all that header names and tokens need once read).
-std::string lowerAscii(std::string_view text);
+std::string trimSpacesAndBreaks(std::string_view text);
 
 // Unicode lower-casing of the characters a request line can hold (U+0000..U+00FF
 // and ASCII); other characters unchanged.
 std::string lowerLatin1(std::string_view text);
+
+// The text without one enclosing pair of double quotes (needs at least two
+// characters), else the text unchanged. Nothing inside is unescaped.
+std::string unquote(std::string_view text);
+
+// True when the bytes are well-formed UTF-8 (RFC 3629): no overlong forms,
+// surrogates or values past U+10FFFF.
+bool isWellFormedUtf8(std::string_view bytes);
 
 }  // namespace klarion::textutil

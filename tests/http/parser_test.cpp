@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "http/core/limits.h"
-#include "http/core/file_utils.h"
+#include "http/core/file.h"
 #include "http/core/parser.h"
 #include "http/core/request.h"
 #include "http/core/server_io.h"

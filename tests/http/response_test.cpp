@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 
-#include "http/core/file_utils.h"
+#include "http/core/file.h"
 #include "http/core/response.h"
 
 using namespace klarion;
@@ -29,9 +28,9 @@ const std::string server = "Server: Klarion 1.4\r\n\r\n";
 
 TEST(HttpResponse, Bytes) {
     const std::pair<HttpResponse, std::string> cases[] = {
-        {HttpResponse::ok(HttpResponseBody::json(JsonValue::object({{"a", "b"}}))),
+        {HttpResponse::ok(HttpResponseBody::json(FakeDocument{true, "{\"a\":\"b\"}"})),
          "200 OK\r\nContent-Length: 9\r\nContent-Type: application/json\r\n" + server + "{\"a\":\"b\"}"},
-        {HttpResponse::ok(HttpResponseBody::json(JsonValue("bare"))),
+        {HttpResponse::ok(HttpResponseBody::json(FakeDocument{false, "\"bare\""})),
          "200 OK\r\nContent-Length: 34\r\nContent-Type: application/json\r\n" + server + "Serialisation error: invalidObject"},
         {HttpResponse::ok(HttpResponseBody::text("é")), "200 OK\r\nContent-Length: 2\r\n" + server + "é"},
         {HttpResponse::ok(HttpResponseBody::htmlBody("Hi")),
@@ -46,7 +45,7 @@ TEST(HttpResponse, Bytes) {
         {HttpResponse::movedPermanently("/y"), "301 Moved Permanently\r\nLocation: /y\r\n" + server},
         {HttpResponse::movedTemporarily("/x"), "307 Moved Temporarily\r\nLocation: /x\r\n" + server},
         {HttpResponse::movedTemporarily("/x\r\nSet-Cookie: a=b"), "307 Moved Temporarily\r\nLocation: /x  Set-Cookie: a=b\r\n" + server},
-        {HttpResponse::badRequest(HttpResponseBody::json(JsonValue::array())), "400 Bad Request\r\nContent-Length: 2\r\n" + server + "[]"},
+        {HttpResponse::badRequest(HttpResponseBody::json(FakeDocument{true, "[]"})), "400 Bad Request\r\nContent-Length: 2\r\n" + server + "[]"},
         {HttpResponse::raw(200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}},
                            [](HttpResponseBodyWriter& w) { w.write("data: 1\n\n"), w.write(Bytes{'x'}); }),
          "200 OK\r\nContent-Type: text/event-stream\r\n" + server + "data: 1\n\nx"},
@@ -74,11 +73,6 @@ TEST(HttpResponseBody, JsonDocuments) {
         EXPECT_EQ(static_cast<std::int64_t>(w.bytes.size()), c.length);
         return w.text();
     };
-    // Non-finite numbers make the document invalid.
-    EXPECT_EQ(body(HttpResponseBody::json(JsonValue::array({JsonValue(INFINITY)}))), "Serialisation error: invalidObject");
-    EXPECT_EQ(body(HttpResponseBody::json(JsonValue::object({{"s", "a\"\\/\n\x01é"}, {"n", 1.5}, {"i", -3}, {"b", true},
-                                                             {"z", nullptr}, {"l", JsonValue::array({1, 2.0})}}))),
-              "{\"s\":\"a\\\"\\\\/\\n\\u0001é\",\"n\":1.5,\"i\":-3,\"b\":true,\"z\":null,\"l\":[1,2]}");
     EXPECT_EQ(body(HttpResponseBody::json(FakeDocument{})), "{\"k\":\"v\"}");
     EXPECT_EQ(body(HttpResponseBody::json(FakeDocument{false})), "Serialisation error: invalidObject");
     EXPECT_EQ(body(HttpResponseBody::json(FakeDocument{true, "", true})), "Serialisation error: bad text");

@@ -37,7 +37,7 @@ const std::string kServer = "Server: Klarion 1.4\r\n\r\n";
 }  // namespace
 
 TEST_F(HttpServerTest, KeepAliveServesSeveralRequestsOnOneConnection) {
-    server["/data"] = [](HttpRequest&) { return HttpResponse::ok(HttpResponseBody::json(JsonValue::object({{"n", 1}}))); };
+    server["/data"] = [](HttpRequest&) { return HttpResponse::ok(HttpResponseBody::data(utf8Bytes("{\"n\":1}"), "application/json")); };
     server.start(0);
     Client client(server.port());
     ASSERT_TRUE(client.connected);
