@@ -69,4 +69,13 @@ fs::path executableFolder() {
     return exe.parent_path();
 }
 
+fs::path resourceFolder() {
+    const fs::path program = executableFolder();
+    const fs::path beside = program / "resources";
+    const fs::path installed = program.parent_path() / "share" / "klarion" / "resources";
+    std::error_code ec;
+    if (!fs::is_directory(beside, ec) && fs::is_directory(installed, ec)) return installed;
+    return beside;
+}
+
 }  // namespace klarion

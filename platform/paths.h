@@ -14,5 +14,9 @@ std::filesystem::path configHome();
 std::filesystem::path documentsFolder();
 // The folder of the running executable (/proc/self/exe); empty if unknown.
 std::filesystem::path executableFolder();
+// The program's resource files (the student page and its pictures): "resources" beside the
+// executable (a build folder), else "../share/klarion/resources" from it (an installed
+// program) when that folder exists, else the first.
+std::filesystem::path resourceFolder();
 
 }  // namespace klarion

@@ -8,6 +8,7 @@
 
 #include "http/core/server.h"
 #include "http/core/socket.h"
+#include "platform/files.h"
 #include "server/api/classroom_server.h"
 #include "server/api/lan_address.h"
 #include "server/api/short_links.h"
@@ -373,6 +374,19 @@ TEST_F(ResourceRoutes, ServeEachFileWithItsType) {
 
     write("app.js", "two");  // replaced on disk: served at the next request
     EXPECT_EQ(test::replyOf(get("/app.js")).body, "two");
+}
+
+// The student page files that the build copies beside the programs, served byte for byte.
+TEST_F(ResourceRoutes, ServeTheBuildsCopyOfTheStudentPage) {
+    resources = std::make_shared<dashboard::ResourceFolder>(KLARION_RESOURCES_DIR);
+    const std::pair<const char*, const char*> files[] = {{"/", "index.html"}, {"/style.css", "style.css"},
+        {"/app.js", "app.js"}, {"/klarion_petit.png", "klarion_petit.png"}, {"/context_help.png", "context_help.png"}};
+    for (const auto& [path, file] : files) {
+        SCOPED_TRACE(path);
+        const auto source = readFile(std::filesystem::path(KLARION_STUDENT_PAGE_DIR) / file);
+        ASSERT_TRUE(source);
+        EXPECT_EQ(test::replyOf(get(path)).body, *source);
+    }
 }
 
 TEST_F(ResourceRoutes, MissingOrUnreadableFileIsNotFoundWithoutBody) {

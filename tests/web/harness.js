@@ -28,8 +28,9 @@
 //   room.stop()            SIGTERM to both programs, waits for them, removes the scratch folder
 //
 // openBrowser() launches chromium headless with a fresh profile; HOSTS are names that the
-// browser alone resolves to loopback addresses, so that a page opened through them is not a
-// secure context, as on the school network. browser.newPage(options) gives a page in a context
+// browser alone resolves to loopback addresses (HOSTS[0] to 127.0.0.1, HOSTS[1] to ::1: a
+// second client address for the server), so that a page opened through them is not a secure
+// context, as on the school network. browser.newPage(options) gives a page in a context
 // of its own (empty storage; viewport, colorScheme ... as playwright takes them).
 //
 // Programs are taken from the build folder: $KLARION_BUILD_DIR (relative to the repository)
@@ -44,7 +45,7 @@ import { chromium } from 'playwright-core';
 export const repoRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const buildDir = path.resolve(repoRoot, process.env.KLARION_BUILD_DIR || 'build');
 export const HOSTS = ['salle-12.klarion', 'poste-2.klarion'];
-const HOST_RULES = `MAP ${HOSTS[0]} 127.0.0.1, MAP ${HOSTS[1]} 127.0.0.2`;
+const HOST_RULES = `MAP ${HOSTS[0]} 127.0.0.1, MAP ${HOSTS[1]} [::1]`;
 
 // Starts `program args`, resolves once every pattern has matched its standard output (each
 // pattern's first group is collected), rejects when the program ends first or after 30 s.

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <system_error>
 
+#include "http/core/mime.h"
+#include "platform/paths.h"
 
 namespace klarion::dashboard {
 
@@ -20,12 +22,7 @@ HttpResponse handleTeacherPage(HttpRequest&) {
     return HttpResponse::ok(HttpResponseBody::html(std::string(teacherPage())));
 }
 
-std::filesystem::path ResourceFolder::besideProgram() {
-    std::error_code error;
-    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || program.empty()) return "resources";
-    return program.parent_path() / "resources";
-}
+std::filesystem::path ResourceFolder::besideProgram() { return resourceFolder(); }
 
 std::filesystem::path ResourceFolder::fileFor(std::string_view name, std::string_view type) const {
     if (name.empty() || type.empty()) return {};
@@ -55,13 +52,14 @@ HttpResponse serveBundleResource(const ResourceFolder& resources, std::string_vi
 }
 
 HttpResponse servePngResource(const ResourceFolder& resources, std::string_view name) {
-    return serveBundleResource(resources, name, "png", "image/png");
+    return serveBundleResource(resources, name, "png", mimeTypeForExtension("png"));
 }
 
 namespace {
 
-HttpHandler resourceHandler(std::shared_ptr<const ResourceFolder> resources, std::string name,
-                            std::string type, std::string contentType) {
+// The handler of name.type, answered with the MIME table's type for `type`.
+HttpHandler resourceHandler(std::shared_ptr<const ResourceFolder> resources, std::string name, std::string type) {
+    std::string contentType = mimeTypeForExtension(type);
     return [resources = std::move(resources), name = std::move(name), type = std::move(type),
             contentType = std::move(contentType)](HttpRequest&) {
         return serveBundleResource(*resources, name, type, contentType);
@@ -71,19 +69,19 @@ HttpHandler resourceHandler(std::shared_ptr<const ResourceFolder> resources, std
 }  // namespace
 
 HttpHandler serveIndexHtml(std::shared_ptr<const ResourceFolder> resources) {
-    return resourceHandler(std::move(resources), "index", "html", "text/html");
+    return resourceHandler(std::move(resources), "index", "html");
 }
 HttpHandler serveStyleCss(std::shared_ptr<const ResourceFolder> resources) {
-    return resourceHandler(std::move(resources), "style", "css", "text/css");
+    return resourceHandler(std::move(resources), "style", "css");
 }
 HttpHandler serveAppJs(std::shared_ptr<const ResourceFolder> resources) {
-    return resourceHandler(std::move(resources), "app", "js", "application/javascript");
+    return resourceHandler(std::move(resources), "app", "js");
 }
 HttpHandler serveLogoPng(std::shared_ptr<const ResourceFolder> resources) {
-    return resourceHandler(std::move(resources), "klarion_petit", "png", "image/png");
+    return resourceHandler(std::move(resources), "klarion_petit", "png");
 }
 HttpHandler serveContextHelpPng(std::shared_ptr<const ResourceFolder> resources) {
-    return resourceHandler(std::move(resources), "context_help", "png", "image/png");
+    return resourceHandler(std::move(resources), "context_help", "png");
 }
 
 std::vector<std::pair<std::string, HttpHandler>> staticRoutes(std::shared_ptr<const ResourceFolder> resources) {

@@ -35,7 +35,7 @@ class ResourceFolder {
 public:
     explicit ResourceFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
-    // "resources" beside the running program (/proc/self/exe).
+    // The program's resource folder (platform/paths: beside the program, or installed).
     static std::filesystem::path besideProgram();
 
     const std::filesystem::path& path() const { return folder_; }
