@@ -5,15 +5,9 @@ import { HOSTS, openBrowser, screenshot, startClassroom } from './harness.js';
 
 let room;
 let browser;
-before(async () => {
-  room = await startClassroom();
-  browser = await openBrowser();
-});
+before(async () => { [room, browser] = await Promise.all([startClassroom(), openBrowser()]); });
 beforeEach(() => setClass({ requiresPin: false, audience: 'visiteurs', isSupervisionActive: false, isAiPaused: false }));
-after(async () => {
-  await browser?.close();
-  await room?.stop();
-});
+after(async () => Promise.all([browser?.close(), room?.stop()]));
 
 const sse = (...pieces) => pieces.map((p) => `data: ${JSON.stringify({ choices: [{ delta: { content: p } }] })}\n\n`)
   .join('') + 'data: [DONE]\n\n';
@@ -57,11 +51,8 @@ async function ask(page, text) {
   await page.press('#message', 'Enter');
   await page.locator('.msg.bot').nth(bots).locator('.typing').waitFor({ state: 'detached' });
   await page.waitForSelector('#send-btn:not([disabled])');
-  return {
-    answer: await page.locator('.msg.bot').nth(bots).innerText(),
-    log: (await log).postDataJSON(),
-    chat: (await chat).postDataJSON(),
-  };
+  const answer = await page.locator('.msg.bot').nth(bots).innerText();
+  return { answer, log: (await log).postDataJSON(), chat: (await chat).postDataJSON() };
 }
 
 test('a fresh class: question logged and sent, answer cut in three chunks shown whole and logged', async () => {
@@ -92,6 +83,8 @@ test('a fresh class: question logged and sent, answer cut in three chunks shown 
   await screenshot(page, 'student-dark');
   await page.reload();
   assert.equal(await page.evaluate(() => document.documentElement.dataset.theme), 'dark');
+  await room.lm('/control/reply', { rawStream: sse('La **photosynthèse** : la plante capte la lumière et fabrique',
+    ' du sucre à partir :\n\n- du CO₂ de l’air ;\n- de l’eau du sol.\n\nElle rejette du **dioxygène**.') });
   const phone = await openStudent({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true });
   await ask(phone, 'Peux-tu m’expliquer la photosynthèse en quelques lignes ?');
   await screenshot(phone, 'student-phone');
@@ -128,6 +121,7 @@ test('first name asked for a logged class of pupils, shown as text and listed fo
   await room.lm('/control/reply', { rawStream: sse('Réponse') });
   const page = await openStudent();
   assert.ok(await page.isVisible('#name-overlay'));
+  await screenshot(page, 'student-name');
   await page.click('#name-form button');
   assert.equal(await page.locator('#name-error').innerText(), 'Écris ton prénom pour continuer.');
   const name = '<b>Léa</b>';
