@@ -145,7 +145,8 @@ test('paused AI: banner and the pause reply as the answer', async () => {
   assert.match((await ask(page, 'Tu es là ?')).answer, /IA en pause/);
   await setClass({ isAiPaused: false });
   await room.lm('/control/reply', { rawStream: sse('Oui') });
-  assert.equal((await ask(page, 'Et maintenant ?')).answer, 'Oui');
+  const next = await ask(page, 'Et maintenant ?');
+  assert.deepEqual([next.answer, next.chat.history], ['Oui', []]);  // the pause notice is no history
   await page.waitForSelector('#pause-banner', { state: 'hidden' });
 });
 

@@ -19,6 +19,7 @@
   const HISTORY_TURNS = 6;
   const IMAGE_SIDE = 1024;
   const POLL_MS = 10000;
+  const NOTICE = /^(⏸️|⏳|⚠️)/u;
 
   const state = {
     config: null,
@@ -389,7 +390,8 @@
     if (answer) {
       showAnswer(bubble, answer);
       logEntry('answer', answer);
-      state.history.push({ role: 'user', content: text }, { role: 'assistant', content: answer });
+      // The server's own notices (pause, busy, errors) are not part of the conversation.
+      if (!NOTICE.test(answer)) state.history.push({ role: 'user', content: text }, { role: 'assistant', content: answer });
     } else {
       bubble.parentElement.classList.add('error');
       bubble.replaceChildren(el('p', TEXT.noAnswer));
