@@ -160,6 +160,15 @@ public:
 
     // A consistent copy of every field.
     Values snapshot() const;
+    // Runs `reader` over the fields under the lock and returns what it
+    // returns: a consistent read of a few fields without copying the rest
+    // (the word table, the student list). `reader` must be short and must not
+    // call back into this object.
+    template <class Reader>
+    auto read(Reader&& reader) const {
+        std::lock_guard lock(mutex_);
+        return reader(static_cast<const Values&>(values_));
+    }
     // Changes several fields in one step (readers see all or none of the
     // change); subscribers hear of every field that differs afterwards. A
     // changed teacherPinCode or safetyAiScanAll is written to the preferences.

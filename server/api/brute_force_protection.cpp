@@ -18,10 +18,19 @@ double BruteForceProtection::blockSecondsForCount(int64_t count) {
 BruteForceProtection::Verdict BruteForceProtection::attempt(const std::string& address,
                                                             const std::function<bool()>& pinMatches,
                                                             OnSuccess onSuccess, PinKind kind) {
+    return attempt(
+        address, [&] { return pinMatches() ? PinMatch::accepted : PinMatch::nobody; }, onSuccess, kind);
+}
+
+BruteForceProtection::Verdict BruteForceProtection::attempt(const std::string& address,
+                                                            const std::function<PinMatch()>& check,
+                                                            OnSuccess onSuccess, PinKind kind) {
     std::lock_guard lock(mutex_);
     const double now = clock_->now();
     if (blockedLocked(address, now)) return Verdict::blocked;
-    if (!pinMatches()) {
+    const PinMatch match = check();
+    if (match == PinMatch::notAllowedHere) return Verdict::refused;
+    if (match == PinMatch::nobody) {
         Entry& entry = recordFailureLocked(address, now);
         if (kind == PinKind::teacher) entry.teacherPinRefused = true;
         return Verdict::refused;

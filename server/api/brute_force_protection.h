@@ -51,10 +51,19 @@ public:
     // login) or the class PIN (the student login).
     enum class PinKind { teacher, classPin };
 
-    // The one locked step: blocked -> `blocked` (pinMatches not called);
-    // otherwise pinMatches() decides; a refusal counts one failure.
-    // pinMatches runs under the lockout's lock: keep it short, and never call
+    // What a PIN is to a route: right for it, the PIN of a known teacher that
+    // this route does not accept (a colleague clicking a control only the
+    // session holder may use: no guess, so it is refused without counting),
+    // or the PIN of nobody (a guess).
+    enum class PinMatch { accepted, notAllowedHere, nobody };
+
+    // The one locked step: blocked -> `blocked` (the check is not called);
+    // otherwise the check decides; a PIN of nobody counts one failure.
+    // The check runs under the lockout's lock: keep it short, and never call
     // back into this object from it.
+    Verdict attempt(const std::string& address, const std::function<PinMatch()>& check,
+                    OnSuccess onSuccess, PinKind kind = PinKind::teacher);
+    // The same where a PIN either matches or is a guess.
     Verdict attempt(const std::string& address, const std::function<bool()>& pinMatches,
                     OnSuccess onSuccess, PinKind kind = PinKind::teacher);
 

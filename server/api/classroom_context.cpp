@@ -17,7 +17,7 @@ bool ClassroomContext::authorizeTeacher(const std::string& clientAddress, const 
                                         PinRule rule) const {
     if (!pin) return false;
     const auto verdict = lockout->attempt(
-        clientAddress, [&] { return pinPassesRule(config(), rule, *pin); }, BruteForceProtection::OnSuccess::keep);
+        clientAddress, [&] { return matchPinForRule(config(), rule, *pin); }, BruteForceProtection::OnSuccess::keep);
     return verdict == BruteForceProtection::Verdict::accepted;
 }
 

@@ -59,8 +59,8 @@ struct ClassroomContext {
     // The guard of every teacher route other than the two logins. `pin` is
     // the body's "pin" (none when missing or not a string). A blocked address
     // is refused before any comparison; a PIN that fails `rule` counts one
-    // failure; a missing PIN is refused without counting; success leaves the
-    // count alone. True when the route may go on (else answer 401).
+    // failure unless it is a teacher's own PIN (matchPinForRule); a missing
+    // PIN is refused without counting; success leaves the count alone. True when the route may go on (else answer 401).
     bool authorizeTeacher(const std::string& clientAddress, const std::optional<std::string>& pin,
                           PinRule rule) const;
     // The same, reading "pin" from a parsed body (null: refused).

@@ -14,10 +14,6 @@ constexpr const char* kBlockedMessage = "Trop de tentatives. Veuillez patienter.
 using Verdict = BruteForceProtection::Verdict;
 using OnSuccess = BruteForceProtection::OnSuccess;
 
-bool samePin(const std::string& stored, const std::string& pin) {
-    return !pin.empty() && stored == pin;
-}
-
 HttpResponse sessionReply(const ClassroomContext& context, const std::string& teacherName,
                           const std::optional<std::string>& busyWith = std::nullopt) {
     Json reply = Json::object();

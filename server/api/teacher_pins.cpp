@@ -6,11 +6,16 @@ namespace {
 
 constexpr std::string_view kIndividualMode = "individual";
 
-bool samePin(std::string_view stored, std::string_view pin) {
-    return !pin.empty() && stored == pin;
+bool passesRule(const AppConfigValues& values, PinRule rule, std::string_view pin) {
+    return rule == PinRule::anyTeacher
+               ? checkTeacherPin(values.appMode, values.teacherPinCode, values.teachers, pin)
+               : isActiveTeacherPin(values.appMode, values.teacherPinCode, values.teachers,
+                                    values.activeTeacherId, pin);
 }
 
 }  // namespace
+
+bool samePin(std::string_view stored, std::string_view pin) { return !pin.empty() && stored == pin; }
 
 bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
                      const std::vector<Teacher>& teachers, std::string_view pin) {
@@ -33,20 +38,27 @@ bool isActiveTeacherPin(std::string_view appMode, std::string_view teacherPinCod
 }
 
 bool checkTeacherPin(const AppConfig& config, std::string_view pin) {
-    if (pin.empty()) return false;
-    const auto values = config.snapshot();
-    return checkTeacherPin(values.appMode, values.teacherPinCode, values.teachers, pin);
+    return pinPassesRule(config, PinRule::anyTeacher, pin);
 }
 
 bool isActiveTeacherPin(const AppConfig& config, std::string_view pin) {
-    if (pin.empty()) return false;
-    const auto values = config.snapshot();
-    return isActiveTeacherPin(values.appMode, values.teacherPinCode, values.teachers,
-                              values.activeTeacherId, pin);
+    return pinPassesRule(config, PinRule::activeTeacher, pin);
 }
 
 bool pinPassesRule(const AppConfig& config, PinRule rule, std::string_view pin) {
-    return rule == PinRule::anyTeacher ? checkTeacherPin(config, pin) : isActiveTeacherPin(config, pin);
+    if (pin.empty()) return false;
+    return config.read([&](const AppConfigValues& values) { return passesRule(values, rule, pin); });
+}
+
+BruteForceProtection::PinMatch matchPinForRule(const AppConfig& config, PinRule rule, std::string_view pin) {
+    using PinMatch = BruteForceProtection::PinMatch;
+    if (pin.empty()) return PinMatch::nobody;
+    return config.read([&](const AppConfigValues& values) {
+        if (passesRule(values, rule, pin)) return PinMatch::accepted;
+        bool known = samePin(values.teacherPinCode, pin);
+        for (const auto& teacher : values.teachers) known = known || samePin(teacher.pin, pin);
+        return known ? PinMatch::notAllowedHere : PinMatch::nobody;
+    });
 }
 
 }  // namespace klarion

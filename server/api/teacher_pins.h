@@ -19,10 +19,14 @@
 #include <vector>
 
 #include "app/state/app_config.h"
+#include "server/api/brute_force_protection.h"
 
 namespace klarion {
 
 enum class PinRule { anyTeacher, activeTeacher };
+
+// The one PIN comparison: exact, and an empty PIN never matches.
+bool samePin(std::string_view stored, std::string_view pin);
 
 // The rules over explicit values (pure).
 bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
@@ -35,5 +39,9 @@ bool isActiveTeacherPin(std::string_view appMode, std::string_view teacherPinCod
 bool checkTeacherPin(const AppConfig& config, std::string_view pin);
 bool isActiveTeacherPin(const AppConfig& config, std::string_view pin);
 bool pinPassesRule(const AppConfig& config, PinRule rule, std::string_view pin);
+// What `pin` is to a route guarded by `rule`: accepted when it passes;
+// notAllowedHere when it is still a teacher's own PIN (one of the roster, or
+// the individual teacher PIN); nobody otherwise.
+BruteForceProtection::PinMatch matchPinForRule(const AppConfig& config, PinRule rule, std::string_view pin);
 
 }  // namespace klarion

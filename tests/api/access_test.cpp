@@ -392,8 +392,8 @@ const std::vector<LoginCase> kLoginCases = {
     {.label = "end_no_body", .route = kEnd, .status = 401, .contentType = nullptr},
     {.label = "end_blocked", .route = kEnd, .body = R"({"pin":"4321"})", .prior = 5, .status = 401,
      .contentType = nullptr, .failuresAfter = 5},
-    {.label = "end_not_the_holder", .route = kEnd, .mode = "establishment", .body = R"({"pin":"222222"})",
-     .active = "A-ID", .status = 401, .contentType = nullptr, .failuresAfter = 1},
+    {.label = "end_not_the_holder_colleague_pin_not_counted", .route = kEnd, .mode = "establishment", .body = R"({"pin":"222222"})",
+     .active = "A-ID", .status = 401, .contentType = nullptr, .failuresAfter = 0},
     {.label = "end_the_holder", .route = kEnd, .mode = "establishment", .body = R"({"pin":"111111"})",
      .active = "A-ID", .reply = kEnded, .contentType = nullptr, .session = Session::ended},
     // ---- "/api/teachers-list".
@@ -464,6 +464,34 @@ TEST(LoginLockout, EveryTeacherRouteSharesIt) {
         t.clock->advance(121);
         EXPECT_EQ(callRoute(route.handler, *t.context, right).status, route.okStatus) << "after the block";
     }
+}
+
+// A colleague's own PIN on a control only the session holder may use is
+// refused without counting: Bob keeps his login. A PIN of nobody still counts.
+TEST(LoginLockout, AColleaguesOwnPinIsNoGuess) {
+    test::TestContext t;
+    t.establishment(true);
+    t.config().setTeacherPinCode("4321");
+    const std::string bob = R"({"pin":"222222")", bobAddress = "10.0.0.7";
+    const auto holderOnly = ClassroomContext::pinCheck(t.context, PinRule::activeTeacher);  // model switch
+    for (int click = 0; click < 12; ++click) {
+        EXPECT_EQ(callRoute(handleStudents, *t.context, bob + "}", bobAddress).status, 200);  // his dashboard polls
+        EXPECT_EQ(callRoute(handleLiveFeed, *t.context, bob + "}", bobAddress).status, 200);
+        EXPECT_EQ(callRoute(handleMission, *t.context, bob + R"(,"mission":"m"})", bobAddress).status, 401);
+        EXPECT_EQ(callRoute(handleAdminUpdate, *t.context, bob + R"(,"isAiPaused":true})", bobAddress).status, 401);
+        EXPECT_EQ(callRoute(handleReserveSlot, *t.context, bob + R"(,"week":"2026-W10","day":0,"slot":0})", bobAddress)
+                      .status, 401);
+        EXPECT_FALSE(holderOnly(bobAddress, "222222"));
+        EXPECT_FALSE(holderOnly(bobAddress, "4321"));  // the individual teacher PIN is no guess either
+    }
+    EXPECT_EQ(t.context->lockout->failureCount(bobAddress), 0);
+    const auto login = parseJsonObject(callRoute(handleVerifyTeacher, *t.context, kBrunoPin, bobAddress).body);
+    ASSERT_TRUE(login);
+    EXPECT_EQ(readBool(*login, "success"), true);
+
+    for (int guess = 0; guess < 5; ++guess) callRoute(handleMission, *t.context, R"({"pin":"999999","mission":"m"})");
+    EXPECT_TRUE(t.context->lockout->isBlocked("10.0.0.5"));
+    EXPECT_NE(callRoute(handleVerifyTeacher, *t.context, kAlicePin).body.find("blocked"), std::string::npos);
 }
 
 // A body is parsed only up to 1 MiB: a hostile body of tiny JSON values would
