@@ -1,6 +1,5 @@
 // Shared pieces of the classroom API tests: a scratch home folder, a context
-// over test doubles, route calls without a socket, and a small loopback HTTP
-// client.
+// over test doubles, and route calls without a socket.
 #pragma once
 
 #include <cstdint>
@@ -18,19 +17,14 @@
 #include "platform/clock.h"
 #include "platform/main_queue.h"
 #include "server/api/classroom_context.h"
-#include "tests/platform/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace klarion::test {
 
 inline const Teacher kAlice{"A-ID", "Alice", "111111", "2025-09-01T07:45:09Z"};
 inline const Teacher kBruno{"B-ID", "Bruno", "222222", "2025-09-01T07:45:09Z"};
 
-// A scratch home folder (HOME and XDG pointing into it while it lives) with its Documents folder.
-struct ScratchHome : klarion::testing::ScratchHome {
-    ScratchHome() { std::filesystem::create_directories(documents()); }
-    std::filesystem::path path() const { return home(); }
-    std::filesystem::path documents() const { return home() / "Documents"; }
-};
+using klarion::testing::ScratchHome;
 
 // A context of its own: an AppConfig with preferences in the scratch folder,
 // a journal that is on, the scratch Documents folder, a drainable main queue
@@ -69,17 +63,5 @@ RouteReply callRoute(Handler handler, const ClassroomContext& context, const std
     HttpRequest request = postRequest(body, std::move(address));
     return replyOf(handler(context, request));
 }
-
-struct HttpReply {
-    int status = 0;
-    std::map<std::string, std::string> headers;  // lower-case names
-    std::string body;
-    bool ok = false;  // a complete reply was read
-};
-
-// One request on a new connection to 127.0.0.1:port ("Connection: close"),
-// with bounded time-outs. `body` goes with "Content-Type: application/json".
-HttpReply httpRequest(uint16_t port, const std::string& method, const std::string& target,
-                      const std::string& body = "");
 
 }  // namespace klarion::test

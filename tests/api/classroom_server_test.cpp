@@ -13,6 +13,7 @@
 #include "server/api/lan_address.h"
 #include "server/api/short_links.h"
 #include "tests/api/api_test_support.h"
+#include "tests/support/loopback_client.h"
 #include "ui/panel/classroom_seam.h"
 #include "web/dashboard/static_routes.h"
 
@@ -156,7 +157,7 @@ struct ClassroomServerTest : ::testing::Test {
     std::unique_ptr<ClassroomServer> classroom;
 
     void SetUp() override {
-        const auto folder = t.home.path() / "resources";
+        const auto folder = t.home.home() / "resources";
         for (const std::string name : {"index.html", "style.css", "app.js", "klarion_petit.png", "context_help.png"}) {
             klarion::testing::writeText(folder / name, "contenu de " + name);
         }
@@ -207,18 +208,18 @@ TEST_F(ClassroomServerTest, EveryRegisteredRouteAnswersAnyMethod) {
                           "/api/switch-model", "/api/teachers-list", "/api/verify", "/api/verify-teacher", "/app.js",
                           "/context_help.png", "/klarion_petit.png", "/style.css", "/teacher"}));
     for (const auto& path : routes) {
-        const auto reference = test::httpRequest(port, "GET", path);
-        ASSERT_TRUE(reference.ok) << path;
+        const auto reference = klarion::testing::request(port, "GET", path);
+        ASSERT_TRUE(reference.complete) << path;
         EXPECT_NE(reference.status, 404) << path;
         for (const char* method : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS"}) {
             SCOPED_TRACE(std::string(method) + " " + path);
-            const auto reply = test::httpRequest(port, method, path);
-            ASSERT_TRUE(reply.ok);
+            const auto reply = klarion::testing::request(port, method, path);
+            ASSERT_TRUE(reply.complete);
             EXPECT_EQ(reply.status, reference.status);
             EXPECT_EQ(reply.body, reference.body);
         }
     }
-    EXPECT_EQ(test::httpRequest(port, "GET", "/api/nothing").status, 404);
+    EXPECT_EQ(klarion::testing::request(port, "GET", "/api/nothing").status, 404);
 }
 
 TEST_F(ClassroomServerTest, StartPublishesTheAddressAndShortLinksStopClearsTheRun) {
@@ -258,10 +259,10 @@ TEST_F(ClassroomServerTest, StartPublishesTheAddressAndShortLinksStopClearsTheRu
     EXPECT_TRUE(values.connectedStudents.empty() && values.wordFrequency.empty() && values.liveQuestions.empty() &&
                 values.safetyAlerts.empty());
     EXPECT_TRUE(contains(t.journal(), "Serveur arrêté"));
-    EXPECT_FALSE(test::httpRequest(port, "GET", "/teacher").ok);
+    EXPECT_FALSE(klarion::testing::request(port, "GET", "/teacher").complete);
 
     const uint16_t second = start();
-    EXPECT_EQ(test::httpRequest(second, "POST", "/api/verify-teacher", t.pinBody()).body,
+    EXPECT_EQ(klarion::testing::request(second, "POST", "/api/verify-teacher", t.pinBody()).body,
               R"({"success":true,"studentPinCode":"8461"})");
     const auto journal = t.journal();
     EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
@@ -332,7 +333,7 @@ TEST(StartButton, IgnoresPressesWhileItsCheckIsPending) {
 
 struct ResourceRoutes : ::testing::Test {
     test::ScratchHome home;
-    std::filesystem::path folder = home.path() / "resources";
+    std::filesystem::path folder = home.home() / "resources";
     std::shared_ptr<dashboard::ResourceFolder> resources = std::make_shared<dashboard::ResourceFolder>(folder);
 
     void write(const std::string& name, const std::string& bytes) { klarion::testing::writeText(folder / name, bytes); }

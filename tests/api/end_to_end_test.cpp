@@ -12,13 +12,13 @@
 #include "platform/files.h"
 #include "platform/json.h"
 #include "tests/api/api_test_support.h"
+#include "tests/support/loopback_client.h"
 #include "tests/support/fake_lmstudio.h"
 #include "tests/support/test_server_process.h"
 
 namespace klarion {
 namespace {
 
-using test::httpRequest;
 
 struct EndToEnd : ::testing::Test {
     test::ScratchHome home;
@@ -48,7 +48,7 @@ Json pollJson(uint16_t port, const std::string& route, const std::string& body,
               const std::function<bool(const Json&)>& accept) {
     Json last;
     for (int i = 0; i < 100; ++i) {
-        if (auto json = parseJson(httpRequest(port, body.empty() ? "GET" : "POST", route, body).body)) {
+        if (auto json = parseJson(klarion::testing::request(port, body.empty() ? "GET" : "POST", route, body).body)) {
             last = *json;
             if (accept(last)) break;
         }
@@ -58,35 +58,35 @@ Json pollJson(uint16_t port, const std::string& route, const std::string& body,
 }
 
 TEST_F(EndToEnd, IndividualLoginsAndLockout) {
-    start(klarion::testing::writeText(home.path() / "resources/index.html", "<!DOCTYPE html><title>Klarion</title>")
+    start(klarion::testing::writeText(home.home() / "resources/index.html", "<!DOCTYPE html><title>Klarion</title>")
               .parent_path());
     ASSERT_TRUE(std::regex_match(pin, std::regex("\\d{4}")));
 
-    EXPECT_EQ(httpRequest(port, "POST", "/api/verify", R"({"pin":"8461"})").body, R"({"success": true})");
+    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify", R"({"pin":"8461"})").body, R"({"success": true})");
     const std::string login = R"({"pin":")" + pin + R"("})";
-    auto reply = httpRequest(port, "POST", "/api/verify-teacher", login);
+    auto reply = klarion::testing::request(port, "POST", "/api/verify-teacher", login);
     EXPECT_EQ(reply.headers["content-type"], "application/json");
     EXPECT_EQ(reply.body, R"({"success":true,"studentPinCode":"8461"})");
 
-    EXPECT_NE(httpRequest(port, "GET", "/teacher").body.find("<title>Klarion - Tableau de bord</title>"),
+    EXPECT_NE(klarion::testing::request(port, "GET", "/teacher").body.find("<title>Klarion - Tableau de bord</title>"),
               std::string::npos);
-    EXPECT_EQ(httpRequest(port, "GET", "/").body, "<!DOCTYPE html><title>Klarion</title>");
-    EXPECT_EQ(httpRequest(port, "GET", "/app.js").status, 404);
+    EXPECT_EQ(klarion::testing::request(port, "GET", "/").body, "<!DOCTYPE html><title>Klarion</title>");
+    EXPECT_EQ(klarion::testing::request(port, "GET", "/app.js").status, 404);
 
-    reply = httpRequest(port, "POST", "/api/end-session", login);
+    reply = klarion::testing::request(port, "POST", "/api/end-session", login);
     EXPECT_EQ(reply.body, R"({"status": "OK"})");
     EXPECT_EQ(reply.headers.count("content-type"), 0u);
 
     // Five wrong PINs block the address, the right one included.
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(httpRequest(port, "POST", "/api/verify-teacher", R"({"pin":"x"})").body, R"({"success": false})");
+        EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"pin":"x"})").body, R"({"success": false})");
     }
-    EXPECT_EQ(httpRequest(port, "POST", "/api/verify-teacher", login).body,
+    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify-teacher", login).body,
               R"({"success": false, "reason": "blocked", "message": "Trop de tentatives. Veuillez patienter."})");
-    EXPECT_EQ(httpRequest(port, "POST", "/api/end-session", login).status, 401);
+    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/end-session", login).status, 401);
 
     EXPECT_EQ(server->terminate(), 0);
-    EXPECT_FALSE(httpRequest(port, "GET", "/teacher").ok);
+    EXPECT_FALSE(klarion::testing::request(port, "GET", "/teacher").complete);
 }
 
 TEST_F(EndToEnd, EstablishmentLogins) {
@@ -97,11 +97,11 @@ TEST_F(EndToEnd, EstablishmentLogins) {
                                 R"({"id":"B-ID","name":"Bruno","pin":"222222","createdAt":"2025-09-01T07:45:09Z"}])");
     start();
 
-    EXPECT_EQ(httpRequest(port, "GET", "/api/teachers-list").body,
+    EXPECT_EQ(klarion::testing::request(port, "GET", "/api/teachers-list").body,
               R"([{"id":"A-ID","name":"Alice"},{"id":"B-ID","name":"Bruno"}])");
-    EXPECT_EQ(httpRequest(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"222222"})").body,
+    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"222222"})").body,
               R"({"success": false, "reason": "wrong_pin"})");
-    auto json = parseJsonObject(httpRequest(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"111111"})").body);
+    auto json = parseJsonObject(klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"111111"})").body);
     ASSERT_TRUE(json);
     EXPECT_EQ(readString(*json, "teacherName"), "Alice");
     EXPECT_EQ(readString(*json, "studentPinCode"), "8461");
@@ -111,7 +111,7 @@ TEST_F(EndToEnd, EstablishmentLogins) {
     int status = 0;
     for (int attempt = 0; attempt < 3 && status != 200; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        status = httpRequest(port, "POST", "/api/end-session", R"({"pin":"111111"})").status;
+        status = klarion::testing::request(port, "POST", "/api/end-session", R"({"pin":"111111"})").status;
     }
     EXPECT_EQ(status, 200);
     EXPECT_EQ(server->terminate(), 0);
@@ -124,9 +124,9 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     start();
     const std::string withPin = R"({"pin":")" + pin + "\"";
 
-    auto reply = httpRequest(port, "POST", "/api/mission", withPin + R"(,"mission":"Les volcans d'Auvergne"})");
+    auto reply = klarion::testing::request(port, "POST", "/api/mission", withPin + R"(,"mission":"Les volcans d'Auvergne"})");
     EXPECT_EQ(reply.body, "OK");
-    reply = httpRequest(port, "POST", "/api/admin/update", withPin + R"(,"isAiPaused":true,"isSupervisionActive":true})");
+    reply = klarion::testing::request(port, "POST", "/api/admin/update", withPin + R"(,"isAiPaused":true,"isSupervisionActive":true})");
     EXPECT_EQ(reply.body, R"({"status":"OK","studentPinCode":"8461"})");
     const Json config = pollJson(port, "/api/config", "", [](const Json& c) {
         return c.value("customMission", "") == "Les volcans d'Auvergne" && c.value("isAiPaused", false) &&
@@ -135,7 +135,7 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     EXPECT_EQ(config.value("customMission", ""), "Les volcans d'Auvergne");
     EXPECT_TRUE(config.value("isAiPaused", false));
 
-    reply = httpRequest(port, "POST", "/api/reserve-slot", withPin + R"(,"week":"2026-W10","day":1,"slot":2})");
+    reply = klarion::testing::request(port, "POST", "/api/reserve-slot", withPin + R"(,"week":"2026-W10","day":1,"slot":2})");
     EXPECT_EQ(reply.body, R"({"success": true})");
     const Json grid = pollJson(port, "/api/schedule", withPin + R"(,"week":"2026-W10"})",
                                [](const Json& g) { return g.contains("reservations") && !g["reservations"].empty(); });
@@ -149,15 +149,15 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     ASSERT_TRUE(saved.has_value());
     EXPECT_EQ((*saved)["reservations"], Json::parse(R"({"2026-W10_tuesday_2":""})"));
 
-    EXPECT_EQ(httpRequest(port, "POST", "/api/log",
+    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/log",
                           R"({"type":"question","text":"Pourquoi les volcans explosent ?","name":"Léa"})").body,
               "Logged");
-    httpRequest(port, "POST", "/api/log", R"({"type":"answer","text":"À cause du magma.","name":"Léa"})");
+    klarion::testing::request(port, "POST", "/api/log", R"({"type":"answer","text":"À cause du magma.","name":"Léa"})");
     const Json logs = pollJson(port, "/api/logs", withPin + "}", [](const Json& l) { return !l.empty(); });
     ASSERT_EQ(logs.size(), 1u) << logs.dump();
     const std::string name = logs[0];
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(Log_\d\d-\d\d-\d{4}\.txt)"))) << name;
-    reply = httpRequest(port, "POST", "/api/log-content", withPin + R"(,"filename":")" + name + "\"}");
+    reply = klarion::testing::request(port, "POST", "/api/log-content", withPin + R"(,"filename":")" + name + "\"}");
     EXPECT_TRUE(std::regex_match(reply.body,
                                  std::regex(R"(\[\d\d:\d\d:\d\d\] Léa \(127\.0\.0\.1\): Pourquoi les volcans explosent \?\n)"
                                             R"(\[\d\d:\d\d:\d\d\] Léa \(127\.0\.0\.1\): À cause du magma\.\n)")))
@@ -167,7 +167,7 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     EXPECT_EQ(feed[0]["name"], "Léa");
 
     // A question goes to the keyword safety scan, and its AI verdict confirms it.
-    httpRequest(port, "POST", "/api/log", R"({"type":"question","text":"Au secours","name":"Tom"})");
+    klarion::testing::request(port, "POST", "/api/log", R"({"type":"question","text":"Au secours","name":"Tom"})");
     const Json alerts = pollJson(port, "/api/safety-alerts", withPin + "}", [](const Json& a) {
         return !a.empty() && a[0].value("level", "") == "confirmed";
     });

@@ -307,15 +307,15 @@ protected:
     }
 
     std::string chat() {
-        const auto reply = gateway_test::roundTrip(server.port(), gateway_test::httpPost("/api/chat", kChatBody));
+        const auto reply = gateway_test::roundTrip(server.port(), gateway_test::requestText("POST", "/api/chat", kChatBody));
         EXPECT_TRUE(reply.complete);
         EXPECT_EQ(reply.status, 200);
         EXPECT_EQ(reply.headers.at("content-type"), "text/event-stream");
         EXPECT_EQ(reply.headers.count("content-length"), 0u);
         return reply.body;
     }
-    void sendChat(gateway_test::RawConnection& connection) {
-        ASSERT_TRUE(connection.send(gateway_test::httpPost("/api/chat", kChatBody)));
+    void sendChat(gateway_test::LoopbackClient& connection) {
+        ASSERT_TRUE(connection.send(gateway_test::requestText("POST", "/api/chat", kChatBody)));
     }
 };
 
@@ -396,7 +396,7 @@ TEST_F(ChatRelay, AStudentWhoLeavesBeforeTheAnswerGivesTheSlotBack) {
     start();
     lm.fake.addFault(FakeFault{.path = "/v1/chat/completions", .delay = 300ms});
     {
-        gateway_test::RawConnection leaving(server.port());
+        gateway_test::LoopbackClient leaving(server.port());
         sendChat(leaving);
         ASSERT_TRUE(eventually([&] { return lm.fake.requestsTo("/v1/chat/completions").size() == 1; }));
     }
@@ -406,7 +406,7 @@ TEST_F(ChatRelay, AStudentWhoLeavesBeforeTheAnswerGivesTheSlotBack) {
 TEST_F(ChatRelay, StoppingTheServerMidStreamGivesEverythingBack) {
     start();
     lm.fake.setChatReply(FakeChatReply{.pieces = std::vector<std::string>(200, "bla "), .gap = 20ms});
-    gateway_test::RawConnection student(server.port());
+    gateway_test::LoopbackClient student(server.port());
     sendChat(student);
     EXPECT_NE(student.readUntil("data: ", 5s).find("data: "), std::string::npos);
     EXPECT_EQ(t.config->activeChatStreams()->value(), 1);
@@ -421,7 +421,7 @@ TEST_F(ChatRelay, StoppingTheServerMidStreamGivesEverythingBack) {
 TEST_F(ChatRelay, StoppingTheServerDoesNotWaitForASilentLmStudio) {
     start(600s, true);  // far beyond the test: only the stop can end the wait
     lm.fake.addFault(FakeFault{.path = "/v1/chat/completions", .action = FakeFaultAction::Hang});  // still reading the prompt
-    gateway_test::RawConnection student(server.port());
+    gateway_test::LoopbackClient student(server.port());
     sendChat(student);
     ASSERT_TRUE(eventually([&] {
         return t.config->activeChatStreams()->value() == 1 && !lm.fake.requestsTo("/v1/chat/completions").empty();

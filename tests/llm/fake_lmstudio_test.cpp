@@ -17,7 +17,7 @@
 namespace klarion {
 namespace {
 
-using gateway_test::RawConnection;
+using RawConnection = gateway_test::LoopbackClient;
 using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;

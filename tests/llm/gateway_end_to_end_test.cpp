@@ -13,13 +13,9 @@ namespace {
 
 using test::TestServerProcess;
 using gateway_test::roundTrip;
-using gateway_test::httpPost;
+using gateway_test::requestText;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-
-std::string httpGet(const std::string& target) {
-    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-}
 
 class GatewayEndToEnd : public ::testing::Test {
 protected:
@@ -38,18 +34,18 @@ TEST_F(GatewayEndToEnd, StartsWithAModelLoadedAndRelaysToLmStudio) {
     const uint16_t port = run.waitForBanner();
     ASSERT_NE(port, 0) << run.standardOutput() << run.standardError();
 
-    const auto chat = roundTrip(port, httpPost("/api/chat", R"({"userMessage":"Bonjour","history":[]})"));
+    const auto chat = roundTrip(port, requestText("POST", "/api/chat", R"({"userMessage":"Bonjour","history":[]})"));
     EXPECT_EQ(chat.status, 200);
     EXPECT_EQ(chat.headers.at("content-type"), "text/event-stream");
     const auto chats = lmStudio.requestsTo("/v1/chat/completions");
     ASSERT_EQ(chats.size(), 1u);
     EXPECT_EQ(chat.body, chats[0].emitted);
 
-    const auto models = roundTrip(port, httpGet("/api/models"));
+    const auto models = roundTrip(port, requestText("GET", "/api/models"));
     EXPECT_EQ(models.status, 200);
     EXPECT_EQ(models.body, lmStudio.requestsTo("/v1/models").back().emitted);
 
-    const auto switched = roundTrip(port, httpPost("/api/switch-model", dumpJson(Json{
+    const auto switched = roundTrip(port, requestText("POST", "/api/switch-model", dumpJson(Json{
                                                       {"pin", run.teacherPin()}, {"modelPath", "google/gemma-3-4b"}})));
     EXPECT_EQ(switched.body, R"({"status": "loaded"})");
     ASSERT_EQ(lmStudio.loadedInstances().size(), 1u);
@@ -88,10 +84,10 @@ TEST_F(GatewayEndToEnd, StopsWithoutWaitingForASilentLmStudio) {
     for (const char* path : {"/v1/chat/completions", "/api/v1/models/load"})
         lmStudio.addFault(FakeFault{.path = path, .action = FakeFaultAction::Hang});
     // The chat first: once the switch has paused the AI, a chat gets the pause chunk instead.
-    gateway_test::RawConnection student(port), teacher(port);
-    ASSERT_TRUE(student.send(httpPost("/api/chat", R"({"userMessage":"Bonjour","history":[]})")));
+    gateway_test::LoopbackClient student(port), teacher(port);
+    ASSERT_TRUE(student.send(requestText("POST", "/api/chat", R"({"userMessage":"Bonjour","history":[]})")));
     ASSERT_TRUE(gateway_test::eventually([&] { return !lmStudio.requestsTo("/v1/chat/completions").empty(); }));
-    ASSERT_TRUE(teacher.send(httpPost("/api/switch-model", dumpJson(Json{{"pin", run.teacherPin()},
+    ASSERT_TRUE(teacher.send(requestText("POST", "/api/switch-model", dumpJson(Json{{"pin", run.teacherPin()},
                                                                          {"modelPath", "google/gemma-3-4b"}}))));
     ASSERT_TRUE(gateway_test::eventually([&] { return !lmStudio.requestsTo("/api/v1/models/load").empty(); }));
     // LM Studio's own time-outs (60 s of silence, 120 s for a load) are beyond what terminate waits.

@@ -1,6 +1,5 @@
 // Shared pieces of the LLM gateway tests: a state of their own over a drainable main queue and
-// a scratch home, a fake LM Studio with a client on short time-outs, and a small loopback HTTP
-// client that reads a streamed reply.
+// a scratch home, and a fake LM Studio with a client on short time-outs.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -21,7 +20,8 @@
 #include "platform/json.h"
 #include "platform/main_queue.h"
 #include "server/llm/lmstudio_client.h"
-#include "tests/platform/scratch.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/scratch.h"
 #include "tests/support/fake_lmstudio.h"
 
 namespace klarion::gateway_test {
@@ -72,39 +72,9 @@ protected:
 // The body LM Studio last sent for `path` ("" when none).
 std::string lastEmitted(const FakeLmStudio& fake, std::string_view path = "/v1/chat/completions");
 
-// A POST with a JSON body and "Connection: close".
-std::string httpPost(const std::string& target, const std::string& body);
-
-// A connection held open by the test: sends, reads a little, closes when told.
-class RawConnection {
-public:
-    explicit RawConnection(uint16_t port);
-    ~RawConnection() { close(); }
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-    bool send(const std::string& bytes);
-    // Reads until `bytes` has been seen (empty: never), the peer closes, or the time-out
-    // passes; all that arrived so far.
-    std::string readUntil(const std::string& bytes, std::chrono::milliseconds timeout);
-    bool peerClosed() const { return peerClosed_; }
-    void close();
-
-private:
-    int fd_ = -1;
-    bool peerClosed_ = false;
-    std::string received_;
-};
-
-// One request over its own loopback connection, read until the server closes (at most 30 s).
-struct HttpExchange {
-    int status = 0;
-    std::map<std::string, std::string> headers;  // lower-case names
-    std::string body;
-    bool complete = false;  // the server closed the connection
-};
-HttpExchange roundTrip(uint16_t port, const std::string& request);
-
-// Polls `done` every few milliseconds until it holds or the time-out passes.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+using klarion::testing::eventually;
+using klarion::testing::roundTrip;
+using klarion::testing::LoopbackClient;
+using klarion::testing::requestText;
 
 }  // namespace klarion::gateway_test

@@ -11,6 +11,7 @@
 
 #include "platform/json.h"
 #include "tests/api/api_test_support.h"
+#include "tests/support/loopback_client.h"
 #include "tests/support/fake_lmstudio.h"
 #include "tests/support/test_server_process.h"
 
@@ -20,15 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::IsEmpty;
 
-// Polls `done` every 50 ms for at most `limit`.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
+using klarion::testing::eventually;
 
 class SafetyEndToEnd : public ::testing::Test {
 protected:
@@ -37,12 +30,12 @@ protected:
 
     // Starts the program and waits for its first probe's context query.
     void start() {
-        server = std::make_unique<test::TestServerProcess>(fake.baseUrl(), home.path() / "resources");
+        server = std::make_unique<test::TestServerProcess>(fake.baseUrl(), home.home() / "resources");
         ASSERT_NE(server->waitForBanner(), 0) << "no banner from the test server";
         ASSERT_TRUE(eventually([&] { return !fake.requestsTo("/api/v0/models").empty(); }));
     }
-    test::HttpReply post(const std::string& target, Json body) {
-        return test::httpRequest(server->port(), "POST", target, dumpJson(body));
+    klarion::testing::HttpReply post(const std::string& target, Json body) {
+        return klarion::testing::request(server->port(), "POST", target, dumpJson(body));
     }
     void setVerdict(const std::string& content, std::vector<std::string> pieces = {"Bonjour"},
                     std::chrono::milliseconds gap = 0ms) {
@@ -75,7 +68,7 @@ protected:
     }
 
     FakeLmStudio fake;
-    test::ScratchHome home;
+    klarion::testing::ScratchHome home;
     std::unique_ptr<test::TestServerProcess> server;
 };
 
@@ -100,7 +93,7 @@ TEST_F(SafetyEndToEnd, KeywordAlertsConfirmedDismissedAndRaisedByTheAi) {
     // Screening of every question on: a neutral question the fake flags.
     ASSERT_EQ(post("/api/admin/update", {{"pin", server->teacherPin()}, {"safetyAiScanAll", true}}).status, 200);
     ASSERT_TRUE(eventually([&] {
-        auto config = parseJsonObject(test::httpRequest(server->port(), "GET", "/api/config").body);
+        auto config = parseJsonObject(klarion::testing::request(server->port(), "GET", "/api/config").body);
         return config && config->value("safetyAiScanAll", false);
     }));
     setVerdict(R"({"danger": true})");
@@ -126,7 +119,7 @@ TEST_F(SafetyEndToEnd, VerdictWaitsForTheRunningChatStream) {
     setVerdict(R"({"danger": true, "motif": "appel à l'aide"})", std::vector<std::string>(12, "mot "), 400ms);
     start();
     std::atomic<bool> chatEnded{false};
-    test::HttpReply chat;
+    klarion::testing::HttpReply chat;
     std::thread student([&] {
         chat = post("/api/chat", {{"userMessage", "Raconte une histoire"}, {"history", Json::array()}});
         chatEnded = true;

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/platform/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace klarion {
 namespace {

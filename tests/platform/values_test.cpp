@@ -6,10 +6,20 @@
 #include "platform/json.h"
 #include "platform/random.h"
 #include "platform/text.h"
-#include "tests/platform/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace klarion {
 namespace {
+
+// 8-4-4-4-12 upper-case hexadecimal digits, version 4, RFC 4122 variant.
+bool isUpperCaseUUID(const std::string& id) {
+    if (id.size() != 36 || id[14] != '4' || std::string("89AB").find(id[19]) == std::string::npos) return false;
+    for (size_t i = 0; i < id.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? id[i] != '-' : std::string("0123456789ABCDEF").find(id[i]) == std::string::npos) return false;
+    }
+    return true;
+}
 
 TEST(JsonParse, AcceptsOnlyObjectsAndArraysAtTheTop) {
     EXPECT_TRUE(parseJson("{}"));
@@ -131,7 +141,7 @@ TEST(Random, BelowStaysInRangeAndCoversItAndUUIDsAreUpperCaseVersion4) {
     std::set<std::string> ids;
     for (int i = 0; i < 100; ++i) ids.insert(randomUUIDString());
     EXPECT_EQ(ids.size(), 100u);
-    for (const auto& id : ids) EXPECT_TRUE(testing::isUpperCaseUUID(id)) << id;
+    for (const auto& id : ids) EXPECT_TRUE(isUpperCaseUUID(id)) << id;
 }
 
 TEST(Clock, ISO8601InUTCAndAManualClock) {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
-#include "tests/platform/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace klarion {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "app/state/state_context.h"
 #include "platform/files.h"
-#include "tests/platform/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace klarion::testing {
 

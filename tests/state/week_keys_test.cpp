@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/platform/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace klarion {
 namespace {
