@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and starts Klarion.
+# Installs what is needed, builds, and starts Klarion (the program `klarion`).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "run.sh : aucun écran disponible (DISPLAY n'est pas défini) ; Klarion a besoin d'une session graphique." >&2
+  exit 1
+fi
 bash scripts/install-deps.sh
 bash scripts/build.sh
-echo "Build finished in ${KLARION_BUILD_DIR:-build}/."
+exec "${KLARION_BUILD_DIR:-build}/klarion"

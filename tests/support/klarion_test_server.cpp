@@ -3,8 +3,8 @@
 //
 //   klarion-test-server --port P [--lmstudio http://127.0.0.1:Q] [--resources DIR]
 //
-// Runs the panel model (ContentView) with the classroom server and the LM
-// Studio probes plugged into its start action, the main queue as a run loop
+// Runs the application without its window (the same composition as the
+// program `klarion`), the main queue as a run loop
 // with the 5-second status tick, and starts the server on port P (0: a free
 // port) through the start action: only when LM Studio answers at --lmstudio
 // with a model loaded. Once it listens it prints, each on its own line, flushed:
@@ -30,14 +30,7 @@
 #include <thread>
 
 #include "platform/main_queue.h"
-#include "server/api/classroom_server.h"
-#include "server/llm/lmstudio_client.h"
-#include "server/llm/lmstudio_probes.h"
-#include "server/llm/safety_monitor.h"
-#include "ui/panel/classroom_seam.h"
-#include "ui/panel/content_view.h"
-#include "ui/panel/lmstudio_probes_seam.h"
-#include "web/dashboard/static_routes.h"
+#include "ui/panel/application.h"
 
 namespace {
 
@@ -90,22 +83,10 @@ int main(int argc, char** argv) {
     auto queue = std::make_shared<RunLoopMainQueue>();
     setMainQueue(queue);
 
-    auto view = std::make_unique<ContentView>(StateContext::standard());
+    auto app = std::make_unique<Application>(ApplicationOptions{options.lmStudioURL, options.resources});
+    ContentView* view = &app->view();
     view->panel()->selectedPort = options.port;
-
-    // LM Studio at options.lmStudioURL, for the gateway's routes and the panel's probes.
-    auto lmStudio = std::make_shared<const LmStudioClient>(options.lmStudioURL);
-    plugLMStudioProbes(*view, LmStudioProbes::create(view->context(), lmStudio));
-
-    // The classroom server, plugged into the panel's start and stop.
-    auto context = ClassroomContext::make(view->context(), view->sessions());
-    context->lmStudio = lmStudio;
-    // Every logged question goes to the keyword safety scan.
-    context->safetyMonitor = std::make_shared<SafetyMonitor>(view->context(), lmStudio);
-    auto classroom = plugClassroomServer(*view, context);
-    const auto resources = options.resources.empty() ? dashboard::ResourceFolder::besideProgram()
-                                                     : std::filesystem::path(options.resources);
-    classroom->setPageRoutes(dashboard::staticRoutes(std::make_shared<dashboard::ResourceFolder>(resources)));
+    ClassroomServer* classroom = &app->server();
 
     // Reports the outcome of the start once, after the task that brought it.
     int status = 0;
@@ -141,9 +122,7 @@ int main(int argc, char** argv) {
 
     queue->run();
 
-    if (panel->isRunning) view->serverControl.stopServer();
-    classroom.reset();
-    view.reset();
+    app.reset();  // stops the server
     // Wakes the signal thread if the loop ended on its own.
     kill(getpid(), SIGTERM);
     signalWaiter.join();

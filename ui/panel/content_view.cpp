@@ -3,11 +3,15 @@
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 #include <utility>
 
+#include "app/state/exchange_files.h"
 #include "app/state/roster.h"
 #include "app/state/slots.h"
+#include "server/api/class_log.h"
 #include "ui/panel/exchange_dialogs.h"
+#include "ui/panel/panel_sections.h"
 
 namespace klarion {
 
@@ -116,6 +120,97 @@ void ContentView::showAlert(const std::string& title, const std::string& message
     panel_->alertTitle = title;
     panel_->alertMessage = message;
     panel_->showingAlert = true;
+}
+
+void ContentView::renewStudentPin() {
+    std::string pin = generatePin(4);
+    ctx_.config->setPinCode(pin);
+    ctx_.log("PIN élève régénéré manuellement → " + pin, AppLogLevel::debug);
+    sessions_->persistTeacherConfig();
+}
+
+void ContentView::renewTeacherPin() {
+    ctx_.config->setTeacherPinCode(generatePin(4));  // the setter saves the preference
+    ctx_.log("PIN enseignant régénéré", AppLogLevel::debug);
+}
+
+std::filesystem::path ContentView::logsFolder() const {
+    return logFolderURL(ctx_.folder.documents(), ctx_.config->appMode(), ctx_.config->activeTeacherName());
+}
+
+void ContentView::showLogsFolder() {
+    std::filesystem::path folder = logsFolder();
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    if (desktop) desktop->showFolder(folder);
+}
+
+void ContentView::copyTeacherLink() {
+    if (desktop) desktop->copyText(dashboardCard(*panel_, ctx_.config->snapshot()).copiedText);
+}
+
+void ContentView::openTeacherDashboard() {
+    if (desktop) desktop->openURL(dashboardCard(*panel_, ctx_.config->snapshot()).openURL);
+}
+
+void ContentView::chooseTeachersCSVExport() {
+    if (!desktop) return;
+    desktop->saveFile({"Exporter les enseignants", "Klarion_Enseignants.csv", "Fichiers CSV (*.csv)"},
+                      [ctx = ctx_, panel = panel_](SaveDestination destination) {
+                          klarion::teachersCSVText(ctx, panel, destination);
+                      });
+}
+
+void ContentView::chooseTeachersCSVImport() {
+    if (!desktop) return;
+    desktop->openFile({"Importer des enseignants", "", "Fichiers CSV (*.csv)"},
+                      [ctx = ctx_, panel = panel_](OpenDialogResult result) {
+                          klarion::importTeachersCSV(ctx, panel, result);
+                      });
+}
+
+void ContentView::chooseCalendarExport() {
+    if (!desktop) return;
+    desktop->saveFile({"Exporter le calendrier", "Klarion_Calendrier.json", "Fichiers JSON (*.json)"},
+                      [ctx = ctx_, panel = panel_](SaveDestination destination) {
+                          klarion::exportCalendarJSON(ctx, panel, destination);
+                      });
+}
+
+void ContentView::chooseCalendarImport() {
+    if (!desktop) return;
+    desktop->openFile({"Importer un calendrier", "", "Fichiers JSON (*.json)"},
+                      [ctx = ctx_, panel = panel_](OpenDialogResult result) {
+                          klarion::importCalendarJSON(ctx, panel, result);
+                      });
+}
+
+void ContentView::setJournalEnabled(bool enabled) {
+    if (ctx_.logger->isEnabled() == enabled) return;
+    ctx_.logger->setEnabled(enabled);
+    if (enabled) ctx_.log("Journal activé depuis le menu", AppLogLevel::info);
+}
+
+void ContentView::clearJournal() { ctx_.logger->setEntries({}); }
+
+void ContentView::chooseJournalExport() {
+    if (!desktop) return;
+    char date[32] = {};
+    const time_t now = static_cast<time_t>(ctx_.now());
+    struct tm local {};
+    localtime_r(&now, &local);
+    strftime(date, sizeof date, "%d-%m-%Y", &local);
+    desktop->saveFile({"Exporter le journal", std::string("Klarion_Log_") + date + ".txt", "Fichiers texte (*.txt)"},
+                      [logger = ctx_.logger](SaveDestination destination) {
+                          if (destination) writeExportFile(*destination, logger->exportText());  // errors dropped
+                      });
+}
+
+void ContentView::openLogsRootFolder() {
+    std::filesystem::path folder = ctx_.folder.documents() / "Klarion_Logs";
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    if (desktop) desktop->showFolder(folder);
 }
 
 void ContentView::addTeacher() {

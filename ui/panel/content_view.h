@@ -37,6 +37,7 @@
 #include "app/state/records.h"
 #include "app/state/sessions.h"
 #include "app/state/state_context.h"
+#include "ui/panel/desktop.h"
 #include "ui/panel/dialog_results.h"
 #include "ui/panel/panel_state.h"
 
@@ -94,6 +95,7 @@ public:
     // seam is empty its action does nothing.
     ServerControl serverControl;
     LMStudioProbes lmStudioProbes;
+    std::shared_ptr<Desktop> desktop;
 
     const StateContext& context() const { return ctx_; }
     const std::shared_ptr<AppConfig>& config() const { return ctx_.config; }
@@ -116,6 +118,27 @@ public:
     void startStopAction();
     // The general alert: title, message, then the flag.
     void showAlert(const std::string& title, const std::string& message);
+
+    // Class controls and dashboard access.
+    void renewStudentPin();   // new class PIN, journal, saved for the active teacher
+    void renewTeacherPin();   // new 4-digit teacher PIN, saved as a preference
+    void showLogsFolder();    // creates the class log folder and shows it
+    void copyTeacherLink();   // the teacher short link, else the local one
+    void openTeacherDashboard();
+    // The class log folder of the current mode and session.
+    std::filesystem::path logsFolder() const;
+
+    // The file dialogs of the teachers and calendar exchanges.
+    void chooseTeachersCSVExport();
+    void chooseTeachersCSVImport();
+    void chooseCalendarExport();
+    void chooseCalendarImport();
+
+    // The debug journal ("Outils" menu and journal window).
+    void setJournalEnabled(bool enabled);
+    void clearJournal();
+    void chooseJournalExport();  // writes AppLogger::exportText() as it is once a file is chosen
+    void openLogsRootFolder();   // Documents/"Klarion_Logs", whatever the mode
 
     // Roster ("Enseignants").
     void addTeacher();  // reads PanelState::newTeacherName, empties it once added

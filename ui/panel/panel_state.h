@@ -13,6 +13,7 @@
 namespace klarion {
 
 struct PanelState {
+    int selectedTab = 0;                  // 0 "Technique", 1 "Pédagogie & Contrôle", 2 "Enseignants"
     int64_t selectedPort = 3000;          // the port picker offers 3000, 8080 and 80
     bool isRunning = false;               // true after a successful server start
     std::string hostName = "Mac";         // the computer's name; replaced at start-up by the host name

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The real program under Xvfb: start it with a scratch home and the fake LM
+# Studio, press the start button from the keyboard, see the server answer,
+# take a screenshot, check that a second instance exits at once without
+# changing a file, quit, and see the process end and the port free.
+#   smoke_test.sh KLARION FAKE_LMSTUDIO SCREENSHOT_DIR
+set -euo pipefail
+KLARION="$1" FAKE="$2" SHOTS="$3"
+mkdir -p "$SHOTS"
+SCRATCH="$(mktemp -d /tmp/klarion-smoke-XXXXXX)"
+FAKE_PID=""
+cleanup() {
+  [ -n "$FAKE_PID" ] && kill "$FAKE_PID" 2>/dev/null || true
+  rm -rf "$SCRATCH"
+}
+trap cleanup EXIT
+export HOME="$SCRATCH/home" XDG_CONFIG_HOME="$SCRATCH/home/.config" XDG_RUNTIME_DIR="$SCRATCH/run"
+mkdir -p "$HOME/Documents" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+unset QT_QPA_PLATFORM
+
+"$FAKE" > "$SCRATCH/fake.out" &
+FAKE_PID=$!
+for _ in $(seq 100); do grep -q "listening on" "$SCRATCH/fake.out" 2>/dev/null && break; sleep 0.1; done
+LM_PORT="$(awk '/listening on/ {print $3}' "$SCRATCH/fake.out")"
+PORT="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+
+cat > "$SCRATCH/session.sh" <<SESSION
+set -euo pipefail
+"$KLARION" --lmstudio "http://127.0.0.1:$LM_PORT" --port "$PORT" 2> "$SCRATCH/klarion.err" &
+PID=\$!
+WID=""
+for _ in \$(seq 100); do WID="\$(xdotool search --name '^Klarion\$' 2>/dev/null | head -1)" && [ -n "\$WID" ] && break; sleep 0.1; done
+[ -n "\$WID" ] || { echo "no window"; exit 1; }
+xdotool windowfocus --sync "\$WID"
+sleep 0.5
+xdotool key space   # the start button has the focus
+for _ in \$(seq 100); do curl -sf "http://127.0.0.1:$PORT/api/config" > "$SCRATCH/config.json" && break; sleep 0.1; done
+grep -q '"requiresPin"' "$SCRATCH/config.json" || { echo "no answer from /api/config"; cat "$SCRATCH/klarion.err"; exit 1; }
+sleep 0.5
+import -window root "$SHOTS/smoke-running.png"
+
+BEFORE="\$(find "$SCRATCH/home" -type f -printf '%p %s %T@\n' | sort | md5sum)"
+SECOND=0
+timeout 10 "$KLARION" --port 1 2> "$SCRATCH/second.err" || SECOND=\$?
+AFTER="\$(find "$SCRATCH/home" -type f -printf '%p %s %T@\n' | sort | md5sum)"
+[ "\$SECOND" = 1 ] || { echo "second instance: status \$SECOND"; exit 1; }
+[ "\$BEFORE" = "\$AFTER" ] || { echo "the second instance changed a file"; exit 1; }
+
+xdotool windowfocus --sync "\$WID"
+xdotool key ctrl+q
+for _ in \$(seq 100); do kill -0 \$PID 2>/dev/null || break; sleep 0.1; done
+if kill -0 \$PID 2>/dev/null; then echo "still running after quit"; kill \$PID; exit 1; fi
+wait \$PID
+if curl -s "http://127.0.0.1:$PORT/api/config" >/dev/null; then echo "port still answers"; exit 1; fi
+echo "smoke test passed"
+SESSION
+xvfb-run -a -s "-screen 0 1280x1024x24" bash "$SCRATCH/session.sh"

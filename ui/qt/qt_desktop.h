@@ -1,0 +1,28 @@
+// The desktop through Qt: the default browser, the file manager, the
+// clipboard and non-blocking file dialogs (opened with open(), so the event
+// loop and the 5-second tick go on while they show).
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include "ui/panel/desktop.h"
+
+namespace klarion::qt {
+
+class QtDesktop : public Desktop {
+public:
+    // Dialogs are shown over `window` (may be null).
+    explicit QtDesktop(QWidget* window = nullptr) : window_(window) {}
+    void setWindow(QWidget* window) { window_ = window; }
+    void openURL(const std::string& url) override;
+    void showFolder(const std::filesystem::path& folder) override;
+    void copyText(const std::string& text) override;
+    void saveFile(const FileDialogRequest& request, std::function<void(SaveDestination)> done) override;
+    void openFile(const FileDialogRequest& request, std::function<void(OpenDialogResult)> done) override;
+
+private:
+    QPointer<QWidget> window_;
+};
+
+}  // namespace klarion::qt

@@ -1,0 +1,122 @@
+// klarion-screenshots OUTDIR: draws the window in fixture states to PNG files
+// (no server is started, no LM Studio is asked) for review. Runs offscreen
+// in a scratch home that it removes afterwards.
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QDir>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include "platform/main_queue.h"
+#include "ui/panel/application.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/qt_desktop.h"
+#include "ui/qt/qt_main_queue.h"
+
+using namespace klarion;
+
+namespace {
+
+void settle() {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: klarion-screenshots OUTDIR\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(out);
+    char pattern[] = "/tmp/klarion-shots-XXXXXX";
+    const std::filesystem::path home = mkdtemp(pattern);
+    std::filesystem::create_directories(home / "Documents");
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+
+    int status = 0;
+    {
+        QApplication qtApp(argc, argv);
+        markMainThread();
+        setMainQueue(std::make_shared<qt::QtMainQueue>(&qtApp));
+        Application app({"http://127.0.0.1:9"});
+        app.view().desktop = std::make_shared<qt::QtDesktop>();
+        app.view().panel()->hostName = "Salle 12 Mac";
+        qt::MainWindow window(app);
+        window.show();
+        auto config = app.view().config();
+        auto panel = app.view().panel();
+
+        auto shot = [&](const QString& name, const std::function<void()>& setUp, QWidget* widget = nullptr) {
+            window.act(setUp);
+            settle();
+            window.redraw();
+            settle();
+            QWidget* target = widget ? widget : &window;
+            if (!target->grab().save(out + "/" + name + ".png")) status = 1;
+            std::printf("%s/%s.png\n", qPrintable(out), qPrintable(name));
+        };
+        auto onlineWithModel = [&](int64_t context) {
+            config->update([&](AppConfig::Values& v) {
+                v.isLmStudioOnline = true;
+                v.lmLoadedModelId = "mistralai/mistral-small-3.2-24b-instruct-2506";
+                v.lmContextLength = context;
+            });
+        };
+
+        shot("technique-stopped", [&] { onlineWithModel(4096); });
+        shot("technique-running", [&] {
+            onlineWithModel(16384);
+            config->setTeacherPinCode("4821");
+            panel->isRunning = true;
+            panel->ipURL = "http://192.168.1.23:3000";
+            config->setShortURL("https://k.test/eleves");
+            config->setTeacherShortURL("https://k.test/prof");
+        });
+        shot("technique-establishment", [&] {
+            app.view().changeMode("establishment");
+            config->setActiveTeacherId(std::string("T1"));
+            config->setActiveTeacherName("Mme Durand");
+        });
+        shot("pedagogy-establishment", [&] { panel->selectedTab = 1; });
+        shot("pedagogy-running", [&] {
+            app.view().changeMode("individual");
+            config->update([](AppConfig::Values& v) {
+                v.isAiPaused = true;
+                v.requiresPin = true;
+                v.pinCode = "0427";
+                v.isSupervisionActive = true;
+            });
+        });
+        shot("pedagogy-stopped", [&] {
+            panel->isRunning = false;
+            panel->ipURL.clear();
+            config->update([](AppConfig::Values& v) {
+                v.isAiPaused = false;
+                v.shortURL.clear();
+                v.teacherShortURL.clear();
+            });
+        });
+        shot("technique-offline", [&] {
+            panel->selectedTab = 0;
+            config->update([](AppConfig::Values& v) {
+                v.isLmStudioOnline = false;
+                v.lmLoadedModelId.clear();
+                v.lmContextLength = 0;
+            });
+        });
+        window.showAbout();
+        settle();
+        if (auto* about = window.findChild<QWidget*>("aboutDialog")) shot("about", [] {}, about);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
+    return status;
+}
