@@ -20,7 +20,7 @@ HttpServer::HttpServer()
 HttpServer::~HttpServer() {
     // Connection threads call dispatch(), which reads this object's members:
     // they must be gone before those members are.
-    stop();
+    stopAndWait();
 }
 
 std::pair<RouteParams, HttpHandler> HttpServer::dispatch(HttpRequest& request) {

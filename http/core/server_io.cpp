@@ -30,6 +30,8 @@ namespace {
 // Which server, if any, the current thread works for.
 thread_local const HttpServerIO* tlsConnectionOf = nullptr;
 thread_local const HttpServerIO* tlsAcceptOf = nullptr;
+// The run whose connection the current thread serves.
+thread_local std::uint64_t tlsRun = 0;
 
 void ignoreSigPipe() {
     static std::once_flag once;
@@ -100,7 +102,7 @@ std::optional<HttpResponse> refusalFor(HttpParserError::Kind kind) {
 HttpServerIO::HttpServerIO() : shared_(std::make_shared<Shared>()), socket_(std::make_shared<Socket>(-1)) {}
 
 HttpServerIO::~HttpServerIO() {
-    stop();
+    stopAndWait();
     std::lock_guard<std::mutex> lock(lifecycle_);
     if (acceptThread_.joinable() && acceptThread_.get_id() != std::this_thread::get_id()) acceptThread_.join();
     if (acceptThread_.joinable()) acceptThread_.detach();
@@ -153,12 +155,17 @@ void HttpServerIO::acceptLoop(std::shared_ptr<Socket> listener, std::uint64_t ru
             if (run == run_) stop();
             break;
         }
-        serveClient(std::make_shared<Socket>(fd));
+        serveClient(std::make_shared<Socket>(fd), run);
     }
     listener->close();  // this thread owns the listening descriptor
 }
 
-void HttpServerIO::serveClient(std::shared_ptr<Socket> client) {
+bool HttpServerIO::operating() const {
+    if (state() != HttpServerIOState::running) return false;
+    return tlsConnectionOf != this || tlsRun == run_.load();
+}
+
+void HttpServerIO::serveClient(std::shared_ptr<Socket> client, std::uint64_t run) {
     std::shared_ptr<Shared> shared = shared_;
     {
         std::lock_guard<std::mutex> lock(shared->mutex);
@@ -167,8 +174,9 @@ void HttpServerIO::serveClient(std::shared_ptr<Socket> client) {
         ++shared->activeThreads;
     }
     try {
-        std::thread([this, shared, client] {
+        std::thread([this, shared, client, run] {
             tlsConnectionOf = this;
+            tlsRun = run;
             handleConnection(client);
             std::lock_guard<std::mutex> lock(shared->mutex);
             shared->clients.erase(client.get());
@@ -188,6 +196,7 @@ void HttpServerIO::serveClient(std::shared_ptr<Socket> client) {
 void HttpServerIO::stop() {
     const bool onAccept = tlsAcceptOf == this;
     const bool onConnection = tlsConnectionOf == this;
+    if (onConnection && tlsRun != run_.load()) return;  // a later run is not this thread's to stop
     std::unique_lock<std::mutex> lock(lifecycle_, std::defer_lock);
     if (onAccept || onConnection) {
         // Another thread may be stopping and waiting for this very thread.
@@ -203,22 +212,24 @@ void HttpServerIO::stop() {
 
 void HttpServerIO::stopLocked(bool onAcceptThread) {
     if (!setState(HttpServerIOState::running, HttpServerIOState::stopping)) return;
-    const bool onConnection = tlsConnectionOf == this;
 
-    // Wake everything that blocks; each thread closes its own descriptor.
+    // Wake everything that blocks; each connection thread closes its own
+    // descriptor when it ends, which may be later: nobody waits for it here.
     {
         std::lock_guard<std::mutex> guard(shared_->mutex);
         for (auto& [identity, client] : shared_->clients) client->shutdownIO();
     }
     socket_->shutdownIO();
     if (!onAcceptThread && acceptThread_.joinable()) acceptThread_.join();
-    {
-        std::unique_lock<std::mutex> guard(shared_->mutex);
-        const std::size_t self = onConnection ? 1 : 0;
-        shared_->idle.wait(guard, [&] { return shared_->activeThreads <= self; });
-    }
-    if (!onAcceptThread) socket_->close();
+    if (!onAcceptThread) socket_->close();  // the port is free for a new start
     stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::stopped));
+}
+
+void HttpServerIO::stopAndWait() {
+    stop();
+    std::unique_lock<std::mutex> guard(shared_->mutex);
+    const std::size_t self = tlsConnectionOf == this ? 1 : 0;
+    shared_->idle.wait(guard, [&] { return shared_->activeThreads <= self; });
 }
 
 std::uint16_t HttpServerIO::port() const {

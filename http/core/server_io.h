@@ -55,7 +55,7 @@ class HttpServerIO {
 public:
     HttpServerIO();
     // Stops and waits for every connection thread. A subclass whose dispatch
-    // uses its own members must call stop() in its own destructor.
+    // uses its own members must call stopAndWait() in its own destructor.
     virtual ~HttpServerIO();
     HttpServerIO(const HttpServerIO&) = delete;
     HttpServerIO& operator=(const HttpServerIO&) = delete;
@@ -68,13 +68,23 @@ public:
     // `starting` and a later start is allowed.
     void start(std::uint16_t port, bool forceIPv4 = false, ServerPriority priority = ServerPriority::background);
 
-    // Stops accepting, wakes every blocked connection (shutdown(2)) and waits
-    // for the accept thread and every connection thread to end — except the
-    // calling thread when stop() runs inside a handler. No effect unless running.
+    // Stops accepting, closes the listening socket and wakes every blocked
+    // connection (shutdown(2)), then returns at once: it never waits for a
+    // handler (a slow LM Studio, a long stream). A connection thread that is
+    // still running ends by itself; the server object and what its handlers
+    // captured must outlive it (stopAndWait, the destructor). A start right
+    // after a stop may use the same port. No effect unless running. Callable
+    // from a handler.
     void stop();
+    // stop(), then waits for every connection thread to end (except the
+    // calling thread when it is one).
+    void stopAndWait();
 
     HttpServerIOState state() const { return static_cast<HttpServerIOState>(stateValue_.load()); }
-    bool operating() const { return state() == HttpServerIOState::running; }
+    // Running. On a connection thread, whether the run that accepted this
+    // connection is still going: false once it is stopped, even when a new
+    // run has started since (its waits end with it).
+    bool operating() const;
 
     // Local port and family of the listening socket (getSockNameFailed when none).
     std::uint16_t port() const;
@@ -103,7 +113,7 @@ private:
     struct Shared;
 
     void acceptLoop(std::shared_ptr<Socket> listener, std::uint64_t run);
-    void serveClient(std::shared_ptr<Socket> client);
+    void serveClient(std::shared_ptr<Socket> client, std::uint64_t run);
     bool setState(HttpServerIOState from, HttpServerIOState to);
     void stopLocked(bool onAcceptThread);
 

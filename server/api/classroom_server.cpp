@@ -32,7 +32,7 @@ ClassroomServer::ClassroomServer(std::shared_ptr<ClassroomContext> context, Serv
       shortLinks_(std::make_unique<ShortLinkClient>()) {}
 
 ClassroomServer::~ClassroomServer() {
-    server_->stop();
+    server_->stopAndWait();  // its handlers use what this object holds
     shortLinks_.reset();
 }
 

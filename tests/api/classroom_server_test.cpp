@@ -81,7 +81,7 @@ struct FakeShortLinkService {
         };
         server.start(0);
     }
-    ~FakeShortLinkService() { server.stop(); }
+    ~FakeShortLinkService() { server.stopAndWait(); }
     std::string url() { return "http://127.0.0.1:" + std::to_string(server.port()) + "/api/shorturl.php"; }
     size_t count() {
         std::lock_guard lock(mutex);

@@ -22,7 +22,7 @@ HttpResponse textResponse(std::string text) { return HttpResponse::ok(HttpRespon
 // Tests whose handlers capture locals stop the server before those locals go.
 class HttpServerTest : public ::testing::Test {
 protected:
-    void TearDown() override { server.stop(); }
+    void TearDown() override { server.stopAndWait(); }
     // Sends one request on a new connection and reads until the server closes it.
     std::string exchange(const std::string& request, bool* closed = nullptr) {
         Client client(server.port());
@@ -137,10 +137,20 @@ TEST_F(HttpServerTest, StartStopPortInUseRestartOnTheSamePortAndStopFromAHandler
     EXPECT_EQ(server.state(), HttpServerIOState::stopped);
 }
 
-TEST_F(HttpServerTest, StopWakesBlockedConnectionsAndWaitsForThem) {
-    Signal streaming;
-    std::atomic<bool> writerFailed{false};
+// Stop never waits for a handler: it shuts the listener and the connections
+// and returns while a handler is still blocked (as on a silent LM Studio);
+// the same port serves again at once, and the old thread ends by itself.
+TEST_F(HttpServerTest, StopReturnsWhileAHandlerIsBlockedAndTheSamePortServesAgainAtOnce) {
+    Signal streaming, entered, release;
+    std::atomic<bool> writerFailed{false}, handlerDone{false}, stillOperating{true};
     server["/idle"] = [](HttpRequest&) { return textResponse("k"); };
+    server["/blocked"] = [&](HttpRequest&) {
+        entered.open();
+        release.wait();
+        stillOperating = server.operating();  // the run of this connection is over
+        handlerDone = true;
+        return textResponse("late");
+    };
     server["/flood"] = [&](HttpRequest&) {
         return HttpResponse::raw(200, "OK", std::nullopt, [&](HttpResponseBodyWriter& w) {
             const std::string chunk(64 * 1024, 'z');
@@ -154,22 +164,35 @@ TEST_F(HttpServerTest, StopWakesBlockedConnectionsAndWaitsForThem) {
         });
     };
     server.start(0);
-    Client idle(server.port());  // kept alive, then silent: blocked in a read
+    const std::uint16_t port = server.port();
+    Client idle(port);  // kept alive, then silent: blocked in a read
     idle.send("GET /idle HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
     EXPECT_NE(idle.readResponse().find("\r\n\r\nk"), std::string::npos);
-    Client silent(server.port());  // connected, nothing sent
-    Client flood(server.port());   // blocked in a write
+    Client silent(port);  // connected, nothing sent
+    Client flood(port);   // blocked in a write
     flood.send("GET /flood HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(streaming.wait());
+    Client waiting(port);  // its handler blocks until released
+    waiting.send("GET /blocked HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(streaming.wait() && entered.wait());
 
-    server.stop();  // returns only once every connection thread has ended
-    EXPECT_EQ(server.activeConnections(), 0u);
-    EXPECT_TRUE(writerFailed);
+    server.stop();
+    EXPECT_EQ(server.state(), HttpServerIOState::stopped);
+    EXPECT_FALSE(handlerDone.load());  // returned without waiting for it
+    server.start(port);
+    EXPECT_NE(exchange("GET /idle HTTP/1.1\r\n\r\n").find("\r\n\r\nk"), std::string::npos);
+
+    release.open();
+    bool closed = false;
+    EXPECT_EQ(waiting.readToEnd(&closed), "");  // the stopped run answers nothing
+    EXPECT_TRUE(closed);
     for (Client* client : {&idle, &silent}) {
-        bool closed = false;
         client->readToEnd(&closed);
         EXPECT_TRUE(closed);
     }
+    server.stopAndWait();
+    EXPECT_EQ(server.activeConnections(), 0u);
+    EXPECT_TRUE(writerFailed);
+    EXPECT_FALSE(stillOperating.load());
 }
 
 TEST_F(HttpServerTest, ClientVanishingMidStreamLeavesTheServerServing) {
@@ -195,7 +218,7 @@ TEST_F(HttpServerTest, ClientVanishingMidStreamLeavesTheServerServing) {
     ASSERT_TRUE(failed.wait());
     EXPECT_GT(chunks.load(), 0);
     EXPECT_NE(exchange("GET /ping HTTP/1.1\r\n\r\n").find("\r\n\r\npong"), std::string::npos);
-    server.stop();  // the writer's thread ends before what it captured goes
+    server.stopAndWait();  // the writer's thread ends before what it captured goes
 }
 
 TEST_F(HttpServerTest, SwitchProtocolsHandsOverTheSocketWithItsReadAheadAndWithoutReadTimeOut) {
@@ -223,7 +246,7 @@ TEST_F(HttpServerTest, SwitchProtocolsHandsOverTheSocketWithItsReadAheadAndWitho
     bool closed = false;
     EXPECT_EQ(client.readToEnd(&closed), "echo:hello\n");
     EXPECT_TRUE(closed);
-    server.stop();  // the session's thread ends before what it captured goes
+    server.stopAndWait();  // the session's thread ends before what it captured goes
     EXPECT_EQ(cloexec.load(), FD_CLOEXEC);
     EXPECT_EQ(receive.load(), 0);  // a session's reads have no time-out
     EXPECT_EQ(send.load(), httplimits::sendTimeoutSeconds);

@@ -300,7 +300,7 @@ protected:
         server.start(0, true);
     }
     void TearDown() override {
-        server.stop();
+        server.stopAndWait();
         GatewayTest::TearDown();
         EXPECT_EQ(limiter->size(), 0u) << "a chat slot leaked";
         EXPECT_EQ(t.config->activeChatStreams()->value(), 0) << "a stream count leaked";
@@ -410,7 +410,7 @@ TEST_F(ChatRelay, StoppingTheServerMidStreamGivesEverythingBack) {
     sendChat(student);
     EXPECT_NE(student.readUntil("data: ", 5s).find("data: "), std::string::npos);
     EXPECT_EQ(t.config->activeChatStreams()->value(), 1);
-    server.stop();  // waits for the connection's thread
+    server.stopAndWait();
     EXPECT_EQ(limiter->size(), 0u);
     EXPECT_EQ(t.config->activeChatStreams()->value(), 0);
     // With nobody left to read it, the relay stopped reading LM Studio's answer.
