@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "tests/platform/scratch.h"
+#include "tests/support/scratch.h"
 
 namespace klarion {
 namespace {

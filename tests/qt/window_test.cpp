@@ -11,7 +11,7 @@
 #include <gmock/gmock.h>
 
 #include "tests/api/api_test_support.h"
-#include "tests/platform/scratch.h"
+#include "tests/support/scratch.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/fake_lmstudio.h"
 #include "ui/qt/main_window.h"
