@@ -11,7 +11,8 @@ PKGS=(build-essential cmake pkg-config git
       clang libclang-rt-14-dev
       curl procps iproute2
       chromium fonts-dejavu-core fonts-noto-color-emoji
-      xvfb xauth xdotool zbar-tools imagemagick)
+      xvfb xauth xdotool zbar-tools imagemagick
+      node-ws)
 # The browser tests need Node.js and npm; a Node.js from elsewhere (with its own npm) is kept.
 command -v node >/dev/null || PKGS+=(nodejs)
 command -v npm >/dev/null || PKGS+=(npm)
