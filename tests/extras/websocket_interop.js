@@ -4,29 +4,20 @@ const WebSocket = require('ws');
 
 const ws = new WebSocket(process.argv[2]);
 const next = (event) => new Promise((resolve) => ws.once(event, (...args) => resolve(args)));
-const check = (ok, name) => {
-  if (!ok) { console.log(name + ' failed'); process.exit(1); }
-  console.log(name + ' ok');
-};
-setTimeout(() => { console.log('no answer'); process.exit(1); }, 20000).unref();
-ws.on('error', (error) => { console.log('error ' + error.message); process.exit(1); });
-
+const fail = (why) => { console.log(why); process.exit(1); };
+setTimeout(() => fail('no answer'), 20000).unref();
+ws.on('error', (error) => fail('error ' + error.message));
 ws.on('open', async () => {
-  ws.send('Bonjour élève 😀');
-  let [data, isBinary] = await next('message');
-  check(!isBinary && data.toString() === 'Bonjour élève 😀', 'text');
-  const bytes = Buffer.from([0, 1, 2, 255, 0]);
-  ws.send(bytes);
-  [data, isBinary] = await next('message');
-  check(isBinary && Buffer.compare(data, bytes) === 0, 'binary');
-  const large = 'é'.repeat(70000);
-  ws.send(large);
-  [data, isBinary] = await next('message');
-  check(!isBinary && data.toString() === large, 'large');
+  for (const [name, message, binary] of [['text', 'Bonjour élève 😀', false],
+    ['binary', Buffer.from([0, 1, 2, 255, 0]), true], ['large', 'é'.repeat(70000), false]]) {
+    ws.send(message);
+    const [data, isBinary] = await next('message');
+    if (isBinary !== binary || Buffer.compare(data, Buffer.from(message)) !== 0) fail(name + ' failed');
+    console.log(name + ' ok');
+  }
   ws.ping('p');
-  [data] = await next('pong');
-  check(data.toString() === 'p', 'pong');
+  const [data] = await next('pong');
+  console.log(data.toString() === 'p' ? 'pong ok' : 'pong failed');
   ws.close(1000, 'fin');
-  const [code] = await next('close');
-  console.log('close ' + code);
+  console.log('close ' + (await next('close'))[0]);
 });
