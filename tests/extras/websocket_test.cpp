@@ -58,7 +58,7 @@ protected:
         server.listenAddressIPv4 = "127.0.0.1";
         server.start(0, true);
     }
-    void TearDown() override { server.stop(); }
+    void TearDown() override { server.stopAndWait(); }
 
     std::unique_ptr<Client> open(const std::string& path, const std::string& first = "") {
         auto client = std::make_unique<Client>(server.port());
@@ -162,7 +162,7 @@ TEST_F(WebSocketTest, StopEndsOpenSessionsAndLaterWritesStayOffTheDescriptor) {
     char echo[4];
     for (auto& c : clients) EXPECT_TRUE(::recv(c->fd, echo, 4, MSG_WAITALL) == 4 && std::string(echo, 4) == "\x81\x02hi");
     ::testing::internal::CaptureStdout();
-    server.stop();
+    server.stopAndWait();
     for (auto& client : clients) {
         bool closed = false;
         client->readToEnd(&closed);
