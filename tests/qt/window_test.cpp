@@ -10,7 +10,7 @@
 
 #include <gmock/gmock.h>
 
-#include "tests/api/api_test_support.h"
+#include "tests/support/loopback_client.h"
 #include "tests/support/scratch.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/fake_lmstudio.h"
@@ -111,7 +111,7 @@ TEST_F(WindowTest, StartWithTheFakeThenStop) {
     EXPECT_FALSE(find("portPicker")->isEnabled());
     EXPECT_FALSE(find("modePicker")->isEnabled());
     const uint16_t port = app->server().listeningPort().value_or(0);
-    EXPECT_EQ(test::httpRequest(port, "GET", "/api/config").status, 200);
+    EXPECT_EQ(testing::request(port, "GET", "/api/config").status, 200);
     const std::string local = "http://Salle-12.local:0/teacher";
     EXPECT_EQ(find<QRWidget>("qrCode")->encodedText().toStdString(), local);
 
@@ -124,7 +124,7 @@ TEST_F(WindowTest, StartWithTheFakeThenStop) {
     drain();
     EXPECT_FALSE(app->view().panel()->isRunning);
     EXPECT_TRUE(find("portPicker")->isEnabled());
-    EXPECT_FALSE(test::httpRequest(port, "GET", "/api/config").ok);
+    EXPECT_FALSE(testing::request(port, "GET", "/api/config").complete);
 
     fake.setRefusing(true);
     window->act([&] { app->view().onTimerTick(); });
