@@ -1,6 +1,6 @@
 #include "server/api/short_links.h"
 
-#include <curl/curl.h>
+#include "platform/curl_exchange.h"
 
 #include "platform/json.h"
 
@@ -15,70 +15,17 @@ std::optional<std::string> parseShortURLResponse(const std::optional<std::string
 
 namespace {
 
-void initCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-size_t collectBody(char* data, size_t size, size_t count, void* user) {
-    auto* body = static_cast<std::string*>(user);
-    const size_t total = size * count;
-    constexpr size_t kMaxReply = 64 * 1024;  // a short-link reply is tiny
-    if (body->size() + total > kMaxReply) return 0;
-    body->append(data, total);
-    return total;
-}
-
-int abortWhenCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<std::atomic<bool>*>(user)->load() ? 1 : 0;
-}
+constexpr std::size_t kMaxReply = 64 * 1024;  // a short-link reply is tiny
 
 bool isHttpURL(const std::string& url) {
     return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
 }
 
-// One POST; returns the reply body, or none on a transport failure.
-std::optional<std::string> postJson(const std::string& serviceURL, const std::string& body,
-                                    std::atomic<bool>* cancel) {
-    CURL* curl = curl_easy_init();
-    if (!curl) return std::nullopt;
-    std::string reply;
-    curl_slist* headers = nullptr;
-    headers = curl_slist_append(headers, "Content-Type: application/json");
-    headers = curl_slist_append(headers, "Expect:");
-    curl_easy_setopt(curl, CURLOPT_URL, serviceURL.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abortWhenCancelled);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, cancel);
-    const CURLcode code = curl_easy_perform(curl);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    if (code != CURLE_OK) return std::nullopt;
-    return reply;
-}
-
 }  // namespace
 
 ShortLinkClient::~ShortLinkClient() {
-    std::list<Worker> workers;
-    {
-        std::lock_guard lock(mutex_);
-        cancel_->store(true);
-        workers.swap(workers_);
-    }
-    for (auto& worker : workers) {
-        if (worker.thread.joinable()) worker.thread.join();
-    }
+    cancel_->store(true);
+    pool_.shutdown();
 }
 
 void ShortLinkClient::setServiceURL(std::string url) {
@@ -94,41 +41,30 @@ std::string ShortLinkClient::serviceURL() const {
 void ShortLinkClient::request(const std::string& longURL, Completion onLink) {
     std::lock_guard lock(mutex_);
     if (serviceURL_.empty() || !isHttpURL(serviceURL_)) return;
-    reapFinished();
-    initCurlOnce();
-    const std::string body = dumpJson(Json{{"url", longURL}});
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto cancel = cancel_;
-    std::thread thread([service = serviceURL_, body, cancel, done, onLink = std::move(onLink)] {
-        const auto reply = postJson(service, body, cancel.get());
+    ++pending_;
+    const bool queued = pool_.submit([this, service = serviceURL_, body = dumpJson(Json{{"url", longURL}}),
+                                      cancel = cancel_, onLink = std::move(onLink)] {
+        CurlExchange exchange(service, true, body, "http,https");
+        const auto outcome =
+            exchange.perform(std::chrono::seconds(10), kMaxReply, [&cancel] { return cancel->load(); });
+        const bool failed = outcome.code != CURLE_OK || outcome.tooLarge;
         if (!cancel->load()) {
-            if (auto link = parseShortURLResponse(reply, !reply.has_value()); link && onLink) onLink(*link);
+            if (auto link = parseShortURLResponse(outcome.body, failed); link && onLink) onLink(*link);
         }
-        done->store(true);
+        finishOne();
     });
-    workers_.push_back(Worker{std::move(thread), std::move(done)});
+    if (!queued) --pending_;
 }
 
-void ShortLinkClient::reapFinished() {
-    for (auto it = workers_.begin(); it != workers_.end();) {
-        if (it->done->load()) {
-            it->thread.join();
-            it = workers_.erase(it);
-        } else {
-            ++it;
-        }
-    }
+void ShortLinkClient::finishOne() {
+    std::lock_guard lock(mutex_);
+    --pending_;
+    idle_.notify_all();
 }
 
 void ShortLinkClient::waitIdle() {
-    std::list<Worker> workers;
-    {
-        std::lock_guard lock(mutex_);
-        workers.swap(workers_);
-    }
-    for (auto& worker : workers) {
-        if (worker.thread.joinable()) worker.thread.join();
-    }
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return pending_ == 0; });
 }
 
 }  // namespace klarion

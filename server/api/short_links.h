@@ -6,13 +6,15 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
+
+#include "platform/worker_pool.h"
 
 namespace klarion {
 
@@ -25,7 +27,7 @@ public:
     using Completion = std::function<void(const std::string& link)>;
 
     ShortLinkClient() = default;
-    // Cancels the requests still running and waits for their threads.
+    // Cancels the requests still running and waits for them.
     ~ShortLinkClient();
     ShortLinkClient(const ShortLinkClient&) = delete;
     ShortLinkClient& operator=(const ShortLinkClient&) = delete;
@@ -33,8 +35,8 @@ public:
     void setServiceURL(std::string url);
     std::string serviceURL() const;
 
-    // Starts a request for `longURL` and returns at once. `onLink` runs on the
-    // request's own thread, only when the reply carries a link. Nothing is
+    // Starts a request for `longURL` and returns at once. `onLink` runs on a
+    // worker thread, only when the reply carries a link. Nothing is
     // done when the service URL is empty or not an http(s) URL. Time-out 10 s,
     // no retry; failures are silent.
     void request(const std::string& longURL, Completion onLink);
@@ -43,16 +45,14 @@ public:
     void waitIdle();
 
 private:
-    void reapFinished();
+    void finishOne();
 
     mutable std::mutex mutex_;
+    std::condition_variable idle_;
     std::string serviceURL_;
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::list<Worker> workers_;
+    std::size_t pending_ = 0;  // requests queued or running
     std::shared_ptr<std::atomic<bool>> cancel_ = std::make_shared<std::atomic<bool>>(false);
+    WorkerPool pool_{2, 16};  // declared last: stopped before the members its tasks use
 };
 
 }  // namespace klarion

@@ -1,5 +1,7 @@
 #include "server/llm/lmstudio_client.h"
 
+#include "platform/curl_exchange.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -18,23 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void initCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct EasyDeleter {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct MultiDeleter {
-  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using EasyPtr = std::unique_ptr<CURL, EasyDeleter>;
-using MultiPtr = std::unique_ptr<CURLM, MultiDeleter>;
-using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+using MultiPtr = std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)>;
 
 // Only "http://host[:port]" with nothing after the authority but an optional "/".
 bool normaliseBaseUrl(std::string& url) {
@@ -55,45 +41,6 @@ bool validPath(std::string_view path) {
   if (path.empty() || path.front() != '/') return false;
   return std::none_of(path.begin(), path.end(),
                       [](unsigned char c) { return c <= 0x20 || c >= 0x7f; });
-}
-
-long toCurlMs(std::chrono::milliseconds ms) {
-  // 0 would mean "no time-out" to libcurl; a non-positive time-out still ends at once.
-  return static_cast<long>(std::max<std::chrono::milliseconds::rep>(ms.count(), 1));
-}
-
-// Headers: only Content-Type on a POST. libcurl's own "Accept: */*" is removed, and an empty
-// "Expect:" stops libcurl from announcing large bodies with "Expect: 100-continue".
-SlistPtr makeHeaders(bool post) {
-  curl_slist* list = nullptr;
-  list = curl_slist_append(list, "Accept:");
-  list = curl_slist_append(list, "Expect:");
-  if (post) list = curl_slist_append(list, "Content-Type: application/json");
-  return SlistPtr(list);
-}
-
-void configure(CURL* h, const std::string& url, bool post, std::string_view body,
-               curl_slist* headers, char* errorBuffer) {
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_PROXY, "");
-  curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
-  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
-  curl_easy_setopt(h, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-  curl_easy_setopt(h, CURLOPT_HTTP_TRANSFER_DECODING, 1L);
-  curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-  if (post) {
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
-  } else {
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  }
 }
 
 bool textHas(const char* text, const char* word) {
@@ -133,43 +80,10 @@ LmTransportError classify(CURLcode code, CURL* h, const char* text) {
   }
 }
 
-std::string errorTextOf(CURLcode code, const char* buffer) {
-  if (buffer != nullptr && buffer[0] != '\0') return buffer;
-  return curl_easy_strerror(code);
-}
-
 std::string jsonObjectWith(const char* key, std::string_view value) {
   nlohmann::json body = nlohmann::json::object();
   body[key] = std::string(value);
   return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-// ---- plain requests ----
-
-struct PlainSink {
-  std::string* body;
-  bool tooLarge = false;
-};
-
-size_t plainWrite(char* data, size_t size, size_t count, void* user) {
-  auto* sink = static_cast<PlainSink*>(user);
-  const size_t n = size * count;
-  if (sink->body->size() + n > LmStudioClient::kMaxReplyBytes) {
-    sink->tooLarge = true;
-    return 0;
-  }
-  sink->body->append(data, n);
-  return n;
-}
-
-// The caller's stop check, asked by libcurl's progress callback of a plain request.
-int plainProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  const auto* stop = static_cast<const LmStudioClient::StopCheck*>(user);
-  try {
-    return (*stop)() ? 1 : 0;
-  } catch (...) {
-    return 1;
-  }
 }
 
 // ---- streamed requests ----
@@ -236,7 +150,6 @@ const char* lmTransportErrorName(LmTransportError error) {
 
 LmStudioClient::LmStudioClient(std::string baseUrl, LmStudioTimeouts timeouts)
     : baseUrl_(std::move(baseUrl)), baseUrlValid_(false), timeouts_(timeouts) {
-  initCurlOnce();
   baseUrlValid_ = normaliseBaseUrl(baseUrl_);
 }
 
@@ -286,37 +199,24 @@ LmReply LmStudioClient::request(bool post, std::string_view path, std::string_vi
     reply.errorText = "cannot form a URL from \"" + baseUrl_ + "\" and \"" + std::string(path) + "\"";
     return reply;
   }
-  EasyPtr h(curl_easy_init());
-  if (!h) {
+  CurlExchange exchange(baseUrl_ + std::string(path), post, body);
+  if (!exchange.valid()) {
     reply.error = LmTransportError::Other;
     reply.errorText = "cannot create an HTTP handle";
     return reply;
   }
-  char errorBuffer[CURL_ERROR_SIZE] = {0};
-  const std::string url = baseUrl_ + std::string(path);
-  SlistPtr headers = makeHeaders(post);
-  configure(h.get(), url, post, body, headers.get(), errorBuffer);
-  PlainSink sink{&reply.body};
-  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, plainWrite);
-  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(h.get(), CURLOPT_TIMEOUT_MS, toCurlMs(timeout));
-  if (stop) {
-    curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, plainProgress);
-    curl_easy_setopt(h.get(), CURLOPT_XFERINFODATA, &stop);
-  }
-
-  const CURLcode code = curl_easy_perform(h.get());
-  curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &reply.status);
-  if (code == CURLE_ABORTED_BY_CALLBACK) {
+  auto outcome = exchange.perform(timeout, kMaxReplyBytes, stop);
+  reply.body = std::move(outcome.body);
+  reply.status = exchange.status();
+  if (outcome.code == CURLE_ABORTED_BY_CALLBACK) {
     reply.error = LmTransportError::Aborted;
     reply.errorText = "given up while waiting for LM Studio";
-  } else if (sink.tooLarge) {
+  } else if (outcome.tooLarge) {
     reply.error = LmTransportError::TooLarge;
     reply.errorText = "answer body larger than " + std::to_string(kMaxReplyBytes) + " bytes";
-  } else if (code != CURLE_OK) {
-    reply.error = classify(code, h.get(), errorBuffer);
-    reply.errorText = errorTextOf(code, errorBuffer);
+  } else if (outcome.code != CURLE_OK) {
+    reply.error = classify(outcome.code, exchange.handle(), exchange.errorBuffer());
+    reply.errorText = exchange.errorText(outcome.code);
   }
   return reply;
 }
@@ -331,30 +231,27 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
     result.errorText = "cannot form a URL from \"" + baseUrl_ + "\"";
     return result;
   }
-  EasyPtr h(curl_easy_init());
-  MultiPtr m(curl_multi_init());
-  if (!h || !m) {
+  CurlExchange exchange(baseUrl_ + std::string(kChatPath), true, requestBody);
+  CURL* const h = exchange.handle();
+  char* const errorBuffer = exchange.errorBuffer();
+  MultiPtr m(curl_multi_init(), &curl_multi_cleanup);
+  if (!exchange.valid() || !m) {
     result.error = LmTransportError::Other;
     result.errorText = "cannot create an HTTP handle";
     return result;
   }
-  char errorBuffer[CURL_ERROR_SIZE] = {0};
-  const std::string url = baseUrl_ + std::string(kChatPath);
-  SlistPtr headers = makeHeaders(true);
-  configure(h.get(), url, true, requestBody, headers.get(), errorBuffer);
-
   StreamState st;
   st.sink = &sink;
   st.lastActivity = Clock::now();
-  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, streamWrite);
-  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &st);
-  curl_easy_setopt(h.get(), CURLOPT_HEADERFUNCTION, streamHeader);
-  curl_easy_setopt(h.get(), CURLOPT_HEADERDATA, &st);
-  curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, streamProgress);
-  curl_easy_setopt(h.get(), CURLOPT_XFERINFODATA, &st);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, streamWrite);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &st);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, streamHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &st);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, streamProgress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &st);
 
-  if (curl_multi_add_handle(m.get(), h.get()) != CURLM_OK) {
+  if (curl_multi_add_handle(m.get(), h) != CURLM_OK) {
     result.error = LmTransportError::Other;
     result.errorText = "cannot start the HTTP transfer";
     return result;
@@ -372,7 +269,7 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
     const CURLMcode mc = curl_multi_perform(m.get(), &running);
     if (mc != CURLM_OK) {
       code = CURLE_RECV_ERROR;
-      std::snprintf(errorBuffer, sizeof errorBuffer, "%s", curl_multi_strerror(mc));
+      std::snprintf(errorBuffer, CURL_ERROR_SIZE, "%s", curl_multi_strerror(mc));
       break;
     }
     int queued = 0;
@@ -402,12 +299,12 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
         left.count() + 1, 1, stop ? 250 : 1000));
     if (curl_multi_poll(m.get(), nullptr, 0, pollMs, nullptr) != CURLM_OK) {
       code = CURLE_RECV_ERROR;
-      std::snprintf(errorBuffer, sizeof errorBuffer, "waiting for LM Studio failed");
+      std::snprintf(errorBuffer, CURL_ERROR_SIZE, "waiting for LM Studio failed");
       break;
     }
   }
 
-  curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &result.status);
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status);
   result.bytes = st.bytes;
   if (st.aborted) {
     result.error = LmTransportError::Aborted;
@@ -419,10 +316,10 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
     result.error = LmTransportError::TimedOut;
     result.errorText = "no data from LM Studio for " + std::to_string(idle.count()) + " ms";
   } else if (code != CURLE_OK) {
-    result.error = classify(code, h.get(), errorBuffer);
-    result.errorText = errorTextOf(code, errorBuffer);
+    result.error = classify(code, h, errorBuffer);
+    result.errorText = exchange.errorText(code);
   }
-  curl_multi_remove_handle(m.get(), h.get());
+  curl_multi_remove_handle(m.get(), h);
   if (st.failure) std::rethrow_exception(st.failure);
   return result;
 }

@@ -18,7 +18,7 @@
 
 #include "app/state/state_context.h"
 #include "server/llm/lmstudio_client.h"
-#include "server/llm/worker_pool.h"
+#include "platform/worker_pool.h"
 
 namespace klarion {
 

@@ -29,10 +29,9 @@ SafetyMonitor::SafetyMonitor(std::shared_ptr<AppConfig> config, std::shared_ptr<
     : config_(std::move(config)),
       logger_(std::move(logger)),
       client_(std::move(client)),
-      options_(std::move(options)) {
-    size_t workers = std::max<size_t>(options_.workers, 1);
-    workers_.reserve(workers);
-    for (size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { workerLoop(); });
+      options_(std::move(options)),
+      pool_(options_.workers, options_.maxPendingScans) {
+    waiter_ = std::thread([this] { waitForChatStreams(); });
 }
 
 namespace {
@@ -48,15 +47,15 @@ SafetyMonitor::SafetyMonitor(const StateContext& state, std::shared_ptr<const Lm
     : SafetyMonitor(state.config, state.logger, std::move(client), withState(std::move(options), state)) {}
 
 SafetyMonitor::~SafetyMonitor() {
+    std::deque<WaitingScan> dropped;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        scans_.clear();
+        dropped.swap(waiting_);
     }
-    workCv_.notify_all();
-    stopCv_.notify_all();
-    for (auto& worker : workers_)
-        if (worker.joinable()) worker.join();
+    wakeCv_.notify_all();
+    if (waiter_.joinable()) waiter_.join();
+    pool_.shutdown();
 }
 
 std::shared_ptr<MainQueue> SafetyMonitor::queue() const {
@@ -149,9 +148,10 @@ void SafetyMonitor::submit(Scan scan) {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        if (scans_.size() < options_.maxQueuedScans) {
-            scans_.push_back(std::move(scan));
-            workCv_.notify_one();
+        if (pending_ < options_.maxPendingScans) {
+            ++pending_;
+            waiting_.push_back({std::move(scan), std::chrono::steady_clock::now() + options_.timings.chatStreamWait});
+            wakeCv_.notify_all();
             return;
         }
     }
@@ -160,48 +160,58 @@ void SafetyMonitor::submit(Scan scan) {
                  AppLogLevel::warn);
 }
 
-bool SafetyMonitor::waitUntilIdle(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return idleCv_.wait_for(lock, timeout, [this] { return scans_.empty() && running_ == 0; });
-}
-
-size_t SafetyMonitor::queuedScans() const {
-    std::lock_guard lock(mutex_);
-    return scans_.size();
-}
-
-size_t SafetyMonitor::runningScans() const {
-    std::lock_guard lock(mutex_);
-    return running_;
-}
-
-void SafetyMonitor::workerLoop() {
+void SafetyMonitor::waitForChatStreams() {
+    const auto& streams = config_->activeChatStreams();
     std::unique_lock lock(mutex_);
     for (;;) {
-        workCv_.wait(lock, [this] { return stopping_ || !scans_.empty(); });
+        wakeCv_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
         if (stopping_) return;
-        Scan scan = std::move(scans_.front());
-        scans_.pop_front();
-        ++running_;
-        lock.unlock();
+        // Leave LM Studio to the students' chats while any is being relayed.
+        const bool chatsRunning = streams->value() != 0;
+        const auto now = std::chrono::steady_clock::now();
+        while (!waiting_.empty() && (!chatsRunning || waiting_.front().until <= now)) {
+            release(std::move(waiting_.front().scan));
+            waiting_.pop_front();
+        }
+        if (waiting_.empty()) continue;
+        const auto next = std::min(now + options_.timings.chatStreamCheck, waiting_.front().until);
+        wakeCv_.wait_until(lock, next, [this] { return stopping_; });
+    }
+}
+
+void SafetyMonitor::release(Scan scan) {
+    const bool queued = pool_.submit([this, scan = std::move(scan)] {
         aiSafetyScan(scan);
-        lock.lock();
-        --running_;
+        finishScan();
+    });
+    if (!queued) {  // only while the pool stops
+        --pending_;
         idleCv_.notify_all();
     }
 }
 
-bool SafetyMonitor::pause(std::chrono::milliseconds duration) {
+void SafetyMonitor::finishScan() {
+    std::lock_guard lock(mutex_);
+    --pending_;
+    idleCv_.notify_all();
+}
+
+bool SafetyMonitor::waitUntilIdle(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    return !stopCv_.wait_for(lock, duration, [this] { return stopping_; });
+    return idleCv_.wait_for(lock, timeout, [this] { return pending_ == 0; });
+}
+
+size_t SafetyMonitor::waitingScans() const {
+    std::lock_guard lock(mutex_);
+    return waiting_.size();
+}
+
+size_t SafetyMonitor::pendingScans() const {
+    std::lock_guard lock(mutex_);
+    return pending_;
 }
 
 void SafetyMonitor::aiSafetyScan(const Scan& scan) {
-    // Leave LM Studio to the students' chats while any is being relayed.
-    const auto& streams = config_->activeChatStreams();
-    for (int pauses = 0; pauses < options_.timings.chatStreamMaxPauses && streams->value() != 0; ++pauses)
-        if (!pause(options_.timings.chatStreamPause)) return;
-
     if (!config_->isLmStudioOnline()) {
         logger_->log("Analyse sécurité IA ignorée (LM Studio hors ligne)", AppLogLevel::debug);
         return;

@@ -5,11 +5,14 @@
 //
 // One SafetyMonitor serves a running classroom server; the "/api/log" handler
 // holds it through a shared_ptr and calls scanForKeywords for every question.
-// The AI scans run on the monitor's own small pool of threads with a bounded
-// queue; a scan that finds the queue full is dropped with a journal line.
-// Destroying the monitor drops the queued scans, cuts short the waits for
-// running chat streams and joins the threads (a verdict request already sent
-// ends within its time-out). Alerts change only in tasks posted to the main
+// An AI scan first leaves LM Studio to the students' chats: pending scans wait
+// together, on one thread, until no chat stream is relayed or their own wait
+// runs out; then they go to LM Studio a few at a time on a small worker pool.
+// Waiting holds no worker, so a busy class only delays the verdicts. The
+// scans waiting or running are bounded by a large number (each is small); a
+// scan beyond it is dropped with a journal line, as a last resort.
+// Destroying the monitor drops the pending scans, ends the wait and joins the
+// threads (a verdict request already sent ends within its time-out). Alerts change only in tasks posted to the main
 // queue, which hold the shared state by shared_ptr, never the monitor.
 #pragma once
 
@@ -31,6 +34,7 @@
 #include "app/state/state_context.h"
 #include "platform/clock.h"
 #include "platform/main_queue.h"
+#include "platform/worker_pool.h"
 #include "server/llm/lmstudio_client.h"
 #include "server/llm/safety_verdict.h"
 
@@ -40,15 +44,15 @@ namespace klarion {
 // `LmStudioTimeouts::safetyVerdict` (25 s); the scan never waits longer than
 // `replyWait` for the answer.
 struct SafetyScanTimings {
-    std::chrono::milliseconds chatStreamPause{500};  // one pause while chat streams run
-    int chatStreamMaxPauses = 120;                   // then the scan goes on anyway
+    std::chrono::milliseconds chatStreamCheck{500};   // how often running chat streams are counted
+    std::chrono::milliseconds chatStreamWait{60000};  // then the scan goes on anyway
     std::chrono::milliseconds replyWait{30000};
 };
 
 struct SafetyMonitorOptions {
     SafetyScanTimings timings;
-    size_t workers = 2;          // AI scans running at once
-    size_t maxQueuedScans = 40;  // AI scans waiting for a worker; beyond, a scan is dropped
+    size_t workers = 3;            // verdict requests sent at once
+    size_t maxPendingScans = 5000;  // AI scans waiting or running; beyond, a scan is dropped
     std::shared_ptr<MainQueue> queue;  // null: the process-wide main queue at the time of use
     std::shared_ptr<Clock> clock;      // null: the process-wide clock at the time of use
 };
@@ -74,12 +78,13 @@ public:
     // none). Returns at once; never blocks on LM Studio.
     void scanForKeywords(const std::string& ip, const std::string& text);
 
-    // Waits until no AI scan is queued or running; false on time-out. For
-    // tests and orderly shutdown.
+    // Waits until no AI scan is pending; false on time-out. For tests and
+    // orderly shutdown.
     bool waitUntilIdle(std::chrono::milliseconds timeout);
-    // AI scans waiting for a worker, and running, now.
-    size_t queuedScans() const;
-    size_t runningScans() const;
+    // AI scans waiting for the chat streams, and all not finished yet
+    // (waiting, queued for a worker or running), now.
+    size_t waitingScans() const;
+    size_t pendingScans() const;
 
     // Main-thread step: resolves the alert's display name from the connected
     // students as they are now (after the same request's name update), stores
@@ -100,11 +105,18 @@ private:
         std::string ip;
     };
 
+    struct WaitingScan {
+        Scan scan;
+        std::chrono::steady_clock::time_point until;  // the end of its wait for chat streams
+    };
+
     void submit(Scan scan);
-    void workerLoop();
+    // The waiting thread: hands the scans to the pool once no chat stream
+    // runs, or each when its own wait is over.
+    void waitForChatStreams();
+    void release(Scan scan);  // under mutex_
     void aiSafetyScan(const Scan& scan);
-    // Sleeps one pause; false when the monitor is stopping.
-    bool pause(std::chrono::milliseconds duration);
+    void finishScan();
     std::shared_ptr<MainQueue> queue() const;
     std::shared_ptr<Clock> clock() const;
 
@@ -114,13 +126,13 @@ private:
     SafetyMonitorOptions options_;
 
     mutable std::mutex mutex_;
-    std::condition_variable workCv_;   // a scan was queued, or stopping
-    std::condition_variable stopCv_;   // stopping (cuts pauses short)
-    std::condition_variable idleCv_;   // a scan finished
-    std::deque<Scan> scans_;
-    size_t running_ = 0;
+    std::condition_variable wakeCv_;  // a scan waits, or stopping
+    std::condition_variable idleCv_;  // a scan finished
+    std::deque<WaitingScan> waiting_;
+    size_t pending_ = 0;  // waiting, queued in the pool or running
     bool stopping_ = false;
-    std::vector<std::thread> workers_;
+    WorkerPool pool_;
+    std::thread waiter_;
 };
 
 }  // namespace klarion

@@ -8,6 +8,8 @@
 #include <future>
 #include <thread>
 
+#include "server/llm/chat_proxy.h"
+#include "server/llm/system_prompt.h"
 #include "tests/llm/gateway_test_support.h"
 
 namespace klarion {
@@ -52,7 +54,7 @@ protected:
     void setVerdict(const std::string& content) { lm.fake.setChatReply(FakeChatReply{.content = content}); }
     size_t verdictRequests() { return lm.fake.requestsTo("/v1/chat/completions").size(); }
 
-    SafetyMonitorOptions options{.timings = {.chatStreamPause = 1ms}};
+    SafetyMonitorOptions options{.timings = {.chatStreamCheck = 1ms}};
     std::unique_ptr<SafetyMonitor> monitor;
 };
 
@@ -232,19 +234,19 @@ TEST_F(SafetyTest, DisplayNameTakesTheNameSentWithTheSameQuestion) {
     EXPECT_THAT(t.journalMessages(), Contains("⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Zoé)"));
 }
 
-TEST_F(SafetyTest, TheVerdictWaitsForRunningChatStreamsUpToItsLastPause) {
-    options.timings.chatStreamMaxPauses = 1'000'000;
+TEST_F(SafetyTest, TheVerdictWaitsForRunningChatStreamsUpToItsOwnWait) {
+    options.timings.chatStreamWait = 1h;
     t.config->activeChatStreams()->increment();
     start().scanForKeywords("10.0.0.5", "au secours");
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(gateway_test::eventually([&] { return monitor->waitingScans() == 1; }));
+    std::this_thread::sleep_for(50ms);
     EXPECT_EQ(verdictRequests(), 0u);
-    EXPECT_EQ(monitor->runningScans(), 1u);
     t.config->activeChatStreams()->decrement();
     settle();
     EXPECT_EQ(verdictRequests(), 1u);
 
-    // After the last pause it goes on while streams still run.
-    options.timings.chatStreamMaxPauses = 3;
+    // After its own wait it goes on while streams still run.
+    options.timings.chatStreamWait = 5ms;
     t.config->activeChatStreams()->increment();
     start().scanForKeywords("10.0.0.5", "au secours");
     settle();
@@ -252,7 +254,7 @@ TEST_F(SafetyTest, TheVerdictWaitsForRunningChatStreamsUpToItsLastPause) {
 }
 
 TEST_F(SafetyTest, DestructionEndsScansWaitingForChatStreams) {
-    options.timings.chatStreamPause = 1h;
+    options.timings = {.chatStreamCheck = 1h, .chatStreamWait = 1h};
     t.config->activeChatStreams()->increment();
     start().scanForKeywords("10.0.0.5", "au secours");
     monitor->scanForKeywords("10.0.0.5", "au secours");
@@ -261,21 +263,60 @@ TEST_F(SafetyTest, DestructionEndsScansWaitingForChatStreams) {
     EXPECT_EQ(verdictRequests(), 0u);
 }
 
-TEST_F(SafetyTest, ScansBeyondTheQueueAreDroppedWithAJournalLine) {
-    options.workers = 1;
-    options.maxQueuedScans = 1;
-    options.timings.chatStreamMaxPauses = 1'000'000;
-    t.config->activeChatStreams()->increment();  // holds the worker
+TEST_F(SafetyTest, ScansBeyondTheBoundAreDroppedWithAJournalLine) {
+    options.maxPendingScans = 1;
+    options.timings.chatStreamWait = 1h;
+    t.config->activeChatStreams()->increment();  // holds the scans
     start().scanForKeywords("10.0.0.5", "au secours 1");
-    ASSERT_TRUE(gateway_test::eventually([&] { return monitor->runningScans() == 1; }));
     for (const char* text : {"au secours 2", "au secours 3"}) monitor->scanForKeywords("10.0.0.5", text);
-    EXPECT_EQ(monitor->queuedScans(), 1u);
+    EXPECT_EQ(monitor->pendingScans(), 1u);
     size_t dropped = 0;
     for (const auto& line : t.journal())
         dropped += line.level == AppLogLevel::warn &&
                    line.message.starts_with("Analyse sécurité IA abandonnée (trop d'analyses en attente) — « au secours ");
-    EXPECT_EQ(dropped, 1u);
+    EXPECT_EQ(dropped, 2u);
     EXPECT_EQ(t.config->safetyAlerts().size(), 3u);  // every keyword alert is still raised
+}
+
+// A class at work: 30 students each ask a question every 20 s for two minutes while their chats
+// stream from LM Studio, every question screened. Every question still reaches its verdict
+// request, none is dropped, and the keyword alerts are raised at once. Every time is scaled down
+// by `kScale` so that the two minutes take a second or two.
+TEST_F(SafetyTest, EveryQuestionOfABusyClassGetsItsVerdict) {
+    constexpr int kStudents = 30, kRounds = 6, kScale = 100;
+    const auto period = std::chrono::milliseconds(20s) / kScale;
+    options.timings = {.chatStreamCheck = 5ms, .chatStreamWait = std::chrono::milliseconds(60s) / kScale};
+    const auto answerGap = period / 10;  // an answer streams for about 80 % of the period
+    lm.fake.setChatReply({.pieces = std::vector<std::string>(8, "mot "), .content = R"({"danger": false})", .gap = answerGap});
+    t.config->setSafetyAiScanAll(true);
+    const auto values = t.config->snapshot();
+    const std::string chat = dumpJson(buildChatRequest(values, buildChatMessages(buildSystemPrompt(values), Json::object(), "Bonjour")));
+    const auto streams = t.config->activeChatStreams();
+    start();
+    std::vector<std::thread> students;
+    for (int student = 0; student < kStudents; ++student) {
+        students.emplace_back([&, student] {
+            const std::string ip = "10.0.1." + std::to_string(student + 1);
+            for (int round = 0; round < kRounds; ++round) {
+                const auto next = std::chrono::steady_clock::now() + period;
+                const bool alarming = round == 2 && student % 10 == 0;
+                monitor->scanForKeywords(ip, alarming ? "au secours " + ip : "question " + std::to_string(round));
+                streams->increment();  // as the chat route does while it relays
+                lm.client->streamChatCompletion(chat, [](std::string_view) { return true; });
+                streams->decrement();
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+    for (auto& student : students) student.join();
+    t.queue->drain();
+    EXPECT_EQ(t.config->safetyAlerts().size(), size_t{kStudents / 10});  // raised before any verdict is needed
+    settle();
+    size_t verdicts = 0;
+    for (const auto& request : lm.fake.requestsTo("/v1/chat/completions"))
+        verdicts += request.body.find(R"("stream":false)") != std::string::npos;
+    EXPECT_EQ(verdicts, size_t{kStudents * kRounds});
+    for (const auto& line : t.journalMessages()) EXPECT_FALSE(line.starts_with("Analyse sécurité IA abandonnée")) << line;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "server/llm/worker_pool.h"
+#include "platform/worker_pool.h"
 
 #include <algorithm>
 #include <utility>

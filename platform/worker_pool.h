@@ -1,5 +1,6 @@
-// A small pool of worker threads for completion-style calls (the LM Studio
-// probes): a task runs on a worker and posts its result to the main queue.
+// The program's one kind of worker pool: a few threads for calls that must
+// not hold the caller (LM Studio probes, safety verdicts, short links). A
+// task runs on a worker and posts its result to the main queue.
 //
 // The pool owns its threads: the destructor (or shutdown()) drops the tasks
 // not started, waits for the running ones and joins every worker, so no
