@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <thread>
+
+#include "http/core/server.h"
+#include "http/html/scopes.h"
+#include "tests/http/http_test_support.h"
+
+using namespace klarion;
+using namespace klarion::markup;
+
+namespace {
+
+std::string render(const std::function<void()>& page) {
+    Scopes::response(page);
+    return Scopes::threadBuffer().value();
+}
+
+// Sorts the attributes inside every start tag: their order is free.
+std::string sortedAttributes(const std::string& html) {
+    static const std::regex tag(R"(<([a-zA-Z0-9-]+)((?: [^ =>]+="[^"]*")*)>)"), attribute(R"( [^ =>]+="[^"]*")");
+    std::string out;
+    auto last = html.cbegin();
+    for (std::sregex_iterator it(html.begin(), html.end(), tag), end; it != end; ++it) {
+        std::vector<std::string> attributes;
+        const std::string all = (*it)[2];
+        for (std::sregex_iterator a(all.begin(), all.end(), attribute); a != end; ++a) attributes.push_back(a->str());
+        std::sort(attributes.begin(), attributes.end());
+        out.append(last, (*it)[0].first) += "<" + (*it)[1].str();
+        for (const auto& a : attributes) out += a;
+        out += ">";
+        last = (*it)[0].second;
+    }
+    return out.append(last, html.cend());
+}
+
+}  // namespace
+
+TEST(HtmlBuilder, ContentAssignsItsOwnElementOnly) {
+    const std::vector<std::string> items{"x", "y"};
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[] { a([] { Scopes::href = "/p"; Scopes::innerText = "/p"; }); }, R"(<a href="/p">/p</a>)"},
+        {[] { p([] { em([] {}); Scopes::innerText = "text"; }); }, "<p>text</p>"},
+        {[] { p([] { em([] {}); Scopes::innerText = ""; }); }, "<p></p>"},
+        {[] { br({}); }, "<br></br>"},
+        {[] { div([] { Scopes::classs = "c"; span([] {}); Scopes::idd = "i"; }); }, R"(<div class="c" id="i"><span></span></div>)"},
+        {[] { li([] { Scopes::href = "/l"; a([] { Scopes::innerText = "x"; }); }); }, R"(<li href="/l"><a>x</a></li>)"},
+        {[] { element("input", {{"type", "x"}}, [] { Scopes::type = "y"; Scopes::value = "v"; }); }, R"(<input type="x" value="v"></input>)"},
+        {[] { element("a", {{"href", std::nullopt}, {"x-new", "n"}}, [] { Scopes::href = "/x"; }); }, R"(<a x-new="n"></a>)"},
+        {[] { b([] { Scopes::classs = ""; Scopes::Name = "N"; Scopes::name = "n"; Scopes::title = std::nullopt; }); }, R"(<b Name="N" class="" name="n"></b>)"},
+        {[] { q([] { Scopes::dataText = "<&\""; Scopes::innerText = "<i>&amp;</i>"; }); }, R"(<q data-text="<&""><i>&amp;</i></q>)"},
+        {[] { Scopes::stylesheetLink([] { Scopes::rel = "icon"; Scopes::href = "s.css"; }); }, R"(<link href="s.css" rel="stylesheet" type="text/css"></link>)"},
+        {[] { Scopes::javascriptScript([] { Scopes::src = "a.js"; }); }, R"(<script src="a.js" type="text/javascript"></script>)"},
+        {[&] { ul(items, [](const std::string& i) { li([&] { Scopes::innerText = i; }); }); }, "<ul><li>x</li><li>y</li></ul>"},
+        {[] { table(std::vector<int>{}, [](int) {}); }, "<table></table>"},
+        {[] { Scopes::classs = "page"; html([] { body([] {}); }); }, "<html><body></body></html>"},
+        {[] { element("", {}); }, "<></>"},
+    };
+    for (const auto& [page, expected] : cases) EXPECT_EQ(sortedAttributes(render(page)), sortedAttributes(expected)) << expected;
+    // A value assigned outside every element stays, and no element carried it.
+    EXPECT_EQ(Scopes::classs.get(), "page");
+    Scopes::classs = std::nullopt;
+    EXPECT_EQ(sortedAttributes(R"(<a z="1" b="2" x="">)"), R"(<a b="2" x="" z="1">)");
+}
+
+TEST(HtmlBuilder, EveryTagFunctionWritesItsTag) {
+    const std::pair<void (*)(Content), std::string_view> tags[] = {
+#define KLARION_TEST_TAG(function, tag) {&function, tag},
+        KLARION_HTML_TAGS(KLARION_TEST_TAG)
+#undef KLARION_TEST_TAG
+    };
+    for (const auto& [function, tag] : tags) {
+        std::string name(tag);
+        EXPECT_EQ(render([&] { function([] { Scopes::idd = "k"; }); }), "<" + name + " id=\"k\"></" + name + ">");
+    }
+    for (std::size_t i = 0; i < attributeCount; ++i) {  // and every variable writes its own name
+        const std::string name(Scopes::attributeName(i));
+        EXPECT_EQ(render([&] { Scopes::element("e", [&] { Variable(AttributeIndex(i)) = "v"; }); }), "<e " + name + "=\"v\"></e>");
+    }
+}
+
+TEST(HtmlBuilder, ThreadsRenderingAtOnceNeverMix) {
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &wrong] {
+            const std::string id = std::to_string(t);
+            const std::string expected = "<ul id=\"" + id + "\"><li>" + id + "</li><li>" + id + "</li></ul>";
+            for (int round = 0; round < 2000; ++round) {
+                auto item = [&] { li([&] { Scopes::innerText = id; }); };
+                if (render([&] { ul([&] { Scopes::idd = id; item(); std::this_thread::yield(); item(); }); }) != expected) ++wrong;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(HtmlBuilder, ContentThatThrowsLeavesTheBuilderClean) {
+    EXPECT_THROW(render([] {
+        div([] { Scopes::title = "kept"; h1([] {});
+                 p([] { Scopes::classs = "x"; span([] { throw std::runtime_error("page bug"); }); }); });
+    }), std::runtime_error);
+    EXPECT_EQ(Scopes::threadBuffer(), "");  // the half-written elements are gone
+    EXPECT_FALSE(Scopes::title.get() || Scopes::classs.get());
+    EXPECT_EQ(render([] { div([] { span([] {}); }); }), "<div><span></span></div>");
+}
+
+TEST(HtmlBuilder, PageResponseOnTheWire) {
+    HttpServer server;
+    server["/page"] = Scopes::pageHandler([] { html([] { body([] { h1([] { Scopes::innerText = "Élève — ok"; }); }); }); });
+    server["/empty"] = Scopes::pageHandler([] {});
+    server.start(0);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nServer: Klarion 1.4\r\n\r\n<!DOCTYPE html>";
+    for (const auto& [path, page] : {std::pair{"/page", "<html><body><h1>Élève — ok</h1></body></html>"}, {"/empty", ""}}) {
+        for (int again = 0; again < 2; ++again) {  // a second page on a connection thread starts empty
+            klarion::testing::Client client(server.port());
+            client.send(std::string("GET ") + path + " HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+            bool closed = false;
+            EXPECT_EQ(client.readToEnd(&closed), head + page);
+            EXPECT_TRUE(closed);
+        }
+    }
+    server.stop();
+    struct FailingWriter : HttpResponseBodyWriter {
+        void writeFile(File&) override { throw std::runtime_error("gone"); }
+        void writeBytes(ByteSpan) override { throw std::runtime_error("gone"); }
+    } failing;
+    EXPECT_NO_THROW(Scopes::writeDocument(failing));
+}
