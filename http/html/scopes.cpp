@@ -170,6 +170,22 @@ void Scopes::writeDocument(HttpResponseBodyWriter& writer) {
     }
 }
 
+std::string escapeText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
 HttpHandler Scopes::pageHandler(std::function<void()> page) {
     return [page = std::move(page)](HttpRequest&) { return response(page); };
 }

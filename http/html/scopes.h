@@ -196,6 +196,10 @@ public:
     static HttpHandler pageHandler(std::function<void()> page);
 };
 
+// The text with &, <, >, " and ' written as character references: safe as
+// element text and as a double-quoted attribute value.
+std::string escapeText(std::string_view text);
+
 // One element function per tag, without explicit attributes: h3([] { ... });
 #define KLARION_HTML_TAG_FUNCTION(function, tag) \
     inline void function(Content content) { Scopes::evaluate(tag, {}, content); }

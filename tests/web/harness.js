@@ -49,7 +49,7 @@ const HOST_RULES = `MAP ${HOSTS[0]} 127.0.0.1, MAP ${HOSTS[1]} [::1]`;
 
 // Starts `program args`, resolves once every pattern has matched its standard output (each
 // pattern's first group is collected), rejects when the program ends first or after 30 s.
-function launch(program, args, env, patterns) {
+export function launch(program, args, env, patterns) {
   const child = spawn(program, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
   let err = '';
