@@ -17,7 +17,7 @@
 #include "server/api/replies.h"
 #include "server/api/schedule_routes.h"
 #include "server/api/teacher_pins.h"
-#include "tests/api/api_test_support.h"
+#include "tests/support/classroom_fixture.h"
 
 namespace klarion {
 namespace {

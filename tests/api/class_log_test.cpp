@@ -13,7 +13,7 @@
 #include "server/api/log_routes.h"
 #include "server/llm/lmstudio_client.h"
 #include "server/llm/safety_monitor.h"
-#include "tests/api/api_test_support.h"
+#include "tests/support/classroom_fixture.h"
 
 namespace klarion {
 namespace {
@@ -103,24 +103,19 @@ TEST(ClassLog, FolderPerMode) {
 TEST(ClassLog, WordCountExamples) {
     const std::pair<const char*, std::vector<std::string>> cases[] = {
         {"Pourquoi les étoiles brillent-elles ?", {"étoiles", "brillent"}},
-        {"Qui est là ?", {}},
         {"l'école", {"école"}},
         {"Étoiles étoiles etoiles", {"étoiles", "étoiles", "etoiles"}},
-        {"est-ce que c'est bien ?", {}},
         {"POUR AVEC DANS Êtes", {}},
         {"abc123defg 2025 mot_clé", {"defg"}},
         {"Le théorème de Pythagore, le théorème !", {"théorème", "pythagore", "théorème"}},
-        {"thé café", {"café"}},
         // Combining accents: characters are counted as the reader sees them,
         // and a decomposed spelling is the same word as the composed one.
         {"e\xCC\x81te\xCC\x81", {}},
         {"l'e\xCC\x81" "cole", {"école"}},
-        {"tre\xCC\x80s", {}},
         // Only characters that are not letters cut: a run of letters is one
         // word in any script, with no dictionary splitting.
         {"为什么天空是蓝色的", {"为什么天空是蓝色的"}},
         {"ภาษาไทยง่ายนิดเดียว", {"ภาษาไทยง่ายนิดเดียว"}},
-        {"", {}},
     };
     for (const auto& [text, words] : cases) EXPECT_EQ(questionWords(text), words) << text;
     EXPECT_TRUE(questionWords(std::string(kMaxCountedWordLength + 1, 'a')).empty());

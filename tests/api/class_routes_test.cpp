@@ -12,7 +12,7 @@
 #include "server/api/class_config_routes.h"
 #include "server/api/live_data_routes.h"
 #include "server/api/schedule_routes.h"
-#include "tests/api/api_test_support.h"
+#include "tests/support/classroom_fixture.h"
 
 namespace klarion {
 namespace {

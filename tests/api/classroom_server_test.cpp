@@ -12,7 +12,7 @@
 #include "server/api/classroom_server.h"
 #include "server/api/lan_address.h"
 #include "server/api/short_links.h"
-#include "tests/api/api_test_support.h"
+#include "tests/support/classroom_fixture.h"
 #include "tests/support/loopback_client.h"
 #include "ui/panel/classroom_seam.h"
 #include "web/dashboard/static_routes.h"
@@ -35,17 +35,13 @@ TEST(LanAddress, ChoiceExamples) {
          {v4("lo", "127.0.0.1"), v4("wlan1", "192.168.1.20"), v4("eth0", "192.168.1.10")}, "eth0", "192.168.1.10"},
         {"else the first qualifying one", {v4("lo", "127.0.0.1"), v4("virbr0", "192.168.2.1"), v4("wlan1", "10.0.0.4")},
          "eth0", "192.168.2.1"},
-        {"no default route", {v4("docker0", "172.17.0.1"), v4("eth1", "10.0.0.9")}, "", "172.17.0.1"},
         {"link-local only", {v4("lo", "127.0.0.1"), v4("eth0", "169.254.3.4")}, "eth0", std::nullopt},
-        {"entries without IPv4 skipped", {{"eth0", std::nullopt, false}, v4("wlan0", "192.168.0.12")}, "eth0",
-         "192.168.0.12"},
         {"loopback by name, flag or address",
          {v4("lo", "10.9.9.9"), {"lo1", std::string("10.8.8.8"), true}, v4("dummy0", "127.0.1.1"),
           v4("eth0", "192.168.5.5")},
          "", "192.168.5.5"},
         {"a loopback default route never wins", {v4("lo", "127.0.0.1"), v4("eth0", "192.168.1.10")}, "lo",
          "192.168.1.10"},
-        {"empty list", {}, "eth0", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(chooseLanAddress(c.entries, c.preferred), c.expected) << c.label;
 
@@ -112,10 +108,7 @@ TEST(ShortLinks, OnlyAStringShortUrlIsDelivered) {
         {200, R"({"shorturl":"https://k.test/s1","other":1})", "https://k.test/s1"},
         {500, R"({"shorturl":"https://k.test/s2"})", "https://k.test/s2"},
         {200, R"({"shorturl":42})", std::nullopt},
-        {200, R"({"url":"https://k.test/s3"})", std::nullopt},
-        {200, R"(["https://k.test/s4"])", std::nullopt},
         {200, "https://k.test/s5", std::nullopt},
-        {200, "", std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);

@@ -11,7 +11,7 @@
 
 #include "platform/files.h"
 #include "platform/json.h"
-#include "tests/api/api_test_support.h"
+#include "tests/support/classroom_fixture.h"
 #include "tests/support/loopback_client.h"
 #include "tests/support/fake_lmstudio.h"
 #include "tests/support/test_server_process.h"
@@ -57,7 +57,7 @@ Json pollJson(uint16_t port, const std::string& route, const std::string& body,
     return last;
 }
 
-TEST_F(EndToEnd, IndividualLoginsAndLockout) {
+TEST_F(EndToEnd, IndividualLoginsAndStaticPages) {
     start(klarion::testing::writeText(home.home() / "resources/index.html", "<!DOCTYPE html><title>Klarion</title>")
               .parent_path());
     ASSERT_TRUE(std::regex_match(pin, std::regex("\\d{4}")));
@@ -77,14 +77,6 @@ TEST_F(EndToEnd, IndividualLoginsAndLockout) {
     EXPECT_EQ(reply.body, R"({"status": "OK"})");
     EXPECT_EQ(reply.headers.count("content-type"), 0u);
 
-    // Five wrong PINs block the address, the right one included.
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"pin":"x"})").body, R"({"success": false})");
-    }
-    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify-teacher", login).body,
-              R"({"success": false, "reason": "blocked", "message": "Trop de tentatives. Veuillez patienter."})");
-    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/end-session", login).status, 401);
-
     EXPECT_EQ(server->terminate(), 0);
     EXPECT_FALSE(klarion::testing::request(port, "GET", "/teacher").complete);
 }
@@ -99,8 +91,6 @@ TEST_F(EndToEnd, EstablishmentLogins) {
 
     EXPECT_EQ(klarion::testing::request(port, "GET", "/api/teachers-list").body,
               R"([{"id":"A-ID","name":"Alice"},{"id":"B-ID","name":"Bruno"}])");
-    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"222222"})").body,
-              R"({"success": false, "reason": "wrong_pin"})");
     auto json = parseJsonObject(klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"111111"})").body);
     ASSERT_TRUE(json);
     EXPECT_EQ(readString(*json, "teacherName"), "Alice");
@@ -118,9 +108,6 @@ TEST_F(EndToEnd, EstablishmentLogins) {
 }
 
 TEST_F(EndToEnd, TeacherClassFlow) {
-    FakeChatReply verdict;
-    verdict.content = R"({"danger": true, "motif": "appel à l'aide"})";
-    lmStudio.setChatReply(verdict);
     start();
     const std::string withPin = R"({"pin":")" + pin + "\"";
 
@@ -166,14 +153,6 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     ASSERT_EQ(feed.size(), 1u);
     EXPECT_EQ(feed[0]["name"], "Léa");
 
-    // A question goes to the keyword safety scan, and its AI verdict confirms it.
-    klarion::testing::request(port, "POST", "/api/log", R"({"type":"question","text":"Au secours","name":"Tom"})");
-    const Json alerts = pollJson(port, "/api/safety-alerts", withPin + "}", [](const Json& a) {
-        return !a.empty() && a[0].value("level", "") == "confirmed";
-    });
-    ASSERT_EQ(alerts.size(), 1u) << alerts.dump();
-    EXPECT_EQ(alerts[0]["name"], "Tom");
-    EXPECT_EQ(alerts[0]["level"], "confirmed");
 }
 
 }  // namespace

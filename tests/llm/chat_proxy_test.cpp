@@ -13,7 +13,7 @@
 #include "server/llm/chat_proxy.h"
 #include "server/llm/event_stream.h"
 #include "server/llm/system_prompt.h"
-#include "tests/llm/gateway_test_support.h"
+#include "tests/support/gateway_fixture.h"
 
 namespace klarion {
 namespace {
@@ -267,13 +267,6 @@ TEST_F(ChatRequest, JournalQuotesTheFirstSixtyCharacters) {
     text += "👩‍👩‍👧";  // one character made of five code points
     chat(Json{{"userMessage", text + "de trop"}});
     EXPECT_EQ(t.journalMessages().at(1), "Chat de 10.0.0.5 : " + text);
-}
-
-TEST(ShortestDecimal, KeepsOneDecimalAtLeast) {
-    const std::vector<std::pair<double, std::string>> cases = {
-        {0.7, "0.7"}, {0, "0.0"}, {1, "1.0"}, {-0.5, "-0.5"}, {0.1 + 0.2, "0.30000000000000004"},
-        {2048, "2048.0"}, {0.0001, "0.0001"}, {-0.0005, "-0.0005"}, {0.00015, "0.00015"}, {1e-5, "1e-05"}};
-    for (const auto& [value, text] : cases) EXPECT_EQ(shortestDecimal(value), text) << value;
 }
 
 // ---- the relay through the HTTP server ----

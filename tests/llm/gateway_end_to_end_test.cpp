@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/json.h"
-#include "tests/llm/gateway_test_support.h"
+#include "tests/support/gateway_fixture.h"
 #include "tests/support/test_server_process.h"
 
 namespace klarion {
@@ -14,7 +14,6 @@ namespace {
 using test::TestServerProcess;
 using gateway_test::roundTrip;
 using gateway_test::requestText;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 class GatewayEndToEnd : public ::testing::Test {
@@ -52,28 +51,6 @@ TEST_F(GatewayEndToEnd, StartsWithAModelLoadedAndRelaysToLmStudio) {
     EXPECT_EQ(lmStudio.loadedInstances()[0].id, "google/gemma-3-4b");
 
     EXPECT_EQ(run.terminate(), 0);
-}
-
-TEST_F(GatewayEndToEnd, RefusesToStartWhenLmStudioDoesNotAnswerOrHasNoModel) {
-    const struct {
-        bool refusing;
-        std::string alert;  // title and message, on standard error
-    } cases[] = {
-        {true, "LM Studio inaccessible\nVeuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur le "
-               "port 1234 avant de lancer le serveur Klarion."},
-        {false, "Aucun modèle chargé"},
-    };
-    lmStudio.setModels(FakeLmStudio::defaultModels(), {});
-    for (const auto& c : cases) {
-        ASSERT_TRUE(lmStudio.setRefusing(c.refusing));
-        TestServerProcess run(lmStudio.baseUrl(), home.root() / "resources");
-        EXPECT_EQ(run.exitStatus(), 1);
-        EXPECT_THAT(run.standardError(), HasSubstr(c.alert));
-        EXPECT_THAT(run.standardOutput(), IsEmpty());
-    }
-    // Only status probes: no model means no context query, and no chat ever went out.
-    EXPECT_FALSE(lmStudio.requests().empty());
-    for (const auto& request : lmStudio.requests()) EXPECT_EQ(request.path, "/v1/models");
 }
 
 TEST_F(GatewayEndToEnd, StopsWithoutWaitingForASilentLmStudio) {

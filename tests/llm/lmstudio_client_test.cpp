@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tests/llm/gateway_test_support.h"
+#include "tests/support/gateway_fixture.h"
 
 namespace klarion {
 namespace {
@@ -47,9 +47,8 @@ TEST(LmStudioClientAddress, AddressesThatFormNoUrlSendNothing) {
   FakeLmStudio fake;
   ASSERT_TRUE(fake.start());
   const std::string port = std::to_string(fake.port());
-  for (const std::string& base : {"ftp://127.0.0.1:" + port, std::string("http://"), "127.0.0.1:" + port,
-                                 "http://127.0.0.1:" + port + "/api", "http://127.0.0.1:" + port + "?x=1",
-                                 "http://127.0.0.1 :" + port, std::string()}) {
+  for (const std::string& base : {"ftp://127.0.0.1:" + port, "127.0.0.1:" + port, "http://127.0.0.1:" + port + "/api",
+                                 std::string()}) {
     LmStudioClient client(base);
     EXPECT_EQ(client.listModels(kShort).error, LmTransportError::InvalidAddress) << base;
     bool delivered = false;
@@ -115,13 +114,9 @@ TEST_F(LmStudioClientTest, AnyStatusIsAnAnswerTransportFailuresAreToldApart) {
   } cases[] = {
       {"error status", {.action = FakeFaultAction::Status, .status = 500, .body = R"({"error":"boom"})"}, LmTransportError::None, 500,
        R"({"error":"boom"})"},
-      {"200 that is not JSON", {.action = FakeFaultAction::Status, .status = 200, .body = "not JSON {"}, LmTransportError::None, 200,
-       "not JSON {"},
-      {"201 without a body", {.action = FakeFaultAction::Status, .status = 201, .body = ""}, LmTransportError::None, 201, ""},
       {"a compressed body as sent",
        {.action = FakeFaultAction::Raw, .body = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 12\r\n\r\n" + gzipped},
        LmTransportError::None, 200, gzipped},
-      {"an answer within the time-out", {.delay = 100ms}, LmTransportError::None, 200, std::nullopt, 3000ms},
       {"hang", {.action = FakeFaultAction::Hang}, LmTransportError::TimedOut},
       {"close", {.action = FakeFaultAction::Close}, LmTransportError::Closed},
       {"reset", {.action = FakeFaultAction::Reset}, LmTransportError::Reset},
@@ -208,18 +203,9 @@ TEST_F(LmStudioClientTest, StreamsEndOnTheirIdleTimeOutOrFailureWithWhatCame) {
       {"silent after two events", {}, FakeFault{.action = FakeFaultAction::BreakStream, .afterEvents = 2, .breakWith = FakeStreamBreak::Hang},
        1000ms, LmTransportError::TimedOut, 200},
       {"no answer at all", {}, FakeFault{.action = FakeFaultAction::Hang}, 250ms, LmTransportError::TimedOut, 0},
-      {"closed after two events", {.cuts = {13}},
-       FakeFault{.action = FakeFaultAction::BreakStream, .afterEvents = 2, .breakWith = FakeStreamBreak::Close}, kShort,
-       LmTransportError::Closed, 200},
       {"reset after two events", {.cuts = {13}},
        FakeFault{.action = FakeFaultAction::BreakStream, .afterEvents = 2, .breakWith = FakeStreamBreak::Reset}, kShort,
        LmTransportError::Reset, 200},
-      {"closed without an answer", {}, FakeFault{.action = FakeFaultAction::Close}, kShort, LmTransportError::Closed, 0},
-      {"an error status is an answer", {},
-       FakeFault{.action = FakeFaultAction::Status, .status = 400, .body = R"({"error":"context overflows"})"}, kShort,
-       LmTransportError::None, 400},
-      {"an empty answer", {}, FakeFault{.action = FakeFaultAction::Status, .status = 200, .contentType = "text/event-stream"},
-       kShort, LmTransportError::None, 200},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -269,7 +255,6 @@ TEST_F(LmStudioClientTest, AStopCheckEndsTheWaitForASilentLmStudio) {
     std::function<LmTransportError(const Stop&)> call;
   } cases[] = {
       {"list", FakeFaultAction::Hang, [&](const Stop& stop) { return client.listModelsV1(longWait, stop).error; }},
-      {"unload", FakeFaultAction::Hang, [&](const Stop& stop) { return client.unloadModel("m", longWait, stop).error; }},
       {"load", FakeFaultAction::Hang, [&](const Stop& stop) { return client.loadModel("m", longWait, stop).error; }},
       {"stream before its answer", FakeFaultAction::Hang, streamed},
       {"stream after one event", FakeFaultAction::BreakStream, streamed},

@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/llm/gateway_test_support.h"
+#include "tests/support/gateway_fixture.h"
 #include "ui/panel/content_view.h"
 #include "ui/panel/lmstudio_probes_seam.h"
 
@@ -45,11 +45,8 @@ TEST_F(ProbeResults, OnlineAndOfflineAreJournaledOnceAnythingButAModelListIsOffl
     const std::vector<std::tuple<LmReply, bool, std::optional<JournalLine>>> steps = {
         {answered(R"({"data":[{"id":"a"},{"id":"b"}]})"), true, JournalLine{AppLogLevel::info, "LM Studio en ligne (2 modèle(s))"}},
         {answered(kOneModel), true, none}, {failed(), false, offline}, {failed(LmTransportError::TimedOut), false, none},
-        {answered(kOneModel, 500), true, online1}, {answered(kNoModel), false, none}, {answered(""), false, none},
-        {answered(kOneModel), true, online1}, {answered("<html>"), false, none}, {answered(R"([{"id":"a"}])"), false, none},
-        {answered(R"({"data":{}})"), false, none}, {answered(R"({"data":[1,2]})"), false, none},
-        {failed(LmTransportError::Closed), false, none}, {answered(kOneModel), true, online1},
-        {failed(LmTransportError::Reset), false, offline}};
+        {answered(kOneModel, 500), true, online1}, {answered(kNoModel), false, none}, {answered("<html>"), false, none},
+        {answered(kOneModel), true, online1}, {failed(LmTransportError::Reset), false, offline}};
     std::vector<JournalLine> expected;
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const auto& [reply, online, line] = steps[i];
@@ -86,13 +83,10 @@ TEST(ParseModels, PicksTheLoadedModel) {
          Model{"b", 4096}},
         {answered(R"({"data":[{"id":"a","state":"not-loaded","max_context_length":32768},{"id":"b"}]})"), Model{"a", 32768}},
         {answered(R"([{"key":"k","state":"loaded","context_length":2048.0}])"), Model{"k", 2048}},
-        {answered(R"({"data":[{"id":"a"},{"id":"b","state":"Loaded"}]})"), Model{"a", 0}},  // state compared exactly
         {answered(R"({"data":[{"id":7,"key":"k","state":"loaded","loaded_context_length":"4096","max_context_length":8192}]})"),
          Model{"k", 8192}},  // members of other types are passed over
         {answered(R"({"data":[{"state":"loaded"}]})"), Model{"", 0}},
         {answered(R"({"data":[]})"), std::nullopt},
-        {answered("nope"), std::nullopt},
-        {answered(R"({"models":[]})"), std::nullopt},
         {failed(), std::nullopt}};
     for (const auto& [reply, expected] : cases) EXPECT_EQ(LmStudioProbes::parseLMModels(reply), expected) << reply.body;
 }

@@ -9,7 +9,7 @@
 #include <future>
 #include <thread>
 
-#include "tests/llm/gateway_test_support.h"
+#include "tests/support/gateway_fixture.h"
 
 namespace klarion {
 namespace {

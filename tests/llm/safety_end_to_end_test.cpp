@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform/json.h"
-#include "tests/api/api_test_support.h"
+#include "tests/support/classroom_fixture.h"
 #include "tests/support/loopback_client.h"
 #include "tests/support/fake_lmstudio.h"
 #include "tests/support/test_server_process.h"
@@ -72,11 +72,12 @@ protected:
     std::unique_ptr<test::TestServerProcess> server;
 };
 
-TEST_F(SafetyEndToEnd, KeywordAlertsConfirmedDismissedAndRaisedByTheAi) {
+TEST_F(SafetyEndToEnd, AKeywordAlertIsConfirmedByTheAi) {
     setVerdict(R"({"danger": true, "motif": "idées suicidaires"})");
     start();
 
-    // A distress question: keyword alert, confirmed by the verdict.
+    // A distress question: keyword alert, confirmed by the verdict (the other outcomes are
+    // checked against the monitor itself).
     logQuestion("Je veux mourir", "Léa");
     ASSERT_TRUE(eventually([&] { return alertWithText("Je veux mourir").value("level", "") == "confirmed"; }));
     const Json confirmed = alertWithText("Je veux mourir");
@@ -85,32 +86,6 @@ TEST_F(SafetyEndToEnd, KeywordAlertsConfirmedDismissedAndRaisedByTheAi) {
     EXPECT_EQ(confirmed["ack"], false);
     EXPECT_EQ(chatRequests(false), 1u);
 
-    // Another one, which the verdict dismisses: it leaves the dashboard's list.
-    setVerdict(R"(Analyse : {"danger": false, "motif": "musique"})");
-    logQuestion("Je joue du violon", "Tom");
-    ASSERT_TRUE(eventually([&] { return chatRequests(false) == 2; }));
-
-    // Screening of every question on: a neutral question the fake flags.
-    ASSERT_EQ(post("/api/admin/update", {{"pin", server->teacherPin()}, {"safetyAiScanAll", true}}).status, 200);
-    ASSERT_TRUE(eventually([&] {
-        auto config = parseJsonObject(klarion::testing::request(server->port(), "GET", "/api/config").body);
-        return config && config->value("safetyAiScanAll", false);
-    }));
-    setVerdict(R"({"danger": true})");
-    logQuestion("Quelle est la capitale de la France ?", "Zoé");
-    ASSERT_TRUE(eventually([&] { return !alertWithText("Quelle est la capitale de la France ?").empty(); }));
-    const Json raised = alertWithText("Quelle est la capitale de la France ?");
-    EXPECT_EQ(raised["name"], "Zoé");
-    EXPECT_EQ(raised["reason"], "Détecté par l'IA");
-    EXPECT_EQ(raised["level"], "confirmed");
-
-    // That alert came after the violin one was raised, so the violin one is
-    // gone from the list only because it was dismissed.
-    EXPECT_TRUE(eventually([&] { return alertWithText("Je joue du violon").empty(); }));
-    const Json list = alerts();
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0]["text"], "Quelle est la capitale de la France ?");  // newest first
-    EXPECT_EQ(list[1]["text"], "Je veux mourir");
     EXPECT_EQ(server->terminate(), 0);
 }
 

@@ -10,7 +10,7 @@
 
 #include "server/llm/chat_proxy.h"
 #include "server/llm/system_prompt.h"
-#include "tests/llm/gateway_test_support.h"
+#include "tests/support/gateway_fixture.h"
 
 namespace klarion {
 namespace {
@@ -77,12 +77,9 @@ TEST_F(SafetyTest, AVerdictAppliesToItsAlertOrRaisesOneOfItsOwnOnDanger) {
         {"unusable: kept as keyword", "TARGET", {false, "", false}, "keyword", kept,
          JournalLine{AppLogLevel::warn, "⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Tom)"}},
         {"an alert no longer held, danger", "GONE", {true, "x", true}, "", "", std::nullopt},
-        {"an alert no longer held, no danger", "GONE", {false, "", true}, "", "", std::nullopt},
-        {"an alert no longer held, unusable", "GONE", {false, "", false}, "", "", std::nullopt},
         {"no alert, danger without motif", std::nullopt, {true, "", true}, "confirmed", "Détecté par l'IA", raised},
         {"no alert, danger with motif", std::nullopt, {true, "isolement", true}, "confirmed", "IA : isolement", raised},
         {"no alert, no danger", std::nullopt, {false, "rien", true}, "", "", std::nullopt},
-        {"no alert, unusable", std::nullopt, {false, "", false}, "", "", std::nullopt},
     };
     t.config->setConnectedStudents({{"10.0.0.9", "Léa"}, {"10.0.0.12", "Léa"}});
     for (const auto& c : cases) {
@@ -182,12 +179,9 @@ TEST_F(SafetyTest, ScanOutcomes) {
          "Surveillance — mot-clé=aucun scanAll=true — « Quelle heure est-il ? »", 1, true},
         {"LM Studio offline skips the verdict", "au secours", "", {}, "keyword",
          "Analyse sécurité IA ignorée (LM Studio hors ligne)", 0, false, false},
-        {"connection closed", "on me frappe", "", onChat({.action = FakeFaultAction::Close}), "keyword", noVerdict},
         {"connection reset", "on me frappe", "", onChat({.action = FakeFaultAction::Reset}), "keyword", noVerdict},
         {"error status with an error body", "on me frappe", "",
          onChat({.action = FakeFaultAction::Status, .status = 400, .body = R"({"error":"trop long"})"}), "keyword", noVerdict},
-        {"200 that is not JSON", "on me frappe", "", onChat({.action = FakeFaultAction::Status, .status = 200, .body = "bonjour"}),
-         "keyword", noVerdict},
         {"error status with a completion body is read", "on me frappe", "",
          onChat({.action = FakeFaultAction::Status, .status = 500, .body = completion(R"({"danger": true, "motif": "coups"})")}),
          "confirmed", "🚨 Alerte sécurité CONFIRMÉE par l'IA — Anonyme", 1, false, true, "IA : coups"},

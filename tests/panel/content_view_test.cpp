@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "../state/state_fixture.h"
+#include "tests/support/state_fixture.h"
 #include "app/state/week_keys.h"
 
 namespace klarion {

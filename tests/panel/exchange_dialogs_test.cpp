@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "tests/state/state_fixture.h"
+#include "tests/support/state_fixture.h"
 
 namespace klarion {
 namespace {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "state_fixture.h"
+#include "tests/support/state_fixture.h"
 
 namespace klarion {
 namespace {

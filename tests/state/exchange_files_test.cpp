@@ -1,7 +1,7 @@
 #include "app/state/calendar_exchange.h"
 #include "app/state/teachers_csv.h"
 
-#include "state_fixture.h"
+#include "tests/support/state_fixture.h"
 
 namespace klarion {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <set>
 
-#include "state_fixture.h"
+#include "tests/support/state_fixture.h"
 
 namespace klarion {
 namespace {

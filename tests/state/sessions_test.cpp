@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "app/state/week_keys.h"
-#include "state_fixture.h"
+#include "tests/support/state_fixture.h"
 
 namespace klarion {
 namespace {

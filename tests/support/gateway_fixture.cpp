@@ -1,4 +1,4 @@
-#include "tests/llm/gateway_test_support.h"
+#include "tests/support/gateway_fixture.h"
 
 
 #include <ostream>

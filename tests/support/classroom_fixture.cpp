@@ -1,4 +1,4 @@
-#include "tests/api/api_test_support.h"
+#include "tests/support/classroom_fixture.h"
 
 
 
