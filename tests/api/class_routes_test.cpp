@@ -67,24 +67,6 @@ TEST(ConfigRoute, MembersPerMode) {
     }
 }
 
-TEST(MissionRoute, RefusalsChangeNothing) {
-    const std::pair<int, std::string> cases[] = {
-        {0, ""},  // 0: individual mode, 1: establishment without a session, 2: Alice's session
-        {0, R"("mission":5)"},
-        {1, R"("pin":"111111","mission":"x")"},
-        {2, R"("pin":"222222","mission":"x")"},
-    };
-    for (const auto& [setting, members] : cases) {
-        SCOPED_TRACE(members);
-        test::TestContext t;
-        if (setting > 0) t.establishment(setting == 2);
-        auto reply = callRoute(handleMission, *t.context, setting > 0 ? "{" + members + "}" : t.pinBody(members));
-        EXPECT_EQ(reply.status, 401);
-        EXPECT_EQ(reply.body, "");
-        EXPECT_EQ(t.queue->drain(), 0u);
-    }
-}
-
 TEST(MissionRoute, SetsTheMissionOnTheMainQueue) {
     test::TestContext t;
     auto reply = callRoute(handleMission, *t.context, t.pinBody(R"("mission":"Parler du système solaire")"));
@@ -94,6 +76,8 @@ TEST(MissionRoute, SetsTheMissionOnTheMainQueue) {
     EXPECT_EQ(t.config().customMission(), "") << "applied only on the main queue";
     EXPECT_EQ(t.journal(), std::vector<std::string>{"Mission mise à jour"});
     EXPECT_EQ(t.config().customMission(), "Parler du système solaire");
+    EXPECT_EQ(callRoute(handleMission, *t.context, t.pinBody(R"("mission":5)")).status, 401);  // a mission is a text
+    EXPECT_EQ(t.queue->drain(), 0u);
 
     // In the establishment mode only the mission reaches the teacher's file.
     test::TestContext e;
