@@ -3,9 +3,13 @@
 #     scripts/sanitize.sh asan   whole suite, AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #     scripts/sanitize.sh tsan   concurrency and end-to-end tests, ThreadSanitizer (build-tsan/)
 #     scripts/sanitize.sh        both
+# Each run builds only the programs it runs: `asan` the target klarion_tests
+# (every test program and the tools they start), `tsan` the target
+# klarion_tsan_tests (the programs labelled "tsan" in tests/CMakeLists.txt).
+# Sanitized code is built at -O1 with line tables only: reports keep their
+# file and line, and the builds take far less time than -O2 -g.
 # Any sanitizer report fails the run. KLARION_JOBS sets the build and test
-# parallelism (default: the number of cores). The tests run by `tsan` are the
-# programs labelled "tsan" in tests/CMakeLists.txt.
+# parallelism (default: the number of cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,23 +21,31 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:halt_on_err
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp}"
 
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+
 configure() {  # folder, sanitizers
-  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKLARION_SANITIZE="$2" \
+  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
+    "${launcher[@]}" -DKLARION_SANITIZE="$2" \
     -DKLARION_BUILD_BENCH=OFF -DKLARION_BUILD_FUZZERS=OFF -DKLARION_BUILD_GUI=OFF >/dev/null
+}
+
+run() {  # folder, sanitizers, target, ctest arguments...
+  local folder=$1 sanitizers=$2 target=$3
+  shift 3
+  configure "$folder" "$sanitizers"
+  cmake --build "$folder" -j"$JOBS" --target "$target"
+  ctest --test-dir "$folder" --output-on-failure -j"$JOBS" --timeout 600 "$@"
 }
 
 run_asan() {
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer: whole suite (build-asan/)"
-  configure build-asan address,undefined
-  cmake --build build-asan -j"$JOBS"
-  ctest --test-dir build-asan --output-on-failure -j"$JOBS" --timeout 600
+  run build-asan address,undefined klarion_tests
 }
 
 run_tsan() {
   echo "== ThreadSanitizer: concurrency and end-to-end tests (build-tsan/)"
-  configure build-tsan thread
-  cmake --build build-tsan -j"$JOBS" --target klarion_tsan_tests
-  ctest --test-dir build-tsan --output-on-failure -j"$JOBS" --timeout 600 -L '^tsan$'
+  run build-tsan thread klarion_tsan_tests -L '^tsan$'
 }
 
 case "$WHICH" in
