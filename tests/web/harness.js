@@ -25,7 +25,12 @@
 //                          POST; resolves to the parsed JSON reply (text when it is not JSON)
 //   room.lm(path, body)    the fake LM Studio's control port, same form (control paths are
 //                          listed in tests/support/fake_lmstudio_control.h)
+//   room.restart()         stops the test server and starts it again on the same port with the
+//                          same scratch folder (a new teacher PIN in the individual mode)
 //   room.stop()            SIGTERM to both programs, waits for them, removes the scratch folder
+//
+// options.prepare(home), when given, runs before the test server starts (to write the
+// configuration files of the establishment mode into home/Documents/Klarion_Config).
 //
 // openBrowser() launches chromium headless with a fresh profile; HOSTS are names that the
 // browser alone resolves to loopback addresses (HOSTS[0] to 127.0.0.1, HOSTS[1] to ::1: a
@@ -99,13 +104,20 @@ export async function startClassroom(options = {}) {
   let server;
   try {
     const [lmPort, controlPort] = await fake.ready;
-    server = launch(path.join(support, 'klarion-test-server'),
-      ['--port', '0', '--lmstudio', `http://127.0.0.1:${lmPort}`,
+    if (options.prepare) await options.prepare(home);
+    const startServer = (port) => launch(path.join(support, 'klarion-test-server'),
+      ['--port', String(port), '--lmstudio', `http://127.0.0.1:${lmPort}`,
         '--resources', options.resources || path.join(buildDir, 'resources')],
       env, [/listening on (\d+)/, /teacher PIN (\d+)/]);
+    server = startServer(0);
     const [port, teacherPin] = await server.ready;
-    return {
+    const room = {
       port: Number(port), teacherPin, home,
+      restart: async () => {
+        await server.stop();
+        server = startServer(port);
+        [, room.teacherPin] = await server.ready;
+      },
       url: (route = '/', host = HOSTS[0]) => `http://${host}:${port}${route}`,
       api: (route, body) => call(`http://127.0.0.1:${port}`, route, body),
       lm: (route, body) => call(`http://127.0.0.1:${controlPort}`, route, body),
@@ -114,6 +126,7 @@ export async function startClassroom(options = {}) {
         await rm(home, { recursive: true, force: true });
       },
     };
+    return room;
   } catch (error) {
     await Promise.all([server?.stop(), fake.stop()]);
     await rm(home, { recursive: true, force: true });

@@ -1,0 +1,146 @@
+// Teacher dashboard: Cockpit and Directive (settings, model, mission), then what the class
+// does (students, word cloud, live feed, safety alerts), and the pictures for review.
+import assert from 'node:assert/strict';
+import { after, before, describe, test } from 'node:test';
+import { openBrowser, screenshot, startClassroom } from './harness.js';
+import { ask, config, dashboardPage, openLoggedIn, stored, textOf, until, visible } from './dashboard_helpers.js';
+
+const HOSTILE = '<img src=x onerror="window.hacked=1">';
+let room;
+let browser;
+let page;
+before(async () => {
+  room = await startClassroom();
+  await room.lm('/control/models', {
+    models: [{ key: 'alpha-3b' }, { key: 'beta-7b' }], loaded: [{ id: 'alpha-3b', model: 'alpha-3b' }],
+  });
+  browser = await openBrowser();
+  page = await dashboardPage(browser, { viewport: { width: 1280, height: 900 } });
+  await openLoggedIn(page, room);
+});
+after(async () => {
+  await browser?.close();
+  await room?.stop();
+});
+
+describe('cockpit and directive', () => {
+  test('pause, audience, class PIN and journal reach the server with every setting', async () => {
+    const pushed = page.waitForRequest((r) => r.url().endsWith('/api/admin/update'));
+    await page.click('#db-ia-toggle');
+    assert.deepEqual(Object.keys((await pushed).postDataJSON()).sort(),
+      ['audience', 'isAiPaused', 'isSupervisionActive', 'pin', 'requiresPin', 'supervisionLevel']);
+    assert.deepEqual([await textOf(page, '#db-status-text'), await page.getAttribute('#db-ia-ind', 'class'),
+      await textOf(page, '#db-ia-toggle')], ['IA en pause', 'db-ia-ind paused', '▶ Relancer l\'IA']);
+    await until('the pause', async () => (await config(room)).isAiPaused === true);
+
+    await page.selectOption('#ctrl-audience', 'eleves');
+    await page.check('#ctrl-pin');
+    await page.check('#ctrl-journal');
+    await page.selectOption('#ctrl-supervision-level', 'questions');
+    await until('the settings', async () => {
+      const c = await config(room);
+      return c.audience === 'eleves' && c.requiresPin && c.isSupervisionActive && c.supervisionLevel === 'questions';
+    });
+    assert.match(await textOf(page, '#student-pin-display'), /^\d{4}$/);
+    await page.click('#db-pause-ni');
+    await until('the AI back', async () => (await config(room)).isAiPaused === false);
+    await until('the refresh', async () => (await textOf(page, '#stat-audience')) === 'Élèves');
+    assert.equal(await textOf(page, '#db-status-text'), 'IA active');
+  });
+
+  test('the model list marks the loaded model and switches to another', async () => {
+    assert.deepEqual(await page.$$eval('#model-select option', (o) => o.map((x) => x.textContent)), ['alpha-3b ✅ Actif', 'beta-7b']);
+    assert.deepEqual([await visible(page, '#btn-switch-model'), await visible(page, '#model-hint')], [false, true]);
+    await page.selectOption('#model-select', 'beta-7b');
+    await page.click('#btn-switch-model');
+    await until('the switch', async () => (await textOf(page, '#btn-switch-model')) === '✅ Chargé !');
+    assert.equal(page.dialogs.at(-1), 'Charger beta-7b ? L\'IA sera indisponible pendant 10-30 secondes.');
+    assert.deepEqual((await room.lm('/control/state')).loaded.map((i) => i.model), ['beta-7b']);
+    await until('the new list', async () => (await textOf(page, '#model-select')).includes('beta-7b ✅ Actif'));
+  });
+
+  test('a directive is applied, refused without a "saved" message, and cancelled', async () => {
+    await page.click('#nav-directive');
+    await page.fill('#m', 'Tu es Socrate.');
+    await page.click('text=Appliquer à la classe');
+    await until('the confirmation', () => page.dialogs.at(-1) === 'Directives enregistrées !');
+    await until('the mission', async () => (await config(room)).customMission === 'Tu es Socrate.');
+
+    await page.route('**/api/mission', (route) => route.fulfill({ status: 401, body: '' }));
+    await page.click('text=Appliquer à la classe');
+    await until('the refusal', () => page.dialogs.at(-1) !== 'Directives enregistrées !');
+    assert.equal(page.dialogs.at(-1), 'Directives non enregistrées : code PIN refusé.');
+    await page.unroute('**/api/mission');
+
+    await page.click('text=Annuler les directives');
+    assert.equal(await page.inputValue('#m'), '');
+    await until('no mission', async () => (await config(room)).customMission === '');
+  });
+});
+
+describe('students, word cloud, live feed and safety', () => {
+  test('a question reaches the live feed, the word cloud and the students list, names as text', async () => {
+    const name = HOSTILE + 'Léa';
+    await ask(room, 'Pourquoi le volcan <b>volcan</b> explose ?', name);
+    await page.click('#nav-supervision');
+    await until('the feed', async () => (await page.locator('.db-live').count()) === 1);
+    assert.deepEqual([await textOf(page, '.db-live-name'), await textOf(page, '.db-live-text'), await textOf(page, '#live-rate')],
+      [name, 'Pourquoi le volcan <b>volcan</b> explose ?', '1 question / min']);
+    await until('the cloud', async () => (await page.locator('#cloud .db-word').count()) > 0);
+    assert.equal(await page.locator('#cloud .db-word', { hasText: 'volcan' }).evaluate((w) => w.style.fontSize), 'calc(21px * var(--db-fs))');
+    await until('the students', async () => (await textOf(page, '#students-list')) === name);
+    assert.equal(await textOf(page, '#stat-eleves'), '1');
+    assert.equal(await page.locator('img[src=x]').count(), 0);
+  });
+
+  test('a keyword alert: tag, badges, sound button, acknowledgement', async () => {
+    await room.lm('/control/reply', { content: 'pas d\'avis' });  // the AI verdict keeps the alert
+    await ask(room, 'je veux mourir', 'Lou');
+    const block = page.locator('.db-alert');
+    await block.waitFor();
+    assert.deepEqual([await block.getAttribute('class'), await textOf(page, '.db-alert-tag')], ['db-alert keyword fresh', 'À vérifier']);
+    assert.deepEqual([await textOf(page, '#nav-alert-badge'), await textOf(page, '#mni-alert-badge')], ['1', '1']);
+    assert.equal(await textOf(page, '#alert-sound-btn'), '🔔');
+    await page.click('#alert-sound-btn');
+    assert.deepEqual([await textOf(page, '#alert-sound-btn'), await stored(page, 'alertSoundOn')], ['🔕', 'false']);
+    await page.click('#alert-sound-btn');
+    await page.click('text=✓ J\'ai pris connaissance');
+    await until('the acknowledgement', async () => (await block.getAttribute('class')).includes('ack'));
+    assert.deepEqual([await block.locator('button').count(), await visible(page, '#nav-alert-badge'),
+      await visible(page, '#safety-alerts-card')], [0, false, true]);
+  });
+
+  test('a confirmed alert sounds once and shows its reason as text', async () => {
+    await page.evaluate(() => {
+      window.beeps = 0;
+      const play = window.playAlertSound;
+      window.playAlertSound = () => { window.beeps++; play(); };
+    });
+    await room.lm('/control/reply', { content: JSON.stringify({ danger: true, motif: HOSTILE }) });
+    await ask(room, 'j\'ai envie d\'en finir', 'Max');
+    await until('the confirmation', () => page.locator('.db-alert.confirmed').count());
+    await page.waitForTimeout(3500);  // one more round of the alerts
+    assert.deepEqual([await textOf(page, '.db-alert.confirmed .db-alert-reason'), await textOf(page, '.db-alert.confirmed .db-alert-tag'),
+      await page.evaluate(() => window.beeps)], ['IA : ' + HOSTILE, 'Confirmée IA', 1]);
+    assert.equal(await page.evaluate(() => window.hacked), undefined);
+  });
+
+  test('the AI screening switch reaches the server; pictures for review', async () => {
+    await page.click('#nav-securite');
+    await page.check('#ctrl-safety-scanall');
+    assert.equal(await textOf(page, '#ai-scan-badge'), 'Activée');
+    await until('the screening', async () => (await config(room)).safetyAiScanAll === true);
+
+    await page.click('#nav-cockpit');
+    await screenshot(page, 'dashboard-light');
+    await page.click('#nav-supervision');
+    await page.click('#theme-btn-nuit');
+    await screenshot(page, 'dashboard-dark');
+    await page.click('#theme-btn-jour');
+    await page.setViewportSize({ width: 820, height: 1000 });
+    await page.click('#mni-cockpit');
+    await screenshot(page, 'dashboard-820');
+    await page.click('#tab-nuage');
+    await screenshot(page, 'dashboard-820-nuage');
+  });
+});

@@ -1,0 +1,118 @@
+// Teacher dashboard in the establishment mode: the teachers' login, the session banners and
+// the end of a session.
+import assert from 'node:assert/strict';
+import { mkdir, writeFile } from 'node:fs/promises';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import { openBrowser, startClassroom } from './harness.js';
+import { ask, dashboardPage, stored, textOf, until, visible } from './dashboard_helpers.js';
+
+const TEACHERS = [
+  { id: 'T-ANNE', name: '<b>Anne</b> <img src=x onerror="window.hacked=1">', pin: '123456', createdAt: '2026-09-01' },
+  { id: 'T-BRUNO', name: 'Bruno', pin: '654321', createdAt: '2026-09-01' },
+];
+const establishment = (teachers) => async (home) => {
+  const folder = path.join(home, 'Documents', 'Klarion_Config');
+  await mkdir(folder, { recursive: true });
+  await writeFile(path.join(folder, 'mode.json'), JSON.stringify({ mode: 'establishment' }));
+  await writeFile(path.join(folder, 'teachers.json'), JSON.stringify(teachers));
+};
+
+let room;
+let browser;
+before(async () => {
+  room = await startClassroom({ prepare: establishment(TEACHERS) });
+  browser = await openBrowser();
+});
+after(async () => {
+  await browser?.close();
+  await room?.stop();
+});
+
+async function loginAs(page, teacher, pin = teacher.pin) {
+  await page.goto(room.url('/teacher'));
+  await page.locator('#teacher-select option[value="' + teacher.id + '"]').waitFor({ state: 'attached' });
+  await page.selectOption('#teacher-select', teacher.id);
+  await page.fill('#t-pin-6', pin);
+  await page.click('text=Se connecter');
+}
+
+describe('login, establishment mode', () => {
+  let anne;
+  test('teachers list, messages, login of the first teacher', async () => {
+    anne = await dashboardPage(browser);
+    await loginAs(anne, TEACHERS[0], '12');
+    assert.equal(await visible(anne, '#t-pin'), false);
+    assert.deepEqual(await anne.$$eval('#teacher-select option', (o) => o.map((x) => x.textContent)), TEACHERS.map((t) => t.name));
+    assert.equal(await textOf(anne, '#login-message'), 'Le code PIN doit contenir 6 chiffres.');
+    await anne.fill('#t-pin-6', '000000');
+    await anne.press('#t-pin-6', 'Enter');
+    await until('the refusal', async () => (await textOf(anne, '#login-message')) === 'Code PIN incorrect.');
+    assert.equal(await anne.inputValue('#t-pin-6'), '');
+    await anne.fill('#t-pin-6', TEACHERS[0].pin);
+    await anne.press('#t-pin-6', 'Enter');
+    await anne.locator('#teacher-pin-overlay').waitFor({ state: 'hidden' });
+    assert.deepEqual([await stored(anne, 'teacherId'), await stored(anne, 'teacherPin')], [TEACHERS[0].id, TEACHERS[0].pin]);
+    await anne.locator('#end-session-card').waitFor();
+    assert.equal(await textOf(anne, '#session-teacher-name'), TEACHERS[0].name);
+    assert.ok(await visible(anne, '#nav-agenda'));
+    assert.equal(await anne.evaluate(() => window.hacked), undefined);
+  });
+
+  test('a second teacher sees whose session is in progress', async () => {
+    const bruno = await dashboardPage(browser);
+    await loginAs(bruno, TEACHERS[1]);
+    await bruno.locator('#session-in-progress-banner').waitFor();
+    assert.equal(await textOf(bruno, '#session-in-progress-banner'),
+      '⚠️ Session en cours (' + TEACHERS[0].name + '). Merci de réserver un autre créneau.');
+    await bruno.close();
+  });
+
+  test('the session holder\'s alerts survive 12 s of refreshes', async () => {
+    await room.lm('/control/reply', { content: 'pas d\'avis' });  // the AI verdict keeps the alert
+    await ask(room, 'je veux mourir', 'Lou');
+    await anne.click('#nav-supervision');
+    await anne.locator('.db-alert').waitFor();
+    await anne.waitForTimeout(12000);
+    assert.equal(await anne.locator('.db-alert').count(), 1);
+    assert.equal((await room.api('/api/safety-alerts', { pin: TEACHERS[0].pin })).length, 1);
+  });
+
+  test('ending the session asks first, then shows the login screen with the teacher kept', async () => {
+    await anne.click('#btn-end-session');
+    await anne.locator('#t-pin-6').waitFor();
+    assert.deepEqual(anne.dialogs, ['Terminer votre session ? Vos réglages seront sauvegardés.']);
+    assert.deepEqual([await stored(anne, 'teacherId'), await stored(anne, 'teacherPin')], [TEACHERS[0].id, null]);
+    assert.equal((await room.api('/api/config')).activeTeacherName, '');
+    await anne.close();
+  });
+
+  test('repeated wrong PINs end with the server\'s blocking message', async () => {
+    const page = await dashboardPage(browser);
+    await page.goto(room.url('/teacher'));
+    await page.locator('#teacher-select option[value="T-BRUNO"]').waitFor({ state: 'attached' });
+    await page.selectOption('#teacher-select', 'T-BRUNO');
+    for (let i = 0; i < 6; i++) {
+      await page.fill('#t-pin-6', '000000');
+      const answered = page.waitForResponse((r) => r.url().endsWith('/api/verify-teacher'));
+      await page.click('text=Se connecter');
+      await answered;
+    }
+    await until('the blocking message', async () => (await textOf(page, '#login-message')) === 'Trop de tentatives. Veuillez patienter.');
+    await page.close();
+  });
+});
+
+test('with no teacher configured the list says so and the login asks for a name', async () => {
+  const empty = await startClassroom({ prepare: establishment([]) });
+  try {
+    const page = await dashboardPage(browser);
+    await page.goto(empty.url('/teacher'));
+    await until('the empty list', async () => (await textOf(page, '#teacher-select')) === 'Aucun enseignant configuré');
+    await page.click('text=Se connecter');
+    assert.equal(await textOf(page, '#login-message'), 'Sélectionnez un enseignant.');
+    await page.close();
+  } finally {
+    await empty.stop();
+  }
+});

@@ -1,0 +1,42 @@
+// Helpers of the dashboard's browser tests, over harness.js.
+import assert from 'node:assert/strict';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+// A page of its own (empty storage) that records the paths it requests and the texts of its
+// dialogs (accepted), with the Markdown renderer's CDN cut off as on a network without internet.
+export async function dashboardPage(browser, options = {}) {
+  const page = await browser.newPage(options);
+  await page.route('https://cdn.jsdelivr.net/**', (route) => route.abort());
+  page.dialogs = [];
+  page.on('dialog', (dialog) => { page.dialogs.push(dialog.message()); dialog.accept(); });
+  page.paths = [];
+  page.on('request', (request) => page.paths.push(new URL(request.url()).pathname));
+  return page;
+}
+
+// Opens the dashboard with the PIN in the address and waits for the login to open it.
+export async function openLoggedIn(page, room, pin = room.teacherPin) {
+  await page.goto(room.url('/teacher#pin=' + pin));
+  await page.locator('#teacher-pin-overlay').waitFor({ state: 'hidden' });
+}
+
+// Retries `check` every 100 ms until it returns a truthy value (given back); fails after ~15 s.
+export async function until(what, check, tries = 150) {
+  for (let i = 0; i < tries; i++) {
+    const value = await check();
+    if (value) return value;
+    await sleep(100);
+  }
+  assert.fail('still waiting for ' + what);
+}
+
+export const textOf = (page, selector) => page.locator(selector).textContent();
+export const visible = (page, selector) => page.locator(selector).isVisible();
+export const stored = (page, key) => page.evaluate((k) => localStorage.getItem(k), key);
+export const count = (page, route) => page.paths.filter((p) => p === route).length;
+
+// The classroom's configuration as the dashboard reads it.
+export const config = (room) => room.api('/api/config');
+
+// Posts a student question from 127.0.0.1, as the student page does.
+export const ask = (room, text, name = 'Anonyme') => room.api('/api/log', { type: 'question', text, name });
