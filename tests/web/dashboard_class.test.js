@@ -1,26 +1,18 @@
 // Teacher dashboard: Cockpit and Directive (settings, model, mission), then what the class
 // does (students, word cloud, live feed, safety alerts), and the pictures for review.
 import assert from 'node:assert/strict';
-import { after, before, describe, test } from 'node:test';
-import { openBrowser, screenshot, startClassroom } from './harness.js';
-import { ask, config, dashboardPage, openLoggedIn, stored, textOf, until, visible } from './dashboard_helpers.js';
+import { describe, test } from 'node:test';
+import { screenshot } from './harness.js';
+import { ask, classroomForFile, config, dashboardPage, openLoggedIn, stored, textOf, until, visible } from './dashboard_helpers.js';
 
 const HOSTILE = '<img src=x onerror="window.hacked=1">';
 let room;
-let browser;
 let page;
-before(async () => {
-  room = await startClassroom();
-  await room.lm('/control/models', {
-    models: [{ key: 'alpha-3b' }, { key: 'beta-7b' }], loaded: [{ id: 'alpha-3b', model: 'alpha-3b' }],
-  });
-  browser = await openBrowser();
+classroomForFile({}, async (r, browser) => {
+  room = r;
+  await room.lm('/control/models', { models: [{ key: 'alpha-3b' }, { key: 'beta-7b' }], loaded: [{ id: 'alpha-3b', model: 'alpha-3b' }] });
   page = await dashboardPage(browser, { viewport: { width: 1280, height: 900 } });
   await openLoggedIn(page, room);
-});
-after(async () => {
-  await browser?.close();
-  await room?.stop();
 });
 
 describe('cockpit and directive', () => {
@@ -29,8 +21,7 @@ describe('cockpit and directive', () => {
     await page.click('#db-ia-toggle');
     assert.deepEqual(Object.keys((await pushed).postDataJSON()).sort(),
       ['audience', 'isAiPaused', 'isSupervisionActive', 'pin', 'requiresPin', 'supervisionLevel']);
-    assert.deepEqual([await textOf(page, '#db-status-text'), await page.getAttribute('#db-ia-ind', 'class'),
-      await textOf(page, '#db-ia-toggle')], ['IA en pause', 'db-ia-ind paused', '▶ Relancer l\'IA']);
+    assert.deepEqual([await textOf(page, '#db-status-text'), await page.getAttribute('#db-ia-ind', 'class'), await textOf(page, '#db-ia-toggle')], ['IA en pause', 'db-ia-ind paused', '▶ Relancer l\'IA']);
     await until('the pause', async () => (await config(room)).isAiPaused === true);
 
     await page.selectOption('#ctrl-audience', 'eleves');
@@ -43,9 +34,7 @@ describe('cockpit and directive', () => {
     });
     assert.match(await textOf(page, '#student-pin-display'), /^\d{4}$/);
     await page.click('#db-pause-ni');
-    await until('the AI back', async () => (await config(room)).isAiPaused === false);
-    await until('the refresh', async () => (await textOf(page, '#stat-audience')) === 'Élèves');
-    assert.equal(await textOf(page, '#db-status-text'), 'IA active');
+    await until('the AI back and the audience counter', async () => !(await config(room)).isAiPaused && (await textOf(page, '#stat-audience')) === 'Élèves');
   });
 
   test('the model list marks the loaded model and switches to another', async () => {
@@ -68,13 +57,11 @@ describe('cockpit and directive', () => {
 
     await page.route('**/api/mission', (route) => route.fulfill({ status: 401, body: '' }));
     await page.click('text=Appliquer à la classe');
-    await until('the refusal', () => page.dialogs.at(-1) !== 'Directives enregistrées !');
-    assert.equal(page.dialogs.at(-1), 'Directives non enregistrées : code PIN refusé.');
+    await until('the refusal', () => page.dialogs.at(-1) === 'Directives non enregistrées : code PIN refusé.');
     await page.unroute('**/api/mission');
 
     await page.click('text=Annuler les directives');
-    assert.equal(await page.inputValue('#m'), '');
-    await until('no mission', async () => (await config(room)).customMission === '');
+    await until('no mission', async () => (await config(room)).customMission === '' && (await page.inputValue('#m')) === '');
   });
 });
 
@@ -86,8 +73,7 @@ describe('students, word cloud, live feed and safety', () => {
     await until('the feed', async () => (await page.locator('.db-live').count()) === 1);
     assert.deepEqual([await textOf(page, '.db-live-name'), await textOf(page, '.db-live-text'), await textOf(page, '#live-rate')],
       [name, 'Pourquoi le volcan <b>volcan</b> explose ?', '1 question / min']);
-    await until('the cloud', async () => (await page.locator('#cloud .db-word').count()) > 0);
-    assert.equal(await page.locator('#cloud .db-word', { hasText: 'volcan' }).evaluate((w) => w.style.fontSize), 'calc(21px * var(--db-fs))');
+    await until('the cloud', async () => (await page.locator('#cloud .db-word').first().getAttribute('style'))?.startsWith('font-size:calc(21px'));
     await until('the students', async () => (await textOf(page, '#students-list')) === name);
     assert.equal(await textOf(page, '#stat-eleves'), '1');
     assert.equal(await page.locator('img[src=x]').count(), 0);
@@ -99,15 +85,13 @@ describe('students, word cloud, live feed and safety', () => {
     const block = page.locator('.db-alert');
     await block.waitFor();
     assert.deepEqual([await block.getAttribute('class'), await textOf(page, '.db-alert-tag')], ['db-alert keyword fresh', 'À vérifier']);
-    assert.deepEqual([await textOf(page, '#nav-alert-badge'), await textOf(page, '#mni-alert-badge')], ['1', '1']);
-    assert.equal(await textOf(page, '#alert-sound-btn'), '🔔');
+    assert.deepEqual([await textOf(page, '#nav-alert-badge'), await textOf(page, '#mni-alert-badge'), await textOf(page, '#alert-sound-btn')], ['1', '1', '🔔']);
     await page.click('#alert-sound-btn');
     assert.deepEqual([await textOf(page, '#alert-sound-btn'), await stored(page, 'alertSoundOn')], ['🔕', 'false']);
     await page.click('#alert-sound-btn');
     await page.click('text=✓ J\'ai pris connaissance');
     await until('the acknowledgement', async () => (await block.getAttribute('class')).includes('ack'));
-    assert.deepEqual([await block.locator('button').count(), await visible(page, '#nav-alert-badge'),
-      await visible(page, '#safety-alerts-card')], [0, false, true]);
+    assert.deepEqual([await block.locator('button').count(), await visible(page, '#nav-alert-badge'), await visible(page, '#safety-alerts-card')], [0, false, true]);
   });
 
   test('a confirmed alert sounds once and shows its reason as text', async () => {
@@ -121,8 +105,7 @@ describe('students, word cloud, live feed and safety', () => {
     await until('the confirmation', () => page.locator('.db-alert.confirmed').count());
     await page.waitForTimeout(3500);  // one more round of the alerts
     assert.deepEqual([await textOf(page, '.db-alert.confirmed .db-alert-reason'), await textOf(page, '.db-alert.confirmed .db-alert-tag'),
-      await page.evaluate(() => window.beeps)], ['IA : ' + HOSTILE, 'Confirmée IA', 1]);
-    assert.equal(await page.evaluate(() => window.hacked), undefined);
+      await page.evaluate(() => [window.beeps, window.hacked])], ['IA : ' + HOSTILE, 'Confirmée IA', [1, undefined]]);
   });
 
   test('the AI screening switch reaches the server; pictures for review', async () => {
@@ -140,7 +123,5 @@ describe('students, word cloud, live feed and safety', () => {
     await page.setViewportSize({ width: 820, height: 1000 });
     await page.click('#mni-cockpit');
     await screenshot(page, 'dashboard-820');
-    await page.click('#tab-nuage');
-    await screenshot(page, 'dashboard-820-nuage');
   });
 });

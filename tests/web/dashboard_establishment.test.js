@@ -3,9 +3,9 @@
 import assert from 'node:assert/strict';
 import { mkdir, writeFile } from 'node:fs/promises';
 import path from 'node:path';
-import { after, before, describe, test } from 'node:test';
-import { openBrowser, startClassroom } from './harness.js';
-import { ask, dashboardPage, stored, textOf, until, visible } from './dashboard_helpers.js';
+import { describe, test } from 'node:test';
+import { startClassroom } from './harness.js';
+import { ask, classroomForFile, dashboardPage, stored, textOf, until, visible } from './dashboard_helpers.js';
 
 const TEACHERS = [
   { id: 'T-ANNE', name: '<b>Anne</b> <img src=x onerror="window.hacked=1">', pin: '123456', createdAt: '2026-09-01' },
@@ -20,14 +20,7 @@ const establishment = (teachers) => async (home) => {
 
 let room;
 let browser;
-before(async () => {
-  room = await startClassroom({ prepare: establishment(TEACHERS) });
-  browser = await openBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await room?.stop();
-});
+classroomForFile({ prepare: establishment(TEACHERS) }, (r, b) => { room = r; browser = b; });
 
 async function loginAs(page, teacher, pin = teacher.pin) {
   await page.goto(room.url('/teacher'));
@@ -42,9 +35,8 @@ describe('login, establishment mode', () => {
   test('teachers list, messages, login of the first teacher', async () => {
     anne = await dashboardPage(browser);
     await loginAs(anne, TEACHERS[0], '12');
-    assert.equal(await visible(anne, '#t-pin'), false);
-    assert.deepEqual(await anne.$$eval('#teacher-select option', (o) => o.map((x) => x.textContent)), TEACHERS.map((t) => t.name));
-    assert.equal(await textOf(anne, '#login-message'), 'Le code PIN doit contenir 6 chiffres.');
+    assert.deepEqual([await visible(anne, '#t-pin'), await anne.$$eval('#teacher-select option', (o) => o.map((x) => x.textContent)),
+      await textOf(anne, '#login-message')], [false, TEACHERS.map((t) => t.name), 'Le code PIN doit contenir 6 chiffres.']);
     await anne.fill('#t-pin-6', '000000');
     await anne.press('#t-pin-6', 'Enter');
     await until('the refusal', async () => (await textOf(anne, '#login-message')) === 'Code PIN incorrect.');
@@ -52,19 +44,16 @@ describe('login, establishment mode', () => {
     await anne.fill('#t-pin-6', TEACHERS[0].pin);
     await anne.press('#t-pin-6', 'Enter');
     await anne.locator('#teacher-pin-overlay').waitFor({ state: 'hidden' });
-    assert.deepEqual([await stored(anne, 'teacherId'), await stored(anne, 'teacherPin')], [TEACHERS[0].id, TEACHERS[0].pin]);
     await anne.locator('#end-session-card').waitFor();
-    assert.equal(await textOf(anne, '#session-teacher-name'), TEACHERS[0].name);
-    assert.ok(await visible(anne, '#nav-agenda'));
-    assert.equal(await anne.evaluate(() => window.hacked), undefined);
+    assert.deepEqual([await stored(anne, 'teacherId'), await stored(anne, 'teacherPin'), await textOf(anne, '#session-teacher-name'),
+      await visible(anne, '#nav-agenda'), await anne.evaluate(() => window.hacked)], [TEACHERS[0].id, TEACHERS[0].pin, TEACHERS[0].name, true, undefined]);
   });
 
   test('a second teacher sees whose session is in progress', async () => {
     const bruno = await dashboardPage(browser);
     await loginAs(bruno, TEACHERS[1]);
     await bruno.locator('#session-in-progress-banner').waitFor();
-    assert.equal(await textOf(bruno, '#session-in-progress-banner'),
-      '⚠️ Session en cours (' + TEACHERS[0].name + '). Merci de réserver un autre créneau.');
+    assert.equal(await textOf(bruno, '#session-in-progress-banner'), `⚠️ Session en cours (${TEACHERS[0].name}). Merci de réserver un autre créneau.`);
     await bruno.close();
   });
 
@@ -74,8 +63,7 @@ describe('login, establishment mode', () => {
     await anne.click('#nav-supervision');
     await anne.locator('.db-alert').waitFor();
     await anne.waitForTimeout(12000);
-    assert.equal(await anne.locator('.db-alert').count(), 1);
-    assert.equal((await room.api('/api/safety-alerts', { pin: TEACHERS[0].pin })).length, 1);
+    assert.deepEqual([await anne.locator('.db-alert').count(), (await room.api('/api/safety-alerts', { pin: TEACHERS[0].pin })).length], [1, 1]);
   });
 
   test('ending the session asks first, then shows the login screen with the teacher kept', async () => {
@@ -89,16 +77,12 @@ describe('login, establishment mode', () => {
 
   test('repeated wrong PINs end with the server\'s blocking message', async () => {
     const page = await dashboardPage(browser);
-    await page.goto(room.url('/teacher'));
-    await page.locator('#teacher-select option[value="T-BRUNO"]').waitFor({ state: 'attached' });
-    await page.selectOption('#teacher-select', 'T-BRUNO');
     for (let i = 0; i < 6; i++) {
-      await page.fill('#t-pin-6', '000000');
       const answered = page.waitForResponse((r) => r.url().endsWith('/api/verify-teacher'));
-      await page.click('text=Se connecter');
+      await (i ? page.fill('#t-pin-6', '000000').then(() => page.click('text=Se connecter')) : loginAs(page, TEACHERS[1], '000000'));
       await answered;
     }
-    await until('the blocking message', async () => (await textOf(page, '#login-message')) === 'Trop de tentatives. Veuillez patienter.');
+    assert.equal(await textOf(page, '#login-message'), 'Trop de tentatives. Veuillez patienter.');
     await page.close();
   });
 });

@@ -1,6 +1,17 @@
 // Helpers of the dashboard's browser tests, over harness.js.
 import assert from 'node:assert/strict';
+import { after, before } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
+import { openBrowser, startClassroom } from './harness.js';
+
+// One classroom (startClassroom(options)) and one browser for the tests of a file, handed to
+// `use(room, browser)` once started; both end after the file's last test.
+export function classroomForFile(options, use) {
+  let room;
+  let browser;
+  before(async () => { room = await startClassroom(options); browser = await openBrowser(); await use(room, browser); });
+  after(async () => { await browser?.close(); await room?.stop(); });
+}
 
 // A page of its own (empty storage) that records the paths it requests and the texts of its
 // dialogs (accepted), with the Markdown renderer's CDN cut off as on a network without internet.

@@ -1,20 +1,12 @@
 // Teacher dashboard: a stored PIN that stops working, and the lockout's message. Each runs the
 // classroom in a state the other files must not share (a restarted server, a blocked address).
 import assert from 'node:assert/strict';
-import { after, before, test } from 'node:test';
-import { openBrowser, startClassroom } from './harness.js';
-import { dashboardPage, openLoggedIn, stored, until } from './dashboard_helpers.js';
+import { test } from 'node:test';
+import { classroomForFile, dashboardPage, openLoggedIn, stored, until } from './dashboard_helpers.js';
 
 let room;
 let browser;
-before(async () => {
-  room = await startClassroom();
-  browser = await openBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await room?.stop();
-});
+classroomForFile({}, (r, b) => { room = r; browser = b; });
 
 test('after a restart with a new PIN the login screen comes back and the new PIN opens at once', async () => {
   const page = await dashboardPage(browser);
