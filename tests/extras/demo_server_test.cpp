@@ -37,7 +37,7 @@ protected:
         folder = ::mkdtemp(name);
         fs::create_directory(folder / "sub");
         for (auto [file, text] : {std::pair{"page.HTML", "<p>"}, {"archive.tar.gz", "gz"}, {"noext", "n"}, {"b", ""},
-                                  {"A", ""}, {"C", ""}, {"<x>&y", ""}, {"sub/index.html", "sub"}})
+                                  {"A", ""}, {"C", ""}, {"<x>&y", ""}, {"sub/index.html", "sub"}, {"e\u0301c", ""}, {"Éb", ""}, {"éa", ""}})
             std::ofstream(folder / file) << text;
         fs::create_directory_symlink("/etc", folder / "out");
         fs::create_symlink("page.HTML", folder / "inside");
@@ -45,10 +45,7 @@ protected:
         server = demoServer(folder);
         server->start(0, true);
     }
-    void TearDown() override {
-        server->stop();
-        fs::remove_all(folder);
-    }
+    void TearDown() override { server->stop(), fs::remove_all(folder); }
     std::string exchange(const std::string& request) {
         klarion::testing::Client client(server->port());
         client.send(request);
@@ -151,7 +148,8 @@ TEST_F(DemoServerTest, SharesAndBrowsesRegularFilesInsideTheFolderOnly) {
     for (const auto& [path, response] : cases) EXPECT_EQ(get(path), response) << path;
 
     std::string rows;
-    for (std::string name : {".", "..", "%3Cx%3E%26y|&lt;x&gt;&amp;y", "A", "archive.tar.gz", "b", "C", "inside", "noext", "out", "page.HTML", "pipe", "sub"})
+    for (std::string name : {".", "..", "%3Cx%3E%26y|&lt;x&gt;&amp;y", "A", "archive.tar.gz", "b", "C", "inside", "noext", "out",
+                             "page.HTML", "pipe", "sub", "%C3%A9a|éa", "%C3%89b|Éb", "e%CC%81c|e\u0301c"})  // link|text
         rows += "<tr><td><a href=\"" + browse + "/" + name.substr(0, name.find('|')) + "\">" + name.substr(name.find('|') + 1) + "</a></td></tr>";
     EXPECT_EQ(get(browse), kPage + "<html><body><table>" + rows + "</table></body></html>");
 
