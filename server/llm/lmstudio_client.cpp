@@ -95,24 +95,32 @@ struct StreamState {
   std::uint64_t bytes = 0;
   bool aborted = false;
   std::exception_ptr failure;
+  // What one round of reading brought, handed to the sink at once: a burst of
+  // events leaves in one write instead of one write each.
+  std::string pending;
 };
+
+// Hands the pending bytes to the sink; false once the stream is to stop.
+bool deliver(StreamState& st) {
+  if (st.aborted) return false;
+  if (st.pending.empty()) return true;
+  try {
+    if (!(*st.sink)(std::string_view(st.pending))) st.aborted = true;
+  } catch (...) {
+    st.failure = std::current_exception();
+    st.aborted = true;
+  }
+  st.pending.clear();
+  return !st.aborted;
+}
 
 size_t streamWrite(char* data, size_t size, size_t count, void* user) {
   auto* st = static_cast<StreamState*>(user);
   const size_t n = size * count;
   st->lastActivity = Clock::now();
-  if (n == 0) return 0;
+  if (n == 0 || st->aborted) return 0;
   st->bytes += n;
-  try {
-    if (!(*st->sink)(std::string_view(data, n))) {
-      st->aborted = true;
-      return 0;
-    }
-  } catch (...) {
-    st->failure = std::current_exception();
-    st->aborted = true;
-    return 0;
-  }
+  st->pending.append(data, n);
   return n;
 }
 
@@ -279,6 +287,7 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
         finished = true;
       }
     }
+    if (!deliver(st)) break;
     if (finished || running == 0) break;
     if (stop) {
       try {
@@ -304,6 +313,7 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
     }
   }
 
+  deliver(st);  // what came with a failed round still reaches the receiver
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status);
   result.bytes = st.bytes;
   if (st.aborted) {
