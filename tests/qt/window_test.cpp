@@ -6,14 +6,21 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QStackedWidget>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
 #include <QThread>
 
 #include <gmock/gmock.h>
 
 #include "tests/support/loopback_client.h"
+#include "app/state/week_keys.h"
 #include "tests/support/scratch.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/fake_lmstudio.h"
+#include "ui/qt/journal_window.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_main_queue.h"
 
@@ -74,7 +81,7 @@ protected:
 TEST_F(WindowTest, FrameMenusTabsAndAbout) {
     QStringList menus;
     for (QAction* action : window->menuBar()->actions()) menus << action->text();
-    EXPECT_EQ(menus, QStringList({"Outils"}));
+    EXPECT_EQ(menus, QStringList({"Outils", "Fenêtre"}));
     auto* pages = find<QStackedWidget>("pages");
     EXPECT_EQ(pages->currentIndex(), 0);
     EXPECT_EQ(find("tabSelector")->findChildren<QAbstractButton*>().size(), 2);
@@ -167,6 +174,130 @@ TEST_F(WindowTest, ClassControlsReachTheStateAndBack) {
     click("renewTeacherPin");
     EXPECT_EQ(label("teacherPin").toStdString(), config->teacherPinCode());
     EXPECT_EQ(app->view().config()->preferences()->string("KLR_teacherPinCode"), config->teacherPinCode());
+}
+
+
+// Closes the alert of that name with the named button (the default one when empty).
+void answerAlert(MainWindow& window, const char* alert, const char* button = nullptr) {
+    ASSERT_TRUE(waitFor([&] { return window.findChild<QMessageBox*>(alert) != nullptr; })) << alert;
+    auto* box = window.findChild<QMessageBox*>(alert);
+    if (button) {
+        box->findChild<QAbstractButton*>(button)->click();
+    } else {
+        box->buttons().front()->click();
+    }
+    waitFor([&] { return window.findChild<QMessageBox*>(alert) == nullptr; });
+}
+
+class TeachersTabTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        window->act([&] { app->view().changeMode("establishment"); });
+        drain();
+        click("tabSelector_2");
+    }
+    std::vector<std::string> names() {
+        std::vector<std::string> out;
+        for (const Teacher& t : app->view().config()->teachers()) out.push_back(t.name);
+        return out;
+    }
+    void addTeacher(const char* name) {
+        QTest::keyClicks(find<QLineEdit>("newTeacherName"), name);
+        drain();
+        click("addTeacher");
+    }
+};
+
+TEST_F(TeachersTabTest, AddRenewDeleteAndCSVRoundTrip) {
+    EXPECT_FALSE(find<QAbstractButton>("addTeacher")->isEnabled());
+    addTeacher("Anne Martin");
+    addTeacher("Bruno");
+    EXPECT_THAT(names(), ::testing::ElementsAre("Anne Martin", "Bruno"));
+    EXPECT_EQ(find<QLineEdit>("newTeacherName")->text(), "");
+    const std::string pin = app->view().config()->teachers()[0].pin;
+    click("renewPin0");
+    EXPECT_NE(app->view().config()->teachers()[0].pin, pin);
+    EXPECT_EQ(app->view().config()->teachers()[1].pin.size(), 6u);
+
+    const auto csv = scratch.root() / "Klarion_Enseignants.csv";
+    desktop->saveAnswers.push_back(csv);
+    click("exportTeachersCSV");
+    answerAlert(*window, "csvAlert");
+    EXPECT_EQ(desktop->saveRequests.back().proposedName, "Klarion_Enseignants.csv");
+
+    click("deleteTeacher0");
+    answerAlert(*window, "deleteConfirmation", "cancelDelete");
+    EXPECT_EQ(names().size(), 2u);
+    click("deleteTeacher0");
+    answerAlert(*window, "deleteConfirmation", "confirmDelete");
+    EXPECT_THAT(names(), ::testing::ElementsAre("Bruno"));
+
+    desktop->openAnswers.push_back(OpenDialogResult::chosen({csv}));
+    click("importTeachersCSV");
+    EXPECT_EQ(app->view().panel()->teacherCSVMessage, "Import terminé !\n1 ajouté(s), 0 mis à jour, 1 ignoré(s).");
+    answerAlert(*window, "csvAlert");
+    EXPECT_THAT(names(), ::testing::ElementsAre("Bruno", "Anne Martin"));
+    EXPECT_EQ(app->view().context().folder.readTeachers(), app->view().config()->teachers());
+}
+
+TEST_F(TeachersTabTest, SlotsAndBookingsReachTheScheduleFile) {
+    auto saved = [&] { return app->view().context().folder.readSchedule().value_or(ScheduleConfig{}); };
+    click("moreSlots");
+    click("moreSlots");
+    ASSERT_EQ(saved().slotDefinitions.size(), 6u);
+    EXPECT_EQ(saved().slotDefinitions[5].label, "Créneau 6");
+
+    window->activateWindow();
+    auto* start = find<QLineEdit>("slotStart0");
+    start->setFocus();
+    start->selectAll();
+    QTest::keyClicks(start, "9");
+    drain();
+    EXPECT_EQ(start->text(), "09:00");  // shown normalised, still being typed in
+    EXPECT_EQ(start->cursorPosition(), 1);
+    EXPECT_EQ(saved().slotDefinitions[0].start, "09:00");
+    QTest::keyClicks(find<QLineEdit>("slotEnd0"), "x");
+    drain();
+    EXPECT_EQ(saved().slotDefinitions[0].end, app->view().config()->scheduleConfig().slotDefinitions[0].end);
+
+    addTeacher("Anne Martin");
+    auto* picker = find<QComboBox>("teacherForSlot");
+    picker->setCurrentIndex(1);
+    emit picker->activated(1);
+    drain();
+    click("cell_0_0");
+    const std::string key = weekKey(app->view().context().now()) + "_monday_0";
+    EXPECT_EQ(saved().reservations.at(key), app->view().config()->teachers()[0].id);
+    EXPECT_EQ(find<QAbstractButton>("cell_0_0")->text(), "A. Martin");
+    picker->setCurrentIndex(0);
+    emit picker->activated(0);
+    click("cell_0_0");
+    EXPECT_EQ(saved().reservations.count(key), 0u);
+    EXPECT_EQ(find<QAbstractButton>("cell_0_0")->text(), "—");
+}
+
+TEST_F(WindowTest, JournalShortcutAndWindow) {
+    auto logger = app->view().context().logger;
+    logger->setEnabled(false);
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keySequence(window.get(), QKeySequence("Ctrl+Shift+L"));
+    drain();
+    EXPECT_TRUE(logger->isEnabled());
+    EXPECT_EQ(logger->entries().back().message, "Journal activé depuis le menu");
+    QTest::keySequence(window.get(), QKeySequence("Ctrl+Shift+L"));
+    drain();
+    EXPECT_FALSE(logger->isEnabled());
+
+    window->toggleJournalWindow();
+    JournalWindow* journal = window->journalWindow();
+    ASSERT_TRUE(journal->isVisible());
+    auto* filter = journal->findChild<QLineEdit*>("journalFilter");
+    QTest::keyClicks(filter, "abc");
+    window->toggleJournalWindow();
+    window->toggleJournalWindow();
+    EXPECT_EQ(filter->text(), "");  // reopened with an empty filter
 }
 
 }  // namespace

@@ -219,6 +219,11 @@ void ContentView::addTeacher() {
 
 void ContentView::regenerateTeacherPin(const std::string& teacherId) { klarion::regenerateTeacherPin(ctx_, teacherId); }
 
+void ContentView::requestTeacherDeletion(const Teacher& teacher) {
+    panel_->teacherToDelete = teacher;
+    panel_->showDeleteConfirmation = true;
+}
+
 void ContentView::deleteTeacher(const std::string& teacherId) { klarion::deleteTeacher(ctx_, teacherId); }
 
 void ContentView::teachersCSVText(const SaveDestination& destination) {

@@ -144,6 +144,8 @@ public:
     void addTeacher();  // reads PanelState::newTeacherName, empties it once added
     void regenerateTeacherPin(const std::string& teacherId);
     void deleteTeacher(const std::string& teacherId);
+    // A row's "Supprimer": the confirmation asks before deleteTeacher.
+    void requestTeacherDeletion(const Teacher& teacher);
 
     // Teachers CSV: the dialogs' outcomes.
     void teachersCSVText(const SaveDestination& destination);

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "app/state/records.h"
+
 namespace klarion {
 
 struct PanelState {
@@ -29,6 +31,10 @@ struct PanelState {
     std::string teacherCSVMessage;        // alert "Import/Export CSV"
     bool showTeacherCSVAlert = false;
 
+    std::optional<Teacher> teacherToDelete;  // the delete confirmation's teacher
+    bool showDeleteConfirmation = false;
+
+    int displayedWeekOffset = 0;                        // agenda week, from the current one
     std::optional<std::string> selectedTeacherForSlot;  // none = "— Libérer —"
 
     std::string importExportMessage;      // alert "Calendrier"

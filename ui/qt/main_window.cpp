@@ -17,6 +17,8 @@
 #include <QVBoxLayout>
 
 #include "ui/qt/about_dialog.h"
+#include "ui/qt/journal_window.h"
+#include "ui/qt/teachers_tab.h"
 
 namespace klarion::qt {
 
@@ -104,7 +106,8 @@ MainWindow::MainWindow(Application& app, QWidget* parent) : QMainWindow(parent),
     teachers->setObjectName("teachersScroll");
     teachers->setWidgetResizable(true);
     teachers->setFrameShape(QFrame::NoFrame);
-    teachers->setWidget(new QWidget);
+    teachersTab_ = new TeachersTab(app_.view(), [this](const std::function<void()>& action) { act(action); });
+    teachers->setWidget(teachersTab_);
     pages_->addWidget(teachers);
     pages_->addWidget(new QWidget);  // nothing below the divider
     main->addWidget(pages_, 1);
@@ -143,7 +146,23 @@ void MainWindow::showAbout() {
     about_->open();
 }
 
+JournalWindow* MainWindow::journalWindow() {
+    if (!journal_) journal_ = new JournalWindow(app_.view(), [this](const std::function<void()>& action) { act(action); });
+    return journal_;
+}
+
+void MainWindow::toggleJournalWindow() {
+    JournalWindow* window = journalWindow();
+    if (window->isVisible()) {
+        window->hide();
+    } else {
+        window->show();
+        window->raise();
+    }
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+    if (journal_) journal_->close();
     event->accept();
     QApplication::quit();
 }
@@ -512,7 +531,12 @@ void MainWindow::buildMenus() {
     journalToggle_->setShortcut(QKeySequence("Ctrl+Shift+L"));
     journalToggle_->setShortcutContext(Qt::ApplicationShortcut);
     connect(journalToggle_, &QAction::triggered, this, [this] {
-        act([this] { app_.view().setJournalEnabled(!app_.view().context().logger->isEnabled()); });
+        act([this] {
+            const bool on = !app_.view().context().logger->isEnabled();
+            app_.view().setJournalEnabled(on);
+            // The journal window, once made, notes the switch as well.
+            if (on && journal_) app_.view().context().log("Journal activé", AppLogLevel::info);
+        });
     });
     tools->addSeparator();
     clearJournal_ = tools->addAction(style()->standardIcon(QStyle::SP_TrashIcon), "Vider le journal");
@@ -525,6 +549,13 @@ void MainWindow::buildMenus() {
     QAction* logs = tools->addAction(style()->standardIcon(QStyle::SP_DirIcon), "Ouvrir le dossier des logs…");
     logs->setObjectName("openLogsFolder");
     connect(logs, &QAction::triggered, this, [this] { act([this] { app_.view().openLogsRootFolder(); }); });
+
+    // Linux has no automatic window menu: the journal window is offered here.
+    QMenu* windows = menuBar()->addMenu("Fenêtre");
+    windows->setObjectName("fenetreMenu");
+    QAction* journal = windows->addAction("Journal de débogage");
+    journal->setObjectName("journalWindowAction");
+    connect(journal, &QAction::triggered, this, [this] { toggleJournalWindow(); });
 }
 
 void MainWindow::redrawMenus() {
@@ -553,6 +584,8 @@ void MainWindow::redraw() {
     redrawServerTab();
     redrawPedagogyTab();
     redrawMenus();
+    if (frame.shownTab == 2) teachersTab_->redraw();
+    if (journal_ && journal_->isVisible()) journal_->redraw();
     showPendingAlert();
 }
 
@@ -656,6 +689,24 @@ void MainWindow::showPendingAlert() {
     auto panel = app_.view().panel();
     if (panel->showingAlert) {
         openAlert("generalAlert", qs(panel->alertTitle), qs(panel->alertMessage), [panel] { panel->showingAlert = false; });
+    } else if (panel->showDeleteConfirmation && panel->teacherToDelete) {
+        auto* box = new QMessageBox(QMessageBox::NoIcon, "Supprimer l'enseignant ?",
+                                    qs(deleteMessage(panel->teacherToDelete->name)), QMessageBox::NoButton, this);
+        box->setObjectName("deleteConfirmation");
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        QPushButton* remove = box->addButton("Supprimer", QMessageBox::DestructiveRole);
+        remove->setObjectName("confirmDelete");
+        box->addButton("Annuler", QMessageBox::RejectRole)->setObjectName("cancelDelete");
+        connect(box, &QMessageBox::finished, this, [this, box, remove, panel] {
+            const bool confirmed = box->clickedButton() == remove;
+            alert_.clear();
+            act([this, panel, confirmed] {
+                panel->showDeleteConfirmation = false;
+                if (confirmed && panel->teacherToDelete) app_.view().deleteTeacher(panel->teacherToDelete->id);
+            });
+        });
+        alert_ = box;
+        box->open();
     } else if (panel->showImportExportAlert) {
         openAlert("calendarAlert", "Calendrier", qs(panel->importExportMessage),
                   [panel] { panel->showImportExportAlert = false; });

@@ -12,6 +12,8 @@
 
 #include "platform/main_queue.h"
 #include "ui/panel/application.h"
+#include "app/state/week_keys.h"
+#include "ui/qt/journal_window.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_desktop.h"
 #include "ui/qt/qt_main_queue.h"
@@ -112,6 +114,49 @@ int main(int argc, char** argv) {
                 v.lmContextLength = 0;
             });
         });
+        shot("teachers-agenda", [&] {
+            app.view().changeMode("establishment");
+            panel->selectedTab = 2;
+            const char* names[] = {"Anne Martin", "Bruno Lefèvre", "Chloé Dubois", "Marie Claire Dupont", "Yann"};
+            std::vector<Teacher> teachers;
+            for (int i = 0; i < 5; ++i) teachers.push_back({"T" + std::to_string(i), names[i], "10234" + std::to_string(i), ""});
+            config->setTeachers(teachers);
+            ScheduleConfig schedule = ScheduleConfig::defaultSchedule();
+            schedule.slotDefinitions.push_back({"Après-midi", "14:00", "15:30"});
+            const std::string week = weekKey(app.view().context().now());
+            const char* days[] = {"monday", "tuesday", "wednesday", "thursday", "friday"};
+            for (int i = 0; i < 9; ++i) {
+                schedule.reservations[week + "_" + days[i % 5] + "_" + std::to_string(i % 5)] = "T" + std::to_string(i % 5);
+            }
+            schedule.reservations[week + "_friday_4"] = "GONE";
+            config->setScheduleConfig(schedule);
+            panel->selectedTeacherForSlot = "T1";
+        });
+        if (auto* tab = window.findChild<QWidget*>("teachersTab")) {
+            // The whole tab, below the fold included.
+            QWidget* area = tab->parentWidget();
+            const QSize visible = area->size();
+            area->resize(visible.width(), tab->sizeHint().height());
+            tab->resize(visible.width(), tab->sizeHint().height());
+            shot("teachers-whole-tab", [] {}, tab);
+            area->resize(visible);
+        }
+        {
+            auto logger = app.view().context().logger;
+            window.act([&] { app.view().setJournalEnabled(true); });
+            window.act([&] {
+                logger->log("Serveur démarré sur le port 3000 → http://192.168.1.23:3000", AppLogLevel::info);
+                logger->log("LM Studio répond lentement (1,8 s)", AppLogLevel::warn);
+                logger->log("Impossible de démarrer sur le port 80 : permission refusée", AppLogLevel::error);
+                logger->log("Slot 2026-W50_monday_0 → T1", AppLogLevel::debug);
+                logger->log("Message sur deux lignes :\nla suite du message", AppLogLevel::info);
+            });
+            settle();
+            qt::JournalWindow* journal = window.journalWindow();
+            journal->show();
+            shot("journal", [] {}, journal);
+            journal->hide();
+        }
         window.showAbout();
         settle();
         if (auto* about = window.findChild<QWidget*>("aboutDialog")) shot("about", [] {}, about);
