@@ -32,10 +32,14 @@ PID=\$!
 WID=""
 for _ in \$(seq 100); do WID="\$(xdotool search --name '^Klarion\$' 2>/dev/null | head -1)" && [ -n "\$WID" ] && break; sleep 0.1; done
 [ -n "\$WID" ] || { echo "no window"; exit 1; }
-xdotool windowfocus --sync "\$WID"
-sleep 0.5
-xdotool key space   # the start button has the focus
-for _ in \$(seq 100); do curl -sf "http://127.0.0.1:$PORT/api/config" > "$SCRATCH/config.json" && break; sleep 0.1; done
+for _ in \$(seq 100); do
+  xdotool windowfocus --sync "\$WID" 2>/dev/null || true
+  [ "\$(xdotool getwindowfocus 2>/dev/null)" = "\$WID" ] && break
+  sleep 0.1
+done
+sleep 1   # the window has drawn and its start button holds the focus
+xdotool key space
+for _ in \$(seq 300); do curl -sf "http://127.0.0.1:$PORT/api/config" > "$SCRATCH/config.json" && break; sleep 0.1; done
 grep -q '"requiresPin"' "$SCRATCH/config.json" || { echo "no answer from /api/config"; cat "$SCRATCH/klarion.err"; exit 1; }
 sleep 0.5
 import -window root "$SHOTS/smoke-running.png"
