@@ -290,6 +290,12 @@ TEST_F(WindowTest, JournalShortcutAndWindow) {
     drain();
     EXPECT_FALSE(logger->isEnabled());
 
+    const auto file = scratch.root() / "journal.txt";
+    desktop->saveAnswers.push_back(file);
+    window->act([&] { app->view().chooseJournalExport(); });
+    EXPECT_THAT(desktop->saveRequests.back().proposedName, ::testing::MatchesRegex("Klarion_Log_[0-9]{2}-[0-9]{2}-[0-9]{4}\\.txt"));
+    EXPECT_EQ(testing::readText(file), logger->exportText());
+
     window->toggleJournalWindow();
     JournalWindow* journal = window->journalWindow();
     ASSERT_TRUE(journal->isVisible());
