@@ -44,6 +44,13 @@ std::shared_ptr<Clock> currentClock() {
 
 double nowSeconds() { return currentClock()->now(); }
 
+tm localCalendarTime(double secondsSince1970) {
+    time_t t = static_cast<time_t>(std::floor(secondsSince1970));
+    tm local{};
+    localtime_r(&t, &local);
+    return local;
+}
+
 std::string formatISO8601UTC(double secondsSince1970) {
     time_t t = static_cast<time_t>(std::floor(secondsSince1970));
     tm utc{};

@@ -1,6 +1,7 @@
 // Time as seconds since 1970 (a double), through a clock that tests replace.
 #pragma once
 
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,9 @@ private:
 void setCurrentClock(std::shared_ptr<Clock> clock);
 std::shared_ptr<Clock> currentClock();
 double nowSeconds();  // currentClock()->now()
+
+// The local calendar time (TZ) of a moment; fractions of a second dropped.
+tm localCalendarTime(double secondsSince1970);
 
 // An ISO 8601 internet date-time in UTC to the second: "2025-09-01T07:45:09Z"
 // (fractions of a second are dropped).

@@ -25,31 +25,19 @@ void MainQueue::runTask(const Task& task) {
 }
 
 int MainQueue::addAfterTaskHook(Task hook) {
-    std::lock_guard lock(hooksMutex_);
-    int id = nextHookId_++;
-    hooks_[id] = std::make_shared<Task>(std::move(hook));
-    return id;
-}
-
-void MainQueue::removeAfterTaskHook(int id) {
-    std::lock_guard lock(hooksMutex_);
-    hooks_.erase(id);
-}
-
-void MainQueue::runAfterTaskHooks() {
-    std::vector<std::shared_ptr<Task>> hooks;
-    {
-        std::lock_guard lock(hooksMutex_);
-        for (auto& [id, hook] : hooks_) hooks.push_back(hook);
-    }
-    for (auto& hook : hooks) {
+    // A hook that fails is reported and leaves the next ones to run.
+    return hooks_.subscribe([hook = std::move(hook)] {
         try {
-            (*hook)();
+            hook();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "klarion: after-task hook failed: %s\n", e.what());
         }
-    }
+    });
 }
+
+void MainQueue::removeAfterTaskHook(int id) { hooks_.unsubscribe(id); }
+
+void MainQueue::runAfterTaskHooks() { hooks_.notify(); }
 
 void DrainableMainQueue::post(Task task) {
     {

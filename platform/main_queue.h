@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/observer_list.h"
+
 namespace klarion {
 
 class MainQueue {
@@ -42,9 +44,7 @@ public:
     void runAfterTaskHooks();
 
 private:
-    std::mutex hooksMutex_;
-    std::map<int, std::shared_ptr<Task>> hooks_;
-    int nextHookId_ = 1;
+    ObserverList<> hooks_;
 };
 
 // A queue for tests and for code driven by hand: tasks wait until drained.

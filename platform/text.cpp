@@ -62,7 +62,7 @@ std::string trimWhitespaceAndNewlines(std::string_view text) {
     return trim(text, [](UChar32 c) { return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE) != 0; });
 }
 
-std::string trimWhitespace(std::string_view text) {
+std::string trimBlanks(std::string_view text) {
     return trim(text, [](UChar32 c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; });
 }
 
@@ -78,6 +78,20 @@ std::vector<std::string> splitAtLineBreaks(std::string_view text) {
         }
     }
     pieces.emplace_back(text.substr(static_cast<size_t>(start)));
+    return pieces;
+}
+
+std::vector<std::string_view> splitOmittingEmpty(std::string_view s, char separator, size_t maxSplits) {
+    std::vector<std::string_view> pieces;
+    size_t start = 0, i = 0;
+    for (; i < s.size(); ++i) {
+        if (s[i] != separator) continue;
+        bool appended = i > start;
+        if (appended) pieces.push_back(s.substr(start, i - start));
+        start = i + 1;
+        if (appended && pieces.size() == maxSplits) break;
+    }
+    if (start < s.size()) pieces.push_back(s.substr(start));
     return pieces;
 }
 

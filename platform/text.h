@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,11 +16,16 @@ namespace klarion {
 // are looked at one by one, so a combining mark stops the trimming.
 std::string trimWhitespaceAndNewlines(std::string_view text);
 // Removes blanks at both ends: tab and the space separators (Zs), no line breaks.
-std::string trimWhitespace(std::string_view text);
+std::string trimBlanks(std::string_view text);
 // Splits at every line-break character (LF, VT, FF, CR, NEL, LINE SEPARATOR,
 // PARAGRAPH SEPARATOR); CR LF gives an empty piece between them. Every piece
 // is kept, empty ones included.
 std::vector<std::string> splitAtLineBreaks(std::string_view text);
+
+// Splits at `separator`, dropping empty pieces; after `maxSplits` pieces the
+// rest of the text is one more piece (empty pieces never count as splits).
+std::vector<std::string_view> splitOmittingEmpty(std::string_view text, char separator,
+                                                 size_t maxSplits = SIZE_MAX);
 
 // Full Unicode lower-casing, independent of the user's locale.
 std::string lowercased(std::string_view text);

@@ -7,23 +7,6 @@
 
 namespace klarion {
 
-int64_t AtomicCounter::value() const {
-    std::lock_guard lock(lock_);
-    return value_;
-}
-
-void AtomicCounter::increment() {
-    std::lock_guard lock(lock_);
-    ++value_;
-}
-
-bool AtomicCounter::decrement() {
-    std::lock_guard lock(lock_);
-    if (value_ < 1) return false;
-    --value_;
-    return true;
-}
-
 TeacherConfig AppConfigValues::teacherConfig() const {
     return {audience, customMission, requiresPin, pinCode, isSupervisionActive, supervisionLevel};
 }
@@ -113,30 +96,15 @@ TeacherConfig AppConfig::teacherConfig() const {
 
 void AppConfig::saveTeacherPinCode() { preferences_->setString(teacherPinPreferenceKey, teacherPinCode()); }
 
-int AppConfig::subscribe(std::function<void(Field)> observer) {
-    std::lock_guard lock(observersMutex_);
-    int id = nextObserverId_++;
-    observers_[id] = std::make_shared<std::function<void(Field)>>(std::move(observer));
-    return id;
-}
+int AppConfig::subscribe(std::function<void(Field)> observer) { return observers_.subscribe(std::move(observer)); }
 
-void AppConfig::unsubscribe(int id) {
-    std::lock_guard lock(observersMutex_);
-    observers_.erase(id);
-}
+void AppConfig::unsubscribe(int id) { observers_.unsubscribe(id); }
 
 uint64_t AppConfig::revision() const {
     std::lock_guard lock(mutex_);
     return revision_;
 }
 
-void AppConfig::notify(Field field) {
-    std::vector<std::shared_ptr<std::function<void(Field)>>> observers;
-    {
-        std::lock_guard lock(observersMutex_);
-        for (auto& [id, observer] : observers_) observers.push_back(observer);
-    }
-    for (auto& observer : observers) (*observer)(field);
-}
+void AppConfig::notify(Field field) { observers_.notify(field); }
 
 }  // namespace klarion

@@ -21,23 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "app/state/atomic_counter.h"
 #include "app/state/records.h"
+#include "platform/observer_list.h"
 #include "platform/preferences.h"
 
 namespace klarion {
-
-// A 64-bit counter guarded by its own lock; it never goes below zero.
-class AtomicCounter {
-public:
-    int64_t value() const;
-    void increment();
-    // Takes 1 off while the value is at least 1; true when it did.
-    bool decrement();
-
-private:
-    mutable std::mutex lock_;
-    int64_t value_ = 0;
-};
 
 using WordFrequency = std::map<std::string, int64_t>;
 using ConnectedStudents = std::map<std::string, std::string>;  // address -> display name
@@ -201,9 +190,7 @@ private:
     mutable std::mutex mutex_;
     Values values_;
     uint64_t revision_ = 0;
-    std::mutex observersMutex_;
-    std::map<int, std::shared_ptr<std::function<void(Field)>>> observers_;
-    int nextObserverId_ = 1;
+    ObserverList<Field> observers_;
 };
 
 }  // namespace klarion

@@ -90,25 +90,10 @@ std::string AppLogger::exportText() const {
     return text;
 }
 
-int AppLogger::subscribe(std::function<void(Field)> observer) {
-    std::lock_guard lock(observersMutex_);
-    int id = nextObserverId_++;
-    observers_[id] = std::make_shared<std::function<void(Field)>>(std::move(observer));
-    return id;
-}
+int AppLogger::subscribe(std::function<void(Field)> observer) { return observers_.subscribe(std::move(observer)); }
 
-void AppLogger::unsubscribe(int id) {
-    std::lock_guard lock(observersMutex_);
-    observers_.erase(id);
-}
+void AppLogger::unsubscribe(int id) { observers_.unsubscribe(id); }
 
-void AppLogger::notify(Field field) {
-    std::vector<std::shared_ptr<std::function<void(Field)>>> observers;
-    {
-        std::lock_guard lock(observersMutex_);
-        for (auto& [id, observer] : observers_) observers.push_back(observer);
-    }
-    for (auto& observer : observers) (*observer)(field);
-}
+void AppLogger::notify(Field field) { observers_.notify(field); }
 
 }  // namespace klarion

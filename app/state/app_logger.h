@@ -15,6 +15,7 @@
 #include "app/state/records.h"
 #include "platform/clock.h"
 #include "platform/main_queue.h"
+#include "platform/observer_list.h"
 
 namespace klarion {
 
@@ -57,9 +58,7 @@ private:
     std::atomic<bool> enabled_{false};
     mutable std::mutex mutex_;
     std::vector<AppLogEntry> entries_;
-    std::mutex observersMutex_;
-    std::map<int, std::shared_ptr<std::function<void(Field)>>> observers_;
-    int nextObserverId_ = 1;
+    ObserverList<Field> observers_;
 };
 
 // The time of day as "HH:mm:ss.SSS" in the local time zone.

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "app/state/roster.h"
-#include "app/state/week_keys.h"
+#include "app/state/slot_times.h"
 #include "platform/text.h"
 
 namespace klarion {
@@ -22,8 +22,6 @@ const Json* arrayOfStringObjects(const Json& document, std::string_view key) {
     if (!std::all_of(array->begin(), array->end(), isObjectOfStrings)) return nullptr;
     return array;
 }
-
-std::string timeOrText(const std::string& text) { return normalizeTime(text).value_or(text); }
 
 }  // namespace
 

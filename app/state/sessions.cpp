@@ -1,6 +1,6 @@
 #include "app/state/sessions.h"
 
-#include "app/state/week_keys.h"
+#include "app/state/slot_times.h"
 
 namespace klarion {
 

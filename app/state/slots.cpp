@@ -1,6 +1,6 @@
 #include "app/state/slots.h"
 
-#include "app/state/week_keys.h"
+#include "app/state/slot_times.h"
 
 namespace klarion {
 
@@ -18,8 +18,6 @@ void editSlot(const StateContext& ctx, int64_t index, Edit edit) {
     });
     if (changed) ctx.saveSchedule();
 }
-
-std::string timeOrText(const std::string& text) { return normalizeTime(text).value_or(text); }
 
 }  // namespace
 

@@ -1,53 +1,25 @@
-// Week keys ("2026-W01"), reservation keys ("2026-W01_monday_0"), slot times
-// ("08:05") and the end of a teacher's booked period today.
+// Week keys ("2026-W01") and reservation keys ("2026-W01_monday_0").
 //
-// Dates are read in the local time zone (TZ). Times are seconds since 1970;
-// the functions that need "now" take it as an argument, defaulting to the
-// current clock.
+// Dates are read in the local time zone (TZ).
 #pragma once
 
-#include <map>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "app/state/records.h"
-#include "platform/clock.h"
 
 namespace klarion {
 
-// The ISO-8601 week of the local date: "%04d-W%02d" of (week-numbering year, week).
+// The ISO-8601 week of the local date: "%G-W%V" (week-numbering year, week).
 std::string weekKey(double secondsSince1970);
 // Local midnight starting the Monday of that week, or none for a malformed key.
 std::optional<double> mondayOfWeekKey(std::string_view key);
 
+// The school days of a week, Monday to Friday.
+inline constexpr size_t kSchoolDays = 5;
 // "monday" ... "friday" for 1 (Monday) ... 5 (Friday); empty otherwise.
 std::string_view dayKey(int isoWeekday);
 // weekKey + "_" + dayKey + "_" + slotIndex.
 std::string reservationKey(std::string_view weekKey, std::string_view dayKey, size_t slotIndex);
-
-// The reservation key of the first slot running at `now` (start included,
-// end excluded) on a weekday, else none.
-std::optional<std::string> currentSlotKey(const std::vector<SlotDefinition>& slots,
-                                          double now = nowSeconds());
-
-// The end (seconds since 1970) of the teacher's booked block of consecutive
-// slot indexes that ends first after `now`, today; 0 when none, at weekends,
-// or for no teacher.
-double teacherSessionEnd(const std::optional<std::string>& teacherId,
-                         const std::vector<SlotDefinition>& slots,
-                         const std::map<std::string, std::string>& reservations,
-                         double now = nowSeconds());
-double teacherSessionEnd(const std::optional<std::string>& teacherId,
-                         const ScheduleConfig& schedule, double now = nowSeconds());
-
-// A typed time of day as "HH:MM", or none when it is not one ("8:5" -> "08:05",
-// "830" -> "08:30", "24" -> none).
-std::optional<std::string> normalizeTime(std::string_view text);
-
-// Minute of the day of "H:M" (pieces split at ":", empty ones dropped, exactly
-// two decimal integers), computed without overflow; none when malformed.
-std::optional<long long> slotMinute(std::string_view time);
 
 }  // namespace klarion

@@ -1,11 +1,13 @@
 #include "server/api/class_config_routes.h"
 
+#include "platform/numbers.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 
 #include "app/state/roster.h"
-#include "app/state/week_keys.h"
+#include "app/state/slot_times.h"
 #include "server/api/replies.h"
 #include "server/api/route_gate.h"
 
@@ -30,22 +32,6 @@ std::optional<std::string> establishmentSession(const AppConfig& config) {
 }
 
 }  // namespace
-
-std::string formatDecimal(double value) {
-    char buffer[64];
-    // Decimal notation from 0.0001 up to 2^54, exponent notation beyond
-    // (the shortest form alone would write 0.0003 as "3e-04").
-    const double magnitude = std::fabs(value);
-    const bool exponent = value != 0 && (magnitude < 1e-4 || magnitude > 0x1p54);
-    const auto result = std::isfinite(value)
-                            ? std::to_chars(buffer, buffer + sizeof buffer, value,
-                                            exponent ? std::chars_format::scientific : std::chars_format::fixed)
-                            : std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, result.ptr);
-    // "inf" and "nan" hold an "n"; exponent forms an "e".
-    if (text.find_first_of(".en") == std::string::npos) text += ".0";
-    return text;
-}
 
 Json classConfigJson(const AppConfigValues& v, double now) {
     Json reply = Json::object();
@@ -176,9 +162,9 @@ void applyGenParams(const StateContext& state, const Json& body) {
     if (auto v = readDouble(body, "repeatPenalty")) config.setRepeatPenalty(clampDouble(*v, 0.5, 2.0));
 
     const auto values = config.snapshot();
-    state.log("Mode Expert — temp=" + formatDecimal(values.temperature) + " topP=" + formatDecimal(values.topP) +
-                  " freq=" + formatDecimal(values.frequencyPenalty) + " pres=" +
-                  formatDecimal(values.presencePenalty) + " maxTok=" + std::to_string(values.maxTokens) +
+    state.log("Mode Expert — temp=" + decimalText(values.temperature) + " topP=" + decimalText(values.topP) +
+                  " freq=" + decimalText(values.frequencyPenalty) + " pres=" +
+                  decimalText(values.presencePenalty) + " maxTok=" + std::to_string(values.maxTokens) +
                   " seed=" + (values.useSeed ? std::to_string(values.seedValue) : std::string("off")) +
                   " directives=" + (values.expertConstraintsDisabled ? "OFF" : "ON"),
               AppLogLevel::info);

@@ -51,9 +51,4 @@ void applyAdminUpdate(const StateContext& state, const Json& body, const std::op
 // line "Mode Expert — temp=...".
 void applyGenParams(const StateContext& state, const Json& body);
 
-// A double in its shortest form that reads back the same, always with a
-// fractional part: 0.7 -> "0.7", 2 -> "2.0", 0.01 -> "0.01", 0.0003 ->
-// "0.0003"; in exponent notation below 0.0001 and above 2^54: 1e-05, 1e+21.
-std::string formatDecimal(double value);
-
 }  // namespace klarion

@@ -1,6 +1,6 @@
 #include "server/api/login_routes.h"
 
-#include "app/state/week_keys.h"
+#include "app/state/slot_times.h"
 #include "platform/random.h"
 #include "server/api/replies.h"
 

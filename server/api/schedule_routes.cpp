@@ -10,8 +10,6 @@ namespace klarion {
 
 namespace {
 
-constexpr std::array<std::string_view, 5> kDayNames = {"monday", "tuesday", "wednesday", "thursday", "friday"};
-
 std::string teacherName(const std::vector<Teacher>& teachers, const std::string& id) {
     for (const auto& teacher : teachers) {
         if (teacher.id == id) return teacher.name;
@@ -19,8 +17,9 @@ std::string teacherName(const std::vector<Teacher>& teachers, const std::string&
     return "?";
 }
 
+// `day` 0 is Monday.
 std::string cellKey(const std::string& week, size_t day, size_t slot) {
-    return week + "_" + std::string(kDayNames[day]) + "_" + std::to_string(slot);
+    return reservationKey(week, dayKey(static_cast<int>(day) + 1), slot);
 }
 
 }  // namespace
@@ -37,7 +36,7 @@ Json weekScheduleJson(const std::string& week, const ScheduleConfig& schedule, c
         slots.push_back(std::move(entry));
     }
     Json booked = Json::array();
-    for (size_t day = 0; day < kDayNames.size(); ++day) {
+    for (size_t day = 0; day < kSchoolDays; ++day) {
         for (size_t slot = 0; slot < schedule.slotDefinitions.size(); ++slot) {
             auto it = schedule.reservations.find(cellKey(week, day, slot));
             if (it == schedule.reservations.end()) continue;
@@ -75,7 +74,7 @@ HttpResponse handleReserveSlot(const ClassroomContext& context, HttpRequest& req
     const AppConfig& config = context.config();
     const ScheduleConfig schedule = config.scheduleConfig();
     const auto slotCount = static_cast<int64_t>(schedule.slotDefinitions.size());
-    if (*day < 0 || *day >= static_cast<int64_t>(kDayNames.size()) || *slot < 0 || *slot >= slotCount) {
+    if (*day < 0 || *day >= static_cast<int64_t>(kSchoolDays) || *slot < 0 || *slot >= slotCount) {
         return jsonTextReply(kSlotInvalid);
     }
     const std::string key = cellKey(*week, static_cast<size_t>(*day), static_cast<size_t>(*slot));

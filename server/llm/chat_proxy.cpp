@@ -1,5 +1,7 @@
 #include "server/llm/chat_proxy.h"
 
+#include "platform/numbers.h"
+
 #include <charconv>
 #include <cmath>
 #include <exception>
@@ -100,19 +102,6 @@ private:
 
 }  // namespace
 
-std::string shortestDecimal(double value) {
-    char buffer[64];
-    // Plain decimals from 0.0001 up to 2^54 (0.0001, not the shorter "1e-04"),
-    // like the expert journal line; an exponent only beyond.
-    const double magnitude = std::fabs(value);
-    const bool plain = magnitude >= 1e-4 && magnitude <= 0x1p54;
-    const auto result = plain ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed)
-                              : std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, result.ec == std::errc() ? result.ptr : buffer);
-    if (text.find_first_of(".eEn") == std::string::npos) text += ".0";  // "n": nan, inf
-    return text;
-}
-
 Json buildChatMessages(const std::string& systemPrompt, const Json& body, const std::string& userMessage) {
     Json messages = Json::array();
     messages.push_back(message("system", systemPrompt));
@@ -140,9 +129,9 @@ Json buildChatRequest(const AppConfigValues& settings, Json messages) {
 std::string chatParametersLogLine(const AppConfigValues& s) {
     const std::string model = trimWhitespaceAndNewlines(s.lmLoadedModelId);
     return "→ LM Studio : model=" + (model.empty() ? std::string("(défaut)") : model) +
-           " temp=" + shortestDecimal(s.temperature) + " top_p=" + shortestDecimal(s.topP) +
-           " freq=" + shortestDecimal(s.frequencyPenalty) + " pres=" + shortestDecimal(s.presencePenalty) +
-           " repeat=" + shortestDecimal(s.repeatPenalty) + " max_tokens=" + std::to_string(s.maxTokens) +
+           " temp=" + decimalText(s.temperature) + " top_p=" + decimalText(s.topP) +
+           " freq=" + decimalText(s.frequencyPenalty) + " pres=" + decimalText(s.presencePenalty) +
+           " repeat=" + decimalText(s.repeatPenalty) + " max_tokens=" + std::to_string(s.maxTokens) +
            " seed=" + (s.useSeed ? std::to_string(s.seedValue) : std::string("off"));
 }
 

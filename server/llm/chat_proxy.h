@@ -51,10 +51,6 @@ Json buildChatRequest(const AppConfigValues& settings, Json messages);
 // "→ LM Studio : model=M temp=T top_p=P freq=F pres=R repeat=Q max_tokens=N seed=S".
 std::string chatParametersLogLine(const AppConfigValues& settings);
 
-// A double in its shortest round-trip decimal form with at least one
-// decimal: 0.7 -> "0.7", 0 -> "0.0", 1.1 -> "1.1".
-std::string shortestDecimal(double value);
-
 // The relay: sends `requestBytes` to LM Studio's chat endpoint and copies
 // every piece of its answer to `writer` as it arrives, unchanged. When the
 // transport fails (refused, reset, closed, no data for the idle time-out) or

@@ -4,6 +4,8 @@
 // ("/api/schedule", "/api/reserve-slot").
 #include <gtest/gtest.h>
 
+#include "platform/numbers.h"
+
 #include <regex>
 #include <set>
 
@@ -253,13 +255,13 @@ TEST(GenParamsRoute, JournalLineAndWhoMayTune) {
     EXPECT_EQ(callRoute(handleGenParams, *e.context, R"({"pin":"222222","temperature":1})").status, 200);
 }
 
-TEST(FormatDecimal, ShortestFormWithAFraction) {
+TEST(DecimalText, ShortestFormWithAFraction) {
     const std::pair<double, const char*> cases[] = {
         {0.7, "0.7"}, {2, "2.0"}, {0, "0.0"}, {-2, "-2.0"}, {0.1 + 0.2, "0.30000000000000004"}, {1e21, "1e+21"},
         {0.0001, "0.0001"}, {-0.00025, "-0.00025"}, {0.00001, "1e-05"}, {1.5e-7, "1.5e-07"},
         {9007199254740992.0, "9007199254740992.0"},
     };
-    for (const auto& [value, text] : cases) EXPECT_EQ(formatDecimal(value), text) << text;
+    for (const auto& [value, text] : cases) EXPECT_EQ(decimalText(value), text) << text;
 }
 
 // ---- Live class data.

@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "tests/support/state_fixture.h"
-#include "app/state/week_keys.h"
+#include "app/state/slot_times.h"
 
 namespace klarion {
 namespace {

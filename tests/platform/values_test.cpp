@@ -101,8 +101,8 @@ TEST(Text, Trimming) {
         {"", ""},
     };
     for (const auto& [input, expected] : cases) EXPECT_EQ(trimWhitespaceAndNewlines(input), expected) << input;
-    EXPECT_EQ(trimWhitespace(" \t13:15\u00A0 "), "13:15");
-    EXPECT_EQ(trimWhitespace("\n8:00\n"), "\n8:00\n");  // keeps line breaks
+    EXPECT_EQ(trimBlanks(" \t13:15\u00A0 "), "13:15");
+    EXPECT_EQ(trimBlanks("\n8:00\n"), "\n8:00\n");  // keeps line breaks
 }
 
 TEST(Text, SplitAtLineBreaksAndLowerCase) {

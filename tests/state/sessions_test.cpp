@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/state/week_keys.h"
+#include "app/state/slot_times.h"
 #include "tests/support/state_fixture.h"
 
 namespace klarion {

@@ -1,4 +1,4 @@
-#include "app/state/week_keys.h"
+#include "app/state/slot_times.h"
 
 #include <gtest/gtest.h>
 
