@@ -36,23 +36,6 @@ protected:
             ++echoCalls_;
             return HttpResponse::ok(HttpResponseBody::text(std::to_string(request.body.size())));
         };
-        // A streamed answer that goes on until the client is gone (or 1 GiB).
-        server_->GET["/stream"] = [this](HttpRequest&) {
-            return HttpResponse::raw(200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}},
-                                     [this](HttpResponseBodyWriter& writer) {
-                                         std::string chunk(64 * 1024, 'x');
-                                         try {
-                                             for (int i = 0; i < 16384; ++i) {
-                                                 writer.write(chunk);
-                                                 streamed_ += chunk.size();
-                                             }
-                                         } catch (...) {
-                                             streamEnded_ = true;
-                                             throw;
-                                         }
-                                         streamEnded_ = true;
-                                     });
-        };
         server_->start(0, true);
         port_ = server_->port();
     }
@@ -73,8 +56,6 @@ protected:
     std::unique_ptr<HttpServer> server_;
     std::uint16_t port_ = 0;
     std::atomic<int> echoCalls_{0};
-    std::atomic<std::size_t> streamed_{0};
-    std::atomic<bool> streamEnded_{false};
 };
 
 TEST_F(HostileHttpCore, ASlowClientIsAnsweredAndHoldsUpNobody) {
@@ -106,18 +87,6 @@ TEST_F(HostileHttpCore, ManyIdleConnectionsDoNotStopService) {
     EXPECT_TRUE(othersServed());
 }
 
-TEST_F(HostileHttpCore, TenThousandHeadersAreReadWithinTheHeaderLimit) {
-    std::string request = "POST /echo HTTP/1.1\r\n";
-    for (int i = 0; i < 10000; ++i) request += "X-H" + std::to_string(i) + ": v\r\n";
-    request += "Content-Length: 2\r\n\r\nok";
-    Client client(port_);
-    ASSERT_TRUE(client.send(request));
-    std::string response = client.readResponse();
-    EXPECT_EQ(statusOf(response), 200);
-    EXPECT_EQ(bodyOf(response), "2");
-    EXPECT_TRUE(othersServed());
-}
-
 // Each refusal for size is answered with its status, then a graceful close:
 // the client reads the status (no reset) even while it is still sending, and
 // nothing after the refused request is taken for a request.
@@ -129,13 +98,10 @@ TEST_F(HostileHttpCore, RequestsRefusedForTheirSizeGetTheirStatusThenAClose) {
         {"GET /" + std::string(1024 * 1024, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 414},
         {"GET / HTTP/1.1\r\nX-Long: " + std::string(100 * 1024, 'v') + "\r\n\r\n", 431},
         {manyHeaders + "Content-Length: 2\r\n\r\nok", 431},
-        // Lengths over the limit, up to 2^63, 2^64 and far beyond: none is
-        // waited for or reserved, and the body is never read as a request.
+        // Lengths over the limit (the parser's table has the others): none is
+        // waited for, and what follows is never read as a request.
         {lengthHead + "67108865\r\n\r\n" + std::string(1024 * 1024, 'b'), 413},
-        {lengthHead + "9223372036854775807\r\n\r\nGET /ping HTTP/1.1\r\n\r\n", 413},
-        {lengthHead + "9223372036854775808\r\n\r\nGET /ping HTTP/1.1\r\n\r\n", 413},
         {lengthHead + "18446744073709551616\r\n\r\nGET /ping HTTP/1.1\r\n\r\n", 413},
-        {lengthHead + "+99999999999999999999999999999999\r\n\r\nGET /ping HTTP/1.1\r\n\r\n", 413},
     };
     for (const auto& [request, status] : refused) {
         SCOPED_TRACE(request.substr(0, 80));
@@ -150,24 +116,6 @@ TEST_F(HostileHttpCore, RequestsRefusedForTheirSizeGetTheirStatusThenAClose) {
     EXPECT_EQ(echoCalls_.load(), 0);
     EXPECT_TRUE(othersServed());
     EXPECT_TRUE(connectionsBackTo(0));
-}
-
-TEST_F(HostileHttpCore, ABodyShorterThanAnnouncedThenACloseReachesNoHandler) {
-    {
-        Client client(port_);
-        ASSERT_TRUE(client.send("POST /echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nonly a few bytes"));
-        client.shutdownWrite();
-        bool closed = false;
-        EXPECT_EQ(client.readToEnd(&closed), "");
-        EXPECT_TRUE(closed);
-    }
-    {
-        Client client(port_);
-        ASSERT_TRUE(client.send("POST /echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc"));
-    }  // closed outright
-    EXPECT_TRUE(connectionsBackTo(0));
-    EXPECT_EQ(echoCalls_.load(), 0);
-    EXPECT_TRUE(othersServed());
 }
 
 TEST_F(HostileHttpCore, PipelinedRequestsAreAnsweredInOrder) {
@@ -188,42 +136,6 @@ TEST_F(HostileHttpCore, PipelinedRequestsAreAnsweredInOrder) {
     bool closed = false;
     EXPECT_EQ(client.readToEnd(&closed), "");
     EXPECT_TRUE(closed);
-}
-
-TEST_F(HostileHttpCore, AClientThatStopsReadingAStreamHoldsOnlyItsOwnConnection) {
-    auto stalled = std::make_unique<Client>(port_);
-    stalled->setReceiveBuffer(4096);
-    ASSERT_TRUE(stalled->send("GET /stream HTTP/1.1\r\n\r\n"));
-    ASSERT_EQ(statusOf(stalled->readSome(12)), 200);
-    // The writer soon blocks on the full socket; it never gets far ahead.
-    std::size_t before = 0;
-    ASSERT_TRUE(eventually([&] {
-        std::size_t now = streamed_.load();
-        bool still = now > 0 && now == before;
-        before = now;
-        std::this_thread::sleep_for(50ms);
-        return still;
-    }));
-    EXPECT_LT(streamed_.load(), 64u * 1024 * 1024);
-    EXPECT_FALSE(streamEnded_.load());
-    EXPECT_TRUE(othersServed());
-    stalled.reset();  // gone with unread data: the next write fails
-    EXPECT_TRUE(eventually([&] { return streamEnded_.load(); }));
-    EXPECT_TRUE(connectionsBackTo(0));
-    EXPECT_TRUE(othersServed());
-}
-
-TEST_F(HostileHttpCore, StopReturnsWhileHostileClientsAreConnected) {
-    Client idle(port_);
-    Client partial(port_);
-    partial.send("POST /echo HTTP/1.1\r\nContent-Length: 50\r\n\r\nab");
-    Client stalled(port_);
-    stalled.setReceiveBuffer(4096);
-    stalled.send("GET /stream HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(eventually([&] { return streamed_.load() > 0 && server_->activeConnections() >= 3; }));
-    server_->stop();
-    EXPECT_EQ(server_->state(), HttpServerIOState::stopped);
-    EXPECT_TRUE(connectionsBackTo(0));
 }
 
 TEST_F(HostileHttpCore, RepeatedOversizedRequestsLeaveMemoryBounded) {

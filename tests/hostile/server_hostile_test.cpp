@@ -248,29 +248,6 @@ TEST_F(HostileServer, IdleAndSlowConnectionsHoldUpNobodyAndMemoryStaysBounded) {
     EXPECT_TRUE(othersServed());
 }
 
-TEST_F(HostileServer, LyingAndPipelinedRequestsLeaveTheProgramSound) {
-    {
-        Client shortBody(port_);
-        shortBody.send("POST /api/log HTTP/1.1\r\nContent-Length: 500\r\n\r\n{\"type\":\"question\"");
-        shortBody.close();
-    }
-    {
-        Client pipelined(port_);
-        std::string two = "GET /api/teachers-list HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
-        two += two;
-        ASSERT_TRUE(pipelined.send(two));
-        EXPECT_EQ(statusOf(pipelined.readResponse()), 200);
-        EXPECT_EQ(statusOf(pipelined.readResponse()), 200);
-    }
-    EXPECT_TRUE(othersServed());
-    EXPECT_TRUE(server_->alive());
-    expectFilesSound();
-}
-
-}  // namespace
-
-namespace {
-
 std::string chatRequest(const std::string& message) {
     const std::string body = json{{"userMessage", message}, {"history", json::array()}}.dump();
     return "POST /api/chat HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
