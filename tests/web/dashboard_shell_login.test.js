@@ -87,7 +87,7 @@ describe('login, individual mode', () => {
     await page.waitForTimeout(12000);
     // Every 5 s: configuration, login check, students, words; every 4 s the feed; every 3 s the alerts.
     for (const [route, low, high] of [['config', 2, 3], ['verify-teacher', 2, 3], ['students', 2, 3], ['keywords', 2, 3],
-      ['live-feed', 3, 4], ['safety-alerts', 4, 5], ['models', 0, 1]]) {
+      ['live-feed', 2, 4], ['safety-alerts', 3, 5], ['models', 0, 1]]) {
       const seen = count(page, '/api/' + route);
       assert.ok(seen >= low && seen <= high, `${route}: ${seen}`);
     }
