@@ -16,6 +16,15 @@ namespace fs = std::filesystem;
 namespace {
 std::mutex writeMutex;
 
+void syncFolder(const fs::path& folder) {
+    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+}  // namespace
+
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -28,14 +37,12 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-void syncFolder(const fs::path& folder) {
-    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+bool appendToFile(const fs::path& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool ok = writeAll(fd, bytes);
+    return ::close(fd) == 0 && ok;
 }
-}  // namespace
 
 std::optional<std::string> readFile(const fs::path& path) {
     std::error_code ec;

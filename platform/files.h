@@ -13,6 +13,13 @@ namespace klarion {
 // The whole file, or none when it cannot be opened or read.
 std::optional<std::string> readFile(const std::filesystem::path& path);
 
+// Writes all the bytes to the descriptor, going on after a signal. False on
+// failure, with errno set.
+bool writeAll(int fd, std::string_view bytes);
+
+// Appends the bytes at the end of the file, creating it (0600) when missing.
+bool appendToFile(const std::filesystem::path& path, std::string_view bytes);
+
 // Creates the folder and any missing parents (each created one 0700).
 // True when the folder exists afterwards.
 bool ensureDirectory(const std::filesystem::path& folder);

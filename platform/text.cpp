@@ -135,6 +135,39 @@ bool isValidUTF8(std::string_view text) {
     return true;
 }
 
+std::string repairUTF8(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    int32_t i = 0, size = static_cast<int32_t>(bytes.size());
+    while (i < size) {
+        const int32_t start = i;
+        if (next(bytes, i) < 0) {
+            text += "\xEF\xBF\xBD";
+        } else {
+            text.append(bytes.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
+        }
+    }
+    return text;
+}
+
+std::vector<std::string> letterRuns(std::string_view text) {
+    std::vector<std::string> runs;
+    int32_t runStart = 0, i = 0, size = static_cast<int32_t>(text.size());
+    auto keep = [&](int32_t end) {
+        if (end > runStart) runs.emplace_back(text.substr(static_cast<size_t>(runStart), static_cast<size_t>(end - runStart)));
+    };
+    while (i < size) {
+        const int32_t at = i;
+        const UChar32 c = next(text, i);
+        if (c < 0 || (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK)) == 0) {
+            keep(at);
+            runStart = i;
+        }
+    }
+    keep(size);
+    return runs;
+}
+
 std::string characterPrefix(std::string_view text, size_t count) {
     icu::UnicodeString u = toUnicode(text);
     if (static_cast<size_t>(u.length()) <= count) return toUTF8(u);  // never more characters than units

@@ -35,6 +35,12 @@ size_t characterCount(std::string_view text);
 bool canonicallyEqual(std::string_view a, std::string_view b);
 std::string nfc(std::string_view text);
 bool isValidUTF8(std::string_view text);
+// The bytes with every ill-formed UTF-8 sequence replaced by U+FFFD (each
+// maximal ill-formed part once); well-formed text comes back unchanged.
+std::string repairUTF8(std::string_view bytes);
+// The runs of letters and combining marks (any script), in order: every
+// other character cuts (spaces, apostrophes, digits, hyphens...).
+std::vector<std::string> letterRuns(std::string_view text);
 // The first `count` user-perceived characters of `text` (all of it when it
 // has fewer), as journal lines quote the start of a message.
 std::string characterPrefix(std::string_view text, size_t count);

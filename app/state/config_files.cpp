@@ -39,7 +39,7 @@ std::optional<fs::path> ConfigFolder::teacherConfigFile(const std::string& teach
 
 void ConfigFolder::ensureConfigDirectory() const { ensureDirectory(directory()); }
 
-fs::path ConfigFolder::configDirectoryURL() const {
+fs::path ConfigFolder::configDirectory() const {
     ensureConfigDirectory();
     return directory();
 }

@@ -35,7 +35,7 @@ public:
     // Creates the folder with its parents; failures are ignored.
     void ensureConfigDirectory() const;
     // ensureConfigDirectory(), then the folder's path.
-    std::filesystem::path configDirectoryURL() const;
+    std::filesystem::path configDirectory() const;
 
     // The string "mode" of "mode.json", else "individual". Creates nothing.
     std::string loadAppMode() const;

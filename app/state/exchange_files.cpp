@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/files.h"
+
 namespace klarion {
 
 namespace {
@@ -41,16 +43,10 @@ std::string describeFileError(int error, const std::filesystem::path& path) {
 std::optional<ExportFileError> writeExportFile(const std::filesystem::path& path, std::string_view bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return ExportFileError{describeFileError(errno, path)};
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            return ExportFileError{describeFileError(error, path)};
-        }
-        done += static_cast<size_t>(n);
+    if (!writeAll(fd, bytes)) {
+        const int error = errno;
+        ::close(fd);
+        return ExportFileError{describeFileError(error, path)};
     }
     if (::close(fd) != 0 && errno != EINTR) return ExportFileError{describeFileError(errno, path)};
     return std::nullopt;

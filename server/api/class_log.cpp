@@ -1,12 +1,5 @@
 #include "server/api/class_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
-#include <unicode/utf16.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -44,34 +37,13 @@ std::string formatLocal(double secondsSince1970, const char* format) {
     return std::string(buffer, size);
 }
 
-// Appends the bytes at the end of the file, creating it when missing.
-bool appendToFile(const std::filesystem::path& file, std::string_view bytes) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = true;
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return ::close(fd) == 0 && ok;
-}
-
-bool isLetterOrMark(UChar32 c) {
-    return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK)) != 0;
-}
-
 bool isStopWord(std::string_view word) {
     return std::find(questionStopWords.begin(), questionStopWords.end(), word) != questionStopWords.end();
 }
 
 }  // namespace
 
-std::filesystem::path logFolderURL(const std::filesystem::path& documents, const std::string& appMode,
+std::filesystem::path classLogFolder(const std::filesystem::path& documents, const std::string& appMode,
                                    const std::string& activeTeacherName) {
     std::filesystem::path folder = documents / "Klarion_Logs";
     if (appMode == kEstablishmentMode) {
@@ -80,9 +52,9 @@ std::filesystem::path logFolderURL(const std::filesystem::path& documents, const
     return folder;
 }
 
-std::filesystem::path logFolderURL(const ClassroomContext& context) {
+std::filesystem::path classLogFolder(const ClassroomContext& context) {
     const AppConfig& config = context.config();
-    return logFolderURL(context.documentsFolder(), config.appMode(), config.activeTeacherName());
+    return classLogFolder(context.documentsFolder(), config.appMode(), config.activeTeacherName());
 }
 
 std::string classLogFileName(double secondsSince1970) {
@@ -99,7 +71,7 @@ bool appendClassLog(const ClassroomContext& context, const std::string& type, co
     const AppConfig& config = context.config();
     if (!config.isSupervisionActive()) return false;
     if (type == "answer" && config.supervisionLevel() == "questions") return false;
-    const auto folder = logFolderURL(context);
+    const auto folder = classLogFolder(context);
     ensureDirectory(folder);  // on failure the append below fails too
 
     std::lock_guard lock(classLogMutex);
@@ -111,33 +83,14 @@ std::vector<std::string> questionWords(std::string_view text) {
     std::vector<std::string> words;
     // Canonically equivalent spellings are one word ("é" precomposed or not).
     const std::string lowered = nfc(lowercased(text));
-    const icu::UnicodeString u =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(lowered.data(), static_cast<int32_t>(lowered.size())));
-
-    auto keepPiece = [&](int32_t start, int32_t end) {
-        if (end - start < 4) return;  // fewer than 4 code units: fewer than 4 characters
-        std::string word;
-        u.tempSubString(start, end - start).toUTF8String(word);
-        const size_t length = characterCount(word);
-        if (length < 4 || length > kMaxCountedWordLength || isStopWord(word)) return;
-        words.push_back(std::move(word));
-    };
     // Every character that is not a letter or a mark cuts (spaces,
     // apostrophes, digits, hyphens...); a run of letters is one word whatever
     // its script.
-    int32_t pieceStart = 0;
-    int32_t i = 0;
-    const int32_t end = u.length();
-    while (i < end) {
-        const int32_t at = i;
-        UChar32 c;
-        U16_NEXT(u.getBuffer(), i, end, c);
-        if (!isLetterOrMark(c)) {
-            keepPiece(pieceStart, at);
-            pieceStart = i;
-        }
+    for (std::string& word : letterRuns(lowered)) {
+        const size_t length = characterCount(word);
+        if (length < 4 || length > kMaxCountedWordLength || isStopWord(word)) continue;
+        words.push_back(std::move(word));
     }
-    keepPiece(pieceStart, end);
     return words;
 }
 

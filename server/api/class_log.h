@@ -47,9 +47,9 @@ HttpResponse handleLog(const ClassroomContext& context, HttpRequest& request);
 // The class log folder: Documents/"Klarion_Logs", and in the establishment
 // mode one more level, the active teacher's name made safe as a folder name,
 // or "_non_attribue" without a session. Creates nothing.
-std::filesystem::path logFolderURL(const std::filesystem::path& documents, const std::string& appMode,
+std::filesystem::path classLogFolder(const std::filesystem::path& documents, const std::string& appMode,
                                    const std::string& activeTeacherName);
-std::filesystem::path logFolderURL(const ClassroomContext& context);
+std::filesystem::path classLogFolder(const ClassroomContext& context);
 
 // "Log_" + the local date as DD-MM-YYYY + ".txt".
 std::string classLogFileName(double secondsSince1970);

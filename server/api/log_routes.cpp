@@ -1,11 +1,11 @@
 #include "server/api/log_routes.h"
 
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <system_error>
 
 #include "platform/files.h"
+#include "platform/text.h"
 #include "server/api/class_log.h"
 #include "server/api/replies.h"
 #include "server/api/route_gate.h"
@@ -42,29 +42,10 @@ std::optional<std::string> readClassLog(const fs::path& folder, std::string_view
     return readFile(file);
 }
 
-std::string repairUTF8(std::string_view bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
-    const auto size = static_cast<int32_t>(bytes.size());
-    int32_t i = 0;
-    while (i < size) {
-        const int32_t start = i;
-        UChar32 c;
-        U8_NEXT(data, i, size, c);
-        if (c < 0) {
-            text += "\xEF\xBF\xBD";
-        } else {
-            text.append(bytes.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
-        }
-    }
-    return text;
-}
-
 HttpResponse handleLogs(const ClassroomContext& context, HttpRequest& request) {
     if (!authorizedTeacherBody(context, request, PinRule::anyTeacher)) return HttpResponse::unauthorized();
     Json list = Json::array();
-    for (auto& name : listClassLogs(logFolderURL(context))) list.push_back(std::move(name));
+    for (auto& name : listClassLogs(classLogFolder(context))) list.push_back(std::move(name));
     return jsonReply(list);
 }
 
@@ -76,7 +57,7 @@ HttpResponse handleLogContent(const ClassroomContext& context, HttpRequest& requ
         return HttpResponse::unauthorized();
     }
     if (!context.authorizeTeacher(request, &*body, PinRule::anyTeacher)) return HttpResponse::unauthorized();
-    const auto content = readClassLog(logFolderURL(context), *filename);
+    const auto content = readClassLog(classLogFolder(context), *filename);
     if (!content) return HttpResponse::notFound();
     return plainTextReply(repairUTF8(*content));
 }

@@ -28,8 +28,4 @@ std::vector<std::string> listClassLogs(const std::filesystem::path& folder);
 // cannot be read.
 std::optional<std::string> readClassLog(const std::filesystem::path& folder, std::string_view name);
 
-// The bytes as UTF-8 text, each invalid sequence (maximal subpart) replaced
-// by U+FFFD.
-std::string repairUTF8(std::string_view bytes);
-
 }  // namespace klarion

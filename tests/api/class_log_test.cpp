@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/text.h"
 #include "server/api/class_log.h"
 #include "server/api/log_routes.h"
 #include "server/llm/lmstudio_client.h"
@@ -94,7 +95,7 @@ TEST(ClassLog, FolderPerMode) {
         t.config().setActiveTeacherName(c.teacher);
         t.config().setIsSupervisionActive(true);
         const auto expected = c.folder.empty() ? logs(t) : logs(t) / c.folder;
-        EXPECT_EQ(logFolderURL(*t.context), expected) << c.teacher;
+        EXPECT_EQ(classLogFolder(*t.context), expected) << c.teacher;
         callRoute(handleLog, *t.context, logBody("question", "q", "Tom"));
         EXPECT_TRUE(std::filesystem::is_regular_file(expected / kDayFile)) << c.teacher;
     }

@@ -142,7 +142,7 @@ TEST_F(ConfigFolderTest, FilesAndFoldersArePrivateAndWrittenCompactly) {
     EXPECT_EQ(ConfigFolder().directory(), documents / "Klarion_Config");  // the Documents folder by default
     EXPECT_EQ(folder.loadAppMode(), "individual");
     EXPECT_FALSE(fs::exists(documents));  // reading the mode creates nothing
-    EXPECT_EQ(folder.configDirectoryURL(), documents / "Klarion_Config");
+    EXPECT_EQ(folder.configDirectory(), documents / "Klarion_Config");
     EXPECT_TRUE(fs::is_directory(folder.directory()));
     ASSERT_TRUE(folder.saveAppMode("establishment"));
     EXPECT_EQ(folder.loadAppMode(), "establishment");

@@ -135,7 +135,7 @@ void ContentView::renewTeacherPin() {
 }
 
 std::filesystem::path ContentView::logsFolder() const {
-    return logFolderURL(ctx_.folder.documents(), ctx_.config->appMode(), ctx_.config->activeTeacherName());
+    return classLogFolder(ctx_.folder.documents(), ctx_.config->appMode(), ctx_.config->activeTeacherName());
 }
 
 void ContentView::showLogsFolder() {
