@@ -4,6 +4,8 @@
 #include <cmath>
 #include <ctime>
 
+#include "platform/process_wide.h"
+
 namespace klarion {
 
 double SystemClock::now() const {
@@ -27,20 +29,12 @@ void ManualClock::advance(double seconds) {
 }
 
 namespace {
-std::mutex clockMutex;
-std::shared_ptr<Clock> theClock;
+ProcessWide<Clock, SystemClock> theClock;
 }  // namespace
 
-void setCurrentClock(std::shared_ptr<Clock> clock) {
-    std::lock_guard lock(clockMutex);
-    theClock = std::move(clock);
-}
+void setCurrentClock(std::shared_ptr<Clock> clock) { theClock.set(std::move(clock)); }
 
-std::shared_ptr<Clock> currentClock() {
-    std::lock_guard lock(clockMutex);
-    if (!theClock) theClock = std::make_shared<SystemClock>();
-    return theClock;
-}
+std::shared_ptr<Clock> currentClock() { return theClock.get(); }
 
 double nowSeconds() { return currentClock()->now(); }
 

@@ -4,11 +4,12 @@
 #include <exception>
 #include <thread>
 
+#include "platform/process_wide.h"
+
 namespace klarion {
 
 namespace {
-std::mutex currentMutex;
-std::shared_ptr<MainQueue> currentQueue;
+ProcessWide<MainQueue, DrainableMainQueue> currentQueue;
 std::mutex mainThreadMutex;
 std::thread::id mainThreadId = std::this_thread::get_id();  // static init runs on the starting thread
 }  // namespace
@@ -151,16 +152,9 @@ void RunLoopMainQueue::stop() {
     cv_.notify_all();
 }
 
-void setMainQueue(std::shared_ptr<MainQueue> queue) {
-    std::lock_guard lock(currentMutex);
-    currentQueue = std::move(queue);
-}
+void setMainQueue(std::shared_ptr<MainQueue> queue) { currentQueue.set(std::move(queue)); }
 
-std::shared_ptr<MainQueue> mainQueue() {
-    std::lock_guard lock(currentMutex);
-    if (!currentQueue) currentQueue = std::make_shared<DrainableMainQueue>();
-    return currentQueue;
-}
+std::shared_ptr<MainQueue> mainQueue() { return currentQueue.get(); }
 
 void markMainThread() {
     std::lock_guard lock(mainThreadMutex);

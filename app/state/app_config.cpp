@@ -52,7 +52,7 @@ void AppConfig::assign(Field field, T Values::*member, T value) {
     notify(field);
 }
 
-#define KLARION_X(T, name, setter)                    \
+#define KLARION_X(T, name, setter, initial)                    \
     T AppConfig::name() const {                       \
         std::lock_guard lock(mutex_);                 \
         return values_.name;                          \
@@ -80,7 +80,7 @@ void AppConfig::update(const std::function<void(Values&)>& change) {
         after = values_;
         ++revision_;
     }
-#define KLARION_X(T, name, setter) \
+#define KLARION_X(T, name, setter, initial) \
     if (!(before.name == after.name)) notify(Field::name);
     KLARION_APP_CONFIG_FIELDS(KLARION_X)
 #undef KLARION_X

@@ -31,44 +31,51 @@ namespace klarion {
 using WordFrequency = std::map<std::string, int64_t>;
 using ConnectedStudents = std::map<std::string, std::string>;  // address -> display name
 
+// X(type, getter, setter, initial value) for every observable field, in
+// declaration order.
+#define KLARION_APP_CONFIG_FIELDS(X)                                                        \
+    X(std::string, audience, setAudience, "visiteurs")                                      \
+    X(bool, requiresPin, setRequiresPin, false)                                             \
+    X(std::string, pinCode, setPinCode, "8461")                                             \
+    X(bool, isSupervisionActive, setIsSupervisionActive, false)                             \
+    X(std::string, supervisionLevel, setSupervisionLevel, "questions_answers")              \
+    X(std::string, customMission, setCustomMission, {})                                     \
+    X(WordFrequency, wordFrequency, setWordFrequency, {})                                   \
+    X(bool, isAiPaused, setIsAiPaused, false)                                               \
+    X(double, timerEndTime, setTimerEndTime, 0)                                             \
+    X(bool, isLmStudioOnline, setIsLmStudioOnline, false)                                   \
+    X(std::string, lmLoadedModelId, setLmLoadedModelId, {})                                 \
+    X(int64_t, lmContextLength, setLmContextLength, 0)                                      \
+    X(std::string, shortURL, setShortURL, {})                                               \
+    X(std::string, teacherShortURL, setTeacherShortURL, {})                                 \
+    X(ConnectedStudents, connectedStudents, setConnectedStudents, {})                       \
+    X(std::vector<LiveQuestion>, liveQuestions, setLiveQuestions, {})                       \
+    X(std::vector<SafetyAlert>, safetyAlerts, setSafetyAlerts, {})                          \
+    X(bool, safetyAiScanAll, setSafetyAiScanAll, false)                                     \
+    X(std::string, appMode, setAppMode, "individual")                                       \
+    X(std::vector<Teacher>, teachers, setTeachers, {})                                      \
+    X(ScheduleConfig, scheduleConfig, setScheduleConfig, ScheduleConfig::defaultSchedule()) \
+    X(std::optional<std::string>, activeTeacherId, setActiveTeacherId, {})                  \
+    X(std::string, activeTeacherName, setActiveTeacherName, {})                             \
+    X(double, sessionStartTime, setSessionStartTime, 0)                                     \
+    X(double, lastActivityTime, setLastActivityTime, 0)                                     \
+    X(double, temperature, setTemperature, 0.7)                                             \
+    X(double, topP, setTopP, 0.9)                                                           \
+    X(double, frequencyPenalty, setFrequencyPenalty, 0)                                     \
+    X(double, presencePenalty, setPresencePenalty, 0)                                       \
+    X(int64_t, maxTokens, setMaxTokens, 4096)                                               \
+    X(bool, useSeed, setUseSeed, false)                                                     \
+    X(int64_t, seedValue, setSeedValue, 42)                                                 \
+    X(bool, expertConstraintsDisabled, setExpertConstraintsDisabled, false)                 \
+    X(std::string, expertDirective, setExpertDirective, {})                                 \
+    X(double, repeatPenalty, setRepeatPenalty, 1.1)                                         \
+    X(std::string, teacherPinCode, setTeacherPinCode, {})
+
 // Every observable field, in declaration order, with its initial value.
 struct AppConfigValues {
-    std::string audience = "visiteurs";
-    bool requiresPin = false;
-    std::string pinCode = "8461";
-    bool isSupervisionActive = false;
-    std::string supervisionLevel = "questions_answers";
-    std::string customMission;
-    WordFrequency wordFrequency;
-    bool isAiPaused = false;
-    double timerEndTime = 0;
-    bool isLmStudioOnline = false;
-    std::string lmLoadedModelId;
-    int64_t lmContextLength = 0;
-    std::string shortURL;
-    std::string teacherShortURL;
-    ConnectedStudents connectedStudents;
-    std::vector<LiveQuestion> liveQuestions;
-    std::vector<SafetyAlert> safetyAlerts;
-    bool safetyAiScanAll = false;
-    std::string appMode = "individual";
-    std::vector<Teacher> teachers;
-    ScheduleConfig scheduleConfig = ScheduleConfig::defaultSchedule();
-    std::optional<std::string> activeTeacherId;
-    std::string activeTeacherName;
-    double sessionStartTime = 0;
-    double lastActivityTime = 0;
-    double temperature = 0.7;
-    double topP = 0.9;
-    double frequencyPenalty = 0;
-    double presencePenalty = 0;
-    int64_t maxTokens = 4096;
-    bool useSeed = false;
-    int64_t seedValue = 42;
-    bool expertConstraintsDisabled = false;
-    std::string expertDirective;
-    double repeatPenalty = 1.1;
-    std::string teacherPinCode;
+#define KLARION_X(T, name, setter, initial) T name = initial;
+    KLARION_APP_CONFIG_FIELDS(KLARION_X)
+#undef KLARION_X
     bool operator==(const AppConfigValues&) const = default;
 
     // The six settings kept per teacher, and their assignment.
@@ -76,47 +83,8 @@ struct AppConfigValues {
     void applyTeacherConfig(const TeacherConfig& config);
 };
 
-// X(type, getter, setter) for every observable field, in declaration order.
-#define KLARION_APP_CONFIG_FIELDS(X)                                   \
-    X(std::string, audience, setAudience)                              \
-    X(bool, requiresPin, setRequiresPin)                               \
-    X(std::string, pinCode, setPinCode)                                \
-    X(bool, isSupervisionActive, setIsSupervisionActive)               \
-    X(std::string, supervisionLevel, setSupervisionLevel)              \
-    X(std::string, customMission, setCustomMission)                    \
-    X(WordFrequency, wordFrequency, setWordFrequency)                  \
-    X(bool, isAiPaused, setIsAiPaused)                                 \
-    X(double, timerEndTime, setTimerEndTime)                           \
-    X(bool, isLmStudioOnline, setIsLmStudioOnline)                     \
-    X(std::string, lmLoadedModelId, setLmLoadedModelId)                \
-    X(int64_t, lmContextLength, setLmContextLength)                    \
-    X(std::string, shortURL, setShortURL)                              \
-    X(std::string, teacherShortURL, setTeacherShortURL)                \
-    X(ConnectedStudents, connectedStudents, setConnectedStudents)      \
-    X(std::vector<LiveQuestion>, liveQuestions, setLiveQuestions)      \
-    X(std::vector<SafetyAlert>, safetyAlerts, setSafetyAlerts)         \
-    X(bool, safetyAiScanAll, setSafetyAiScanAll)                       \
-    X(std::string, appMode, setAppMode)                                \
-    X(std::vector<Teacher>, teachers, setTeachers)                     \
-    X(ScheduleConfig, scheduleConfig, setScheduleConfig)               \
-    X(std::optional<std::string>, activeTeacherId, setActiveTeacherId) \
-    X(std::string, activeTeacherName, setActiveTeacherName)            \
-    X(double, sessionStartTime, setSessionStartTime)                   \
-    X(double, lastActivityTime, setLastActivityTime)                   \
-    X(double, temperature, setTemperature)                             \
-    X(double, topP, setTopP)                                           \
-    X(double, frequencyPenalty, setFrequencyPenalty)                   \
-    X(double, presencePenalty, setPresencePenalty)                     \
-    X(int64_t, maxTokens, setMaxTokens)                                \
-    X(bool, useSeed, setUseSeed)                                       \
-    X(int64_t, seedValue, setSeedValue)                                \
-    X(bool, expertConstraintsDisabled, setExpertConstraintsDisabled)   \
-    X(std::string, expertDirective, setExpertDirective)                \
-    X(double, repeatPenalty, setRepeatPenalty)                         \
-    X(std::string, teacherPinCode, setTeacherPinCode)
-
 enum class AppConfigField {
-#define KLARION_X(T, name, setter) name,
+#define KLARION_X(T, name, setter, initial) name,
     KLARION_APP_CONFIG_FIELDS(KLARION_X)
 #undef KLARION_X
 };
@@ -141,7 +109,7 @@ public:
     // standard preference store.
     static const std::shared_ptr<AppConfig>& shared();
 
-#define KLARION_X(T, name, setter) \
+#define KLARION_X(T, name, setter, initial) \
     T name() const;                \
     void setter(T value);
     KLARION_APP_CONFIG_FIELDS(KLARION_X)

@@ -1,5 +1,7 @@
 #include "app/state/records.h"
 
+#include <variant>
+
 namespace klarion {
 
 ScheduleConfig ScheduleConfig::defaultSchedule() {
@@ -26,33 +28,59 @@ std::optional<AppLogLevel> appLogLevelFromString(std::string_view text) {
     return std::nullopt;
 }
 
-Json toJson(const Teacher& t) {
+namespace {
+
+// A stored record's members in their fixed order: the JSON key and the
+// member, a string or a boolean.
+template <class Record>
+struct Member {
+    const char* key;
+    std::variant<std::string Record::*, bool Record::*> field;
+};
+
+template <class Record, size_t N>
+Json encode(const Record& record, const Member<Record> (&members)[N]) {
     Json j = Json::object();
-    j["id"] = t.id;
-    j["name"] = t.name;
-    j["pin"] = t.pin;
-    j["createdAt"] = t.createdAt;
+    for (const auto& member : members)
+        std::visit([&](auto field) { j[member.key] = record.*field; }, member.field);
     return j;
 }
 
-Json toJson(const TeacherConfig& c) {
-    Json j = Json::object();
-    j["audience"] = c.audience;
-    j["customMission"] = c.customMission;
-    j["requiresPin"] = c.requiresPin;
-    j["pinCode"] = c.pinCode;
-    j["isSupervisionActive"] = c.isSupervisionActive;
-    j["supervisionLevel"] = c.supervisionLevel;
-    return j;
+// Takes the keys in the record's order and stops at the first failure.
+template <class Record, size_t N>
+std::optional<Record> decode(const Json& j, const Member<Record> (&members)[N]) {
+    Record record;
+    for (const auto& member : members) {
+        bool ok = false;
+        if (auto* text = std::get_if<std::string Record::*>(&member.field)) {
+            auto value = readString(j, member.key);
+            if ((ok = value.has_value())) record.**text = std::move(*value);
+        } else {
+            auto value = readBool(j, member.key);
+            if ((ok = value.has_value())) record.*std::get<bool Record::*>(member.field) = *value;
+        }
+        if (!ok) return std::nullopt;
+    }
+    return record;
 }
 
-Json toJson(const SlotDefinition& s) {
-    Json j = Json::object();
-    j["label"] = s.label;
-    j["start"] = s.start;
-    j["end"] = s.end;
-    return j;
-}
+const Member<Teacher> kTeacherMembers[] = {
+    {"id", &Teacher::id}, {"name", &Teacher::name}, {"pin", &Teacher::pin}, {"createdAt", &Teacher::createdAt}};
+const Member<TeacherConfig> kTeacherConfigMembers[] = {
+    {"audience", &TeacherConfig::audience},
+    {"customMission", &TeacherConfig::customMission},
+    {"requiresPin", &TeacherConfig::requiresPin},
+    {"pinCode", &TeacherConfig::pinCode},
+    {"isSupervisionActive", &TeacherConfig::isSupervisionActive},
+    {"supervisionLevel", &TeacherConfig::supervisionLevel}};
+const Member<SlotDefinition> kSlotMembers[] = {
+    {"label", &SlotDefinition::label}, {"start", &SlotDefinition::start}, {"end", &SlotDefinition::end}};
+
+}  // namespace
+
+Json toJson(const Teacher& t) { return encode(t, kTeacherMembers); }
+Json toJson(const TeacherConfig& c) { return encode(c, kTeacherConfigMembers); }
+Json toJson(const SlotDefinition& s) { return encode(s, kSlotMembers); }
 
 Json toJson(const ScheduleConfig& s) {
     Json slots = Json::array();
@@ -71,45 +99,9 @@ Json toJson(const std::vector<Teacher>& teachers) {
     return j;
 }
 
-// Each reader takes the keys in the record's order and stops at the first failure.
-std::optional<Teacher> teacherFromJson(const Json& j) {
-    auto id = readString(j, "id");
-    if (!id) return std::nullopt;
-    auto name = readString(j, "name");
-    if (!name) return std::nullopt;
-    auto pin = readString(j, "pin");
-    if (!pin) return std::nullopt;
-    auto createdAt = readString(j, "createdAt");
-    if (!createdAt) return std::nullopt;
-    return Teacher{*id, *name, *pin, *createdAt};
-}
-
-std::optional<TeacherConfig> teacherConfigFromJson(const Json& j) {
-    auto audience = readString(j, "audience");
-    if (!audience) return std::nullopt;
-    auto customMission = readString(j, "customMission");
-    if (!customMission) return std::nullopt;
-    auto requiresPin = readBool(j, "requiresPin");
-    if (!requiresPin) return std::nullopt;
-    auto pinCode = readString(j, "pinCode");
-    if (!pinCode) return std::nullopt;
-    auto isSupervisionActive = readBool(j, "isSupervisionActive");
-    if (!isSupervisionActive) return std::nullopt;
-    auto supervisionLevel = readString(j, "supervisionLevel");
-    if (!supervisionLevel) return std::nullopt;
-    return TeacherConfig{*audience, *customMission, *requiresPin, *pinCode, *isSupervisionActive,
-                         *supervisionLevel};
-}
-
-std::optional<SlotDefinition> slotDefinitionFromJson(const Json& j) {
-    auto label = readString(j, "label");
-    if (!label) return std::nullopt;
-    auto start = readString(j, "start");
-    if (!start) return std::nullopt;
-    auto end = readString(j, "end");
-    if (!end) return std::nullopt;
-    return SlotDefinition{*label, *start, *end};
-}
+std::optional<Teacher> teacherFromJson(const Json& j) { return decode(j, kTeacherMembers); }
+std::optional<TeacherConfig> teacherConfigFromJson(const Json& j) { return decode(j, kTeacherConfigMembers); }
+std::optional<SlotDefinition> slotDefinitionFromJson(const Json& j) { return decode(j, kSlotMembers); }
 
 std::optional<ScheduleConfig> scheduleConfigFromJson(const Json& j) {
     const Json* slots = readArray(j, "slotDefinitions");

@@ -84,24 +84,32 @@ Json safetyAlertsJson(const std::vector<SafetyAlert>& alerts) {
     return list;
 }
 
-HttpResponse handleKeywords(const ClassroomContext& context, HttpRequest& request) {
+namespace {
+
+// A list route of the dashboard: the PIN of any teacher, then the list as it
+// stands now.
+template <class Read>
+HttpResponse teacherListReply(const ClassroomContext& context, HttpRequest& request, Read read) {
     if (!authorizedTeacherBody(context, request, PinRule::anyTeacher)) return HttpResponse::unauthorized();
-    return jsonReply(keywordsJson(context.config().wordFrequency()));
+    return jsonReply(read(context.config()));
+}
+
+}  // namespace
+
+HttpResponse handleKeywords(const ClassroomContext& context, HttpRequest& request) {
+    return teacherListReply(context, request, [](const AppConfig& c) { return keywordsJson(c.wordFrequency()); });
 }
 
 HttpResponse handleStudents(const ClassroomContext& context, HttpRequest& request) {
-    if (!authorizedTeacherBody(context, request, PinRule::anyTeacher)) return HttpResponse::unauthorized();
-    return jsonReply(studentsJson(context.config().connectedStudents()));
+    return teacherListReply(context, request, [](const AppConfig& c) { return studentsJson(c.connectedStudents()); });
 }
 
 HttpResponse handleLiveFeed(const ClassroomContext& context, HttpRequest& request) {
-    if (!authorizedTeacherBody(context, request, PinRule::anyTeacher)) return HttpResponse::unauthorized();
-    return jsonReply(liveFeedJson(context.config().liveQuestions()));
+    return teacherListReply(context, request, [](const AppConfig& c) { return liveFeedJson(c.liveQuestions()); });
 }
 
 HttpResponse handleSafetyAlerts(const ClassroomContext& context, HttpRequest& request) {
-    if (!authorizedTeacherBody(context, request, PinRule::anyTeacher)) return HttpResponse::unauthorized();
-    return jsonReply(safetyAlertsJson(context.config().safetyAlerts()));
+    return teacherListReply(context, request, [](const AppConfig& c) { return safetyAlertsJson(c.safetyAlerts()); });
 }
 
 HttpResponse handleAckAlert(const ClassroomContext& context, HttpRequest& request) {
