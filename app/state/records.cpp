@@ -12,6 +12,21 @@ ScheduleConfig ScheduleConfig::defaultSchedule() {
             {}};
 }
 
+std::string_view toString(SafetyAlertLevel level) {
+    switch (level) {
+        case SafetyAlertLevel::keyword: return "keyword";
+        case SafetyAlertLevel::confirmed: return "confirmed";
+        case SafetyAlertLevel::dismissed: return "dismissed";
+    }
+    return "keyword";
+}
+
+std::optional<SafetyAlertLevel> safetyAlertLevelFromString(std::string_view text) {
+    for (auto level : {SafetyAlertLevel::keyword, SafetyAlertLevel::confirmed, SafetyAlertLevel::dismissed})
+        if (toString(level) == text) return level;
+    return std::nullopt;
+}
+
 std::string_view toString(AppLogLevel level) {
     switch (level) {
         case AppLogLevel::info: return "INFO";

@@ -53,13 +53,19 @@ struct ScheduleConfig {
     static ScheduleConfig defaultSchedule();
 };
 
+// How far an alert got: raised by a keyword, then confirmed or dismissed by
+// the AI's verdict. Its wire text: "keyword", "confirmed", "dismissed".
+enum class SafetyAlertLevel { keyword, confirmed, dismissed };
+std::string_view toString(SafetyAlertLevel level);
+std::optional<SafetyAlertLevel> safetyAlertLevelFromString(std::string_view text);
+
 struct SafetyAlert {
     std::string id;  // upper-case UUID text
     std::string displayName;
     std::string ip;
     std::string text;
     std::string reason;
-    std::string level;  // "keyword", "confirmed" or "dismissed"
+    SafetyAlertLevel level = SafetyAlertLevel::keyword;
     double time = 0;    // seconds since 1970
     bool acknowledged = false;
     bool operator==(const SafetyAlert&) const = default;

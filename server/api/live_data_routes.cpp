@@ -70,7 +70,7 @@ Json safetyAlertEntry(const SafetyAlert& alert) {
     entry["name"] = alert.displayName;
     entry["text"] = alert.text;
     entry["reason"] = alert.reason;
-    entry["level"] = alert.level;
+    entry["level"] = toString(alert.level);
     entry["time"] = alert.time;
     entry["ack"] = alert.acknowledged;
     return entry;
@@ -79,7 +79,7 @@ Json safetyAlertEntry(const SafetyAlert& alert) {
 Json safetyAlertsJson(const std::vector<SafetyAlert>& alerts) {
     Json list = Json::array();
     for (auto it = alerts.rbegin(); it != alerts.rend(); ++it) {
-        if (it->level != "dismissed") list.push_back(safetyAlertEntry(*it));
+        if (it->level != SafetyAlertLevel::dismissed) list.push_back(safetyAlertEntry(*it));
     }
     return list;
 }

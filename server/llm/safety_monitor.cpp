@@ -82,7 +82,7 @@ void SafetyMonitor::scanForKeywords(const std::string& ip, const std::string& te
                           ip,
                           text,
                           "Terme sensible détecté : « " + std::string(*match) + " »",
-                          "keyword",
+                          SafetyAlertLevel::keyword,
                           clock()->now(),
                           false};
         alertId = alert.id;
@@ -115,11 +115,11 @@ void SafetyMonitor::applyAiSafetyVerdict(AppConfig& config, AppLogger& logger, d
                                       [&](const SafetyAlert& a) { return a.id == *alertId; });
             if (alert == values.safetyAlerts.end()) return;  // pushed out by newer alerts
             if (verdict.danger) {
-                alert->level = "confirmed";
+                alert->level = SafetyAlertLevel::confirmed;
                 if (!verdict.motif.empty()) alert->reason = "IA : " + verdict.motif;
                 line = "🚨 Alerte sécurité CONFIRMÉE par l'IA — " + alert->displayName;
             } else if (verdict.usable) {
-                alert->level = "dismissed";
+                alert->level = SafetyAlertLevel::dismissed;
                 line = "Alerte sécurité écartée par l'IA — " + alert->displayName;
                 level = AppLogLevel::info;
             } else {
@@ -136,7 +136,7 @@ void SafetyMonitor::applyAiSafetyVerdict(AppConfig& config, AppLogger& logger, d
                       ip,
                       text,
                       verdict.motif.empty() ? "Détecté par l'IA" : "IA : " + verdict.motif,
-                      "confirmed",
+                      SafetyAlertLevel::confirmed,
                       now,
                       false};
     const std::string displayName = alert.displayName;

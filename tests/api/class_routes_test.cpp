@@ -268,7 +268,7 @@ TEST(DecimalText, ShortestFormWithAFraction) {
 
 
 SafetyAlert alert(const std::string& id, const std::string& level, double time, bool ack = false) {
-    return SafetyAlert{id, "Léa", "10.0.0.9", "texte " + id, "raison " + id, level, time, ack};
+    return SafetyAlert{id, "Léa", "10.0.0.9", "texte " + id, "raison " + id, *safetyAlertLevelFromString(level), time, ack};
 }
 
 Json listFrom(test::TestContext& t, HttpResponse (*handler)(const ClassroomContext&, HttpRequest&)) {
@@ -348,7 +348,7 @@ TEST(LiveDataRoutes, AcknowledgeMarksTheExactIdOnTheMainQueue) {
     const auto alerts = t.config().safetyAlerts();
     EXPECT_FALSE(alerts[0].acknowledged);
     EXPECT_TRUE(alerts[1].acknowledged);
-    EXPECT_EQ(alerts[1].level, "confirmed");
+    EXPECT_EQ(alerts[1].level, SafetyAlertLevel::confirmed);
     EXPECT_FALSE(alerts[2].acknowledged) << "only the first match";
 
     // Ids travel in upper case whatever their stored form.

@@ -40,7 +40,7 @@ protected:
         return lines;
     }
     static SafetyAlert keywordAlert(std::string id, std::string name = "Léa") {
-        return SafetyAlert{std::move(id), std::move(name), "10.0.0.5", "au secours", keywordReason("au secours"), "keyword", 1000.0, false};
+        return SafetyAlert{std::move(id), std::move(name), "10.0.0.5", "au secours", keywordReason("au secours"), SafetyAlertLevel::keyword, 1000.0, false};
     }
 
     SafetyMonitor& start() {
@@ -93,11 +93,11 @@ TEST_F(SafetyTest, AVerdictAppliesToItsAlertOrRaisesOneOfItsOwnOnDanger) {
         std::vector<SafetyAlert> expected = {other, target};
         const auto alerts = t.config->safetyAlerts();
         if (!c.level.empty() && c.alertId) {
-            expected[1].level = c.level, expected[1].reason = c.reason;
+            expected[1].level = *safetyAlertLevelFromString(c.level), expected[1].reason = c.reason;
         } else if (!c.level.empty()) {
             ASSERT_EQ(alerts.size(), 3u);
             EXPECT_EQ(alerts[2].id.size(), 36u);
-            expected.push_back({alerts[2].id, "Léa (2)", "10.0.0.9", "Je n'ai plus d'amis", c.reason, c.level, 2000.0, false});
+            expected.push_back({alerts[2].id, "Léa (2)", "10.0.0.9", "Je n'ai plus d'amis", c.reason, *safetyAlertLevelFromString(c.level), 2000.0, false});
         }
         EXPECT_EQ(alerts, expected);
         EXPECT_EQ(alertLines(), c.line ? std::vector<JournalLine>{*c.line} : std::vector<JournalLine>{});
@@ -129,7 +129,7 @@ TEST_F(SafetyTest, KeywordAlertConfirmedByTheVerdict) {
     start().scanForKeywords("10.0.0.5", "Je vais me suicider");
     settle();
     EXPECT_THAT(t.config->safetyAlerts(), ElementsAre(SafetyAlert{t.config->safetyAlerts().at(0).id, "Léa", "10.0.0.5",
-                                                                  "Je vais me suicider", "IA : idées suicidaires", "confirmed",
+                                                                  "Je vais me suicider", "IA : idées suicidaires", SafetyAlertLevel::confirmed,
                                                                   t.clock->now(), false}));
     // The keyword alert's line is queued by the main-thread step, so it may follow the scan thread's lines.
     EXPECT_THAT(t.journal(),
@@ -206,7 +206,7 @@ TEST_F(SafetyTest, ScanOutcomes) {
         const auto alerts = t.config->safetyAlerts();
         ASSERT_EQ(alerts.size(), c.level.empty() ? 0u : 1u);
         if (!alerts.empty()) {
-            EXPECT_EQ(alerts[0].level, c.level);
+            EXPECT_EQ(toString(alerts[0].level), c.level);
             EXPECT_EQ(alerts[0].reason, c.reason.value_or(alerts[0].reason));
         }
         EXPECT_EQ(verdictRequests(), c.asked);
@@ -223,7 +223,7 @@ TEST_F(SafetyTest, DisplayNameTakesTheNameSentWithTheSameQuestion) {
     settle();
     ASSERT_EQ(t.config->safetyAlerts().size(), 1u);
     EXPECT_EQ(t.config->safetyAlerts()[0].displayName, "Zoé");
-    EXPECT_EQ(t.config->safetyAlerts()[0].level, "keyword");
+    EXPECT_EQ(t.config->safetyAlerts()[0].level, SafetyAlertLevel::keyword);
     EXPECT_THAT(t.journalMessages(), Contains("🚨 Alerte sécurité (mot-clé) — Zoé : au secours"));
     EXPECT_THAT(t.journalMessages(), Contains("⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Zoé)"));
 }

@@ -23,7 +23,7 @@ protected:
             v.wordFrequency = {{"chat", 3}};
             v.connectedStudents = {{"10.0.0.2", "Léo"}};
             v.liveQuestions = {LiveQuestion{"Q", "Léo", "10.0.0.2", "?", 1}};
-            v.safetyAlerts = {SafetyAlert{"S", "Léo", "10.0.0.2", "t", "r", "keyword", 1, false}};
+            v.safetyAlerts = {SafetyAlert{"S", "Léo", "10.0.0.2", "t", "r", SafetyAlertLevel::keyword, 1, false}};
         });
     }
     // The session fields and the live class data after a start or an end.
