@@ -89,6 +89,11 @@ void AppConfig::update(const std::function<void(Values&)>& change) {
     if (before.teacherPinCode != after.teacherPinCode) saveTeacherPinCode();
 }
 
+AppMode AppConfig::mode() const {
+    std::lock_guard lock(mutex_);
+    return values_.mode();
+}
+
 TeacherConfig AppConfig::teacherConfig() const {
     std::lock_guard lock(mutex_);
     return values_.teacherConfig();

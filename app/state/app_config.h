@@ -78,6 +78,8 @@ struct AppConfigValues {
 #undef KLARION_X
     bool operator==(const AppConfigValues&) const = default;
 
+    AppMode mode() const { return appModeOf(appMode); }
+
     // The six settings kept per teacher, and their assignment.
     TeacherConfig teacherConfig() const;
     void applyTeacherConfig(const TeacherConfig& config);
@@ -131,6 +133,8 @@ public:
     // changed teacherPinCode or safetyAiScanAll is written to the preferences.
     // `change` runs under the lock: it must not call back into this object.
     void update(const std::function<void(Values&)>& change);
+    // The operating mode of appMode.
+    AppMode mode() const;
     // The six per-teacher settings as they stand.
     TeacherConfig teacherConfig() const;
 

@@ -27,6 +27,12 @@ std::optional<SafetyAlertLevel> safetyAlertLevelFromString(std::string_view text
     return std::nullopt;
 }
 
+AppMode appModeOf(std::string_view text) {
+    if (text == "individual") return AppMode::individual;
+    if (text == "establishment") return AppMode::establishment;
+    return AppMode::other;
+}
+
 std::string_view toString(AppLogLevel level) {
     switch (level) {
         case AppLogLevel::info: return "INFO";

@@ -86,6 +86,13 @@ std::string_view toString(AppLogLevel level);
 // Exactly one of the four strings above, else none.
 std::optional<AppLogLevel> appLogLevelFromString(std::string_view text);
 
+// The operating mode, read from its stored text ("mode.json", the "mode"
+// member of "/api/config"), which is kept as it is: "individual" (one
+// teacher, the teacher PIN), "establishment" (a roster of teachers, sessions,
+// bookings); any other text selects neither mode's rules.
+enum class AppMode { individual, establishment, other };
+AppMode appModeOf(std::string_view text);
+
 struct AppLogEntry {
     std::string id;        // upper-case UUID text
     double timestamp = 0;  // seconds since 1970

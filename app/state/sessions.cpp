@@ -6,7 +6,6 @@ namespace klarion {
 
 namespace {
 
-constexpr const char* establishment = "establishment";
 
 void emptyLiveClassData(AppConfig::Values& v) {
     v.wordFrequency.clear();
@@ -23,7 +22,7 @@ void TeacherSessions::changeMode(const std::string& newMode) const {
     ctx_.config->setAppMode(newMode);
     ctx_.folder.saveAppMode(newMode);
     ctx_.log("Mode changé → " + newMode, AppLogLevel::info);
-    if (newMode != establishment) return;
+    if (appModeOf(newMode) != AppMode::establishment) return;
     ctx_.folder.ensureConfigDirectory();
     ctx_.config->setTeachers(ctx_.folder.loadTeachers());
     ctx_.config->setScheduleConfig(ctx_.folder.loadSchedule());
@@ -70,7 +69,7 @@ void TeacherSessions::endTeacherSession() const {
 
 void TeacherSessions::persistTeacherConfig() const {
     AppConfig::Values current = ctx_.config->snapshot();
-    if (current.appMode != establishment || !current.activeTeacherId) return;
+    if (current.mode() != AppMode::establishment || !current.activeTeacherId) return;
     ctx_.folder.saveTeacherConfig(*current.activeTeacherId, current.teacherConfig());
 }
 
@@ -82,7 +81,7 @@ void TeacherSessions::touchLastActivity() const {
 
 bool TeacherSessions::applySessionEndRule(double now) const {
     AppConfig::Values current = ctx_.config->snapshot();
-    if (current.appMode != establishment || !current.activeTeacherId) return false;
+    if (current.mode() != AppMode::establishment || !current.activeTeacherId) return false;
     double end = teacherSessionEnd(current.activeTeacherId, current.scheduleConfig, now);
     if (end == 0 && current.lastActivityTime > 0 && now - current.lastActivityTime > idleLimitSeconds) {
         endTeacherSession();

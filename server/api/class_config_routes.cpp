@@ -15,7 +15,6 @@ namespace klarion {
 
 namespace {
 
-constexpr std::string_view kEstablishmentMode = "establishment";
 constexpr std::string_view kGenParamsReply = R"({"status":"OK"})";
 
 // A double limited from above, then from below.
@@ -27,7 +26,7 @@ double clampDouble(double value, double lower, double upper) {
 
 // The active teacher's id in the establishment mode, else none.
 std::optional<std::string> establishmentSession(const AppConfig& config) {
-    if (config.appMode() != kEstablishmentMode) return std::nullopt;
+    if (config.mode() != AppMode::establishment) return std::nullopt;
     return config.activeTeacherId();
 }
 
@@ -55,7 +54,7 @@ Json classConfigJson(const AppConfigValues& v, double now) {
     reply["expertConstraintsDisabled"] = v.expertConstraintsDisabled;
     reply["expertDirective"] = v.expertDirective;
     reply["repeatPenalty"] = v.repeatPenalty;
-    if (v.appMode == kEstablishmentMode) {
+    if (v.mode() == AppMode::establishment) {
         reply["activeTeacherName"] = v.activeTeacherName;
         reply["activeTeacherId"] = v.activeTeacherId.value_or("");
         reply["sessionSlotEndTime"] = teacherSessionEnd(v.activeTeacherId, v.scheduleConfig, now);
@@ -100,7 +99,7 @@ HttpResponse handleAdminUpdate(const ClassroomContext& context, HttpRequest& req
         return HttpResponse::unauthorized();
     }
     AppConfig& config = context.config();
-    if (config.appMode() == kEstablishmentMode) context.sessions->touchLastActivity();
+    if (config.mode() == AppMode::establishment) context.sessions->touchLastActivity();
 
     // The class PIN is drawn once, while it is still the default one.
     const std::string currentPin = config.pinCode();

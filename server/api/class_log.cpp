@@ -23,7 +23,6 @@ const std::array<std::string_view, 33> questionStopWords = {
 
 namespace {
 
-constexpr std::string_view kEstablishmentMode = "establishment";
 
 // Every append to a class log file, whatever the context, goes through here.
 std::mutex classLogMutex;
@@ -43,10 +42,10 @@ bool isStopWord(std::string_view word) {
 
 }  // namespace
 
-std::filesystem::path classLogFolder(const std::filesystem::path& documents, const std::string& appMode,
+std::filesystem::path classLogFolder(const std::filesystem::path& documents, AppMode mode,
                                    const std::string& activeTeacherName) {
     std::filesystem::path folder = documents / "Klarion_Logs";
-    if (appMode == kEstablishmentMode) {
+    if (mode == AppMode::establishment) {
         folder /= activeTeacherName.empty() ? std::string("_non_attribue") : makeSafeFileName(activeTeacherName);
     }
     return folder;
@@ -54,7 +53,7 @@ std::filesystem::path classLogFolder(const std::filesystem::path& documents, con
 
 std::filesystem::path classLogFolder(const ClassroomContext& context) {
     const AppConfig& config = context.config();
-    return classLogFolder(context.documentsFolder(), config.appMode(), config.activeTeacherName());
+    return classLogFolder(context.documentsFolder(), config.mode(), config.activeTeacherName());
 }
 
 std::string classLogFileName(double secondsSince1970) {

@@ -47,7 +47,7 @@ HttpResponse handleLog(const ClassroomContext& context, HttpRequest& request);
 // The class log folder: Documents/"Klarion_Logs", and in the establishment
 // mode one more level, the active teacher's name made safe as a folder name,
 // or "_non_attribue" without a session. Creates nothing.
-std::filesystem::path classLogFolder(const std::filesystem::path& documents, const std::string& appMode,
+std::filesystem::path classLogFolder(const std::filesystem::path& documents, AppMode mode,
                                    const std::string& activeTeacherName);
 std::filesystem::path classLogFolder(const ClassroomContext& context);
 

@@ -54,7 +54,7 @@ struct ClassroomContext {
     void post(MainQueue::Task task) const { state.post(std::move(task)); }
     // The user's Documents folder ("Klarion_Config", "Klarion_Logs" live there).
     const std::filesystem::path& documentsFolder() const { return state.folder.documents(); }
-    bool isEstablishmentMode() const { return config().appMode() == "establishment"; }
+    bool isEstablishmentMode() const { return config().mode() == AppMode::establishment; }
 
     // The guard of every teacher route other than the two logins. `pin` is
     // the body's "pin" (none when missing or not a string). A blocked address

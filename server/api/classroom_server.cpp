@@ -89,7 +89,7 @@ bool ClassroomServer::startServer(int64_t selectedPort, const std::string& hostN
     const auto& c = *context_;
     c.log("Démarrage du serveur sur le port " + std::to_string(selectedPort) + "…", AppLogLevel::info);
 
-    if (c.config().appMode() == "individual") {
+    if (c.config().mode() == AppMode::individual) {
         c.config().setTeacherPinCode(generatePin(4));
         c.log("PIN enseignant régénéré au démarrage du serveur", AppLogLevel::debug);
     }

@@ -8,7 +8,6 @@ namespace klarion {
 
 namespace {
 
-constexpr std::string_view kIndividualMode = "individual";
 constexpr const char* kBlockedMessage = "Trop de tentatives. Veuillez patienter.";
 
 using Verdict = BruteForceProtection::Verdict;
@@ -150,12 +149,12 @@ HttpResponse handleVerifyTeacher(const ClassroomContext& context, HttpRequest& r
     const auto body = requestJsonObject(request);
     if (!body) return jsonTextReply(kReplyFailure);
     const std::string address = request.clientAddress();
-    if (context.config().appMode() == kIndividualMode) return verifyIndividualTeacher(context, address, *body);
+    if (context.config().mode() == AppMode::individual) return verifyIndividualTeacher(context, address, *body);
     return verifyEstablishmentTeacher(context, address, *body);
 }
 
 HttpResponse handleTeachersList(const ClassroomContext& context, HttpRequest&) {
-    if (context.config().appMode() == kIndividualMode) return jsonTextReply("[]");
+    if (context.config().mode() == AppMode::individual) return jsonTextReply("[]");
     Json list = Json::array();
     for (const auto& teacher : context.config().teachers()) {
         Json entry = Json::object();

@@ -4,8 +4,6 @@ namespace klarion {
 
 namespace {
 
-constexpr std::string_view kIndividualMode = "individual";
-
 bool passesRule(const AppConfigValues& values, PinRule rule, std::string_view pin) {
     return rule == PinRule::anyTeacher
                ? checkTeacherPin(values.appMode, values.teacherPinCode, values.teachers, pin)
@@ -19,7 +17,7 @@ bool samePin(std::string_view stored, std::string_view pin) { return !pin.empty(
 
 bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
                      const std::vector<Teacher>& teachers, std::string_view pin) {
-    if (appMode == kIndividualMode) return samePin(teacherPinCode, pin);
+    if (appModeOf(appMode) == AppMode::individual) return samePin(teacherPinCode, pin);
     for (const auto& teacher : teachers) {
         if (samePin(teacher.pin, pin)) return true;
     }
@@ -29,7 +27,7 @@ bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
 bool isActiveTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
                         const std::vector<Teacher>& teachers,
                         const std::optional<std::string>& activeTeacherId, std::string_view pin) {
-    if (appMode == kIndividualMode) return samePin(teacherPinCode, pin);
+    if (appModeOf(appMode) == AppMode::individual) return samePin(teacherPinCode, pin);
     if (!activeTeacherId) return false;
     for (const auto& teacher : teachers) {
         if (teacher.id == *activeTeacherId) return samePin(teacher.pin, pin);

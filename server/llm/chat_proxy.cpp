@@ -189,7 +189,7 @@ HttpResponse ChatProxy::handleChat(const HttpRequest& request) const {
         return cannedEventStream(sseEmptyMessageBytes());
     }
 
-    if (settings.appMode == "establishment" && deps_.touchLastActivity) deps_.touchLastActivity();
+    if (settings.mode() == AppMode::establishment && deps_.touchLastActivity) deps_.touchLastActivity();
 
     std::string systemPrompt = buildSystemPrompt(settings);
     if (const auto override = readString(*body, "systemOverride");

@@ -71,7 +71,7 @@ ContentView::~ContentView() { reactionQueue_->removeAfterTaskHook(reactionHookId
 
 void ContentView::onAppear() {
     ctx_.config->setAppMode(ctx_.folder.loadAppMode());
-    if (ctx_.config->appMode() == "establishment") {
+    if (ctx_.config->mode() == AppMode::establishment) {
         ctx_.config->setTeachers(ctx_.folder.loadTeachers());
         ctx_.config->setScheduleConfig(ctx_.folder.loadSchedule());
     }
@@ -135,7 +135,7 @@ void ContentView::renewTeacherPin() {
 }
 
 std::filesystem::path ContentView::logsFolder() const {
-    return classLogFolder(ctx_.folder.documents(), ctx_.config->appMode(), ctx_.config->activeTeacherName());
+    return classLogFolder(ctx_.folder.documents(), ctx_.config->mode(), ctx_.config->activeTeacherName());
 }
 
 void ContentView::showLogsFolder() {

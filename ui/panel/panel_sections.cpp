@@ -6,7 +6,7 @@
 
 namespace klarion {
 
-bool isEstablishment(const AppConfig::Values& config) { return config.appMode == "establishment"; }
+bool isEstablishment(const AppConfig::Values& config) { return config.mode() == AppMode::establishment; }
 
 std::string localAddress(const std::string& hostName, int64_t port) {
     std::string host = hostName;
@@ -74,7 +74,7 @@ DashboardCard dashboardCard(const PanelState& panel, const AppConfig::Values& co
     DashboardCard c;
     c.teacherLocalURL = localAddress(panel.hostName, panel.selectedPort) + "/teacher";
     c.showQRCode = panel.isRunning;
-    c.individual = config.appMode == "individual";
+    c.individual = config.mode() == AppMode::individual;
     c.showLinks = panel.isRunning;
     c.showShortLink = !config.teacherShortURL.empty();
     c.shortLink = config.teacherShortURL;
