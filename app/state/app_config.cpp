@@ -71,6 +71,26 @@ AppConfig::Values AppConfig::snapshot() const {
     return values_;
 }
 
+namespace {
+constexpr bool isClassData(AppConfigField field) {
+    using F = AppConfigField;
+    return field == F::wordFrequency || field == F::connectedStudents || field == F::liveQuestions ||
+           field == F::safetyAlerts || field == F::teachers || field == F::scheduleConfig;
+}
+}  // namespace
+
+AppConfig::Values AppConfig::settingsSnapshot() const {
+    return read([](const Values& v) {
+        Values settings;
+        settings.scheduleConfig = {};
+#define KLARION_X(T, name, setter, initial) \
+    if constexpr (!isClassData(Field::name)) settings.name = v.name;
+        KLARION_APP_CONFIG_FIELDS(KLARION_X)
+#undef KLARION_X
+        return settings;
+    });
+}
+
 void AppConfig::update(const std::function<void(Values&)>& change) {
     Values before, after;
     {

@@ -119,6 +119,10 @@ public:
 
     // A consistent copy of every field.
     Values snapshot() const;
+    // The same without the class's live data and tables, left empty: the word
+    // table, the students, the questions, the alerts, the roster and the
+    // schedule. For a chat, which reads only the settings.
+    Values settingsSnapshot() const;
     // Runs `reader` over the fields under the lock and returns what it
     // returns: a consistent read of a few fields without copying the rest
     // (the word table, the student list). `reader` must be short and must not

@@ -175,7 +175,7 @@ ChatProxy::ChatProxy(Dependencies deps) : deps_(std::move(deps)) {
 
 HttpResponse ChatProxy::handleChat(const HttpRequest& request) const {
     const StateContext& state = deps_.state;
-    const AppConfigValues settings = state.config->snapshot();
+    const AppConfigValues settings = state.config->settingsSnapshot();
     if (settings.isAiPaused) return cannedEventStream(sseAiPausedBytes());
 
     const std::string key = request.clientAddress();

@@ -57,6 +57,6 @@ std::string buildSystemPrompt(const AppConfigValues& settings) {
     return prompt;
 }
 
-std::string buildSystemPrompt(const AppConfig& config) { return buildSystemPrompt(config.snapshot()); }
+std::string buildSystemPrompt(const AppConfig& config) { return buildSystemPrompt(config.settingsSnapshot()); }
 
 }  // namespace klarion
