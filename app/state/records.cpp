@@ -27,6 +27,10 @@ std::optional<SafetyAlertLevel> safetyAlertLevelFromString(std::string_view text
     return std::nullopt;
 }
 
+SupervisionLevel supervisionLevelOf(std::string_view text) {
+    return text == "questions" ? SupervisionLevel::questions : SupervisionLevel::questionsAnswers;
+}
+
 AppMode appModeOf(std::string_view text) {
     if (text == "individual") return AppMode::individual;
     if (text == "establishment") return AppMode::establishment;

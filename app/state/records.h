@@ -93,6 +93,12 @@ std::optional<AppLogLevel> appLogLevelFromString(std::string_view text);
 enum class AppMode { individual, establishment, other };
 AppMode appModeOf(std::string_view text);
 
+// What the class log keeps while supervision is on, read from its stored
+// text (kept as it is): "questions" keeps the questions only; any other text
+// ("questions_answers") keeps the answers too.
+enum class SupervisionLevel { questions, questionsAnswers };
+SupervisionLevel supervisionLevelOf(std::string_view text);
+
 struct AppLogEntry {
     std::string id;        // upper-case UUID text
     double timestamp = 0;  // seconds since 1970

@@ -69,7 +69,7 @@ bool appendClassLog(const ClassroomContext& context, const std::string& type, co
                     const std::string& text, const std::string& ip) {
     const AppConfig& config = context.config();
     if (!config.isSupervisionActive()) return false;
-    if (type == "answer" && config.supervisionLevel() == "questions") return false;
+    if (type == "answer" && supervisionLevelOf(config.supervisionLevel()) == SupervisionLevel::questions) return false;
     const auto folder = classLogFolder(context);
     ensureDirectory(folder);  // on failure the append below fails too
 

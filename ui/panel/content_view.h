@@ -65,7 +65,7 @@ struct StartPrecheck {
 
 // Seam for the LM Studio probes (server/llm). Both return at once; the probe's
 // reply is handled later on the main queue.
-struct LMStudioProbes {
+struct LmStudioProbeActions {
     // The status probe of the window and of the timer: probeLMStudio with this
     // time-out, its reply handled by handleLMProbeResult.
     std::function<void(double timeoutSeconds)> probeStatus;
@@ -94,7 +94,7 @@ public:
     // Seams, set once by the program before the window is shown. While a
     // seam is empty its action does nothing.
     ServerControl serverControl;
-    LMStudioProbes lmStudioProbes;
+    LmStudioProbeActions lmStudioProbes;
     std::shared_ptr<Desktop> desktop;
 
     const StateContext& context() const { return ctx_; }
