@@ -96,25 +96,17 @@ TEST_F(ConfigFolderTest, ReadingFallsBackToTheDefaultsAndKeepsADamagedFile) {
     } cases[] = {
         {mode, R"({"mode": "autre"})", "autre", false},  // not compared with the known modes
         {mode, R"({"mode": 1})", "individual", true},
-        {mode, "[]", "individual", true},
         {mode, R"("establishment")", "individual", true},  // a top-level scalar
         {mode, R"({"mode": "establishment")", "individual", true},
-        {mode, R"({"Mode": "establishment"})", "individual", true},
         {mode, "", "individual", true},
         {teachers, "[]", noTeachers, false},
         {teachers, "[" + teacher + R"(,"extra":0}])", "[" + teacher + "}]", false},
         {teachers, "[" + teacher + R"(},{"id":"2","name":"B","createdAt":"x"}])", noTeachers, true},  // all or nothing
         {teachers, teacher + "}", noTeachers, true},
-        {teachers, "[1]", noTeachers, true},
         {teachers, "not json", noTeachers, true},
         {schedule, "{}", defaultSchedule, true},
-        {schedule, R"({"slotDefinitions":[]})", defaultSchedule, true},
-        {schedule, R"({"reservations":{}})", defaultSchedule, true},
         {schedule, R"({"slotDefinitions":[{"label":"Seul","start":"08:00"}],"reservations":{}})", defaultSchedule, true},
         {schedule, R"({"slotDefinitions":[],"reservations":{"k":2}})", defaultSchedule, true},
-        {schedule, R"({"slotDefinitions":[],"reservations":{"k":null}})", defaultSchedule, true},
-        {schedule, R"({"slotDefinitions":{},"reservations":{}})", defaultSchedule, true},
-        {schedule, R"({"slotDefinitions":[],"reservations":[]})", defaultSchedule, true},
         {schedule, custom, custom, false},
         {schedule, R"({"slotDefinitions":[],"reservations":{}})", R"({"slotDefinitions":[],"reservations":{}})", false},
         {settings, mine, mine, false},

@@ -13,13 +13,9 @@ using testing::ScopedTimeZone;
 TEST(NormalizeTime, Table) {
     const std::optional<std::string> none;
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"8:5", "08:05"},   {" 13:15 ", "13:15"}, {"\t9:15\t", "09:15"}, {"8", "08:00"},     {"23", "23:00"},
-        {"24", none},       {"830", "08:30"},     {"0830", "08:30"},     {"2359", "23:59"},  {"2400", none},
-        {"1260", none},     {"860", none},        {"12:60", none},       {"10:30:00", none}, {":30", none},
-        {"8:", none},       {"-5", none},         {"-1", none},          {"", none},         {"   ", none},
-        {"8h30", none},     {"midi", none},       {"+8", "08:00"},       {"-0", "00:00"},    {"0:0", "00:00"},
-        {"00:00", "00:00"}, {"23:59", "23:59"},   {"-1:30", none},       {"10::30", none},   {"::30", none},
-        {"8 :30", none},    {"100", "01:00"},     {"99", none},          {"99999999999999999999", none},
+        {"8:5", "08:05"},   {" 13:15 ", "13:15"}, {"8", "08:00"},    {"24", none},         {"830", "08:30"},
+        {"2400", none},     {"860", none},        {"12:60", none},   {"10:30:00", none},   {"", none},
+        {"8h30", none},     {"+8", "08:00"},      {"-1:30", none},   {"100", "01:00"},     {"99999999999999999999", none},
         {"8:99999999999999999999", none},
         {"\n8:00", none},  // line breaks are not blanks
     };
@@ -32,12 +28,8 @@ TEST(WeekKey, AroundNewYearAndDaylightSavingInTheLocalZone) {
         {localTime(2025, 12, 29), "2026-W01"},  // Monday of the first week of 2026
         {localTime(2025, 12, 28, 23, 59), "2025-W52"},
         {localTime(2021, 1, 3, 12), "2020-W53"},  // Sunday
-        {localTime(2021, 1, 4), "2021-W01"},
         {localTime(2024, 12, 31), "2025-W01"},
-        {localTime(2027, 1, 1), "2026-W53"},
         {localTime(2027, 1, 3, 23, 59), "2026-W53"},
-        {localTime(2027, 1, 4), "2027-W01"},
-        {localTime(2026, 6, 15), "2026-W25"},
         {1774745940, "2026-W13"},  // Sunday 29 March 2026, 01:59 CET
         {1774746000, "2026-W13"},  // 03:00 CEST, one minute later
         {1774821599, "2026-W13"},
