@@ -26,41 +26,21 @@ HttpContent textContent(std::string text) {
 
 }  // namespace
 
-HttpResponseBody HttpResponseBody::serialisedJson(std::string text) {
-    HttpResponseBody body;
-    body.kind_ = Kind::json;
-    body.text_ = std::move(text);
-    return body;
-}
+HttpResponseBody HttpResponseBody::serialisedJson(std::string text) { return {Kind::json, std::move(text)}; }
 
 HttpResponseBody HttpResponseBody::failedJson(std::string reason) {
-    HttpResponseBody body;
-    body.kind_ = Kind::json;
-    body.text_ = kSerialisationError + reason;
+    HttpResponseBody body(Kind::json, kSerialisationError + reason);
     body.failed_ = true;
     return body;
 }
 
-HttpResponseBody HttpResponseBody::html(std::string text) {
-    HttpResponseBody body;
-    body.kind_ = Kind::html;
-    body.text_ = std::move(text);
-    return body;
-}
+HttpResponseBody HttpResponseBody::html(std::string text) { return {Kind::html, std::move(text)}; }
 
 HttpResponseBody HttpResponseBody::htmlBody(std::string text) {
-    HttpResponseBody body;
-    body.kind_ = Kind::htmlBody;
-    body.text_ = "<html><meta charset=\"UTF-8\"><body>" + text + "</body></html>";
-    return body;
+    return {Kind::htmlBody, "<html><meta charset=\"UTF-8\"><body>" + text + "</body></html>"};
 }
 
-HttpResponseBody HttpResponseBody::text(std::string text) {
-    HttpResponseBody body;
-    body.kind_ = Kind::text;
-    body.text_ = std::move(text);
-    return body;
-}
+HttpResponseBody HttpResponseBody::text(std::string text) { return {Kind::text, std::move(text)}; }
 
 HttpResponseBody HttpResponseBody::data(Bytes bytes, std::optional<std::string> contentType) {
     HttpResponseBody body;
@@ -124,29 +104,13 @@ HttpResponse HttpResponse::switchProtocols(HttpHeaders headers, SocketSession se
     return r;
 }
 
-HttpResponse HttpResponse::ok(HttpResponseBody body) {
-    HttpResponse r(Kind::ok);
-    r.body_ = std::move(body);
-    return r;
-}
+HttpResponse HttpResponse::ok(HttpResponseBody body) { return {Kind::ok, std::optional(std::move(body))}; }
 
-HttpResponse HttpResponse::movedPermanently(std::string location) {
-    HttpResponse r(Kind::movedPermanently);
-    r.text_ = std::move(location);
-    return r;
-}
+HttpResponse HttpResponse::movedPermanently(std::string location) { return {Kind::movedPermanently, std::move(location)}; }
 
-HttpResponse HttpResponse::movedTemporarily(std::string location) {
-    HttpResponse r(Kind::movedTemporarily);
-    r.text_ = std::move(location);
-    return r;
-}
+HttpResponse HttpResponse::movedTemporarily(std::string location) { return {Kind::movedTemporarily, std::move(location)}; }
 
-HttpResponse HttpResponse::badRequest(std::optional<HttpResponseBody> body) {
-    HttpResponse r(Kind::badRequest);
-    r.body_ = std::move(body);
-    return r;
-}
+HttpResponse HttpResponse::badRequest(std::optional<HttpResponseBody> body) { return {Kind::badRequest, std::move(body)}; }
 
 HttpResponse HttpResponse::raw(std::int64_t statusCode, std::string reasonPhrase, std::optional<HttpHeaders> headers,
                                HttpBodyWriterFn writer) {
@@ -167,45 +131,40 @@ HttpResponse HttpResponse::notAcceptable() { return HttpResponse(Kind::notAccept
 HttpResponse HttpResponse::tooManyRequests() { return HttpResponse(Kind::tooManyRequests); }
 HttpResponse HttpResponse::internalServerError() { return HttpResponse(Kind::internalServerError); }
 
-std::int64_t HttpResponse::statusCode() const {
-    switch (kind_) {
-        case Kind::switchProtocols: return 101;
-        case Kind::ok: return 200;
-        case Kind::movedPermanently: return 301;
-        case Kind::movedTemporarily: return 307;
-        case Kind::badRequest: return 400;
-        case Kind::raw: return rawCode_;
-        case Kind::created: return 201;
-        case Kind::accepted: return 202;
-        case Kind::unauthorized: return 401;
-        case Kind::forbidden: return 403;
-        case Kind::notFound: return 404;
-        case Kind::notAcceptable: return 406;
-        case Kind::tooManyRequests: return 429;
-        case Kind::internalServerError: return 500;
+namespace {
+
+struct StatusLine {
+    std::int64_t code;
+    const char* reason;
+};
+
+// The status line of every kind but raw, which carries its own.
+StatusLine fixedStatus(HttpResponse::Kind kind) {
+    using Kind = HttpResponse::Kind;
+    switch (kind) {
+        case Kind::switchProtocols: return {101, "Switching Protocols"};
+        case Kind::ok: return {200, "OK"};
+        case Kind::created: return {201, "Created"};
+        case Kind::accepted: return {202, "Accepted"};
+        case Kind::movedPermanently: return {301, "Moved Permanently"};
+        case Kind::movedTemporarily: return {307, "Moved Temporarily"};
+        case Kind::badRequest: return {400, "Bad Request"};
+        case Kind::unauthorized: return {401, "Unauthorized"};
+        case Kind::forbidden: return {403, "Forbidden"};
+        case Kind::notFound: return {404, "Not Found"};
+        case Kind::notAcceptable: return {406, "Not Acceptable"};
+        case Kind::tooManyRequests: return {429, "Too Many Requests"};
+        case Kind::raw:
+        case Kind::internalServerError: break;
     }
-    return 500;
+    return {500, "Internal Server Error"};
 }
 
-std::string HttpResponse::reasonPhrase() const {
-    switch (kind_) {
-        case Kind::switchProtocols: return "Switching Protocols";
-        case Kind::ok: return "OK";
-        case Kind::movedPermanently: return "Moved Permanently";
-        case Kind::movedTemporarily: return "Moved Temporarily";
-        case Kind::badRequest: return "Bad Request";
-        case Kind::raw: return text_;
-        case Kind::created: return "Created";
-        case Kind::accepted: return "Accepted";
-        case Kind::unauthorized: return "Unauthorized";
-        case Kind::forbidden: return "Forbidden";
-        case Kind::notFound: return "Not Found";
-        case Kind::notAcceptable: return "Not Acceptable";
-        case Kind::tooManyRequests: return "Too Many Requests";
-        case Kind::internalServerError: return "Internal Server Error";
-    }
-    return "";
-}
+}  // namespace
+
+std::int64_t HttpResponse::statusCode() const { return kind_ == Kind::raw ? rawCode_ : fixedStatus(kind_).code; }
+
+std::string HttpResponse::reasonPhrase() const { return kind_ == Kind::raw ? text_ : fixedStatus(kind_).reason; }
 
 std::string HttpResponse::versionText() {
 #ifdef KLARION_VERSION_TEXT
@@ -244,7 +203,6 @@ HttpHeaders HttpResponse::headers() const {
 HttpContent HttpResponse::content() const {
     switch (kind_) {
         case Kind::ok:
-            return body_ ? body_->content() : HttpContent{};
         case Kind::badRequest:
             return body_ ? body_->content() : HttpContent{};
         case Kind::raw: {

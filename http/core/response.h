@@ -80,6 +80,8 @@ class HttpResponseBody {
 public:
     enum class Kind { json, html, htmlBody, text, data, custom };
 
+    HttpResponseBody() = default;
+
     // JSON: the top level must be an object or an array (numbers finite), else
     // the body is the text "Serialisation error: invalidObject". Compact output.
     template <JsonDocumentLike J>
@@ -105,6 +107,7 @@ public:
 private:
     static HttpResponseBody serialisedJson(std::string text);
     static HttpResponseBody failedJson(std::string reason);
+    HttpResponseBody(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
 
     Kind kind_ = Kind::text;
     std::string text_;
@@ -171,6 +174,8 @@ public:
 
 private:
     explicit HttpResponse(Kind kind) : kind_(kind) {}
+    HttpResponse(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    HttpResponse(Kind kind, std::optional<HttpResponseBody> body) : kind_(kind), body_(std::move(body)) {}
 
     Kind kind_;
     std::optional<HttpResponseBody> body_;

@@ -45,7 +45,7 @@ namespace {
 
 std::string textualForm(SocketError::Kind kind, const std::string& message) {
     if (kind == SocketError::Kind::convertingPeerNameFailed) return SocketError::kindName(kind);
-    return std::string(SocketError::kindName(kind)) + "(\"" + message + "\")";
+    return SocketError::callForm(SocketError::kindName(kind), message);
 }
 
 [[noreturn]] void fail(SocketError::Kind kind) {
@@ -55,7 +55,7 @@ std::string textualForm(SocketError::Kind kind, const std::string& message) {
 }  // namespace
 
 SocketError::SocketError(Kind kind, std::string message)
-    : std::runtime_error(textualForm(kind, message)), kind_(kind), message_(std::move(message)) {}
+    : KindedError(kind, message, textualForm(kind, message)) {}
 
 void appendLatin1(std::string& line, std::uint8_t byte) {
     if (byte < 0x80) {

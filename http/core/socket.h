@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "http/core/bytes.h"
+#include "http/core/kinded_error.h"
 
 namespace klarion {
 
@@ -23,33 +24,26 @@ struct Errno {
     static std::string description();
 };
 
+enum class SocketErrorKind {
+    socketCreationFailed,
+    socketSettingReUseAddrFailed,
+    bindFailed,
+    listenFailed,
+    writeFailed,
+    getPeerNameFailed,
+    getNameInfoFailed,
+    acceptFailed,
+    recvFailed,
+    getSockNameFailed,
+    convertingPeerNameFailed,
+};
+
 // Every socket failure; what() gives the textual form, e.g. writeFailed("Broken pipe").
-class SocketError : public std::runtime_error {
+// message() is the system text carried by the error ("" for convertingPeerNameFailed).
+class SocketError : public KindedError<SocketErrorKind> {
 public:
-    enum class Kind {
-        socketCreationFailed,
-        socketSettingReUseAddrFailed,
-        bindFailed,
-        listenFailed,
-        writeFailed,
-        getPeerNameFailed,
-        getNameInfoFailed,
-        acceptFailed,
-        recvFailed,
-        getSockNameFailed,
-        convertingPeerNameFailed,
-    };
-
     SocketError(Kind kind, std::string message);
-    Kind kind() const { return kind_; }
-    // The system text carried by the error ("" for convertingPeerNameFailed).
-    const std::string& message() const { return message_; }
-
     static const char* kindName(Kind kind);
-
-private:
-    Kind kind_;
-    std::string message_;
 };
 
 // Where the request parser reads its bytes from. Socket is the real one; tests

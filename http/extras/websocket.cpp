@@ -61,8 +61,7 @@ const char* WsError::kindName(Kind kind) {
 }
 
 WsError::WsError(Kind kind, std::string message)
-    : std::runtime_error(std::string(kindName(kind)) + "(\"" + message + "\")"), kind_(kind),
-      message_(std::move(message)) {}
+    : KindedError(kind, message, callForm(kindName(kind), message)) {}
 
 // ---- session and frame codec ----
 

@@ -55,19 +55,13 @@ struct Frame {
 // Thrown by the session loop to end a session when the peer sends a close frame.
 enum class Control { close };
 
+enum class WsErrorKind { unknownOpCode, unMaskedFrame, protocolError, invalidUTF8 };
+
 // Protocol faults; what() is the textual form, e.g. protocolError("...").
-class WsError : public std::runtime_error {
+class WsError : public KindedError<WsErrorKind> {
 public:
-    enum class Kind { unknownOpCode, unMaskedFrame, protocolError, invalidUTF8 };
-
     WsError(Kind kind, std::string message);
-    Kind kind() const { return kind_; }
-    const std::string& message() const { return message_; }
     static const char* kindName(Kind kind);
-
-private:
-    Kind kind_;
-    std::string message_;
 };
 
 // Frames and reassembled messages above this size end the session; the
