@@ -10,15 +10,6 @@ namespace klarion {
 
 namespace {
 
-constexpr const char* kInaccessibleTitle = "LM Studio inaccessible";
-constexpr const char* kInaccessibleMessage =
-    "Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur le port 1234 avant de "
-    "lancer le serveur Klarion.";
-constexpr const char* kNoModelTitle = "Aucun modèle chargé";
-constexpr const char* kNoModelMessage =
-    "LM Studio est démarré, mais aucun modèle d'IA n'est chargé en mémoire. Veuillez charger un modèle avant de "
-    "lancer Klarion.";
-
 std::chrono::milliseconds toMilliseconds(double seconds) {
     if (!std::isfinite(seconds) || seconds <= 0) return std::chrono::milliseconds(1);
     return std::chrono::milliseconds(std::llround(std::min(seconds, 1e6) * 1000.0));
@@ -147,12 +138,12 @@ void LmStudioProbes::warnShortContext(const std::string& modelId, int64_t contex
 
 void LmStudioProbes::startPrecheckResult(const LmReply& reply, const StartActions& actions) {
     if (!reply.answered()) {
-        if (actions.showAlert) actions.showAlert(kInaccessibleTitle, kInaccessibleMessage);
+        if (actions.refused) actions.refused(StartRefusal::lmStudioUnreachable);
         state_.log("Démarrage échoué : LM Studio inaccessible", AppLogLevel::error);
         return;
     }
     if (!listedModelCount(reply)) {
-        if (actions.showAlert) actions.showAlert(kNoModelTitle, kNoModelMessage);
+        if (actions.refused) actions.refused(StartRefusal::noModelLoaded);
         state_.log("Démarrage échoué : aucun modèle LM Studio", AppLogLevel::error);
         return;
     }

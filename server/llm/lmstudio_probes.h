@@ -27,10 +27,13 @@ public:
     // Called on the main thread with the status probe's outcome.
     using ProbeHandler = std::function<void(const LmReply& reply)>;
 
+    // Why the start button's pre-check refused the start.
+    enum class StartRefusal { lmStudioUnreachable, noModelLoaded };
+
     // What the start button's pre-check may do, on the main thread.
     struct StartActions {
-        // Sets the panel's alert title and message, then shows it.
-        std::function<void(const std::string& title, const std::string& message)> showAlert;
+        // The start is refused (the panel shows its alert).
+        std::function<void(StartRefusal why)> refused;
         // Starts the classroom server.
         std::function<void()> startServer;
     };
@@ -72,9 +75,9 @@ public:
     // short-context warning when the length is 1..8191 and has changed.
     void warnShortContext(const std::string& modelId, int64_t contextLength);
 
-    // Main thread: after the start button's probe, either shows "LM Studio
-    // inaccessible" or "Aucun modèle chargé" (with their journal lines), or
-    // starts the server. Changes no field of AppConfig.
+    // Main thread: after the start button's probe, either refuses the start
+    // (LM Studio unreachable, or no model listed; with their journal lines),
+    // or starts the server. Changes no field of AppConfig.
     void startPrecheckResult(const LmReply& reply, const StartActions& actions);
 
     // The two uses, ready for the panel's seams: the status probe handled by

@@ -91,37 +91,32 @@ TEST(ParseModels, PicksTheLoadedModel) {
     for (const auto& [reply, expected] : cases) EXPECT_EQ(LmStudioProbes::parseLMModels(reply), expected) << reply.body;
 }
 
-TEST_F(ProbeResults, StartPrecheckAlertsOrStarts) {
-    const std::string inaccessible = "Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur le port "
-                                     "1234 avant de lancer le serveur Klarion.";
-    const std::string noModel = "LM Studio est démarré, mais aucun modèle d'IA n'est chargé en mémoire. Veuillez charger un "
-                                "modèle avant de lancer Klarion.";
+TEST_F(ProbeResults, StartPrecheckRefusesOrStarts) {
+    using Refusal = LmStudioProbes::StartRefusal;
     const struct {
         LmReply reply;
-        std::string title, message, journal;  // empty: the server starts
+        std::optional<Refusal> refusal;  // none: the server starts
+        std::string journal;
     } cases[] = {
-        {failed(), "LM Studio inaccessible", inaccessible, "Démarrage échoué : LM Studio inaccessible"},
-        {failed(LmTransportError::TimedOut), "LM Studio inaccessible", inaccessible, "Démarrage échoué : LM Studio inaccessible"},
-        {answered(kNoModel), "Aucun modèle chargé", noModel, "Démarrage échoué : aucun modèle LM Studio"},
-        {answered("Bad Gateway", 502), "Aucun modèle chargé", noModel, "Démarrage échoué : aucun modèle LM Studio"},
-        {answered(kOneModel), "", "", ""},
+        {failed(), Refusal::lmStudioUnreachable, "Démarrage échoué : LM Studio inaccessible"},
+        {failed(LmTransportError::TimedOut), Refusal::lmStudioUnreachable, "Démarrage échoué : LM Studio inaccessible"},
+        {answered(kNoModel), Refusal::noModelLoaded, "Démarrage échoué : aucun modèle LM Studio"},
+        {answered("Bad Gateway", 502), Refusal::noModelLoaded, "Démarrage échoué : aucun modèle LM Studio"},
+        {answered(kOneModel), std::nullopt, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply.body);
         t.logger->setEntries({});
-        std::vector<std::pair<std::string, std::string>> alerts;
+        std::vector<Refusal> refusals;
         int starts = 0;
         const AppConfigValues before = t.config->snapshot();
-        probes->startPrecheckResult(c.reply, {[&](const std::string& title, const std::string& message) {
-                                                  alerts.emplace_back(title, message);
-                                              },
-                                              [&] { ++starts; }});
-        EXPECT_EQ(starts, c.title.empty() ? 1 : 0);
-        if (c.title.empty()) {
-            EXPECT_THAT(alerts, IsEmpty());
+        probes->startPrecheckResult(c.reply, {[&](Refusal why) { refusals.push_back(why); }, [&] { ++starts; }});
+        EXPECT_EQ(starts, c.refusal ? 0 : 1);
+        if (!c.refusal) {
+            EXPECT_THAT(refusals, IsEmpty());
             EXPECT_THAT(t.journal(), IsEmpty());
         } else {
-            EXPECT_THAT(alerts, ElementsAre(std::make_pair(c.title, c.message)));
+            EXPECT_THAT(refusals, ElementsAre(*c.refusal));
             EXPECT_THAT(t.journal(), ElementsAre(JournalLine{AppLogLevel::error, c.journal}));
         }
         EXPECT_EQ(t.config->snapshot(), before);  // no field changes

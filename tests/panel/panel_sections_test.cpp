@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "tests/support/scratch.h"
+#include "ui/panel/lmstudio_probes_seam.h"
 
 namespace klarion {
 namespace {
@@ -107,6 +108,18 @@ TEST(PedagogyAndDashboard, LinksAndPin) {
     EXPECT_EQ(card.openURL, local);  // no PIN outside the individual mode
     EXPECT_FALSE(card.individual);
     EXPECT_EQ(deleteMessage(" Zoé "), "Voulez-vous supprimer  Zoé  ? Ses logs seront conservés.");
+}
+
+TEST(StartRefusalAlert, TextsOfTheTwoRefusals) {
+    using Refusal = LmStudioProbes::StartRefusal;
+    EXPECT_EQ(startRefusalAlert(Refusal::lmStudioUnreachable),
+              std::make_pair(std::string("LM Studio inaccessible"),
+                             std::string("Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré "
+                                         "sur le port 1234 avant de lancer le serveur Klarion.")));
+    EXPECT_EQ(startRefusalAlert(Refusal::noModelLoaded),
+              std::make_pair(std::string("Aucun modèle chargé"),
+                             std::string("LM Studio est démarré, mais aucun modèle d'IA n'est chargé en mémoire. "
+                                         "Veuillez charger un modèle avant de lancer Klarion.")));
 }
 
 // The matrix, written as an image, reads back as the teacher link.

@@ -4,11 +4,25 @@
 
 namespace klarion {
 
+std::pair<std::string, std::string> startRefusalAlert(LmStudioProbes::StartRefusal why) {
+    if (why == LmStudioProbes::StartRefusal::lmStudioUnreachable) {
+        return {"LM Studio inaccessible",
+                "Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur le port 1234 avant "
+                "de lancer le serveur Klarion."};
+    }
+    return {"Aucun modèle chargé",
+            "LM Studio est démarré, mais aucun modèle d'IA n'est chargé en mémoire. Veuillez charger un modèle avant "
+            "de lancer Klarion."};
+}
+
 void plugLMStudioProbes(ContentView& view, std::shared_ptr<LmStudioProbes> probes) {
     view.lmStudioProbes.probeStatus = [probes](double timeoutSeconds) { probes->probeStatus(timeoutSeconds); };
     view.lmStudioProbes.probeBeforeStart = [probes](double timeoutSeconds, StartPrecheck precheck) {
-        probes->probeBeforeStart(timeoutSeconds, LmStudioProbes::StartActions{std::move(precheck.showAlert),
-                                                                              std::move(precheck.startServer)});
+        auto refused = [show = std::move(precheck.showAlert)](LmStudioProbes::StartRefusal why) {
+            auto [title, message] = startRefusalAlert(why);
+            if (show) show(title, message);
+        };
+        probes->probeBeforeStart(timeoutSeconds, LmStudioProbes::StartActions{refused, std::move(precheck.startServer)});
     };
 }
 

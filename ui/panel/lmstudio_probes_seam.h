@@ -3,11 +3,16 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "server/llm/lmstudio_probes.h"
 #include "ui/panel/content_view.h"
 
 namespace klarion {
+
+// The title and message of the panel's alert for a refused start.
+std::pair<std::string, std::string> startRefusalAlert(LmStudioProbes::StartRefusal why);
 
 // The panel keeps `probes` alive through its seam; destroy the panel on the
 // main thread (the probes then wait for their running requests).
