@@ -40,10 +40,11 @@ int askStop(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
-CurlExchange::CurlExchange(const std::string& url, bool post, std::string_view body, const char* protocols)
+CurlExchange::CurlExchange(const std::string& url, bool post, std::string_view body, const char* protocols,
+                           CURL* reuse)
     : url_(url) {
     initCurlOnce();
-    handle_.reset(curl_easy_init());
+    handle_.reset(reuse != nullptr ? reuse : curl_easy_init());
     if (!handle_) return;
     curl_slist* list = nullptr;
     list = curl_slist_append(list, "Accept:");
@@ -76,6 +77,11 @@ CurlExchange::CurlExchange(const std::string& url, bool post, std::string_view b
 std::string CurlExchange::errorText(CURLcode code) const {
     if (errorBuffer_[0] != '\0') return errorBuffer_;
     return curl_easy_strerror(code);
+}
+
+CURL* CurlExchange::release() {
+    if (handle_) curl_easy_reset(handle_.get());
+    return handle_.release();
 }
 
 long CurlExchange::status() const {

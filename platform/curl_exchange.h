@@ -19,8 +19,10 @@ namespace klarion {
 class CurlExchange {
 public:
     // `protocols` as libcurl names them ("http", "http,https"). `body` must
-    // outlive the exchange.
-    CurlExchange(const std::string& url, bool post, std::string_view body, const char* protocols = "http");
+    // outlive the exchange. `reuse`, when given, is a handle handed back by
+    // release(): its options are set afresh, its kept connections stay.
+    CurlExchange(const std::string& url, bool post, std::string_view body, const char* protocols = "http",
+                 CURL* reuse = nullptr);
     CurlExchange(const CurlExchange&) = delete;
     CurlExchange& operator=(const CurlExchange&) = delete;
 
@@ -32,6 +34,9 @@ public:
     // libcurl's words for a failure: its error buffer, else the code's text.
     std::string errorText(CURLcode code) const;
     long status() const;  // the answer's status code; 0 when no status line came
+    // Gives up the handle, its options cleared, for another exchange to reuse
+    // (the connection it kept open goes with it); the exchange is then invalid.
+    CURL* release();
 
     // Runs the exchange to the end and collects the body: at most `maxBody`
     // bytes (more ends the exchange, `tooLarge`), within `timeout` for the

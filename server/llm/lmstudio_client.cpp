@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -90,6 +91,7 @@ std::string jsonObjectWith(const char* key, std::string_view value) {
 
 struct StreamState {
   const LmStudioClient::ChunkSink* sink = nullptr;
+  bool headerSeen = false;
   Clock::time_point lastActivity;
   curl_off_t lastUploaded = 0;
   std::uint64_t bytes = 0;
@@ -125,7 +127,9 @@ size_t streamWrite(char* data, size_t size, size_t count, void* user) {
 }
 
 size_t streamHeader(char* data, size_t size, size_t count, void* user) {
-  static_cast<StreamState*>(user)->lastActivity = Clock::now();
+  auto* st = static_cast<StreamState*>(user);
+  st->lastActivity = Clock::now();
+  st->headerSeen = true;
   return size * count;
 }
 
@@ -139,6 +143,47 @@ int streamProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ul
 }
 
 }  // namespace
+
+// Handles of finished chats, each with the connection its multi handle keeps
+// open to LM Studio, and the multi handle's own wake-up descriptors.
+class LmStudioClient::StreamPool {
+ public:
+  struct Handles {
+    CURL* easy = nullptr;
+    CURLM* multi = nullptr;
+  };
+  // Enough for the chats of a class streaming at once; more are closed.
+  static constexpr std::size_t kKept = 32;
+
+  ~StreamPool() {
+    for (Handles& h : idle_) close(h);
+  }
+  Handles take() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (idle_.empty()) return {};
+    Handles h = idle_.back();
+    idle_.pop_back();
+    return h;
+  }
+  void give(Handles h) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (idle_.size() < kKept) {
+        idle_.push_back(h);
+        return;
+      }
+    }
+    close(h);
+  }
+  static void close(Handles h) {
+    if (h.multi != nullptr) curl_multi_cleanup(h.multi);
+    if (h.easy != nullptr) curl_easy_cleanup(h.easy);
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<Handles> idle_;
+};
 
 const char* lmTransportErrorName(LmTransportError error) {
   switch (error) {
@@ -157,8 +202,10 @@ const char* lmTransportErrorName(LmTransportError error) {
 }
 
 LmStudioClient::LmStudioClient(std::string baseUrl, LmStudioTimeouts timeouts)
-    : baseUrl_(std::move(baseUrl)), baseUrlValid_(false), timeouts_(timeouts) {
+    : baseUrl_(std::move(baseUrl)), baseUrlValid_(false), timeouts_(timeouts),
+      streamPool_(std::make_shared<StreamPool>()) {
   baseUrlValid_ = normaliseBaseUrl(baseUrl_);
+  chatUrl_ = baseUrl_ + std::string(kChatPath);
 }
 
 LmReply LmStudioClient::get(std::string_view path, std::chrono::milliseconds timeout,
@@ -233,16 +280,32 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
                                                     const ChunkSink& sink,
                                                     std::chrono::milliseconds idleTimeout,
                                                     const StopCheck& stop) const {
-  LmStreamResult result;
   if (!baseUrlValid_) {
+    LmStreamResult result;
     result.error = LmTransportError::InvalidAddress;
     result.errorText = "cannot form a URL from \"" + baseUrl_ + "\"";
     return result;
   }
-  CurlExchange exchange(baseUrl_ + std::string(kChatPath), true, requestBody);
+  bool retryable = false;
+  LmStreamResult result = streamOnce(requestBody, sink, idleTimeout, stop, false, retryable);
+  // A kept connection that LM Studio had closed meanwhile: nothing reached the receiver, so
+  // the chat goes again on a new connection.
+  if (retryable) result = streamOnce(requestBody, sink, idleTimeout, stop, true, retryable);
+  return result;
+}
+
+LmStreamResult LmStudioClient::streamOnce(std::string_view requestBody, const ChunkSink& sink,
+                                          std::chrono::milliseconds idleTimeout,
+                                          const StopCheck& stop, bool fresh,
+                                          bool& retryable) const {
+  retryable = false;
+  LmStreamResult result;
+  StreamPool::Handles kept = fresh ? StreamPool::Handles{} : streamPool_->take();
+  if (fresh || kept.easy == nullptr) kept = StreamPool::Handles{};
+  CurlExchange exchange(chatUrl_, true, requestBody, "http", kept.easy);
   CURL* const h = exchange.handle();
   char* const errorBuffer = exchange.errorBuffer();
-  MultiPtr m(curl_multi_init(), &curl_multi_cleanup);
+  MultiPtr m(kept.multi != nullptr ? kept.multi : curl_multi_init(), &curl_multi_cleanup);
   if (!exchange.valid() || !m) {
     result.error = LmTransportError::Other;
     result.errorText = "cannot create an HTTP handle";
@@ -329,7 +392,16 @@ LmStreamResult LmStudioClient::streamChatCompletion(std::string_view requestBody
     result.error = classify(code, h, errorBuffer);
     result.errorText = exchange.errorText(code);
   }
+  long connects = 0;
+  curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+  const bool reused = kept.easy != nullptr && connects == 0;
+  retryable = reused && !st.headerSeen && st.bytes == 0 && !st.aborted && !stopped &&
+              (result.error == LmTransportError::Closed || result.error == LmTransportError::Reset ||
+               result.error == LmTransportError::Other);
+  // An unfinished transfer taken out of the multi handle closes its connection; a finished
+  // one leaves it open in the multi handle's cache for the next chat.
   curl_multi_remove_handle(m.get(), h);
+  streamPool_->give({exchange.release(), m.release()});
   if (st.failure) std::rethrow_exception(st.failure);
   return result;
 }

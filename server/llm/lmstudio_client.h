@@ -1,7 +1,10 @@
 // The HTTP client that talks to LM Studio, the local language-model server.
 //
-// Every call is synchronous and runs on the caller's thread: one libcurl easy handle per call,
-// nothing shared between calls, so one client may be used from many threads at once. The client
+// Every call is synchronous and runs on the caller's thread, so one client may be used from many
+// threads at once. Plain requests use a libcurl handle of their own; streamed chats take a kept
+// handle from the client's pool and give it back with its connection to LM Studio still open, so
+// that the next chat skips the connection set-up (a kept connection found broken before any byte
+// of the answer came is given up and the chat is sent again on a new one). The client
 // never reads a proxy from the environment, never sends "Expect: 100-continue", never asks for or
 // undoes a content coding, and treats an HTTP error status as an answer, not as a failure.
 //
@@ -13,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -134,10 +138,16 @@ class LmStudioClient {
  private:
   LmReply request(bool post, std::string_view path, std::string_view body,
                   std::chrono::milliseconds timeout, const StopCheck& stop) const;
+  LmStreamResult streamOnce(std::string_view requestBody, const ChunkSink& sink,
+                            std::chrono::milliseconds idleTimeout, const StopCheck& stop,
+                            bool fresh, bool& retryable) const;
 
   std::string baseUrl_;
   bool baseUrlValid_;
   LmStudioTimeouts timeouts_;
+  class StreamPool;
+  std::shared_ptr<StreamPool> streamPool_;  // shared by copies of the client
+  std::string chatUrl_;
 };
 
 }  // namespace klarion

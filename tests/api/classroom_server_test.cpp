@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 
 #include "http/core/server.h"
 #include "http/core/socket.h"
@@ -13,6 +14,7 @@
 #include "server/api/lan_address.h"
 #include "server/api/short_links.h"
 #include "tests/support/classroom_fixture.h"
+#include "tests/support/fake_lmstudio.h"
 #include "tests/support/loopback_client.h"
 #include "ui/panel/classroom_seam.h"
 #include "web/dashboard/static_routes.h"
@@ -260,6 +262,38 @@ TEST_F(ClassroomServerTest, StartPublishesTheAddressAndShortLinksStopClearsTheRu
     const auto journal = t.journal();
     EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
                             [](const auto& l) { return l.rfind("Démarrage du serveur", 0) == 0; }), 2);
+}
+
+// The desktop's stop button runs on the main thread: it must not wait for
+// requests that wait for LM Studio, and the port is free again at once.
+TEST_F(ClassroomServerTest, StopReturnsWhileModelListsWaitForLmStudio) {
+    FakeLmStudio fake;
+    ASSERT_TRUE(fake.start());
+    FakeFault hang;
+    hang.action = FakeFaultAction::Hang;
+    hang.times = 0;
+    fake.addFault(hang);
+    LmStudioTimeouts timeouts;
+    timeouts.modelLists = std::chrono::minutes(2);  // only the fake's stop ends the wait
+    t.context->lmStudio = std::make_shared<const LmStudioClient>(fake.baseUrl(), timeouts);
+    const uint16_t port = start();
+    ASSERT_NE(port, 0);
+    std::vector<std::thread> held;
+    held.emplace_back([&, body = t.pinBody()] { klarion::testing::request(port, "POST", "/api/available-models", body); });
+    held.emplace_back([&] { klarion::testing::request(port, "GET", "/api/models"); });
+    ASSERT_TRUE(klarion::testing::eventually([&] { return fake.requests().size() == 2; }));
+
+    classroom->stopServer();
+    const auto requests = fake.requests();
+    EXPECT_TRUE(std::none_of(requests.begin(), requests.end(), [](const auto& r) { return r.finished; }))
+        << "stop waited for the model lists";
+    EXPECT_EQ(start(port), port);
+    EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify-teacher", t.pinBody()).status, 200);
+
+    fake.stop();  // the held requests end; the connection threads finish
+    for (auto& th : held) th.join();
+    classroom->stopServer();
+    t.queue->drain();
 }
 
 TEST_F(ClassroomServerTest, EstablishmentModeKeepsTheTeacherPinAndStopEndsTheSession) {
