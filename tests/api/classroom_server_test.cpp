@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <thread>
 
 #include "http/core/server.h"
 #include "http/core/socket.h"
@@ -269,31 +268,22 @@ TEST_F(ClassroomServerTest, StartPublishesTheAddressAndShortLinksStopClearsTheRu
 TEST_F(ClassroomServerTest, StopReturnsWhileModelListsWaitForLmStudio) {
     FakeLmStudio fake;
     ASSERT_TRUE(fake.start());
-    FakeFault hang;
-    hang.action = FakeFaultAction::Hang;
-    hang.times = 0;
-    fake.addFault(hang);
-    LmStudioTimeouts timeouts;
-    timeouts.modelLists = std::chrono::minutes(2);  // only the fake's stop ends the wait
-    t.context->lmStudio = std::make_shared<const LmStudioClient>(fake.baseUrl(), timeouts);
+    fake.addFault(FakeFault{.action = FakeFaultAction::Hang, .times = 0});
+    // Only the fake's stop ends the wait.
+    t.context->lmStudio = std::make_shared<const LmStudioClient>(fake.baseUrl(), LmStudioTimeouts{.modelLists = std::chrono::minutes(2)});
     const uint16_t port = start();
-    ASSERT_NE(port, 0);
-    std::vector<std::thread> held;
-    held.emplace_back([&, body = t.pinBody()] { klarion::testing::request(port, "POST", "/api/available-models", body); });
-    held.emplace_back([&] { klarion::testing::request(port, "GET", "/api/models"); });
-    ASSERT_TRUE(klarion::testing::eventually([&] { return fake.requests().size() == 2; }));
+    std::thread lists([&, body = t.pinBody()] { klarion::testing::request(port, "POST", "/api/available-models", body); });
+    std::thread models([&] { klarion::testing::request(port, "GET", "/api/models"); });
+    EXPECT_TRUE(klarion::testing::eventually([&] { return fake.requests().size() == 2; }));
 
     classroom->stopServer();
-    const auto requests = fake.requests();
-    EXPECT_TRUE(std::none_of(requests.begin(), requests.end(), [](const auto& r) { return r.finished; }))
-        << "stop waited for the model lists";
+    const auto held = fake.requests();
+    EXPECT_TRUE(std::none_of(held.begin(), held.end(), [](const auto& r) { return r.finished; }));
     EXPECT_EQ(start(port), port);
     EXPECT_EQ(klarion::testing::request(port, "POST", "/api/verify-teacher", t.pinBody()).status, 200);
-
-    fake.stop();  // the held requests end; the connection threads finish
-    for (auto& th : held) th.join();
-    classroom->stopServer();
-    t.queue->drain();
+    fake.stop();
+    lists.join();
+    models.join();
 }
 
 TEST_F(ClassroomServerTest, EstablishmentModeKeepsTheTeacherPinAndStopEndsTheSession) {
