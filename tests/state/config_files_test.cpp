@@ -96,17 +96,13 @@ TEST_F(ConfigFolderTest, ReadingFallsBackToTheDefaultsAndKeepsADamagedFile) {
     } cases[] = {
         {mode, R"({"mode": "autre"})", "autre", false},  // not compared with the known modes
         {mode, R"({"mode": 1})", "individual", true},
-        {mode, R"("establishment")", "individual", true},  // a top-level scalar
-        {mode, R"({"mode": "establishment")", "individual", true},
         {mode, "", "individual", true},
         {teachers, "[]", noTeachers, false},
         {teachers, "[" + teacher + R"(,"extra":0}])", "[" + teacher + "}]", false},
         {teachers, "[" + teacher + R"(},{"id":"2","name":"B","createdAt":"x"}])", noTeachers, true},  // all or nothing
-        {teachers, teacher + "}", noTeachers, true},
         {teachers, "not json", noTeachers, true},
         {schedule, "{}", defaultSchedule, true},
         {schedule, R"({"slotDefinitions":[{"label":"Seul","start":"08:00"}],"reservations":{}})", defaultSchedule, true},
-        {schedule, R"({"slotDefinitions":[],"reservations":{"k":2}})", defaultSchedule, true},
         {schedule, custom, custom, false},
         {schedule, R"({"slotDefinitions":[],"reservations":{}})", R"({"slotDefinitions":[],"reservations":{}})", false},
         {settings, mine, mine, false},
@@ -134,7 +130,7 @@ TEST_F(ConfigFolderTest, FilesAndFoldersArePrivateAndWrittenCompactly) {
     EXPECT_EQ(ConfigFolder().directory(), documents / "Klarion_Config");  // the Documents folder by default
     EXPECT_EQ(folder.loadAppMode(), "individual");
     EXPECT_FALSE(fs::exists(documents));  // reading the mode creates nothing
-    EXPECT_EQ(folder.configDirectory(), documents / "Klarion_Config");
+    EXPECT_EQ(folder.configDirectory(), documents / "Klarion_Config");  // made when asked for
     EXPECT_TRUE(fs::is_directory(folder.directory()));
     ASSERT_TRUE(folder.saveAppMode("establishment"));
     EXPECT_EQ(folder.loadAppMode(), "establishment");
@@ -160,7 +156,6 @@ TEST_F(ConfigFolderTest, FilesAndFoldersArePrivateAndWrittenCompactly) {
     EXPECT_TRUE(fs::is_directory(folder.teacherConfigsDirectory()));  // created by the loader
     ASSERT_TRUE(folder.saveTeacherConfig("T1", mine));
     EXPECT_EQ(folder.loadTeacherConfig("T1"), mine);
-    EXPECT_EQ(*folder.teacherConfigFile("T1"), folder.teacherConfigsDirectory() / "T1.json");
     EXPECT_EQ(fileMode(*folder.teacherConfigFile("T1")), 0600u);
     int files = 0;
     for (auto& entry : fs::directory_iterator(folder.directory())) files += entry.is_regular_file();
