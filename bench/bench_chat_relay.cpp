@@ -20,9 +20,10 @@ int main(int argc, char** argv) {
     const std::string directBody =
         R"({"messages":[{"role":"system","content":"Tu es un assistant."},{"role":"user","content":"Bonjour"}],)"
         R"("stream":true,"temperature":0.7,"top_p":0.9,"frequency_penalty":0,"presence_penalty":0,"max_tokens":1024})";
-    const std::string direct = "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(fakePort) +
-                               "\r\nContent-Type: application/json\r\nContent-Length: " +
-                               std::to_string(directBody.size()) + "\r\n\r\n" + directBody;
+    const std::string direct =
+        "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(fakePort) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(directBody.size()) + "\r\n\r\n" +
+        directBody;
 
     std::vector<double> directFirst, directLast, relayFirst, relayLast;
     long failed = 0;
@@ -49,10 +50,10 @@ int main(int argc, char** argv) {
     printFigures("fake directly: last byte", directLast);
     printFigures("through /api/chat: first event byte", relayFirst);
     printFigures("through /api/chat: last byte", relayLast);
-    std::printf("  overhead (relay - direct):  first byte median %.3f ms, p99 %.3f ms; last byte median %.3f ms, p99 %.3f ms\n",
-                quantile(relayFirst, 0.5) - quantile(directFirst, 0.5),
-                quantile(relayFirst, 0.99) - quantile(directFirst, 0.99),
-                quantile(relayLast, 0.5) - quantile(directLast, 0.5),
-                quantile(relayLast, 0.99) - quantile(directLast, 0.99));
+    std::printf(
+        "  overhead (relay - direct):  first byte median %.3f ms, p99 %.3f ms; last byte median %.3f ms, p99 %.3f ms\n",
+        quantile(relayFirst, 0.5) - quantile(directFirst, 0.5),
+        quantile(relayFirst, 0.99) - quantile(directFirst, 0.99), quantile(relayLast, 0.5) - quantile(directLast, 0.5),
+        quantile(relayLast, 0.99) - quantile(directLast, 0.99));
     return failed == 0 ? 0 : 1;
 }

@@ -35,8 +35,8 @@ int main(int argc, char** argv) {
     std::vector<std::thread> clients;
     for (long i = 0; i < streams; ++i) {
         clients.emplace_back([&, i] {
-            const std::string source = "127.0." + std::to_string(1 + (i % addresses) / 250) + "." +
-                                       std::to_string(1 + (i % addresses) % 250);
+            const std::string source =
+                "127.0." + std::to_string(1 + (i % addresses) / 250) + "." + std::to_string(1 + (i % addresses) % 250);
             ++ready;
             while (!go) std::this_thread::yield();
             results[static_cast<std::size_t>(i)] =

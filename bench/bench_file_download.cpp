@@ -51,7 +51,8 @@ std::size_t download(std::uint16_t port, const std::string& path) {
     int fd = connectTo(port);
     if (fd < 0) return 0;
     const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return ::close(fd), 0;
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+        return ::close(fd), 0;
     static thread_local std::vector<char> buffer(1 << 20);
     std::size_t total = 0;
     for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0;) total += static_cast<std::size_t>(n);
@@ -84,15 +85,17 @@ std::uint16_t freePort() {
 }
 
 pid_t startNginx(const fs::path& prefix, const fs::path& root, std::uint16_t port) {
-    std::ofstream(prefix / "nginx.conf") << "worker_processes 1;\ndaemon off;\nerror_log stderr warn;\npid " << (prefix / "nginx.pid").string()
-                                         << ";\nevents { worker_connections 64; }\nhttp {\n access_log off;\n sendfile on;\n"
-                                         << " client_body_temp_path " << (prefix / "body").string() << ";\n proxy_temp_path " << (prefix / "proxy").string()
-                                         << ";\n fastcgi_temp_path " << (prefix / "fastcgi").string() << ";\n uwsgi_temp_path " << (prefix / "uwsgi").string()
-                                         << ";\n scgi_temp_path " << (prefix / "scgi").string() << ";\n server { listen 127.0.0.1:" << port
-                                         << "; root " << root.string() << "; }\n}\n";
+    std::ofstream(prefix / "nginx.conf")
+        << "worker_processes 1;\ndaemon off;\nerror_log stderr warn;\npid " << (prefix / "nginx.pid").string()
+        << ";\nevents { worker_connections 64; }\nhttp {\n access_log off;\n sendfile on;\n"
+        << " client_body_temp_path " << (prefix / "body").string() << ";\n proxy_temp_path "
+        << (prefix / "proxy").string() << ";\n fastcgi_temp_path " << (prefix / "fastcgi").string()
+        << ";\n uwsgi_temp_path " << (prefix / "uwsgi").string() << ";\n scgi_temp_path " << (prefix / "scgi").string()
+        << ";\n server { listen 127.0.0.1:" << port << "; root " << root.string() << "; }\n}\n";
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::execl("/usr/sbin/nginx", "nginx", "-p", prefix.c_str(), "-c", (prefix / "nginx.conf").c_str(), static_cast<char*>(nullptr));
+        ::execl("/usr/sbin/nginx", "nginx", "-p", prefix.c_str(), "-c", (prefix / "nginx.conf").c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     for (int i = 0; i < 100; ++i) {  // up to 5 s for it to listen
@@ -110,7 +113,8 @@ int main(int argc, char** argv) {
     const fs::path folder = ::mkdtemp(name), root = folder / "shared";
     fs::create_directories(root);
     fs::permissions(folder, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    fs::permissions(root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec | fs::perms::others_read);
+    fs::permissions(root,
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec | fs::perms::others_read);
     {
         std::ofstream out(root / "big.bin", std::ios::binary);
         std::vector<char> block(1 << 20);

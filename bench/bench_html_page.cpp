@@ -36,7 +36,10 @@ void page(const std::vector<std::string>& names) {
                     tr([&] {
                         Scopes::classs = row % 2 ? "odd" : "even";
                         td([&] { Scopes::innerText = names[row % names.size()]; });
-                        td([&] { Scopes::idd = "cell-" + std::to_string(row); Scopes::innerText = std::to_string(row * 7); });
+                        td([&] {
+                            Scopes::idd = "cell-" + std::to_string(row);
+                            Scopes::innerText = std::to_string(row * 7);
+                        });
                     });
                 }
             });
@@ -73,8 +76,8 @@ int main(int argc, char** argv) {
     long pages = renderUntil(begin + span, &bytes);
     double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
     std::printf("page: 1000 elements, %zu bytes\n", bytes);
-    std::printf("one thread: %.0f pages per second (%.1f us per page, %.1f M elements per second)\n",
-                pages / elapsed, 1e6 * elapsed / pages, pages * 1000 / elapsed / 1e6);
+    std::printf("one thread: %.0f pages per second (%.1f us per page, %.1f M elements per second)\n", pages / elapsed,
+                1e6 * elapsed / pages, pages * 1000 / elapsed / 1e6);
 
     std::atomic<long> total{0};
     std::vector<std::thread> threads;

@@ -34,8 +34,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    hostile::eventually([&] { return classroom.server->threads() >= threadsBefore + count; },
-                        std::chrono::seconds(30));
+    hostile::eventually([&] { return classroom.server->threads() >= threadsBefore + count; }, std::chrono::seconds(30));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const long during = classroom.server->residentKiB();
     const long threadsDuring = classroom.server->threads();

@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
                 const auto begin = Clock::now();
                 std::string response;
                 if (client->send(request)) response = client->readResponse();
-                if (hostile::statusOf(response) != 200 || response.find("Connection: keep-alive") == std::string::npos) {
+                if (hostile::statusOf(response) != 200 ||
+                    response.find("Connection: keep-alive") == std::string::npos) {
                     ++failures;
                     client = std::make_unique<hostile::Client>(port);
                     continue;

@@ -15,7 +15,6 @@
 #include "tests/hostile/server_process.h"
 #include "tests/support/fake_lmstudio.h"
 
-
 namespace klarion::bench {
 
 using Clock = std::chrono::steady_clock;

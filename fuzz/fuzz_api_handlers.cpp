@@ -62,8 +62,8 @@ struct Harness {
         setMainQueue(queue);
 
         StateContext state;
-        state.config = std::make_shared<AppConfig>(
-            std::make_shared<PreferenceStore>(home / ".config/klarion/preferences.json"));
+        state.config =
+            std::make_shared<AppConfig>(std::make_shared<PreferenceStore>(home / ".config/klarion/preferences.json"));
         state.logger = std::make_shared<AppLogger>(queue, clock);
         state.logger->setEnabled(true);
         state.folder = ConfigFolder(home / "Documents");

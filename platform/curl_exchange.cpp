@@ -40,8 +40,7 @@ int askStop(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
-CurlExchange::CurlExchange(const std::string& url, bool post, std::string_view body, const char* protocols,
-                           CURL* reuse)
+CurlExchange::CurlExchange(const std::string& url, bool post, std::string_view body, const char* protocols, CURL* reuse)
     : url_(url) {
     initCurlOnce();
     handle_.reset(reuse != nullptr ? reuse : curl_easy_init());
@@ -102,7 +101,8 @@ CurlExchange::Outcome CurlExchange::perform(std::chrono::milliseconds timeout, s
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collectBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     // 0 would mean "no time-out" to libcurl; a non-positive time-out still ends at once.
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 1)));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS,
+                     static_cast<long>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 1)));
     if (stop) {
         curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, askStop);

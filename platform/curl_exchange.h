@@ -47,8 +47,7 @@ public:
         std::string body;
         bool tooLarge = false;
     };
-    Outcome perform(std::chrono::milliseconds timeout, std::size_t maxBody,
-                    const std::function<bool()>& stop = {});
+    Outcome perform(std::chrono::milliseconds timeout, std::size_t maxBody, const std::function<bool()>& stop = {});
 
 private:
     struct EasyDeleter {

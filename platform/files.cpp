@@ -91,8 +91,8 @@ bool keepDamagedCopy(const fs::path& path) {
 }
 
 bool isSafeFileName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
 }
 
 std::string makeSafeFileName(std::string_view name) {

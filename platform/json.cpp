@@ -68,8 +68,7 @@ Json sortedCopy(const Json& value) {
     if (!value.is_object()) return value;
     std::vector<std::pair<std::string, const Json*>> members;
     for (auto it = value.begin(); it != value.end(); ++it) members.emplace_back(it.key(), &it.value());
-    std::sort(members.begin(), members.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     Json out = Json::object();
     for (const auto& [key, member] : members) out[key] = sortedCopy(*member);
     return out;
@@ -124,8 +123,7 @@ std::optional<int64_t> jsonInt64(const Json& value) {
     if (value.is_number_float()) {
         double d = value.get<double>();
         // [-2^63, 2^63) is exactly the doubles that fit.
-        if (!std::isfinite(d) || d != std::trunc(d) || d < -9223372036854775808.0 ||
-            d >= 9223372036854775808.0)
+        if (!std::isfinite(d) || d != std::trunc(d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
             return std::nullopt;
         return static_cast<int64_t>(d);
     }

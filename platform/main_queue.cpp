@@ -74,9 +74,8 @@ size_t DrainableMainQueue::pending() const {
 
 bool DrainableMainQueue::drainUntil(const std::function<bool()>& done, double timeoutSeconds) {
     markMainThread();
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::chrono::duration<double>(timeoutSeconds));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                           std::chrono::duration<double>(timeoutSeconds));
     while (true) {
         while (runOne()) {
             if (done()) return true;

@@ -42,8 +42,7 @@ fs::path documentsFolder() {
         std::string value = line.substr(start + key.size());
         while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r'))
             value.pop_back();
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-            value = value.substr(1, value.size() - 2);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
         fs::path dir;
         if (value.rfind("$HOME", 0) == 0) {
             std::string rest = value.substr(5);

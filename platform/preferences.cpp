@@ -5,8 +5,7 @@
 
 namespace klarion {
 
-PreferenceStore::PreferenceStore(std::filesystem::path file)
-    : path_(std::move(file)), values_(Json::object()) {
+PreferenceStore::PreferenceStore(std::filesystem::path file) : path_(std::move(file)), values_(Json::object()) {
     if (auto bytes = readFile(path_)) {
         if (auto parsed = parseJsonObject(*bytes)) {
             values_ = std::move(*parsed);
@@ -16,9 +15,7 @@ PreferenceStore::PreferenceStore(std::filesystem::path file)
     }
 }
 
-std::filesystem::path PreferenceStore::standardPath() {
-    return configHome() / "klarion" / "preferences.json";
-}
+std::filesystem::path PreferenceStore::standardPath() { return configHome() / "klarion" / "preferences.json"; }
 
 std::shared_ptr<PreferenceStore> PreferenceStore::standard() {
     static std::shared_ptr<PreferenceStore> store = std::make_shared<PreferenceStore>(standardPath());

@@ -42,9 +42,7 @@ std::string trim(std::string_view text, Pred drop) {
     return std::string(text.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin)));
 }
 
-bool isLineBreak(UChar32 c) {
-    return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
-}
+bool isLineBreak(UChar32 c) { return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029; }
 
 icu::UnicodeString toUnicode(std::string_view text) {
     return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
@@ -103,8 +101,7 @@ std::string lowercased(std::string_view text) {
 
 size_t characterCount(std::string_view text) {
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     icu::UnicodeString u = toUnicode(text);
     if (U_FAILURE(status) || !it) return static_cast<size_t>(u.countChar32());
     it->setText(u);
@@ -154,7 +151,8 @@ std::vector<std::string> letterRuns(std::string_view text) {
     std::vector<std::string> runs;
     int32_t runStart = 0, i = 0, size = static_cast<int32_t>(text.size());
     auto keep = [&](int32_t end) {
-        if (end > runStart) runs.emplace_back(text.substr(static_cast<size_t>(runStart), static_cast<size_t>(end - runStart)));
+        if (end > runStart)
+            runs.emplace_back(text.substr(static_cast<size_t>(runStart), static_cast<size_t>(end - runStart)));
     };
     while (i < size) {
         const int32_t at = i;
@@ -172,8 +170,7 @@ std::string characterPrefix(std::string_view text, size_t count) {
     icu::UnicodeString u = toUnicode(text);
     if (static_cast<size_t>(u.length()) <= count) return toUTF8(u);  // never more characters than units
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     if (U_FAILURE(status) || !it) return toUTF8(u.tempSubString(0, u.moveIndex32(0, static_cast<int32_t>(count))));
     it->setText(u);
     int32_t end = it->first();

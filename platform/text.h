@@ -24,8 +24,7 @@ std::vector<std::string> splitAtLineBreaks(std::string_view text);
 
 // Splits at `separator`, dropping empty pieces; after `maxSplits` pieces the
 // rest of the text is one more piece (empty pieces never count as splits).
-std::vector<std::string_view> splitOmittingEmpty(std::string_view text, char separator,
-                                                 size_t maxSplits = SIZE_MAX);
+std::vector<std::string_view> splitOmittingEmpty(std::string_view text, char separator, size_t maxSplits = SIZE_MAX);
 
 // Full Unicode lower-casing, independent of the user's locale.
 std::string lowercased(std::string_view text);

@@ -49,8 +49,7 @@ void WorkerPool::run() {
         }
         try {
             task();
-        } catch (...) {
-        }
+        } catch (...) {}
     }
 }
 

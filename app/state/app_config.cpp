@@ -52,15 +52,15 @@ void AppConfig::assign(Field field, T Values::*member, T value) {
     notify(field);
 }
 
-#define KLARION_X(T, name, setter, initial)                    \
-    T AppConfig::name() const {                       \
-        std::lock_guard lock(mutex_);                 \
-        return values_.name;                          \
-    }                                                 \
-    void AppConfig::setter(T value) {                 \
-        assign(Field::name, &Values::name, std::move(value)); \
-        if constexpr (Field::name == Field::safetyAiScanAll)  \
-            preferences_->setBool(safetyScanPreferenceKey, safetyAiScanAll()); \
+#define KLARION_X(T, name, setter, initial)                                       \
+    T AppConfig::name() const {                                                   \
+        std::lock_guard lock(mutex_);                                             \
+        return values_.name;                                                      \
+    }                                                                             \
+    void AppConfig::setter(T value) {                                             \
+        assign(Field::name, &Values::name, std::move(value));                     \
+        if constexpr (Field::name == Field::safetyAiScanAll)                      \
+            preferences_->setBool(safetyScanPreferenceKey, safetyAiScanAll());    \
         if constexpr (Field::name == Field::teacherPinCode) saveTeacherPinCode(); \
     }
 KLARION_APP_CONFIG_FIELDS(KLARION_X)

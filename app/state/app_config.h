@@ -112,7 +112,7 @@ public:
     static const std::shared_ptr<AppConfig>& shared();
 
 #define KLARION_X(T, name, setter, initial) \
-    T name() const;                \
+    T name() const;                         \
     void setter(T value);
     KLARION_APP_CONFIG_FIELDS(KLARION_X)
 #undef KLARION_X

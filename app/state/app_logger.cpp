@@ -21,14 +21,11 @@ void AppLogger::log(std::string message, AppLogLevel level) {
     auto queue = queue_ ? queue_ : mainQueue();
     std::shared_ptr<AppLogger> self = weak_from_this().lock();
     if (self) {
-        queue->post([self, message = std::move(message), level]() mutable {
-            self->appendEntry(std::move(message), level);
-        });
+        queue->post(
+            [self, message = std::move(message), level]() mutable { self->appendEntry(std::move(message), level); });
     } else {
         // Not owned by a shared_ptr: the owner keeps it alive past its tasks.
-        queue->post([this, message = std::move(message), level]() mutable {
-            appendEntry(std::move(message), level);
-        });
+        queue->post([this, message = std::move(message), level]() mutable { appendEntry(std::move(message), level); });
     }
 }
 

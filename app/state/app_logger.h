@@ -26,8 +26,7 @@ public:
 
     // A null queue or clock means the process-wide one at the time of use.
     // Make it with std::make_shared: queued appends keep it alive.
-    explicit AppLogger(std::shared_ptr<MainQueue> queue = nullptr,
-                       std::shared_ptr<Clock> clock = nullptr);
+    explicit AppLogger(std::shared_ptr<MainQueue> queue = nullptr, std::shared_ptr<Clock> clock = nullptr);
 
     // The program's journal, made on first use (thread-safe).
     static const std::shared_ptr<AppLogger>& shared();

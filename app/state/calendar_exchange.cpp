@@ -81,8 +81,8 @@ CalendarImport readCalendarImport(const Json& document, const std::vector<Teache
         std::string teacherId = value.get<std::string>();
         auto mapped = localIdOf.find(teacherId);
         std::string target = mapped != localIdOf.end() ? mapped->second : teacherId;
-        bool isLocal = std::any_of(localTeachers.begin(), localTeachers.end(),
-                                   [&](const Teacher& t) { return t.id == target; });
+        bool isLocal =
+            std::any_of(localTeachers.begin(), localTeachers.end(), [&](const Teacher& t) { return t.id == target; });
         if (isLocal) imported.reservations[key] = target;
     }
     return imported;

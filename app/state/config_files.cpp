@@ -82,9 +82,7 @@ std::optional<ScheduleConfig> ConfigFolder::readSchedule() const {
 
 std::vector<Teacher> ConfigFolder::loadTeachers() const { return readTeachers().value_or(std::vector<Teacher>{}); }
 
-ScheduleConfig ConfigFolder::loadSchedule() const {
-    return readSchedule().value_or(ScheduleConfig::defaultSchedule());
-}
+ScheduleConfig ConfigFolder::loadSchedule() const { return readSchedule().value_or(ScheduleConfig::defaultSchedule()); }
 
 bool ConfigFolder::saveTeachers(const std::vector<Teacher>& teachers) const {
     ensureConfigDirectory();

@@ -14,17 +14,17 @@ namespace {
 
 std::string reasonText(int error) {
     switch (error) {
-    case EACCES:
-    case EPERM: return "permission refusée";
-    case ENOENT: return "aucun fichier ou dossier de ce nom";
-    case ENOTDIR: return "un élément du chemin n'est pas un dossier";
-    case EISDIR: return "c'est un dossier";
-    case ENOSPC: return "plus d'espace disponible sur le disque";
-    case EROFS: return "le disque est en lecture seule";
-    case EDQUOT: return "quota de disque dépassé";
-    case ENAMETOOLONG: return "nom de fichier trop long";
-    case EIO: return "erreur d'entrée/sortie";
-    default: return std::strerror(error);
+        case EACCES:
+        case EPERM: return "permission refusée";
+        case ENOENT: return "aucun fichier ou dossier de ce nom";
+        case ENOTDIR: return "un élément du chemin n'est pas un dossier";
+        case EISDIR: return "c'est un dossier";
+        case ENOSPC: return "plus d'espace disponible sur le disque";
+        case EROFS: return "le disque est en lecture seule";
+        case EDQUOT: return "quota de disque dépassé";
+        case ENAMETOOLONG: return "nom de fichier trop long";
+        case EIO: return "erreur d'entrée/sortie";
+        default: return std::strerror(error);
     }
 }
 

@@ -66,8 +66,7 @@ struct Member {
 template <class Record, size_t N>
 Json encode(const Record& record, const Member<Record> (&members)[N]) {
     Json j = Json::object();
-    for (const auto& member : members)
-        std::visit([&](auto field) { j[member.key] = record.*field; }, member.field);
+    for (const auto& member : members) std::visit([&](auto field) { j[member.key] = record.*field; }, member.field);
     return j;
 }
 
@@ -79,7 +78,7 @@ std::optional<Record> decode(const Json& j, const Member<Record> (&members)[N]) 
         bool ok = false;
         if (auto* text = std::get_if<std::string Record::*>(&member.field)) {
             auto value = readString(j, member.key);
-            if ((ok = value.has_value())) record.**text = std::move(*value);
+            if ((ok = value.has_value())) record.** text = std::move(*value);
         } else {
             auto value = readBool(j, member.key);
             if ((ok = value.has_value())) record.*std::get<bool Record::*>(member.field) = *value;
@@ -91,13 +90,12 @@ std::optional<Record> decode(const Json& j, const Member<Record> (&members)[N]) 
 
 const Member<Teacher> kTeacherMembers[] = {
     {"id", &Teacher::id}, {"name", &Teacher::name}, {"pin", &Teacher::pin}, {"createdAt", &Teacher::createdAt}};
-const Member<TeacherConfig> kTeacherConfigMembers[] = {
-    {"audience", &TeacherConfig::audience},
-    {"customMission", &TeacherConfig::customMission},
-    {"requiresPin", &TeacherConfig::requiresPin},
-    {"pinCode", &TeacherConfig::pinCode},
-    {"isSupervisionActive", &TeacherConfig::isSupervisionActive},
-    {"supervisionLevel", &TeacherConfig::supervisionLevel}};
+const Member<TeacherConfig> kTeacherConfigMembers[] = {{"audience", &TeacherConfig::audience},
+                                                       {"customMission", &TeacherConfig::customMission},
+                                                       {"requiresPin", &TeacherConfig::requiresPin},
+                                                       {"pinCode", &TeacherConfig::pinCode},
+                                                       {"isSupervisionActive", &TeacherConfig::isSupervisionActive},
+                                                       {"supervisionLevel", &TeacherConfig::supervisionLevel}};
 const Member<SlotDefinition> kSlotMembers[] = {
     {"label", &SlotDefinition::label}, {"start", &SlotDefinition::start}, {"end", &SlotDefinition::end}};
 

@@ -19,7 +19,7 @@
 namespace klarion {
 
 struct Teacher {
-    std::string id;         // upper-case UUID text, the identity
+    std::string id;  // upper-case UUID text, the identity
     std::string name;
     std::string pin;        // normally 6 digits
     std::string createdAt;  // e.g. "2025-09-01T07:45:09Z"
@@ -44,8 +44,8 @@ struct SlotDefinition {
 };
 
 struct ScheduleConfig {
-    std::vector<SlotDefinition> slotDefinitions;       // index = slot index
-    std::map<std::string, std::string> reservations;   // reservation key -> teacher id
+    std::vector<SlotDefinition> slotDefinitions;      // index = slot index
+    std::map<std::string, std::string> reservations;  // reservation key -> teacher id
     bool operator==(const ScheduleConfig&) const = default;
 
     // Four slots ("Matin 1" 08:00-09:45, "Matin 2" 10:05-11:45,
@@ -66,7 +66,7 @@ struct SafetyAlert {
     std::string text;
     std::string reason;
     SafetyAlertLevel level = SafetyAlertLevel::keyword;
-    double time = 0;    // seconds since 1970
+    double time = 0;  // seconds since 1970
     bool acknowledged = false;
     bool operator==(const SafetyAlert&) const = default;
 };

@@ -39,8 +39,8 @@ std::optional<Teacher> addTeacher(const StateContext& ctx, std::string_view type
 bool regenerateTeacherPin(const StateContext& ctx, const std::string& teacherId) {
     std::optional<Teacher> changed;
     ctx.config->update([&](AppConfig::Values& v) {
-        auto it = std::find_if(v.teachers.begin(), v.teachers.end(),
-                               [&](const Teacher& t) { return t.id == teacherId; });
+        auto it =
+            std::find_if(v.teachers.begin(), v.teachers.end(), [&](const Teacher& t) { return t.id == teacherId; });
         if (it == v.teachers.end()) return;
         it->pin = generatePin(6);
         changed = *it;
@@ -54,8 +54,8 @@ bool regenerateTeacherPin(const StateContext& ctx, const std::string& teacherId)
 void deleteTeacher(const StateContext& ctx, const std::string& teacherId) {
     std::string name = "?";
     ctx.config->update([&](AppConfig::Values& v) {
-        auto it = std::find_if(v.teachers.begin(), v.teachers.end(),
-                               [&](const Teacher& t) { return t.id == teacherId; });
+        auto it =
+            std::find_if(v.teachers.begin(), v.teachers.end(), [&](const Teacher& t) { return t.id == teacherId; });
         if (it != v.teachers.end()) name = it->name;
         std::erase_if(v.teachers, [&](const Teacher& t) { return t.id == teacherId; });
     });

@@ -6,7 +6,6 @@ namespace klarion {
 
 namespace {
 
-
 void emptyLiveClassData(AppConfig::Values& v) {
     v.wordFrequency.clear();
     v.connectedStudents.clear();

@@ -74,8 +74,10 @@ double teacherSessionEnd(const std::optional<std::string>& teacherId, const std:
     for (size_t i = 0; i < slots.size(); ++i) {
         auto it = reservations.find(reservationKey(week, day, i));
         bool held = it != reservations.end() && it->second == *teacherId;
-        if (held && previousHeld) blockEnds.back() = i;
-        else if (held) blockEnds.push_back(i);
+        if (held && previousHeld)
+            blockEnds.back() = i;
+        else if (held)
+            blockEnds.push_back(i);
         previousHeld = held;
     }
 

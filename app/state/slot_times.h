@@ -30,17 +30,14 @@ std::optional<long long> slotMinute(std::string_view time);
 
 // The reservation key of the first slot running at `now` (start included,
 // end excluded) on a weekday, else none.
-std::optional<std::string> currentSlotKey(const std::vector<SlotDefinition>& slots,
-                                          double now = nowSeconds());
+std::optional<std::string> currentSlotKey(const std::vector<SlotDefinition>& slots, double now = nowSeconds());
 
 // The end (seconds since 1970) of the teacher's booked block of consecutive
 // slot indexes that ends first after `now`, today; 0 when none, at weekends,
 // or for no teacher.
-double teacherSessionEnd(const std::optional<std::string>& teacherId,
-                         const std::vector<SlotDefinition>& slots,
-                         const std::map<std::string, std::string>& reservations,
+double teacherSessionEnd(const std::optional<std::string>& teacherId, const std::vector<SlotDefinition>& slots,
+                         const std::map<std::string, std::string>& reservations, double now = nowSeconds());
+double teacherSessionEnd(const std::optional<std::string>& teacherId, const ScheduleConfig& schedule,
                          double now = nowSeconds());
-double teacherSessionEnd(const std::optional<std::string>& teacherId,
-                         const ScheduleConfig& schedule, double now = nowSeconds());
 
 }  // namespace klarion

@@ -4,8 +4,7 @@
 
 namespace klarion {
 
-std::string studentDisplayName(const std::string& address,
-                               const std::map<std::string, std::string>& students) {
+std::string studentDisplayName(const std::string& address, const std::map<std::string, std::string>& students) {
     auto own = students.find(address);
     if (own == students.end()) return "Anonyme";
     const std::string& name = own->second;

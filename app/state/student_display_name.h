@@ -15,7 +15,6 @@ namespace klarion {
 //   order and the address at position k (from 0) is shown as the name for
 //   k = 0 and as "name (k+1)" after: "Léa", "Léa (2)", "Léa (3)".
 // Pure; callable from any thread.
-std::string studentDisplayName(const std::string& address,
-                               const std::map<std::string, std::string>& students);
+std::string studentDisplayName(const std::string& address, const std::map<std::string, std::string>& students);
 
 }  // namespace klarion

@@ -2,8 +2,6 @@
 
 namespace klarion {
 
-Bytes utf8Bytes(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
+Bytes utf8Bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 }  // namespace klarion

@@ -4,8 +4,7 @@
 
 namespace klarion {
 
-FileError::FileError(int code)
-    : std::runtime_error(std::string("error(") + std::to_string(code) + ")"), code_(code) {}
+FileError::FileError(int code) : std::runtime_error(std::string("error(") + std::to_string(code) + ")"), code_(code) {}
 
 void File::close() {
     if (pointer) {
@@ -14,9 +13,7 @@ void File::close() {
     }
 }
 
-bool File::seek(std::int64_t offset) {
-    return pointer && ::fseeko(pointer, static_cast<off_t>(offset), SEEK_SET) == 0;
-}
+bool File::seek(std::int64_t offset) { return pointer && ::fseeko(pointer, static_cast<off_t>(offset), SEEK_SET) == 0; }
 
 std::size_t File::read(std::span<std::uint8_t> buffer) {
     if (buffer.empty()) return 0;

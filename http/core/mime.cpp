@@ -136,8 +136,6 @@ std::string pathExtension(std::string_view path) {
     return std::string(last.substr(dot + 1));
 }
 
-std::string mimeTypeForPath(std::string_view path) {
-    return mimeTypeForExtension(pathExtension(path));
-}
+std::string mimeTypeForPath(std::string_view path) { return mimeTypeForExtension(pathExtension(path)); }
 
 }  // namespace klarion

@@ -121,8 +121,8 @@ void HttpParser::parseTarget(const std::string& target, std::string& path, NameV
 }
 
 HttpRequest HttpParser::readHttpRequest(ByteSource& source) const {
-    std::string line = readBoundedLine(source, httplimits::maxRequestLineBytes,
-                                       HttpParserError::Kind::requestLineTooLong, nullptr);
+    std::string line =
+        readBoundedLine(source, httplimits::maxRequestLineBytes, HttpParserError::Kind::requestLineTooLong, nullptr);
     auto parts = split(line, ' ');
     if (parts.size() < 3) throw HttpParserError(HttpParserError::Kind::invalidStatusLine, line);
 
@@ -150,8 +150,8 @@ HttpHeaders HttpParser::readHeaders(ByteSource& source) const {
     HttpHeaders headers;
     std::size_t budget = httplimits::maxHeaderBytes;
     for (;;) {
-        std::string line = readBoundedLine(source, httplimits::maxHeaderLineBytes,
-                                           HttpParserError::Kind::headersTooLarge, &budget);
+        std::string line =
+            readBoundedLine(source, httplimits::maxHeaderLineBytes, HttpParserError::Kind::headersTooLarge, &budget);
         if (line.empty()) return headers;
         std::size_t start = line.find_first_not_of(':');
         if (start == std::string::npos) continue;  // colons only

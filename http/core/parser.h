@@ -14,11 +14,11 @@ namespace klarion {
 class HttpParserError : public std::runtime_error {
 public:
     enum class Kind {
-        invalidStatusLine,      // fewer than three space-separated parts; carries the line
+        invalidStatusLine,  // fewer than three space-separated parts; carries the line
         negativeContentLength,
-        requestLineTooLong,     // answered 414
-        headersTooLarge,        // a header line or the header block over its limit (answered 431)
-        payloadTooLarge,        // an announced body over the limit (answered 413)
+        requestLineTooLong,  // answered 414
+        headersTooLarge,     // a header line or the header block over its limit (answered 431)
+        payloadTooLarge,     // an announced body over the limit (answered 413)
     };
 
     explicit HttpParserError(Kind kind, std::string line = {});

@@ -71,8 +71,7 @@ HttpContent HttpResponseBody::content() const {
         case Kind::json:
         case Kind::html:
         case Kind::htmlBody:
-        case Kind::text:
-            return textContent(text_);
+        case Kind::text: return textContent(text_);
         case Kind::data: {
             auto shared = std::make_shared<const Bytes>(bytes_);
             HttpContent content;
@@ -106,11 +105,17 @@ HttpResponse HttpResponse::switchProtocols(HttpHeaders headers, SocketSession se
 
 HttpResponse HttpResponse::ok(HttpResponseBody body) { return {Kind::ok, std::optional(std::move(body))}; }
 
-HttpResponse HttpResponse::movedPermanently(std::string location) { return {Kind::movedPermanently, std::move(location)}; }
+HttpResponse HttpResponse::movedPermanently(std::string location) {
+    return {Kind::movedPermanently, std::move(location)};
+}
 
-HttpResponse HttpResponse::movedTemporarily(std::string location) { return {Kind::movedTemporarily, std::move(location)}; }
+HttpResponse HttpResponse::movedTemporarily(std::string location) {
+    return {Kind::movedTemporarily, std::move(location)};
+}
 
-HttpResponse HttpResponse::badRequest(std::optional<HttpResponseBody> body) { return {Kind::badRequest, std::move(body)}; }
+HttpResponse HttpResponse::badRequest(std::optional<HttpResponseBody> body) {
+    return {Kind::badRequest, std::move(body)};
+}
 
 HttpResponse HttpResponse::raw(std::int64_t statusCode, std::string reasonPhrase, std::optional<HttpHeaders> headers,
                                HttpBodyWriterFn writer) {
@@ -191,11 +196,8 @@ HttpHeaders HttpResponse::headers() const {
             }
             break;
         case Kind::movedPermanently:
-        case Kind::movedTemporarily:
-            headers["Location"] = text_;
-            break;
-        default:
-            break;
+        case Kind::movedTemporarily: headers["Location"] = text_; break;
+        default: break;
     }
     return headers;
 }
@@ -203,15 +205,13 @@ HttpHeaders HttpResponse::headers() const {
 HttpContent HttpResponse::content() const {
     switch (kind_) {
         case Kind::ok:
-        case Kind::badRequest:
-            return body_ ? body_->content() : HttpContent{};
+        case Kind::badRequest: return body_ ? body_->content() : HttpContent{};
         case Kind::raw: {
             HttpContent content;
             content.writer = writer_;
             return content;
         }
-        default:
-            return {};
+        default: return {};
     }
 }
 
@@ -227,9 +227,7 @@ void MemoryBodyWriter::writeFile(File& file) {
     }
 }
 
-void MemoryBodyWriter::writeBytes(ByteSpan data) {
-    bytes.insert(bytes.end(), data.begin(), data.end());
-}
+void MemoryBodyWriter::writeBytes(ByteSpan data) { bytes.insert(bytes.end(), data.begin(), data.end()); }
 
 namespace {
 

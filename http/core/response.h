@@ -141,8 +141,8 @@ public:
 
     static HttpResponse switchProtocols(HttpHeaders headers, SocketSession session);
     static HttpResponse ok(HttpResponseBody body);
-    static HttpResponse movedPermanently(std::string location);   // 301
-    static HttpResponse movedTemporarily(std::string location);   // 307
+    static HttpResponse movedPermanently(std::string location);  // 301
+    static HttpResponse movedTemporarily(std::string location);  // 307
     static HttpResponse badRequest(std::optional<HttpResponseBody> body = std::nullopt);
     // Any status; headers added to "Server"; the writer (may be empty) produces
     // the body. No length: the connection closes after the writer returns.

@@ -26,9 +26,7 @@ int hexValue(char c) {
     return -1;
 }
 
-std::string stripQuery(const std::string& path) {
-    return path.substr(0, path.find('?'));
-}
+std::string stripQuery(const std::string& path) { return path.substr(0, path.find('?')); }
 
 std::vector<std::string> splitPath(const std::string& path) {
     std::vector<std::string> tokens;
@@ -78,7 +76,8 @@ struct Matcher {
                 }
                 if (stars->isEndOfRoute) {
                     bool decodable = true;
-                    for (std::size_t k = index + 1; k < count && decodable; ++k) decodable = percentDecode(tokens[k]).has_value();
+                    for (std::size_t k = index + 1; k < count && decodable; ++k)
+                        decodable = percentDecode(tokens[k]).has_value();
                     if (decodable) matches.push_back(stars);
                 }
             }

@@ -25,7 +25,9 @@ public:
         : method_(std::move(method)), router_(std::move(router)) {}
 
     const std::string& method() const { return method_; }
-    void set(const std::string& path, HttpHandler handler) const { router_->registerRoute(method_, path, std::move(handler)); }
+    void set(const std::string& path, HttpHandler handler) const {
+        router_->registerRoute(method_, path, std::move(handler));
+    }
     // Reading a handler back always gives none.
     HttpHandler get(const std::string&) const { return {}; }
 
@@ -61,7 +63,9 @@ public:
     std::vector<HttpMiddleware> middleware;
 
     // A route for any method:   server["/api/config"] = handler;
-    void setRouteHandler(const std::string& path, HttpHandler handler) { router->registerRoute(std::nullopt, path, std::move(handler)); }
+    void setRouteHandler(const std::string& path, HttpHandler handler) {
+        router->registerRoute(std::nullopt, path, std::move(handler));
+    }
     // Always none.
     HttpHandler getRouteHandler(const std::string&) const { return {}; }
 

@@ -61,19 +61,29 @@ void raiseDescriptorLimit() {
 // accept() failures that say nothing about the listening socket itself.
 bool isTransientAcceptError(int error) {
     switch (error) {
-        case EINTR: case EAGAIN: case ECONNABORTED: case EPROTO: case EPERM:
-        case ENOBUFS: case ENOMEM: case EMFILE: case ENFILE:
-        case ENETDOWN: case ENETUNREACH: case EHOSTDOWN: case EHOSTUNREACH:
-        case ENONET: case ENOPROTOOPT: case EOPNOTSUPP: case ETIMEDOUT: case ENOSR:
-            return true;
-        default:
-            return false;
+        case EINTR:
+        case EAGAIN:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case ENOBUFS:
+        case ENOMEM:
+        case EMFILE:
+        case ENFILE:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+        case ENONET:
+        case ENOPROTOOPT:
+        case EOPNOTSUPP:
+        case ETIMEDOUT:
+        case ENOSR: return true;
+        default: return false;
     }
 }
 
-bool isResourceShortage(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
+bool isResourceShortage(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
 
 // The body writer handed to a response: writes go straight to the client socket.
 class InnerWriteContext : public HttpResponseBodyWriter {
@@ -122,8 +132,8 @@ void HttpServerIO::start(std::uint16_t port, bool forceIPv4, ServerPriority prio
     if (acceptThread_.joinable()) acceptThread_.join();
     stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::starting));
 
-    auto listener =
-        Socket::openListening(port, forceIPv4, httplimits::listenBacklog, forceIPv4 ? listenAddressIPv4 : listenAddressIPv6);
+    auto listener = Socket::openListening(port, forceIPv4, httplimits::listenBacklog,
+                                          forceIPv4 ? listenAddressIPv4 : listenAddressIPv6);
     socket_ = listener;
     priority_ = priority;
     std::uint64_t run = ++run_;
@@ -232,13 +242,9 @@ void HttpServerIO::stopAndWait() {
     shared_->idle.wait(guard, [&] { return shared_->activeThreads <= self; });
 }
 
-std::uint16_t HttpServerIO::port() const {
-    return socket_->port();
-}
+std::uint16_t HttpServerIO::port() const { return socket_->port(); }
 
-bool HttpServerIO::isIPv4() const {
-    return socket_->isIPv4();
-}
+bool HttpServerIO::isIPv4() const { return socket_->isIPv4(); }
 
 std::size_t HttpServerIO::activeConnections() const {
     std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -261,8 +267,7 @@ void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
                 try {
                     respond(*socket, *refusal, false);
                     socket->finishAndDrain(httplimits::refusalDrainTime);
-                } catch (...) {
-                }
+                } catch (...) {}
             }
             break;
         } catch (...) {
@@ -311,8 +316,7 @@ void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
                     session(socket);
                 } catch (const std::exception& error) {
                     httpDiagnostic(std::string("Socket session failed: ") + error.what());
-                } catch (...) {
-                }
+                } catch (...) {}
             }
             break;
         }

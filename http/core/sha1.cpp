@@ -7,9 +7,7 @@ namespace klarion {
 
 namespace {
 
-std::uint32_t rotl(std::uint32_t x, int n) {
-    return (x << n) | (x >> (32 - n));
-}
+std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 void processBlock(const std::uint8_t* block, std::array<std::uint32_t, 5>& h) {
     std::uint32_t w[80];
@@ -71,8 +69,6 @@ Bytes sha1(ByteSpan message) {
     return digest;
 }
 
-Bytes sha1(std::string_view text) {
-    return sha1(asBytes(text));
-}
+Bytes sha1(std::string_view text) { return sha1(asBytes(text)); }
 
 }  // namespace klarion

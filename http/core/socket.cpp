@@ -20,9 +20,7 @@
 
 namespace klarion {
 
-std::string Errno::description() {
-    return std::strerror(errno);
-}
+std::string Errno::description() { return std::strerror(errno); }
 
 const char* SocketError::kindName(Kind kind) {
     switch (kind) {
@@ -48,14 +46,11 @@ std::string textualForm(SocketError::Kind kind, const std::string& message) {
     return SocketError::callForm(SocketError::kindName(kind), message);
 }
 
-[[noreturn]] void fail(SocketError::Kind kind) {
-    throw SocketError(kind, Errno::description());
-}
+[[noreturn]] void fail(SocketError::Kind kind) { throw SocketError(kind, Errno::description()); }
 
 }  // namespace
 
-SocketError::SocketError(Kind kind, std::string message)
-    : KindedError(kind, message, textualForm(kind, message)) {}
+SocketError::SocketError(Kind kind, std::string message) : KindedError(kind, message, textualForm(kind, message)) {}
 
 void appendLatin1(std::string& line, std::uint8_t byte) {
     if (byte < 0x80) {
@@ -66,9 +61,7 @@ void appendLatin1(std::string& line, std::uint8_t byte) {
     }
 }
 
-Socket::~Socket() {
-    close();
-}
+Socket::~Socket() { close(); }
 
 std::shared_ptr<Socket> Socket::openListening(std::uint16_t port, bool forceIPv4, int backlog,
                                               std::optional<std::string> listenAddress) {
@@ -156,13 +149,9 @@ bool Socket::isIPv4() const {
     return address.ss_family == AF_INET;
 }
 
-void Socket::writeUTF8(std::string_view text) {
-    writeBuffer(text.data(), text.size());
-}
+void Socket::writeUTF8(std::string_view text) { writeBuffer(text.data(), text.size()); }
 
-void Socket::writeUInt8(ByteSpan bytes) {
-    writeBuffer(bytes.data(), bytes.size());
-}
+void Socket::writeUInt8(ByteSpan bytes) { writeBuffer(bytes.data(), bytes.size()); }
 
 void Socket::writeBuffer(const void* pointer, std::size_t length) {
     const auto* bytes = static_cast<const std::uint8_t*>(pointer);
@@ -298,8 +287,8 @@ std::string Socket::peername() const {
         }
     }
     char host[NI_MAXHOST];
-    int rc = ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof(host), nullptr, 0,
-                           NI_NUMERICHOST);
+    int rc =
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof(host), nullptr, 0, NI_NUMERICHOST);
     if (rc != 0) throw SocketError(SocketError::Kind::getNameInfoFailed, ::gai_strerror(rc));
     return std::string(host);
 }
@@ -329,8 +318,6 @@ void Socket::setNoSigPipe(int fd) {
     (void)fd;
 }
 
-void Socket::closeDescriptor(int fd) {
-    ::close(fd);
-}
+void Socket::closeDescriptor(int fd) { ::close(fd); }
 
 }  // namespace klarion

@@ -72,8 +72,7 @@ public:
     // (IPV6_V6ONLY set to 0). SO_REUSEADDR on, close-on-exec.
     // Throws socketCreationFailed, socketSettingReUseAddrFailed, bindFailed or
     // listenFailed; no descriptor is left open on failure.
-    static std::shared_ptr<Socket> openListening(std::uint16_t port, bool forceIPv4 = false,
-                                                 int backlog = 128,
+    static std::shared_ptr<Socket> openListening(std::uint16_t port, bool forceIPv4 = false, int backlog = 128,
                                                  std::optional<std::string> listenAddress = std::nullopt);
     // Blocks for one client (close-on-exec). Throws acceptFailed.
     std::shared_ptr<Socket> acceptClient();

@@ -31,9 +31,9 @@ std::size_t spaceAt(std::string_view text, std::size_t i, bool lineBreaks) {
     if (rest.starts_with("\xE1\x9A\x80")) return 3;  // U+1680
     if (rest.size() >= 3 && rest[0] == '\xE2') {
         unsigned char b1 = static_cast<unsigned char>(rest[1]), b2 = static_cast<unsigned char>(rest[2]);
-        if (b1 == 0x80 && b2 >= 0x80 && b2 <= 0x8A) return 3;  // U+2000..U+200A
-        if (b1 == 0x80 && b2 == 0xAF) return 3;                 // U+202F
-        if (b1 == 0x81 && b2 == 0x9F) return 3;                 // U+205F
+        if (b1 == 0x80 && b2 >= 0x80 && b2 <= 0x8A) return 3;                  // U+2000..U+200A
+        if (b1 == 0x80 && b2 == 0xAF) return 3;                                // U+202F
+        if (b1 == 0x81 && b2 == 0x9F) return 3;                                // U+205F
         if (lineBreaks && b1 == 0x80 && (b2 == 0xA8 || b2 == 0xA9)) return 3;  // U+2028, U+2029
     }
     if (rest.starts_with("\xE3\x80\x80")) return 3;  // U+3000
@@ -61,13 +61,9 @@ std::string trim(std::string_view text, bool lineBreaks) {
 
 }  // namespace
 
-std::string trimHorizontal(std::string_view text) {
-    return trim(text, false);
-}
+std::string trimHorizontal(std::string_view text) { return trim(text, false); }
 
-std::string trimSpacesAndBreaks(std::string_view text) {
-    return trim(text, true);
-}
+std::string trimSpacesAndBreaks(std::string_view text) { return trim(text, true); }
 
 std::string lowerLatin1(std::string_view text) {
     std::string out;

@@ -13,8 +13,10 @@ namespace {
 using namespace markup;
 
 constexpr const char* kJQueryUrl = "http://cdnjs.cloudflare.com/ajax/libs/jquery/2.1.4/jquery.min.js";
-constexpr const char* kBootstrapStyleUrl = "http://cdnjs.cloudflare.com/ajax/libs/twitter-bootstrap/3.3.0/css/bootstrap.min.css";
-constexpr const char* kBootstrapScriptUrl = "http://cdnjs.cloudflare.com/ajax/libs/twitter-bootstrap/3.3.0/js/bootstrap.min.js";
+constexpr const char* kBootstrapStyleUrl =
+    "http://cdnjs.cloudflare.com/ajax/libs/twitter-bootstrap/3.3.0/css/bootstrap.min.css";
+constexpr const char* kBootstrapScriptUrl =
+    "http://cdnjs.cloudflare.com/ajax/libs/twitter-bootstrap/3.3.0/js/bootstrap.min.js";
 constexpr const char* kImageUrl = "https://www.gnu.org/graphics/heckert_gnu.transp.small.png";
 
 // ---- generated pages ----
@@ -25,7 +27,12 @@ void indexPage(const std::weak_ptr<HttpRouter>& router) {
     html([&] {
         body([&] {
             ul(routes, [](const std::string& route) {
-                li([&] { a([&] { Scopes::href = route; Scopes::innerText = route; }); });
+                li([&] {
+                    a([&] {
+                        Scopes::href = route;
+                        Scopes::innerText = route;
+                    });
+                });
             });
         });
     });
@@ -59,7 +66,12 @@ void requestEchoPage(const HttpRequest& request) {
 }
 
 void uploadPage() {
-    auto fileInput = [](const char* name) { input([&] { Scopes::name = name; Scopes::type = "file"; }); };
+    auto fileInput = [](const char* name) {
+        input([&] {
+            Scopes::name = name;
+            Scopes::type = "file";
+        });
+    };
     html([&] {
         body([&] {
             form([&] {
@@ -69,7 +81,10 @@ void uploadPage() {
                 fileInput("my_file1");
                 fileInput("my_file2");
                 fileInput("my_file3");
-                button([] { Scopes::type = "submit"; Scopes::innerText = "Upload"; });
+                button([] {
+                    Scopes::type = "submit";
+                    Scopes::innerText = "Upload";
+                });
             });
         });
     });
@@ -97,7 +112,10 @@ void loginPage() {
                     input([] { loginField("Password", "password"); });
                     a([] {
                         Scopes::href = "/login";
-                        button([] { Scopes::type = "submit"; Scopes::innerText = "Login"; });
+                        button([] {
+                            Scopes::type = "submit";
+                            Scopes::innerText = "Login";
+                        });
                     });
                 });
             });
@@ -126,8 +144,8 @@ HttpResponse uploadReport(HttpRequest& request) {
     for (const auto& part : request.parseMultiPartFormData()) {
         auto name = part.name(), fileName = part.fileName();
         if (!name || !fileName) continue;  // a plain field reports nothing
-        out += "Name: " + escapeText(*name) + " File name: " + escapeText(*fileName) + " Size: " +
-               std::to_string(part.body.size()) + "<br>";
+        out += "Name: " + escapeText(*name) + " File name: " + escapeText(*fileName) +
+               " Size: " + std::to_string(part.body.size()) + "<br>";
     }
     return htmlText(std::move(out));
 }
@@ -156,8 +174,8 @@ HttpResponse streamChunks(HttpRequest&) {
 }
 
 std::optional<HttpResponse> logRequest(HttpRequest& request) {
-    const std::string line =
-        "Middleware: " + request.address.value_or("unknown address") + " -> " + request.method + " -> " + request.path + "\n";
+    const std::string line = "Middleware: " + request.address.value_or("unknown address") + " -> " + request.method +
+                             " -> " + request.path + "\n";
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
     return std::nullopt;
@@ -176,7 +194,9 @@ std::unique_ptr<HttpServer> demoServer(const std::string& directory) {
     s["/files/:path"] = directoryBrowser("/");
     s["/"] = Scopes::pageHandler([router = std::weak_ptr<HttpRouter>(s.router)] { indexPage(router); });
     s["/magic"] = [](HttpRequest& request) { return htmlText("You asked for " + escapeText(request.path)); };
-    s["/test/:param1/:param2"] = [](HttpRequest& request) { return Scopes::response([&] { requestEchoPage(request); }); };
+    s["/test/:param1/:param2"] = [](HttpRequest& request) {
+        return Scopes::response([&] { requestEchoPage(request); });
+    };
     s.GET["/upload"] = Scopes::pageHandler(uploadPage);
     s.POST["/upload"] = uploadReport;
     s.GET["/login"] = Scopes::pageHandler(loginPage);

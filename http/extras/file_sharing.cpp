@@ -159,14 +159,16 @@ HttpHandler shareFilesFromDirectory(std::string directory, std::vector<std::stri
         if (relative->empty()) {
             for (const auto& name : defaults) {
                 Resolved resolved = resolveBelow(directory, name);
-                if (auto file = resolved.error ? nullptr : openRegularFile(resolved.path)) return fileResponse(std::move(file));
+                if (auto file = resolved.error ? nullptr : openRegularFile(resolved.path))
+                    return fileResponse(std::move(file));
             }
         }
         Resolved resolved = resolveBelow(directory, *relative);
         std::int64_t size = 0;
         auto file = resolved.error ? nullptr : openRegularFile(resolved.path, &size);
         if (!file) return HttpResponse::notFound();
-        return fileResponse(std::move(file), {{"Content-Type", mimeTypeForPath(*relative)}, {"Content-Length", std::to_string(size)}});
+        return fileResponse(std::move(file),
+                            {{"Content-Type", mimeTypeForPath(*relative)}, {"Content-Length", std::to_string(size)}});
     };
 }
 

@@ -19,9 +19,7 @@ constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 constexpr std::size_t kCoalescedPayload = 4096;
 
 // One whole line on standard output, also when several sessions print at once.
-void printLine(const std::string& line) {
-    std::cout << (line + "\n") << std::flush;
-}
+void printLine(const std::string& line) { std::cout << (line + "\n") << std::flush; }
 
 std::string headerOrUnknown(const HttpRequest& request, const std::string& name) {
     auto it = request.headers.find(name);
@@ -46,9 +44,7 @@ std::optional<OpCode> opCodeFromRaw(std::uint8_t raw) {
     }
 }
 
-bool isControl(OpCode op) {
-    return op == OpCode::close || op == OpCode::ping || op == OpCode::pong;
-}
+bool isControl(OpCode op) { return op == OpCode::close || op == OpCode::ping || op == OpCode::pong; }
 
 const char* WsError::kindName(Kind kind) {
     switch (kind) {
@@ -60,8 +56,7 @@ const char* WsError::kindName(Kind kind) {
     return "unknown";
 }
 
-WsError::WsError(Kind kind, std::string message)
-    : KindedError(kind, message, callForm(kindName(kind), message)) {}
+WsError::WsError(Kind kind, std::string message) : KindedError(kind, message, callForm(kindName(kind), message)) {}
 
 // ---- session and frame codec ----
 
@@ -84,21 +79,13 @@ bool WebSocketSession::operator==(const WebSocketSession& other) const {
     return socket_->socketFileDescriptor == other.socket_->socketFileDescriptor;
 }
 
-void WebSocketSession::writeText(std::string_view text) {
-    writeFrame(asBytes(text), OpCode::text, true);
-}
+void WebSocketSession::writeText(std::string_view text) { writeFrame(asBytes(text), OpCode::text, true); }
 
-void WebSocketSession::writeBinary(const Bytes& bytes) {
-    writeFrame(bytes, OpCode::binary, true);
-}
+void WebSocketSession::writeBinary(const Bytes& bytes) { writeFrame(bytes, OpCode::binary, true); }
 
-void WebSocketSession::writeBinary(ByteSpan bytes) {
-    writeFrame(bytes, OpCode::binary, true);
-}
+void WebSocketSession::writeBinary(ByteSpan bytes) { writeFrame(bytes, OpCode::binary, true); }
 
-void WebSocketSession::writeCloseFrame() {
-    writeFrame({}, OpCode::close, true);
-}
+void WebSocketSession::writeCloseFrame() { writeFrame({}, OpCode::close, true); }
 
 void WebSocketSession::writeFrame(ByteSpan data, OpCode op, bool fin) {
     std::uint8_t frame[10 + kCoalescedPayload];
@@ -137,9 +124,7 @@ void WebSocketSession::writeFrame(ByteSpan data, OpCode op, bool fin) {
     }
 }
 
-Frame WebSocketSession::readFrame() {
-    return readFrame(maxMessageBytes_);
-}
+Frame WebSocketSession::readFrame() { return readFrame(maxMessageBytes_); }
 
 Frame WebSocketSession::readFrame(std::size_t maxPayload) {
     Socket& in = *socket_;
@@ -240,8 +225,8 @@ void WebSocketSessionLoop::run(const std::shared_ptr<Socket>& socket, const WebS
         }
     } catch (Control) {
     } catch (const WsError& error) {
-        static constexpr const char* prefixes[] = {"Unknown Op Code: ", "Unmasked frame: ", "Protocol error: ",
-                                                   "Invalid UTF8 character: "};
+        static constexpr const char* prefixes[] = {
+            "Unknown Op Code: ", "Unmasked frame: ", "Protocol error: ", "Invalid UTF8 character: "};
         printLine(prefixes[static_cast<int>(error.kind())] + std::string(error.what()));
     } catch (const std::exception& error) {
         printLine(std::string("Unkown error ") + error.what());
@@ -253,8 +238,7 @@ void WebSocketSessionLoop::run(const std::shared_ptr<Socket>& socket, const WebS
         if (callbacks.disconnected) callbacks.disconnected(session);
     } catch (const std::exception& error) {
         printLine(std::string("Unkown error ") + error.what());
-    } catch (...) {
-    }
+    } catch (...) {}
     // Closed here, under the session's write lock, rather than by the server
     // afterwards: a callback that kept the session may write from another thread.
     session->closeSocket();
@@ -277,8 +261,7 @@ void WebSocketSessionLoop::handleFrame(Frame& frame) {
             deliver(kind, message);
             return;
         }
-        case OpCode::close:
-            throw Control::close;
+        case OpCode::close: throw Control::close;
         case OpCode::ping:
             if (frame.payload.size() > 125) {
                 throw WsError(WsError::Kind::protocolError, "Payload gretter than 125 octets.");
@@ -289,9 +272,7 @@ void WebSocketSessionLoop::handleFrame(Frame& frame) {
             if (callbacks_.pong) callbacks_.pong(session_, frame.payload);
             return;
         case OpCode::text:
-        case OpCode::binary:
-            handleDataFrame(frame);
-            return;
+        case OpCode::binary: handleDataFrame(frame); return;
     }
 }
 

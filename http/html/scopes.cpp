@@ -58,7 +58,8 @@ void appendAttribute(std::string& out, std::string_view name, std::string_view v
 // exception removes what the element had written.
 class ElementFrame {
 public:
-    explicit ElementFrame(ThreadState& s) : s_(s), savedBase_(s.saved.size()), savedMarks_(s.marks), start_(s.buffer.size()) {
+    explicit ElementFrame(ThreadState& s)
+        : s_(s), savedBase_(s.saved.size()), savedMarks_(s.marks), start_(s.buffer.size()) {
         s.marks.forEach([&](std::size_t i) {
             if (s.values[i]) s.saved.emplace_back(i, std::move(*s.values[i])), s.values[i].reset();
         });
@@ -69,7 +70,8 @@ public:
     ~ElementFrame() {
         if (std::uncaught_exceptions() > exceptions_) s_.buffer.resize(start_);
         s_.marks.forEach([&](std::size_t i) { s_.values[i].reset(); });
-        for (std::size_t k = savedBase_; k < s_.saved.size(); ++k) s_.values[s_.saved[k].first] = std::move(s_.saved[k].second);
+        for (std::size_t k = savedBase_; k < s_.saved.size(); ++k)
+            s_.values[s_.saved[k].first] = std::move(s_.saved[k].second);
         s_.saved.resize(savedBase_);
         s_.marks = savedMarks_;
     }

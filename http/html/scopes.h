@@ -33,66 +33,186 @@
 // X(variable, "attribute name"). Where the name is not a usable identifier the
 // variable doubles its last letter ("id" -> idd, "char" -> charr) or drops the
 // hyphen and capitalises the next letter ("http-equiv" -> httpEquiv).
-#define KLARION_HTML_ATTRIBUTES(X)                                                                            \
-    X(idd, "id") X(dir, "dir") X(rel, "rel") X(rev, "rev") X(alt, "alt") X(forr, "for") X(src, "src")         \
-    X(type, "type") X(href, "href") X(text, "text") X(abbr, "abbr") X(size, "size") X(face, "face")            \
-    X(charr, "char") X(cite, "cite") X(span, "span") X(data, "data") X(axis, "axis") X(Name, "Name")           \
-    X(name, "name") X(code, "code") X(link, "link") X(lang, "lang") X(cols, "cols") X(rows, "rows")            \
-    X(ismap, "ismap") X(shape, "shape") X(style, "style") X(alink, "alink") X(width, "width")                  \
-    X(rules, "rules") X(align, "align") X(frame, "frame") X(vlink, "vlink") X(deferr, "defer")                 \
-    X(color, "color") X(media, "media") X(title, "title") X(scope, "scope") X(classs, "class")                 \
-    X(manifest, "manifest") X(value, "value") X(clear, "clear") X(start, "start") X(label, "label")            \
-    X(action, "action") X(height, "height") X(method, "method") X(acceptt, "accept") X(object, "object")       \
-    X(scheme, "scheme") X(coords, "coords") X(usemap, "usemap") X(onblur, "onblur") X(nohref, "nohref")        \
-    X(nowrap, "nowrap") X(hspace, "hspace") X(border, "border") X(valign, "valign") X(vspace, "vspace")        \
-    X(onload, "onload") X(target, "target") X(prompt, "prompt") X(onfocus, "onfocus")                          \
-    X(enctype, "enctype") X(onclick, "onclick") X(ontouchstart, "ontouchstart") X(onkeyup, "onkeyup")          \
-    X(profile, "profile") X(version, "version") X(onreset, "onreset") X(charset, "charset")                    \
-    X(standby, "standby") X(colspan, "colspan") X(charoff, "charoff") X(classid, "classid")                    \
-    X(compact, "compact") X(declare, "declare") X(rowspan, "rowspan") X(checked, "checked")                    \
-    X(archive, "archive") X(bgcolor, "bgcolor") X(content, "content") X(noshade, "noshade")                    \
-    X(summary, "summary") X(headers, "headers") X(onselect, "onselect") X(readonly, "readonly")                \
-    X(tabindex, "tabindex") X(onchange, "onchange") X(noresize, "noresize") X(disabled, "disabled")            \
-    X(longdesc, "longdesc") X(codebase, "codebase") X(language, "language") X(datetime, "datetime")            \
-    X(selected, "selected") X(hreflang, "hreflang") X(onsubmit, "onsubmit") X(multiple, "multiple")            \
-    X(onunload, "onunload") X(codetype, "codetype") X(scrolling, "scrolling") X(onkeydown, "onkeydown")        \
-    X(maxlength, "maxlength") X(valuetype, "valuetype") X(accesskey, "accesskey")                              \
-    X(onmouseup, "onmouseup") X(onkeypress, "onkeypress") X(ondblclick, "ondblclick")                          \
-    X(onmouseout, "onmouseout") X(httpEquiv, "http-equiv") X(dataText, "data-text")                            \
-    X(background, "background") X(onmousemove, "onmousemove") X(onmouseover, "onmouseover")                    \
-    X(cellpadding, "cellpadding") X(onmousedown, "onmousedown") X(frameborder, "frameborder")                  \
-    X(marginwidth, "marginwidth") X(cellspacing, "cellspacing") X(placeholder, "placeholder")                  \
-    X(marginheight, "marginheight") X(acceptCharset, "accept-charset")
+#define KLARION_HTML_ATTRIBUTES(X)                                                                                                       \
+    X(idd, "id")                                                                                                                         \
+    X(dir, "dir") X(rel, "rel") X(rev, "rev") X(alt, "alt") X(forr, "for") X(src, "src") X(type, "type") X(                              \
+        href, "href") X(text, "text") X(abbr, "abbr") X(size, "size") X(face, "face") X(charr, "char") X(cite, "cite")                   \
+        X(span, "span") X(data, "data") X(axis, "axis") X(Name, "Name") X(name, "name") X(code, "code")                                  \
+            X(link, "link") X(lang, "lang") X(cols, "cols") X(rows, "rows") X(ismap, "ismap") X(shape, "shape")                          \
+                X(style, "style") X(alink, "alink") X(width, "width") X(rules, "rules") X(align, "align")                                \
+                    X(frame, "frame") X(vlink, "vlink") X(deferr, "defer") X(color, "color") X(media, "media") X(                        \
+                        title, "title") X(scope, "scope") X(classs, "class") X(manifest, "manifest") X(value, "value")                   \
+                        X(clear, "clear") X(start, "start") X(label, "label") X(action, "action") X(height, "height")                    \
+                            X(method, "method") X(acceptt, "accept") X(object, "object") X(scheme, "scheme")                             \
+                                X(coords, "coords") X(usemap, "usemap") X(onblur, "onblur") X(nohref, "nohref")                          \
+                                    X(nowrap, "nowrap") X(hspace, "hspace") X(border, "border") X(valign, "valign") X(                   \
+                                        vspace, "vspace") X(onload, "onload") X(target, "target") X(prompt, "prompt")                    \
+                                        X(onfocus, "onfocus") X(enctype, "enctype") X(onclick, "onclick") X(                             \
+                                            ontouchstart, "ontouchstart") X(onkeyup, "onkeyup") X(profile, "profile")                    \
+                                            X(version, "version") X(onreset, "onreset") X(charset, "charset") X(                         \
+                                                standby, "standby") X(colspan, "colspan") X(charoff, "charoff")                          \
+                                                X(classid, "classid") X(compact, "compact") X(declare, "declare") X(                     \
+                                                    rowspan, "rowspan") X(checked, "checked") X(archive, "archive")                      \
+                                                    X(bgcolor, "bgcolor") X(content, "content") X(noshade, "noshade")                    \
+                                                        X(summary, "summary") X(headers, "headers")                                      \
+                                                            X(onselect, "onselect") X(readonly, "readonly") X(                           \
+                                                                tabindex, "tabindex") X(onchange, "onchange")                            \
+                                                                X(noresize, "noresize") X(disabled, "disabled") X(                       \
+                                                                    longdesc, "longdesc") X(codebase, "codebase")                        \
+                                                                    X(language, "language") X(datetime, "datetime") X(                   \
+                                                                        selected, "selected") X(hreflang, "hreflang")                    \
+                                                                        X(onsubmit, "onsubmit") X(                                       \
+                                                                            multiple, "multiple") X(onunload,                            \
+                                                                                                    "onunload")                          \
+                                                                            X(codetype, "codetype") X(                                   \
+                                                                                scrolling, "scrolling") X(onkeydown,                     \
+                                                                                                          "onkeydown")                   \
+                                                                                X(maxlength, "maxlength") X(                             \
+                                                                                    valuetype, "valuetype")                              \
+                                                                                    X(accesskey, "accesskey") X(                         \
+                                                                                        onmouseup,                                       \
+                                                                                        "onmouseup") X(onkeypress,                       \
+                                                                                                       "onkeypress")                     \
+                                                                                        X(ondblclick, "ondblclick") X(                   \
+                                                                                            onmouseout,                                  \
+                                                                                            "onmouseout") X(httpEquiv,                   \
+                                                                                                            "http-"                      \
+                                                                                                            "equiv")                     \
+                                                                                            X(dataText, "data-text") X(                  \
+                                                                                                background,                              \
+                                                                                                "background")                            \
+                                                                                                X(onmousemove,                           \
+                                                                                                  "onmousemove") X(onmouseover,          \
+                                                                                                                   "o"                   \
+                                                                                                                   "n"                   \
+                                                                                                                   "m"                   \
+                                                                                                                   "o"                   \
+                                                                                                                   "u"                   \
+                                                                                                                   "s"                   \
+                                                                                                                   "e"                   \
+                                                                                                                   "o"                   \
+                                                                                                                   "v"                   \
+                                                                                                                   "e"                   \
+                                                                                                                   "r")                  \
+                                                                                                    X(cellpadding,                       \
+                                                                                                      "cellpadding")                     \
+                                                                                                        X(                               \
+                                                                                                            onmousedown,                 \
+                                                                                                            "onmoused"                   \
+                                                                                                            "own") X(frameborder,        \
+                                                                                                                     "frameborder")      \
+                                                                                                            X(marginwidth,               \
+                                                                                                              "margin"                   \
+                                                                                                              "width") X(cellspacing,    \
+                                                                                                                         "cellspacing")  \
+                                                                                                                X(placeholder,           \
+                                                                                                                  "pl"                   \
+                                                                                                                  "ac"                   \
+                                                                                                                  "eh"                   \
+                                                                                                                  "ol"                   \
+                                                                                                                  "de"                   \
+                                                                                                                  "r") X(marginheight,   \
+                                                                                                                         "marginheight") \
+                                                                                                                    X(acceptCharset,     \
+                                                                                                                      "accept-charset")
 
 // The element functions: X(function, "tag"); "template" is a keyword, its function is template_.
-#define KLARION_HTML_TAGS(X)                                                                                  \
-    X(a, "a") X(abbr, "abbr") X(acronym, "acronym") X(address, "address") X(applet, "applet")                  \
-    X(area, "area") X(article, "article") X(aside, "aside") X(audio, "audio") X(b, "b") X(base, "base")        \
-    X(basefont, "basefont") X(bdi, "bdi") X(bdo, "bdo") X(bgsound, "bgsound") X(big, "big")                    \
-    X(blink, "blink") X(blockquote, "blockquote") X(body, "body") X(br, "br") X(button, "button")              \
-    X(canvas, "canvas") X(caption, "caption") X(center, "center") X(cite, "cite") X(code, "code")              \
-    X(col, "col") X(colgroup, "colgroup") X(command, "command") X(content, "content") X(data, "data")          \
-    X(datalist, "datalist") X(dd, "dd") X(del, "del") X(details, "details") X(dfn, "dfn")                      \
-    X(dialog, "dialog") X(dir, "dir") X(div, "div") X(dl, "dl") X(dt, "dt") X(element, "element")              \
-    X(em, "em") X(embed, "embed") X(fieldset, "fieldset") X(figcaption, "figcaption") X(figure, "figure")      \
-    X(font, "font") X(footer, "footer") X(form, "form") X(frame, "frame") X(frameset, "frameset")              \
-    X(h1, "h1") X(h2, "h2") X(h3, "h3") X(h4, "h4") X(h5, "h5") X(h6, "h6") X(head, "head")                    \
-    X(header, "header") X(hgroup, "hgroup") X(hr, "hr") X(html, "html") X(i, "i") X(iframe, "iframe")          \
-    X(image, "image") X(img, "img") X(input, "input") X(ins, "ins") X(isindex, "isindex") X(kbd, "kbd")        \
-    X(keygen, "keygen") X(label, "label") X(legend, "legend") X(li, "li") X(link, "link")                      \
-    X(listing, "listing") X(main, "main") X(map, "map") X(mark, "mark") X(marquee, "marquee")                  \
-    X(menu, "menu") X(menuitem, "menuitem") X(meta, "meta") X(meter, "meter") X(multicol, "multicol")          \
-    X(nav, "nav") X(nobr, "nobr") X(noembed, "noembed") X(noframes, "noframes") X(noscript, "noscript")        \
-    X(object, "object") X(ol, "ol") X(optgroup, "optgroup") X(option, "option") X(output, "output")            \
-    X(p, "p") X(param, "param") X(picture, "picture") X(plaintext, "plaintext") X(pre, "pre")                  \
-    X(progress, "progress") X(q, "q") X(rp, "rp") X(rt, "rt") X(rtc, "rtc") X(ruby, "ruby") X(s, "s")          \
-    X(samp, "samp") X(script, "script") X(section, "section") X(select, "select") X(shadow, "shadow")          \
-    X(small, "small") X(source, "source") X(spacer, "spacer") X(span, "span") X(strike, "strike")              \
-    X(strong, "strong") X(style, "style") X(sub, "sub") X(summary, "summary") X(sup, "sup")                    \
-    X(table, "table") X(tbody, "tbody") X(td, "td") X(template_, "template") X(textarea, "textarea")           \
-    X(tfoot, "tfoot") X(th, "th") X(thead, "thead") X(time, "time") X(title, "title") X(tr, "tr")              \
-    X(track, "track") X(tt, "tt") X(u, "u") X(ul, "ul") X(var, "var") X(video, "video") X(wbr, "wbr")          \
-    X(xmp, "xmp")
+#define KLARION_HTML_TAGS(X)                                                                                               \
+    X(a, "a")                                                                                                              \
+    X(abbr, "abbr") X(acronym, "acronym") X(address, "address") X(applet, "applet") X(area, "area") X(                     \
+        article, "article") X(aside, "aside") X(audio, "audio") X(b, "b") X(base, "base") X(basefont, "basefont")          \
+        X(bdi, "bdi") X(bdo, "bdo") X(bgsound, "bgsound") X(big, "big") X(blink, "blink") X(blockquote, "blockquote")      \
+            X(body, "body") X(br, "br") X(button, "button") X(canvas, "canvas") X(caption, "caption") X(                   \
+                center, "center") X(cite, "cite") X(code, "code") X(col, "col") X(colgroup, "colgroup")                    \
+                X(command, "command") X(content, "content") X(data, "data") X(datalist, "datalist") X(dd, "dd") X(         \
+                    del, "del") X(details, "details") X(dfn, "dfn") X(dialog, "dialog") X(dir, "dir")                      \
+                    X(div, "div") X(dl, "dl") X(dt, "dt") X(element, "element") X(em, "em") X(                             \
+                        embed,                                                                                             \
+                        "embed") X(fieldset,                                                                               \
+                                   "fieldset") X(figcaption,                                                               \
+                                                 "figcaption") X(figure,                                                   \
+                                                                 "figure") X(font,                                         \
+                                                                             "font") X(footer,                             \
+                                                                                       "footer") X(form, "form")           \
+                        X(frame,                                                                                           \
+                          "frame") X(frameset,                                                                             \
+                                     "frameset") X(h1, "h1") X(h2,                                                         \
+                                                               "h2") X(h3,                                                 \
+                                                                       "h3") X(h4,                                         \
+                                                                               "h4") X(h5,                                 \
+                                                                                       "h5") X(h6,                         \
+                                                                                               "h6") X(head, "head")       \
+                            X(header,                                                                                      \
+                              "header") X(hgroup, "hgroup")                                                                \
+                                X(hr,                                                                                      \
+                                  "hr") X(html, "html")                                                                    \
+                                    X(i, "i") X(iframe, "iframe") X(image, "image") X(img, "img") X(input, "input") X(     \
+                                        ins, "ins") X(isindex, "isindex")                                                  \
+                                        X(kbd, "kbd") X(keygen, "keygen") X(label, "label") X(legend, "legend") X(         \
+                                            li,                                                                            \
+                                            "li") X(link, "link")                                                          \
+                                            X(listing, "listing") X(main, "main") X(map, "map") X(mark, "mark") X(         \
+                                                marquee,                                                                   \
+                                                "marquee") X(menu,                                                         \
+                                                             "menu") X(menuitem,                                           \
+                                                                       "menuitem") X(meta, "meta")                         \
+                                                X(meter, "meter") X(multicol, "multicol") X(nav, "nav") X(nobr, "nob"      \
+                                                                                                                "r") X(    \
+                                                    noembed,                                                               \
+                                                    "noembed") X(noframes,                                                 \
+                                                                 "noframes") X(noscript,                                   \
+                                                                               "noscript") X(object,                       \
+                                                                                             "object") X(ol, "ol")         \
+                                                    X(optgroup,                                                            \
+                                                      "optgroup") X(option, "option")                                      \
+                                                        X(output,                                                          \
+                                                          "output") X(p, "p") X(param, "param")                            \
+                                                            X(picture, "picture") X(                                       \
+                                                                plaintext,                                                 \
+                                                                "plaintext") X(pre,                                        \
+                                                                               "pre") X(progress, "progress")              \
+                                                                X(q, "q") X(rp, "rp") X(rt, "rt") X(                       \
+                                                                    rtc, "rtc") X(ruby, "ruby")                            \
+                                                                    X(s, "s") X(samp, "samp") X(script, "script") X(       \
+                                                                        section,                                           \
+                                                                        "section") X(select,                               \
+                                                                                     "select") X(shadow,                   \
+                                                                                                 "shadow")                 \
+                                                                        X(small, "small") X(source, "source") X(           \
+                                                                            spacer,                                        \
+                                                                            "spacer") X(span, "span")                      \
+                                                                            X(strike,                                      \
+                                                                              "strike") X(strong, "strong")                \
+                                                                                X(style, "style") X(                       \
+                                                                                    sub,                                   \
+                                                                                    "sub") X(summary,                      \
+                                                                                             "summary") X(sup, "sup")      \
+                                                                                    X(table, "table") X(tbody, "tbod"      \
+                                                                                                               "y") X(     \
+                                                                                        td,                                \
+                                                                                        "td") X(template_, "template")     \
+                                                                                        X(textarea, "textarea") X(         \
+                                                                                            tfoot, "tfoot") X(th,          \
+                                                                                                              "th")        \
+                                                                                            X(thead, "thead") X(           \
+                                                                                                time,                      \
+                                                                                                "time") X(title, "tit"     \
+                                                                                                                 "le")     \
+                                                                                                X(tr,                      \
+                                                                                                  "tr") X(track, "tra"     \
+                                                                                                                 "ck")     \
+                                                                                                    X(tt,                  \
+                                                                                                      "tt") X(u, "u")      \
+                                                                                                        X(ul, "ul") X(     \
+                                                                                                            var,           \
+                                                                                                            "var")         \
+                                                                                                            X(video,       \
+                                                                                                              "video")     \
+                                                                                                                X(wbr,     \
+                                                                                                                  "wb"     \
+                                                                                                                  "r")     \
+                                                                                                                    X(xmp, \
+                                                                                                                      "xmp")
 
 namespace klarion::markup {
 
@@ -107,8 +227,8 @@ class Content {
 public:
     Content() = default;
     template <class F>
-        requires(std::is_invocable_v<F&> && !std::is_same_v<std::remove_cvref_t<F>, Content>)
-    Content(F&& f)  // NOLINT: implicit, so that a lambda reads as the content
+    requires(std::is_invocable_v<F&> && !std::is_same_v<std::remove_cvref_t<F>, Content>)
+        Content(F&& f)  // NOLINT: implicit, so that a lambda reads as the content
         : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           call_([](void* object) { (*static_cast<std::remove_reference_t<F>*>(object))(); }) {}
     void operator()() const {
@@ -124,7 +244,7 @@ enum class AttributeIndex : unsigned char {
 #define KLARION_HTML_INDEX(variable, name) variable,
     KLARION_HTML_ATTRIBUTES(KLARION_HTML_INDEX)
 #undef KLARION_HTML_INDEX
-    innerText,  // not an attribute: the element's whole content when set
+        innerText,  // not an attribute: the element's whole content when set
 };
 inline constexpr std::size_t attributeCount = static_cast<std::size_t>(AttributeIndex::innerText);
 
@@ -163,7 +283,9 @@ public:
     static void element(std::string_view tag, const AttributeMap& attributes, Content content) {
         evaluate(tag, attributes, content);
     }
-    static AttributeMap makeAttributes(std::initializer_list<AttributeMap::value_type> pairs) { return AttributeMap(pairs); }
+    static AttributeMap makeAttributes(std::initializer_list<AttributeMap::value_type> pairs) {
+        return AttributeMap(pairs);
+    }
     // <link rel="stylesheet" type="text/css" ...> and <script type="text/javascript" ...>.
     static void stylesheetLink(Content content);
     static void javascriptScript(Content content);
@@ -214,10 +336,16 @@ inline void element(std::string_view tag, const AttributeMap& attributes, Conten
 
 // Sequence forms: one child per item, e.g. ul(routes, [](const std::string& r) { li(...); });
 template <class Sequence, class Each>
-void ul(const Sequence& items, Each&& each) { Scopes::sequenceElement("ul", items, each); }
+void ul(const Sequence& items, Each&& each) {
+    Scopes::sequenceElement("ul", items, each);
+}
 template <class Sequence, class Each>
-void table(const Sequence& items, Each&& each) { Scopes::sequenceElement("table", items, each); }
+void table(const Sequence& items, Each&& each) {
+    Scopes::sequenceElement("table", items, each);
+}
 template <class Sequence, class Each>
-void tbody(const Sequence& items, Each&& each) { Scopes::sequenceElement("tbody", items, each); }
+void tbody(const Sequence& items, Each&& each) {
+    Scopes::sequenceElement("tbody", items, each);
+}
 
 }  // namespace klarion::markup

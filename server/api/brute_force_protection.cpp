@@ -23,8 +23,8 @@ BruteForceProtection::Verdict BruteForceProtection::attempt(const std::string& a
 }
 
 BruteForceProtection::Verdict BruteForceProtection::attempt(const std::string& address,
-                                                            const std::function<PinMatch()>& check,
-                                                            OnSuccess onSuccess, PinKind kind) {
+                                                            const std::function<PinMatch()>& check, OnSuccess onSuccess,
+                                                            PinKind kind) {
     std::lock_guard lock(mutex_);
     const double now = clock_->now();
     if (blockedLocked(address, now)) return Verdict::blocked;

@@ -61,11 +61,11 @@ public:
     // otherwise the check decides; a PIN of nobody counts one failure.
     // The check runs under the lockout's lock: keep it short, and never call
     // back into this object from it.
-    Verdict attempt(const std::string& address, const std::function<PinMatch()>& check,
-                    OnSuccess onSuccess, PinKind kind = PinKind::teacher);
+    Verdict attempt(const std::string& address, const std::function<PinMatch()>& check, OnSuccess onSuccess,
+                    PinKind kind = PinKind::teacher);
     // The same where a PIN either matches or is a guess.
-    Verdict attempt(const std::string& address, const std::function<bool()>& pinMatches,
-                    OnSuccess onSuccess, PinKind kind = PinKind::teacher);
+    Verdict attempt(const std::string& address, const std::function<bool()>& pinMatches, OnSuccess onSuccess,
+                    PinKind kind = PinKind::teacher);
 
     // True while the address's block runs (now strictly below its end).
     bool isBlocked(const std::string& address) const;

@@ -162,8 +162,8 @@ void applyGenParams(const StateContext& state, const Json& body) {
 
     const auto values = config.snapshot();
     state.log("Mode Expert — temp=" + decimalText(values.temperature) + " topP=" + decimalText(values.topP) +
-                  " freq=" + decimalText(values.frequencyPenalty) + " pres=" +
-                  decimalText(values.presencePenalty) + " maxTok=" + std::to_string(values.maxTokens) +
+                  " freq=" + decimalText(values.frequencyPenalty) + " pres=" + decimalText(values.presencePenalty) +
+                  " maxTok=" + std::to_string(values.maxTokens) +
                   " seed=" + (values.useSeed ? std::to_string(values.seedValue) : std::string("off")) +
                   " directives=" + (values.expertConstraintsDisabled ? "OFF" : "ON"),
               AppLogLevel::info);

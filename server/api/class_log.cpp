@@ -16,13 +16,11 @@
 namespace klarion {
 
 const std::array<std::string_view, 33> questionStopWords = {
-    "pour",    "avec",     "dans",  "suis",  "êtes",    "sont",    "cette", "ceux",  "celles",
-    "nous",    "vous",     "elles", "comment", "pourquoi", "quand", "quel",  "quelle", "quels",
-    "quelles", "faire",    "tout",  "tous",  "très",    "bien",    "plus",  "moins", "fait",
-    "être",    "avoir",    "peux",  "veut",  "peut",    "est-ce"};
+    "pour",  "avec",    "dans",     "suis",  "êtes", "sont",   "cette", "ceux",    "celles", "nous", "vous",
+    "elles", "comment", "pourquoi", "quand", "quel", "quelle", "quels", "quelles", "faire",  "tout", "tous",
+    "très",  "bien",    "plus",     "moins", "fait", "être",   "avoir", "peux",    "veut",   "peut", "est-ce"};
 
 namespace {
-
 
 // Every append to a class log file, whatever the context, goes through here.
 std::mutex classLogMutex;
@@ -43,7 +41,7 @@ bool isStopWord(std::string_view word) {
 }  // namespace
 
 std::filesystem::path classLogFolder(const std::filesystem::path& documents, AppMode mode,
-                                   const std::string& activeTeacherName) {
+                                     const std::string& activeTeacherName) {
     std::filesystem::path folder = documents / "Klarion_Logs";
     if (mode == AppMode::establishment) {
         folder /= activeTeacherName.empty() ? std::string("_non_attribue") : makeSafeFileName(activeTeacherName);
@@ -124,8 +122,8 @@ void rememberStudentName(AppConfig& config, const std::string& ip, const std::st
 
 void recordLiveQuestion(AppConfig& config, const std::string& ip, const std::string& text, double now) {
     auto questions = config.liveQuestions();
-    questions.push_back(LiveQuestion{randomUUIDString(), studentDisplayName(ip, config.connectedStudents()), ip,
-                                     text, now});
+    questions.push_back(
+        LiveQuestion{randomUUIDString(), studentDisplayName(ip, config.connectedStudents()), ip, text, now});
     if (questions.size() > kMaxLiveQuestions) {
         questions.erase(questions.begin(), questions.end() - static_cast<std::ptrdiff_t>(kMaxLiveQuestions));
     }
@@ -148,9 +146,9 @@ HttpResponse handleLog(const ClassroomContext& context, HttpRequest& request) {
             countQuestionWords(context, *text);
             context.post([config = context.state.config, ip, name] { rememberStudentName(*config, ip, name); });
             recordQuestion(context, ip, *text);
-            context.log("Question de " + name + " (" + request.address.value_or("?") + "): " +
-                            characterPrefix(*text, 80),
-                        AppLogLevel::debug);
+            context.log(
+                "Question de " + name + " (" + request.address.value_or("?") + "): " + characterPrefix(*text, 80),
+                AppLogLevel::debug);
         }
         appendClassLog(context, *type, name, *text, ip);
         if (context.isEstablishmentMode()) context.sessions->touchLastActivity();

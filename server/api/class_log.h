@@ -48,7 +48,7 @@ HttpResponse handleLog(const ClassroomContext& context, HttpRequest& request);
 // mode one more level, the active teacher's name made safe as a folder name,
 // or "_non_attribue" without a session. Creates nothing.
 std::filesystem::path classLogFolder(const std::filesystem::path& documents, AppMode mode,
-                                   const std::string& activeTeacherName);
+                                     const std::string& activeTeacherName);
 std::filesystem::path classLogFolder(const ClassroomContext& context);
 
 // "Log_" + the local date as DD-MM-YYYY + ".txt".

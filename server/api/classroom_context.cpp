@@ -2,7 +2,8 @@
 
 namespace klarion {
 
-std::shared_ptr<ClassroomContext> ClassroomContext::make(StateContext state, std::shared_ptr<TeacherSessions> sessions) {
+std::shared_ptr<ClassroomContext> ClassroomContext::make(StateContext state,
+                                                         std::shared_ptr<TeacherSessions> sessions) {
     auto context = std::make_shared<ClassroomContext>();
     context->state = std::move(state);
     context->sessions = sessions ? std::move(sessions) : std::make_shared<TeacherSessions>(context->state);
@@ -28,7 +29,7 @@ bool ClassroomContext::authorizeTeacher(const HttpRequest& request, const Json* 
 }
 
 ClassroomContext::TeacherPinCheck ClassroomContext::pinCheck(const std::shared_ptr<const ClassroomContext>& context,
-                                                            PinRule rule) {
+                                                             PinRule rule) {
     return [context, rule](const std::string& clientAddress, const std::optional<std::string>& pin) {
         return context->authorizeTeacher(clientAddress, pin, rule);
     };

@@ -61,8 +61,7 @@ struct ClassroomContext {
     // is refused before any comparison; a PIN that fails `rule` counts one
     // failure unless it is a teacher's own PIN (matchPinForRule); a missing
     // PIN is refused without counting; success leaves the count alone. True when the route may go on (else answer 401).
-    bool authorizeTeacher(const std::string& clientAddress, const std::optional<std::string>& pin,
-                          PinRule rule) const;
+    bool authorizeTeacher(const std::string& clientAddress, const std::optional<std::string>& pin, PinRule rule) const;
     // The same, reading "pin" from a parsed body (null: refused).
     bool authorizeTeacher(const HttpRequest& request, const Json* body, PinRule rule) const;
 

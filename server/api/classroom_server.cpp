@@ -52,9 +52,9 @@ void ClassroomServer::registerRoutes() {
     const auto chat = std::make_shared<const ChatProxy>(ChatProxy::Dependencies{
         c->state, c->lmStudio, RateLimiter::shared(), ClassroomContext::pinCheck(c, PinRule::activeTeacher),
         [sessions = c->sessions] { sessions->touchLastActivity(); }, stopping});
-    const auto models = std::make_shared<const ModelRoutes>(ModelRoutes::Dependencies{
-        c->state, c->lmStudio, ClassroomContext::pinCheck(c, PinRule::anyTeacher),
-        ClassroomContext::pinCheck(c, PinRule::activeTeacher), stopping});
+    const auto models = std::make_shared<const ModelRoutes>(
+        ModelRoutes::Dependencies{c->state, c->lmStudio, ClassroomContext::pinCheck(c, PinRule::anyTeacher),
+                                  ClassroomContext::pinCheck(c, PinRule::activeTeacher), stopping});
     s["/api/config"] = bind(c, handleConfig);
     s["/api/mission"] = bind(c, handleMission);
     s["/api/admin/update"] = bind(c, handleAdminUpdate);

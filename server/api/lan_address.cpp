@@ -14,9 +14,7 @@ namespace klarion {
 
 namespace {
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 }  // namespace
 
@@ -68,8 +66,7 @@ std::vector<InterfaceAddress> systemInterfaceAddresses() {
         item.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
         if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET) {
             char host[NI_MAXHOST] = {};
-            if (getnameinfo(entry->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0,
-                            NI_NUMERICHOST) == 0) {
+            if (getnameinfo(entry->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0) {
                 item.ipv4 = std::string(host);
             }
         }
@@ -91,8 +88,7 @@ std::optional<std::string> localIPAddress() {
     return chooseLanAddress(systemInterfaceAddresses(), defaultRouteInterface().value_or(""));
 }
 
-std::string buildServerURL(const std::optional<std::string>& lanAddress, std::string_view hostName,
-                           int64_t port) {
+std::string buildServerURL(const std::optional<std::string>& lanAddress, std::string_view hostName, int64_t port) {
     std::string host;
     if (lanAddress) {
         host = *lanAddress;

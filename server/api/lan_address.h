@@ -40,7 +40,6 @@ std::optional<std::string> localIPAddress();
 
 // "http://" + address + ":" + port; without an address, "http://" + the host
 // name with every space made "-" + ".local:" + port.
-std::string buildServerURL(const std::optional<std::string>& lanAddress, std::string_view hostName,
-                           int64_t port);
+std::string buildServerURL(const std::optional<std::string>& lanAddress, std::string_view hostName, int64_t port);
 
 }  // namespace klarion

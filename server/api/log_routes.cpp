@@ -1,6 +1,5 @@
 #include "server/api/log_routes.h"
 
-
 #include <algorithm>
 #include <system_error>
 

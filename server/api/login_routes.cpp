@@ -37,8 +37,7 @@ void openSession(const ClassroomContext& context, const Teacher& teacher) {
     context.sessions->startTeacherSession(teacher);
 }
 
-HttpResponse verifyIndividualTeacher(const ClassroomContext& context, const std::string& address,
-                                     const Json& body) {
+HttpResponse verifyIndividualTeacher(const ClassroomContext& context, const std::string& address, const Json& body) {
     auto blocked = [&] {
         context.log("Login enseignant : IP bloquée (brute-force) " + address, AppLogLevel::warn);
         return jsonTextReply(kReplyBlocked);
@@ -61,8 +60,7 @@ HttpResponse verifyIndividualTeacher(const ClassroomContext& context, const std:
     return jsonReply(reply);
 }
 
-HttpResponse verifyEstablishmentTeacher(const ClassroomContext& context, const std::string& address,
-                                        const Json& body) {
+HttpResponse verifyEstablishmentTeacher(const ClassroomContext& context, const std::string& address, const Json& body) {
     auto blocked = [&] {
         context.log("IP bloquée (brute-force) : " + address, AppLogLevel::warn);
         Json reply = Json::object();
@@ -86,8 +84,8 @@ HttpResponse verifyEstablishmentTeacher(const ClassroomContext& context, const s
     }
     if (teacher == nullptr) return jsonTextReply(kReplyFailure);
 
-    const auto verdict =
-        context.lockout->attempt(address, [&] { return samePin(teacher->pin, *pin); }, OnSuccess::forget);
+    const auto verdict = context.lockout->attempt(
+        address, [&] { return samePin(teacher->pin, *pin); }, OnSuccess::forget);
     if (verdict == Verdict::blocked) return blocked();
     if (verdict == Verdict::refused) {
         context.log("PIN incorrect pour " + teacher->name + " depuis " + address, AppLogLevel::warn);

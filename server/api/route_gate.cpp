@@ -10,8 +10,7 @@ std::optional<Json> nonEmptyJsonObject(const HttpRequest& request) {
     return body;
 }
 
-std::optional<Json> authorizedTeacherBody(const ClassroomContext& context, const HttpRequest& request,
-                                          PinRule rule) {
+std::optional<Json> authorizedTeacherBody(const ClassroomContext& context, const HttpRequest& request, PinRule rule) {
     auto body = nonEmptyJsonObject(request);
     if (!body || !context.authorizeTeacher(request, &*body, rule)) return std::nullopt;
     return body;

@@ -16,7 +16,6 @@ std::optional<Json> nonEmptyJsonObject(const HttpRequest& request);
 // The body when it is a non-empty JSON object whose "pin" passes `rule`,
 // through the shared lockout (a blocked address is refused before any
 // comparison, a refused PIN counts one failure). None: answer 401.
-std::optional<Json> authorizedTeacherBody(const ClassroomContext& context, const HttpRequest& request,
-                                          PinRule rule);
+std::optional<Json> authorizedTeacherBody(const ClassroomContext& context, const HttpRequest& request, PinRule rule);
 
 }  // namespace klarion

@@ -17,9 +17,7 @@ namespace {
 
 constexpr std::size_t kMaxReply = 64 * 1024;  // a short-link reply is tiny
 
-bool isHttpURL(const std::string& url) {
-    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
-}
+bool isHttpURL(const std::string& url) { return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0; }
 
 }  // namespace
 

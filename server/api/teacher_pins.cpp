@@ -5,18 +5,17 @@ namespace klarion {
 namespace {
 
 bool passesRule(const AppConfigValues& values, PinRule rule, std::string_view pin) {
-    return rule == PinRule::anyTeacher
-               ? checkTeacherPin(values.appMode, values.teacherPinCode, values.teachers, pin)
-               : isActiveTeacherPin(values.appMode, values.teacherPinCode, values.teachers,
-                                    values.activeTeacherId, pin);
+    return rule == PinRule::anyTeacher ? checkTeacherPin(values.appMode, values.teacherPinCode, values.teachers, pin)
+                                       : isActiveTeacherPin(values.appMode, values.teacherPinCode, values.teachers,
+                                                            values.activeTeacherId, pin);
 }
 
 }  // namespace
 
 bool samePin(std::string_view stored, std::string_view pin) { return !pin.empty() && stored == pin; }
 
-bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
-                     const std::vector<Teacher>& teachers, std::string_view pin) {
+bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode, const std::vector<Teacher>& teachers,
+                     std::string_view pin) {
     if (appModeOf(appMode) == AppMode::individual) return samePin(teacherPinCode, pin);
     for (const auto& teacher : teachers) {
         if (samePin(teacher.pin, pin)) return true;
@@ -24,8 +23,7 @@ bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
     return false;
 }
 
-bool isActiveTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
-                        const std::vector<Teacher>& teachers,
+bool isActiveTeacherPin(std::string_view appMode, std::string_view teacherPinCode, const std::vector<Teacher>& teachers,
                         const std::optional<std::string>& activeTeacherId, std::string_view pin) {
     if (appModeOf(appMode) == AppMode::individual) return samePin(teacherPinCode, pin);
     if (!activeTeacherId) return false;

@@ -29,10 +29,9 @@ enum class PinRule { anyTeacher, activeTeacher };
 bool samePin(std::string_view stored, std::string_view pin);
 
 // The rules over explicit values (pure).
-bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
-                     const std::vector<Teacher>& teachers, std::string_view pin);
-bool isActiveTeacherPin(std::string_view appMode, std::string_view teacherPinCode,
-                        const std::vector<Teacher>& teachers,
+bool checkTeacherPin(std::string_view appMode, std::string_view teacherPinCode, const std::vector<Teacher>& teachers,
+                     std::string_view pin);
+bool isActiveTeacherPin(std::string_view appMode, std::string_view teacherPinCode, const std::vector<Teacher>& teachers,
                         const std::optional<std::string>& activeTeacherId, std::string_view pin);
 
 // The rules over the live state (read from any thread).

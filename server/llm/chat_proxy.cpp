@@ -135,9 +135,8 @@ std::string chatParametersLogLine(const AppConfigValues& s) {
            " seed=" + (s.useSeed ? std::to_string(s.seedValue) : std::string("off"));
 }
 
-void streamChatResponse(HttpResponseBodyWriter& writer, std::string_view requestBytes,
-                        const LmStudioClient& lmStudio, ChatStreamTicket& ticket,
-                        const LmStudioClient::StopCheck& serverStopping) {
+void streamChatResponse(HttpResponseBodyWriter& writer, std::string_view requestBytes, const LmStudioClient& lmStudio,
+                        ChatStreamTicket& ticket, const LmStudioClient::StopCheck& serverStopping) {
     StreamTail tail;
     bool clientGone = false;
     const LmStudioClient::ChunkSink sink = [&](std::string_view bytes) {
@@ -206,8 +205,7 @@ HttpResponse ChatProxy::handleChat(const HttpRequest& request) const {
     if (!parametersAreNumbers(settings)) return cannedEventStream(sseInternalErrorBytes());
     auto requestBytes = std::make_shared<const std::string>(dumpJson(lmRequest));
 
-    state.log("Chat de " + key + " : " + characterPrefix(*userMessage, kLoggedMessageCharacters),
-              AppLogLevel::debug);
+    state.log("Chat de " + key + " : " + characterPrefix(*userMessage, kLoggedMessageCharacters), AppLogLevel::debug);
 
     ticket->countStream(state.config->activeChatStreams());
     return eventStreamResponse([ticket, lmStudio = deps_.lmStudio, requestBytes,

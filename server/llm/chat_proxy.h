@@ -31,8 +31,7 @@ namespace klarion {
 
 // A teacher PIN rule with its lockout: (client address, the body's "pin" or
 // none) -> may go on. The classroom server supplies it.
-using TeacherPinCheck =
-    std::function<bool(const std::string& clientAddress, const std::optional<std::string>& pin)>;
+using TeacherPinCheck = std::function<bool(const std::string& clientAddress, const std::optional<std::string>& pin)>;
 
 // History entries forwarded at most (the newest ones).
 inline constexpr std::size_t kChatHistoryLimit = 6;
@@ -59,9 +58,8 @@ std::string chatParametersLogLine(const AppConfigValues& settings);
 // the student's connection is gone (a write fails) the relay stops reading;
 // once `serverStopping` holds it gives up waiting for LM Studio. Then
 // `ticket` is released. Never throws.
-void streamChatResponse(HttpResponseBodyWriter& writer, std::string_view requestBytes,
-                        const LmStudioClient& lmStudio, ChatStreamTicket& ticket,
-                        const LmStudioClient::StopCheck& serverStopping = {});
+void streamChatResponse(HttpResponseBodyWriter& writer, std::string_view requestBytes, const LmStudioClient& lmStudio,
+                        ChatStreamTicket& ticket, const LmStudioClient::StopCheck& serverStopping = {});
 
 class ChatProxy {
 public:

@@ -32,11 +32,26 @@ std::string eventStreamChunk(std::string_view jsonEscapedText) {
     return chunk;
 }
 
-std::string_view sseAiPausedBytes() { static const std::string c = eventStreamChunk(kAiPausedText); return c; }
-std::string_view sseRequestInProgressBytes() { static const std::string c = eventStreamChunk(kRequestInProgressText); return c; }
-std::string_view sseEmptyMessageBytes() { static const std::string c = eventStreamChunk(kEmptyMessageText); return c; }
-std::string_view sseInternalErrorBytes() { static const std::string c = eventStreamChunk(kInternalErrorText); return c; }
-std::string_view proxyErrorChunkBytes() { static const std::string c = eventStreamChunk(kProxyErrorText); return c; }
+std::string_view sseAiPausedBytes() {
+    static const std::string c = eventStreamChunk(kAiPausedText);
+    return c;
+}
+std::string_view sseRequestInProgressBytes() {
+    static const std::string c = eventStreamChunk(kRequestInProgressText);
+    return c;
+}
+std::string_view sseEmptyMessageBytes() {
+    static const std::string c = eventStreamChunk(kEmptyMessageText);
+    return c;
+}
+std::string_view sseInternalErrorBytes() {
+    static const std::string c = eventStreamChunk(kInternalErrorText);
+    return c;
+}
+std::string_view proxyErrorChunkBytes() {
+    static const std::string c = eventStreamChunk(kProxyErrorText);
+    return c;
+}
 
 bool writeIgnoringFailure(HttpResponseBodyWriter& writer, std::string_view bytes) {
     try {

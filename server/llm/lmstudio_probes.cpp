@@ -31,8 +31,7 @@ std::shared_ptr<LmStudioProbes> LmStudioProbes::create(StateContext state,
     return std::shared_ptr<LmStudioProbes>(new LmStudioProbes(std::move(state), std::move(lmStudio), workers));
 }
 
-LmStudioProbes::LmStudioProbes(StateContext state, std::shared_ptr<const LmStudioClient> lmStudio,
-                               std::size_t workers)
+LmStudioProbes::LmStudioProbes(StateContext state, std::shared_ptr<const LmStudioClient> lmStudio, std::size_t workers)
     : state_(std::move(state)),
       lmStudio_(lmStudio ? std::move(lmStudio) : std::make_shared<const LmStudioClient>()),
       pool_(workers) {}
@@ -43,14 +42,14 @@ void LmStudioProbes::shutdown() { pool_.shutdown(); }
 
 void LmStudioProbes::probeLMStudio(double timeoutSeconds, ProbeHandler handler) {
     // The worker holds the client and the handler, never this object.
-    pool_.submit([lm = lmStudio_, state = state_, timeout = toMilliseconds(timeoutSeconds),
-                  handler = std::move(handler)] {
-        LmReply reply = lm->listModels(timeout);
-        if (reply.error == LmTransportError::InvalidAddress) return;
-        state.post([handler, reply = std::move(reply)] {
-            if (handler) handler(reply);
+    pool_.submit(
+        [lm = lmStudio_, state = state_, timeout = toMilliseconds(timeoutSeconds), handler = std::move(handler)] {
+            LmReply reply = lm->listModels(timeout);
+            if (reply.error == LmTransportError::InvalidAddress) return;
+            state.post([handler, reply = std::move(reply)] {
+                if (handler) handler(reply);
+            });
         });
-    });
 }
 
 std::optional<std::size_t> LmStudioProbes::listedModelCount(const LmReply& reply) {
@@ -129,8 +128,8 @@ void LmStudioProbes::warnShortContext(const std::string& modelId, int64_t contex
     config.setLmLoadedModelId(modelId);
     config.setLmContextLength(contextLength);
     if (contextLength >= 1 && contextLength < AppConfig::lmContextRecommended && contextLength != previous) {
-        state_.log("⚠️ Contexte LM Studio insuffisant : " + std::to_string(contextLength) + " tokens (recommandé ≥ " +
-                       std::to_string(AppConfig::lmContextRecommended) +
+        state_.log("⚠️ Contexte LM Studio insuffisant : " + std::to_string(contextLength) +
+                       " tokens (recommandé ≥ " + std::to_string(AppConfig::lmContextRecommended) +
                        "). L'analyse de logs et l'envoi de fichiers peuvent échouer.",
                    AppLogLevel::warn);
     }

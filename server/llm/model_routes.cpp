@@ -69,8 +69,7 @@ HttpResponse ModelRoutes::handleSwitchModel(const HttpRequest& request) const {
     const auto body = parseJsonObject(request.bodyText());
     const auto pin = body ? readString(*body, "pin") : std::nullopt;
     const auto modelPath = body ? readString(*body, "modelPath") : std::nullopt;
-    if (!pin || !modelPath || !deps_.isActiveTeacherPin ||
-        !deps_.isActiveTeacherPin(request.clientAddress(), pin)) {
+    if (!pin || !modelPath || !deps_.isActiveTeacherPin || !deps_.isActiveTeacherPin(request.clientAddress(), pin)) {
         return HttpResponse::unauthorized();
     }
 

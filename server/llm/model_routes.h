@@ -21,8 +21,8 @@ public:
     struct Dependencies {
         StateContext state;
         std::shared_ptr<const LmStudioClient> lmStudio;  // null: the default address
-        TeacherPinCheck checkTeacherPin;     // any teacher's PIN (the detailed list); null: refused
-        TeacherPinCheck isActiveTeacherPin;  // the active teacher's PIN (the switch); null: refused
+        TeacherPinCheck checkTeacherPin;                 // any teacher's PIN (the detailed list); null: refused
+        TeacherPinCheck isActiveTeacherPin;              // the active teacher's PIN (the switch); null: refused
         // True once the server is stopping: a switch waiting for LM Studio then
         // gives up (the load counts as failed), so that the stop does not wait
         // for LM Studio. Null: never.

@@ -58,19 +58,15 @@ SafetyMonitor::~SafetyMonitor() {
     pool_.shutdown();
 }
 
-std::shared_ptr<MainQueue> SafetyMonitor::queue() const {
-    return options_.queue ? options_.queue : mainQueue();
-}
+std::shared_ptr<MainQueue> SafetyMonitor::queue() const { return options_.queue ? options_.queue : mainQueue(); }
 
-std::shared_ptr<Clock> SafetyMonitor::clock() const {
-    return options_.clock ? options_.clock : currentClock();
-}
+std::shared_ptr<Clock> SafetyMonitor::clock() const { return options_.clock ? options_.clock : currentClock(); }
 
 void SafetyMonitor::scanForKeywords(const std::string& ip, const std::string& text) {
     const std::optional<std::string_view> match = findSafetyPhrase(text);
     const bool scanAll = config_->safetyAiScanAll();
-    logger_->log("Surveillance — mot-clé=" + std::string(match ? *match : "aucun") + " scanAll=" +
-                     boolText(scanAll) + " — « " + characterPrefix(text, 50) + " »",
+    logger_->log("Surveillance — mot-clé=" + std::string(match ? *match : "aucun") + " scanAll=" + boolText(scanAll) +
+                     " — « " + characterPrefix(text, 50) + " »",
                  AppLogLevel::debug);
 
     std::optional<std::string> alertId;
@@ -86,10 +82,10 @@ void SafetyMonitor::scanForKeywords(const std::string& ip, const std::string& te
                           clock()->now(),
                           false};
         alertId = alert.id;
-        queue()->post([config = config_, logger = logger_, alert = std::move(alert),
-                       phrase = std::string(*match)]() mutable {
-            raiseKeywordAlert(*config, *logger, std::move(alert), phrase);
-        });
+        queue()->post(
+            [config = config_, logger = logger_, alert = std::move(alert), phrase = std::string(*match)]() mutable {
+                raiseKeywordAlert(*config, *logger, std::move(alert), phrase);
+            });
     }
     if (match || scanAll) submit(Scan{text, std::move(alertId), ip});
 }
@@ -99,14 +95,12 @@ void SafetyMonitor::raiseKeywordAlert(AppConfig& config, AppLogger& logger, Safe
     alert.displayName = studentDisplayName(alert.ip, config.connectedStudents());
     const std::string displayName = alert.displayName;
     config.update([&](AppConfig::Values& values) { appendCapped(values.safetyAlerts, std::move(alert)); });
-    logger.log("🚨 Alerte sécurité (mot-clé) — " + displayName + " : " + std::string(phrase),
-               AppLogLevel::warn);
+    logger.log("🚨 Alerte sécurité (mot-clé) — " + displayName + " : " + std::string(phrase), AppLogLevel::warn);
 }
 
 void SafetyMonitor::applyAiSafetyVerdict(AppConfig& config, AppLogger& logger, double now,
-                                         const std::optional<std::string>& alertId,
-                                         const SafetyVerdict& verdict, const std::string& ip,
-                                         const std::string& text) {
+                                         const std::optional<std::string>& alertId, const SafetyVerdict& verdict,
+                                         const std::string& ip, const std::string& text) {
     if (alertId) {
         std::optional<std::string> line;
         AppLogLevel level = AppLogLevel::warn;
@@ -155,9 +149,9 @@ void SafetyMonitor::submit(Scan scan) {
             return;
         }
     }
-    logger_->log("Analyse sécurité IA abandonnée (trop d'analyses en attente) — « " +
-                     characterPrefix(scan.text, 60) + " »",
-                 AppLogLevel::warn);
+    logger_->log(
+        "Analyse sécurité IA abandonnée (trop d'analyses en attente) — « " + characterPrefix(scan.text, 60) + " »",
+        AppLogLevel::warn);
 }
 
 void SafetyMonitor::waitForChatStreams() {
@@ -219,20 +213,17 @@ void SafetyMonitor::aiSafetyScan(const Scan& scan) {
 
     const auto timeout = std::min(client_->timeouts().safetyVerdict, options_.timings.replyWait);
     const LmReply reply = client_->chatCompletion(buildSafetyRequestBody(scan.text), timeout);
-    const std::optional<std::string> content =
-        reply.answered() ? safetyReplyContent(reply.body) : std::nullopt;
+    const std::optional<std::string> content = reply.answered() ? safetyReplyContent(reply.body) : std::nullopt;
     if (!content) {
         logger_->log("Analyse sécurité IA — pas de réponse exploitable de LM Studio", AppLogLevel::debug);
         return;
     }
-    logger_->log("Analyse sécurité IA — réponse brute : " + characterPrefix(*content, 120),
-                 AppLogLevel::debug);
+    logger_->log("Analyse sécurité IA — réponse brute : " + characterPrefix(*content, 120), AppLogLevel::debug);
 
     SafetyVerdict verdict = readSafetyVerdict(*content);
-    logger_->log("Analyse sécurité IA — verdict exploitable=" + std::string(boolText(verdict.usable)) +
-                     " danger=" + boolText(verdict.danger) +
-                     (verdict.motif.empty() ? std::string() : " motif=" + verdict.motif) + " — « " +
-                     characterPrefix(scan.text, 60) + " »",
+    logger_->log("Analyse sécurité IA — verdict exploitable=" + std::string(boolText(verdict.usable)) + " danger=" +
+                     boolText(verdict.danger) + (verdict.motif.empty() ? std::string() : " motif=" + verdict.motif) +
+                     " — « " + characterPrefix(scan.text, 60) + " »",
                  AppLogLevel::debug);
 
     {

@@ -51,8 +51,8 @@ struct SafetyScanTimings {
 
 struct SafetyMonitorOptions {
     SafetyScanTimings timings;
-    size_t workers = 3;            // verdict requests sent at once
-    size_t maxPendingScans = 5000;  // AI scans waiting or running; beyond, a scan is dropped
+    size_t workers = 3;                // verdict requests sent at once
+    size_t maxPendingScans = 5000;     // AI scans waiting or running; beyond, a scan is dropped
     std::shared_ptr<MainQueue> queue;  // null: the process-wide main queue at the time of use
     std::shared_ptr<Clock> clock;      // null: the process-wide clock at the time of use
 };
@@ -89,14 +89,12 @@ public:
     // Main-thread step: resolves the alert's display name from the connected
     // students as they are now (after the same request's name update), stores
     // the alert, keeps the newest 40 and writes the warn line.
-    static void raiseKeywordAlert(AppConfig& config, AppLogger& logger, SafetyAlert alert,
-                                  std::string_view phrase);
+    static void raiseKeywordAlert(AppConfig& config, AppLogger& logger, SafetyAlert alert, std::string_view phrase);
     // Main-thread step: applies a verdict to the keyword alert `alertId`, or,
     // without one, raises an alert of its own when the verdict is "danger".
     static void applyAiSafetyVerdict(AppConfig& config, AppLogger& logger, double now,
-                                     const std::optional<std::string>& alertId,
-                                     const SafetyVerdict& verdict, const std::string& ip,
-                                     const std::string& text);
+                                     const std::optional<std::string>& alertId, const SafetyVerdict& verdict,
+                                     const std::string& ip, const std::string& text);
 
 private:
     struct Scan {

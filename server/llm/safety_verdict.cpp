@@ -72,8 +72,7 @@ SafetyVerdict readSafetyVerdict(std::string_view content) {
         auto object = parseJsonObject(content.substr(open, close - open + 1));
         if (object) {
             if (const Json* danger = jsonMember(*object, "danger")) {
-                return SafetyVerdict{dangerFromJson(*danger), readString(*object, "motif").value_or(""),
-                                     true};
+                return SafetyVerdict{dangerFromJson(*danger), readString(*object, "motif").value_or(""), true};
             }
         }
     }

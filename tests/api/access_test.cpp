@@ -34,7 +34,8 @@ struct Lockout : ::testing::Test {
 
     Verdict attempt(bool matches, OnSuccess onSuccess = OnSuccess::forget, Kind kind = Kind::teacher,
                     const std::string& address = kAddress) {
-        return lockout.attempt(address, [matches] { return matches; }, onSuccess, kind);
+        return lockout.attempt(
+            address, [matches] { return matches; }, onSuccess, kind);
     }
     void fail(int times, Kind kind = Kind::teacher) {
         for (int i = 0; i < times; ++i) attempt(false, OnSuccess::forget, kind);
@@ -43,7 +44,7 @@ struct Lockout : ::testing::Test {
 };
 
 TEST_F(Lockout, BlockLengthFollowsTheFailureCount) {
-    const std::pair<int, double> steps[] = {{1, 0},     {4, 0},     {5, 120},   {9, 120},  {10, 900},
+    const std::pair<int, double> steps[] = {{1, 0},    {4, 0},     {5, 120},   {9, 120},  {10, 900},
                                             {19, 900}, {20, 3600}, {21, 3600}, {40, 3600}};
     int done = 0;
     for (const auto& [failure, blockedFor] : steps) {
@@ -65,7 +66,9 @@ TEST_F(Lockout, BlockLengthFollowsTheFailureCount) {
 TEST_F(Lockout, BlockedAddressIsRefusedBeforeItsPinIsLookedAt) {
     fail(5);
     bool compared = false;
-    EXPECT_EQ(lockout.attempt(kAddress, [&] { return compared = true; }, OnSuccess::forget), Verdict::blocked);
+    EXPECT_EQ(lockout.attempt(
+                  kAddress, [&] { return compared = true; }, OnSuccess::forget),
+              Verdict::blocked);
     EXPECT_FALSE(compared);
     EXPECT_EQ(attempt(false), Verdict::blocked);  // neither counts nor lengthens the block
     EXPECT_EQ(lockout.failureCount(kAddress), 5);
@@ -111,7 +114,13 @@ TEST_F(Lockout, ParallelGuessesGetNoMoreTriesThanSequentialOnes) {
         threads.emplace_back([&] {
             while (!go.load()) std::this_thread::yield();
             for (int i = 0; i < 50; ++i) {
-                auto verdict = lockout.attempt(kAddress, [&] { ++compared; return false; }, OnSuccess::forget);
+                auto verdict = lockout.attempt(
+                    kAddress,
+                    [&] {
+                        ++compared;
+                        return false;
+                    },
+                    OnSuccess::forget);
                 refused += verdict == Verdict::refused;
             }
         });
@@ -126,7 +135,9 @@ TEST_F(Lockout, ParallelGuessesGetNoMoreTriesThanSequentialOnes) {
 TEST_F(Lockout, FullTableEvictsTheOldestUnblockedEntryButNeverABlockedOne) {
     BruteForceProtection table{clock, 3};
     auto fail = [&](const std::string& address, int times = 1) {
-        for (int i = 0; i < times; ++i) table.attempt(address, [] { return false; }, OnSuccess::forget);
+        for (int i = 0; i < times; ++i)
+            table.attempt(
+                address, [] { return false; }, OnSuccess::forget);
         clock->advance(1);
     };
     fail("blocked", 5);  // oldest, but blocked
@@ -203,7 +214,7 @@ struct LoginCase {
     Handler route;
     std::string mode = "individual";
     std::string body = "";
-    int prior = 0;                          // teacher PIN failures the address already has
+    int prior = 0;                               // teacher PIN failures the address already has
     std::optional<std::string> active = {};      // running session (teacher id)
     std::optional<std::string> slotHolder = {};  // holder of the running slot's booking
     double now = kTuesday1230;
@@ -211,7 +222,7 @@ struct LoginCase {
     std::string classPin = "2468";
     // Expected:
     int status = 200;
-    std::string reply = "";  // exact bytes; "{session}" / "{busy:NAME}" for built session replies
+    std::string reply = "";                        // exact bytes; "{session}" / "{busy:NAME}" for built session replies
     const char* contentType = "application/json";  // nullptr: none
     int64_t failuresAfter = 0;
     Session session = Session::untouched;
@@ -263,7 +274,8 @@ TEST_P(LoginRoutes, AnswerAsSpecified) {
     t.clock->set(c.now);
     const std::string address = c.address.value_or("0.0.0.0");
     for (int i = 0; i < c.prior; ++i) {
-        t.context->lockout->attempt(address, [] { return false; }, OnSuccess::keep);
+        t.context->lockout->attempt(
+            address, [] { return false; }, OnSuccess::keep);
     }
 
     const auto reply = callRoute(c.route, *t.context, c.body, c.address);
@@ -282,26 +294,26 @@ TEST_P(LoginRoutes, AnswerAsSpecified) {
                                       [](const auto& line) { return line.rfind("Session démarrée : ", 0) == 0; });
     EXPECT_EQ(starts, c.session == Session::started ? 1 : 0);
     switch (c.session) {
-    case Session::started: {
-        EXPECT_EQ(config.activeTeacherId(), readString(*parseJsonObject(c.body), "id"));
-        EXPECT_EQ(config.sessionStartTime(), c.now);
-        EXPECT_EQ(config.pinCode(), "8461");  // the teacher's settings (none saved: the initial ones)
-        break;
-    }
-    case Session::stamped:
-        EXPECT_EQ(config.activeTeacherId(), c.active);
-        EXPECT_EQ(config.sessionStartTime(), 1);  // not restarted
-        EXPECT_EQ(config.lastActivityTime(), c.now);
-        break;
-    case Session::ended:
-        EXPECT_EQ(config.activeTeacherId(), std::nullopt);
-        EXPECT_EQ(config.pinCode(), "8461");  // the initial settings are back
-        break;
-    case Session::untouched:
-        EXPECT_EQ(config.activeTeacherId(), c.active);
-        EXPECT_EQ(config.lastActivityTime(), c.active ? 2 : 0);
-        EXPECT_EQ(config.pinCode(), c.classPin);
-        break;
+        case Session::started: {
+            EXPECT_EQ(config.activeTeacherId(), readString(*parseJsonObject(c.body), "id"));
+            EXPECT_EQ(config.sessionStartTime(), c.now);
+            EXPECT_EQ(config.pinCode(), "8461");  // the teacher's settings (none saved: the initial ones)
+            break;
+        }
+        case Session::stamped:
+            EXPECT_EQ(config.activeTeacherId(), c.active);
+            EXPECT_EQ(config.sessionStartTime(), 1);  // not restarted
+            EXPECT_EQ(config.lastActivityTime(), c.now);
+            break;
+        case Session::ended:
+            EXPECT_EQ(config.activeTeacherId(), std::nullopt);
+            EXPECT_EQ(config.pinCode(), "8461");  // the initial settings are back
+            break;
+        case Session::untouched:
+            EXPECT_EQ(config.activeTeacherId(), c.active);
+            EXPECT_EQ(config.lastActivityTime(), c.active ? 2 : 0);
+            EXPECT_EQ(config.pinCode(), c.classPin);
+            break;
     }
     if (c.journalLine) {
         EXPECT_NE(std::find(journal.begin(), journal.end(), c.journalLine), journal.end()) << c.journalLine;
@@ -313,71 +325,196 @@ const Handler kStudent = handleVerify, kTeacher = handleVerifyTeacher, kEnd = ha
 
 const std::vector<LoginCase> kLoginCases = {
     // ---- "/api/verify": the class PIN.
-    {.label = "student_right_pin", .route = kStudent, .body = R"({"pin":"2468"})", .reply = R"({"success": true})",
+    {.label = "student_right_pin",
+     .route = kStudent,
+     .body = R"({"pin":"2468"})",
+     .reply = R"({"success": true})",
      .journalLine = "Vérification PIN élève : OK depuis 192.168.1.30"},
     // Class and teacher PIN failures share one counter.
-    {.label = "student_wrong_pin", .route = kStudent, .body = R"({"pin":"0000"})", .prior = 4, .reply = kFailure,
-     .failuresAfter = 5, .journalLine = "Vérification PIN élève : ÉCHEC depuis 192.168.1.30"},
+    {.label = "student_wrong_pin",
+     .route = kStudent,
+     .body = R"({"pin":"0000"})",
+     .prior = 4,
+     .reply = kFailure,
+     .failuresAfter = 5,
+     .journalLine = "Vérification PIN élève : ÉCHEC depuis 192.168.1.30"},
     {.label = "student_not_json", .route = kStudent, .body = "pin=2468", .reply = kFailure},
-    {.label = "student_empty_class_pin_never_matches", .route = kStudent, .body = R"({"pin":""})", .classPin = "",
-     .reply = kFailure, .failuresAfter = 1},
-    // Every student knows the class PIN: it must not reset guesses at the teacher PIN.
-    {.label = "student_right_pin_keeps_teacher_failures", .route = kStudent, .body = R"({"pin":"2468"})", .prior = 4,
-     .reply = R"({"success": true})", .failuresAfter = 4},
-    {.label = "student_blocked_right_pin", .route = kStudent, .body = R"({"pin":"2468"})", .prior = 5,
-     .reply = kBlocked, .failuresAfter = 5, .journalLine = "PIN élève : IP bloquée (brute-force) 192.168.1.30"},
-    {.label = "student_without_address", .route = kStudent, .body = R"({"pin":"1"})", .address = std::nullopt,
-     .reply = kFailure, .failuresAfter = 1, .journalLine = "Vérification PIN élève : ÉCHEC depuis 0.0.0.0"},
-    // ---- "/api/verify-teacher", individual mode.
-    {.label = "individual_right_pin_forgets_failures", .route = kTeacher, .body = R"({"pin":"4321"})", .prior = 4,
-     .reply = R"({"success":true,"studentPinCode":"2468"})", .journalLine = "Login enseignant individuel : OK"},
-    {.label = "individual_wrong_pin", .route = kTeacher, .body = R"({"pin":"1234"})", .reply = kFailure,
-     .failuresAfter = 1, .journalLine = "Login enseignant individuel : ÉCHEC depuis 192.168.1.30"},
-    {.label = "individual_roster_pin_refused", .route = kTeacher, .body = R"({"pin":"111111"})", .reply = kFailure,
+    {.label = "student_empty_class_pin_never_matches",
+     .route = kStudent,
+     .body = R"({"pin":""})",
+     .classPin = "",
+     .reply = kFailure,
      .failuresAfter = 1},
-    {.label = "individual_blocked", .route = kTeacher, .body = R"({"pin":"4321"})", .prior = 5, .reply = kBlocked,
-     .failuresAfter = 5, .journalLine = "Login enseignant : IP bloquée (brute-force) 192.168.1.30"},
-    {.label = "individual_not_object_before_block", .route = kTeacher, .body = R"(["4321"])", .prior = 5,
-     .reply = kFailure, .failuresAfter = 5},
+    // Every student knows the class PIN: it must not reset guesses at the teacher PIN.
+    {.label = "student_right_pin_keeps_teacher_failures",
+     .route = kStudent,
+     .body = R"({"pin":"2468"})",
+     .prior = 4,
+     .reply = R"({"success": true})",
+     .failuresAfter = 4},
+    {.label = "student_blocked_right_pin",
+     .route = kStudent,
+     .body = R"({"pin":"2468"})",
+     .prior = 5,
+     .reply = kBlocked,
+     .failuresAfter = 5,
+     .journalLine = "PIN élève : IP bloquée (brute-force) 192.168.1.30"},
+    {.label = "student_without_address",
+     .route = kStudent,
+     .body = R"({"pin":"1"})",
+     .address = std::nullopt,
+     .reply = kFailure,
+     .failuresAfter = 1,
+     .journalLine = "Vérification PIN élève : ÉCHEC depuis 0.0.0.0"},
+    // ---- "/api/verify-teacher", individual mode.
+    {.label = "individual_right_pin_forgets_failures",
+     .route = kTeacher,
+     .body = R"({"pin":"4321"})",
+     .prior = 4,
+     .reply = R"({"success":true,"studentPinCode":"2468"})",
+     .journalLine = "Login enseignant individuel : OK"},
+    {.label = "individual_wrong_pin",
+     .route = kTeacher,
+     .body = R"({"pin":"1234"})",
+     .reply = kFailure,
+     .failuresAfter = 1,
+     .journalLine = "Login enseignant individuel : ÉCHEC depuis 192.168.1.30"},
+    {.label = "individual_roster_pin_refused",
+     .route = kTeacher,
+     .body = R"({"pin":"111111"})",
+     .reply = kFailure,
+     .failuresAfter = 1},
+    {.label = "individual_blocked",
+     .route = kTeacher,
+     .body = R"({"pin":"4321"})",
+     .prior = 5,
+     .reply = kBlocked,
+     .failuresAfter = 5,
+     .journalLine = "Login enseignant : IP bloquée (brute-force) 192.168.1.30"},
+    {.label = "individual_not_object_before_block",
+     .route = kTeacher,
+     .body = R"(["4321"])",
+     .prior = 5,
+     .reply = kFailure,
+     .failuresAfter = 5},
     // ---- "/api/verify-teacher", establishment mode.
-    {.label = "establishment_blocked", .route = kTeacher, .mode = "establishment", .body = kAlicePin, .prior = 5,
+    {.label = "establishment_blocked",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kAlicePin,
+     .prior = 5,
      .reply = R"({"success":false,"reason":"blocked","message":"Trop de tentatives. Veuillez patienter."})",
-     .failuresAfter = 5, .journalLine = "IP bloquée (brute-force) : 192.168.1.30"},
-    {.label = "establishment_unknown_id", .route = kTeacher, .mode = "establishment",
-     .body = R"({"id":"X-ID","pin":"111111"})", .reply = kFailure},
-    {.label = "establishment_wrong_pin", .route = kTeacher, .mode = "establishment",
-     .body = R"({"id":"A-ID","pin":"222222"})", .reply = std::string(kReplyWrongPin), .failuresAfter = 1,
+     .failuresAfter = 5,
+     .journalLine = "IP bloquée (brute-force) : 192.168.1.30"},
+    {.label = "establishment_unknown_id",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = R"({"id":"X-ID","pin":"111111"})",
+     .reply = kFailure},
+    {.label = "establishment_wrong_pin",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = R"({"id":"A-ID","pin":"222222"})",
+     .reply = std::string(kReplyWrongPin),
+     .failuresAfter = 1,
      .journalLine = "PIN incorrect pour Alice depuis 192.168.1.30"},
-    {.label = "establishment_free_class", .route = kTeacher, .mode = "establishment", .body = kAlicePin,
-     .reply = "{session}", .session = Session::started, .journalLine = "Login établissement : Alice"},
+    {.label = "establishment_free_class",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kAlicePin,
+     .reply = "{session}",
+     .session = Session::started,
+     .journalLine = "Login établissement : Alice"},
     // The teacher who holds the session logs in again: no restart (no wipe of the class data).
-    {.label = "establishment_holder_logs_in_again", .route = kTeacher, .mode = "establishment", .body = kAlicePin,
-     .active = "A-ID", .reply = "{session}", .session = Session::stamped},
-    {.label = "establishment_other_teacher_busy", .route = kTeacher, .mode = "establishment", .body = kBrunoPin,
-     .active = "A-ID", .reply = "{busy:Alice}"},
-    // Bookings do not count at weekends.
-    {.label = "establishment_saturday_busy", .route = kTeacher, .mode = "establishment", .body = kBrunoPin,
-     .active = "A-ID", .slotHolder = "B-ID", .now = kSaturday1030, .reply = "{busy:Alice}"},
-    {.label = "establishment_slot_booked_by_other", .route = kTeacher, .mode = "establishment", .body = kBrunoPin,
-     .slotHolder = "A-ID", .now = kTuesday1030, .reply = "{busy:Alice}"},
-    {.label = "establishment_slot_holder_takes_over", .route = kTeacher, .mode = "establishment", .body = kAlicePin,
-     .active = "B-ID", .slotHolder = "A-ID", .now = kTuesday1030, .reply = "{session}", .session = Session::started},
-    {.label = "establishment_slot_holder_already_active", .route = kTeacher, .mode = "establishment",
-     .body = kAlicePin, .active = "A-ID", .slotHolder = "A-ID", .now = kTuesday1030, .reply = "{session}",
+    {.label = "establishment_holder_logs_in_again",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kAlicePin,
+     .active = "A-ID",
+     .reply = "{session}",
      .session = Session::stamped},
-    {.label = "establishment_slot_holder_unknown", .route = kTeacher, .mode = "establishment", .body = kBrunoPin,
-     .slotHolder = "GONE", .now = kTuesday1030, .reply = "{busy:Inconnu}"},
-    {.label = "unknown_mode_is_establishment", .route = kTeacher, .mode = "classe", .body = kBrunoPin,
-     .reply = "{session}", .session = Session::started},
+    {.label = "establishment_other_teacher_busy",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kBrunoPin,
+     .active = "A-ID",
+     .reply = "{busy:Alice}"},
+    // Bookings do not count at weekends.
+    {.label = "establishment_saturday_busy",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kBrunoPin,
+     .active = "A-ID",
+     .slotHolder = "B-ID",
+     .now = kSaturday1030,
+     .reply = "{busy:Alice}"},
+    {.label = "establishment_slot_booked_by_other",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kBrunoPin,
+     .slotHolder = "A-ID",
+     .now = kTuesday1030,
+     .reply = "{busy:Alice}"},
+    {.label = "establishment_slot_holder_takes_over",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kAlicePin,
+     .active = "B-ID",
+     .slotHolder = "A-ID",
+     .now = kTuesday1030,
+     .reply = "{session}",
+     .session = Session::started},
+    {.label = "establishment_slot_holder_already_active",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kAlicePin,
+     .active = "A-ID",
+     .slotHolder = "A-ID",
+     .now = kTuesday1030,
+     .reply = "{session}",
+     .session = Session::stamped},
+    {.label = "establishment_slot_holder_unknown",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = kBrunoPin,
+     .slotHolder = "GONE",
+     .now = kTuesday1030,
+     .reply = "{busy:Inconnu}"},
+    {.label = "unknown_mode_is_establishment",
+     .route = kTeacher,
+     .mode = "classe",
+     .body = kBrunoPin,
+     .reply = "{session}",
+     .session = Session::started},
     // ---- "/api/end-session": plain text, a teacher route (a success keeps the count).
-    {.label = "end_individual_keeps_failures", .route = kEnd, .body = R"({"pin":"4321"})", .prior = 2,
-     .reply = kEnded, .contentType = nullptr, .failuresAfter = 2, .session = Session::ended},
-    {.label = "end_not_the_holder_colleague_pin_not_counted", .route = kEnd, .mode = "establishment", .body = R"({"pin":"222222"})",
-     .active = "A-ID", .status = 401, .contentType = nullptr, .failuresAfter = 0},
-    {.label = "end_the_holder", .route = kEnd, .mode = "establishment", .body = R"({"pin":"111111"})",
-     .active = "A-ID", .reply = kEnded, .contentType = nullptr, .session = Session::ended},
+    {.label = "end_individual_keeps_failures",
+     .route = kEnd,
+     .body = R"({"pin":"4321"})",
+     .prior = 2,
+     .reply = kEnded,
+     .contentType = nullptr,
+     .failuresAfter = 2,
+     .session = Session::ended},
+    {.label = "end_not_the_holder_colleague_pin_not_counted",
+     .route = kEnd,
+     .mode = "establishment",
+     .body = R"({"pin":"222222"})",
+     .active = "A-ID",
+     .status = 401,
+     .contentType = nullptr,
+     .failuresAfter = 0},
+    {.label = "end_the_holder",
+     .route = kEnd,
+     .mode = "establishment",
+     .body = R"({"pin":"111111"})",
+     .active = "A-ID",
+     .reply = kEnded,
+     .contentType = nullptr,
+     .session = Session::ended},
     // ---- "/api/teachers-list".
-    {.label = "list_establishment", .route = kList, .mode = "establishment",
+    {.label = "list_establishment",
+     .route = kList,
+     .mode = "establishment",
      .reply = R"([{"id":"A-ID","name":"Alice"},{"id":"B-ID","name":"Bruno"}])"},
 };
 
@@ -444,7 +581,8 @@ TEST(LoginLockout, AColleaguesOwnPinIsNoGuess) {
         EXPECT_EQ(callRoute(handleMission, *t.context, bob + R"(,"mission":"m"})", bobAddress).status, 401);
         EXPECT_EQ(callRoute(handleAdminUpdate, *t.context, bob + R"(,"isAiPaused":true})", bobAddress).status, 401);
         EXPECT_EQ(callRoute(handleReserveSlot, *t.context, bob + R"(,"week":"2026-W10","day":0,"slot":0})", bobAddress)
-                      .status, 401);
+                      .status,
+                  401);
         EXPECT_FALSE(holderOnly(bobAddress, "222222"));
         EXPECT_FALSE(holderOnly(bobAddress, "4321"));  // the individual teacher PIN is no guess either
     }

@@ -40,7 +40,8 @@ std::shared_ptr<SafetyMonitor> attachSafetyMonitor(test::TestContext& t) {
 }
 
 size_t scanLines(const std::vector<std::string>& journal) {
-    return std::count_if(journal.begin(), journal.end(), [](const auto& l) { return l.rfind("Surveillance — ", 0) == 0; });
+    return std::count_if(journal.begin(), journal.end(),
+                         [](const auto& l) { return l.rfind("Surveillance — ", 0) == 0; });
 }
 
 TEST(ClassLog, SupervisionLevelTypeMatrixOnTheDayFile) {
@@ -112,7 +113,9 @@ TEST(ClassLog, WordCountExamples) {
         // Combining accents: characters are counted as the reader sees them,
         // and a decomposed spelling is the same word as the composed one.
         {"e\xCC\x81te\xCC\x81", {}},
-        {"l'e\xCC\x81" "cole", {"école"}},
+        {"l'e\xCC\x81"
+         "cole",
+         {"école"}},
         // Only characters that are not letters cut: a run of letters is one
         // word in any script, with no dictionary splitting.
         {"为什么天空是蓝色的", {"为什么天空是蓝色的"}},
@@ -128,12 +131,14 @@ TEST(ClassLog, QuestionFeedsEverythingAnswerOnlyTheFile) {
     auto monitor = attachSafetyMonitor(t);
     t.config().setConnectedStudents({{"10.0.0.9", "Léa"}});
 
-    callRoute(handleLog, *t.context, logBody("question", "Pourquoi les étoiles brillent ? étoiles", "Léa"), "10.0.0.12");
+    callRoute(handleLog, *t.context, logBody("question", "Pourquoi les étoiles brillent ? étoiles", "Léa"),
+              "10.0.0.12");
     EXPECT_TRUE(t.config().liveQuestions().empty()) << "state changes wait for the main queue";
     // The scan runs on the request's thread, before the request's own line.
-    EXPECT_EQ(t.journal(), (std::vector<std::string>{
-                               "Surveillance — mot-clé=aucun scanAll=false — « Pourquoi les étoiles brillent ? étoiles »",
-                               "Question de Léa (10.0.0.12): Pourquoi les étoiles brillent ? étoiles"}));
+    EXPECT_EQ(t.journal(),
+              (std::vector<std::string>{
+                  "Surveillance — mot-clé=aucun scanAll=false — « Pourquoi les étoiles brillent ? étoiles »",
+                  "Question de Léa (10.0.0.12): Pourquoi les étoiles brillent ? étoiles"}));
     EXPECT_EQ(t.config().wordFrequency(), (WordFrequency{{"étoiles", 2}, {"brillent", 1}}));
     EXPECT_EQ(t.config().connectedStudents(), (ConnectedStudents{{"10.0.0.9", "Léa"}, {"10.0.0.12", "Léa"}}));
     const auto live = t.config().liveQuestions();
@@ -235,7 +240,8 @@ TEST(ClassLog, ParallelPostsLoseNoLine) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kPosts; ++i) {
         threads.emplace_back([&, i] {
-            callRoute(handleLog, *t.context, logBody(i % 2 ? "question" : "answer", "n" + std::to_string(i) + filler, "Tom"),
+            callRoute(handleLog, *t.context,
+                      logBody(i % 2 ? "question" : "answer", "n" + std::to_string(i) + filler, "Tom"),
                       "10.0.0." + std::to_string(i));
         });
     }
@@ -270,7 +276,10 @@ TEST(LogRoutes, ListsTxtFilesGreatestNameFirstAndServesThemAsText) {
         writeText(logs(t) / name, name);
     }
     writeText(logs(t) / "archive.txt" / "Log_01-01-2020.txt", "x");
-    writeText(logs(t) / "abîmé.txt", std::string("a\xFF" "b\xE2\x82" "c\xF0\x9F\x98\x80", 10));
+    writeText(logs(t) / "abîmé.txt", std::string("a\xFF"
+                                                 "b\xE2\x82"
+                                                 "c\xF0\x9F\x98\x80",
+                                                 10));
     EXPECT_EQ(callRoute(handleLogs, *t.context, t.pinBody()).body,
               R"(["abîmé.txt","Log_31-12-2026.txt","Log_05-01-2027.txt",".cache.txt"])");
 
@@ -280,7 +289,9 @@ TEST(LogRoutes, ListsTxtFilesGreatestNameFirstAndServesThemAsText) {
     EXPECT_EQ(reply.contentType, std::nullopt);
     EXPECT_EQ(callRoute(handleLogContent, *t.context, contentBody(t, "notes.md")).body, "notes.md");
     EXPECT_EQ(callRoute(handleLogContent, *t.context, contentBody(t, "abîmé.txt")).body,
-              "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xF0\x9F\x98\x80");
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD"
+              "c\xF0\x9F\x98\x80");
 }
 
 TEST(LogRoutes, EstablishmentShowsTheActiveTeachersFolder) {
@@ -310,9 +321,9 @@ TEST(LogRoutes, RefusedNamesAndPaths) {
     std::filesystem::create_symlink(documents / "secret.txt", logs(t) / "lien.txt");
 
     // Names with a path or ".." are refused; names are not decoded; a link out of the folder is not followed.
-    for (const std::string& name : {std::string("../secret.txt"), std::string(".."), std::string("a..b.txt"),
-                                    std::string("sub/Log_x.txt"), std::string("/etc/passwd"),
-                                    (documents / "secret.txt").string(), std::string("..%2fsecret.txt")}) {
+    for (const std::string& name :
+         {std::string("../secret.txt"), std::string(".."), std::string("a..b.txt"), std::string("sub/Log_x.txt"),
+          std::string("/etc/passwd"), (documents / "secret.txt").string(), std::string("..%2fsecret.txt")}) {
         EXPECT_EQ(callRoute(handleLogContent, *t.context, contentBody(t, name)).status, 401) << name;
     }
     for (const std::string& name : {std::string("%2e%2e"), std::string("%2e%2e%2fsecret.txt"), std::string(""),

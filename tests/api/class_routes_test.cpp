@@ -19,18 +19,34 @@
 namespace klarion {
 namespace {
 
-using test::kBruno;
 using test::callRoute;
 using test::kAlice;
+using test::kBruno;
 using Check = std::function<bool(const AppConfigValues&)>;
 
 constexpr double kNow = 1772530200.0;  // Tue 2026-03-03 10:30 Paris, inside slot 1 (10:05-11:45)
 
 TEST(ConfigRoute, MembersPerMode) {
-    std::set<std::string> keys = {"audience", "requiresPin", "isSupervisionActive", "supervisionLevel",
-                                  "safetyAiScanAll", "customMission", "isAiPaused", "shortURL", "timerEndTime", "mode",
-                                  "temperature", "topP", "frequencyPenalty", "presencePenalty", "maxTokens", "useSeed",
-                                  "seedValue", "expertConstraintsDisabled", "expertDirective", "repeatPenalty"};
+    std::set<std::string> keys = {"audience",
+                                  "requiresPin",
+                                  "isSupervisionActive",
+                                  "supervisionLevel",
+                                  "safetyAiScanAll",
+                                  "customMission",
+                                  "isAiPaused",
+                                  "shortURL",
+                                  "timerEndTime",
+                                  "mode",
+                                  "temperature",
+                                  "topP",
+                                  "frequencyPenalty",
+                                  "presencePenalty",
+                                  "maxTokens",
+                                  "useSeed",
+                                  "seedValue",
+                                  "expertConstraintsDisabled",
+                                  "expertDirective",
+                                  "repeatPenalty"};
     auto keysOf = [](const Json& json) {
         std::set<std::string> found;
         for (const auto& [key, value] : json.items()) found.insert(key);
@@ -106,7 +122,8 @@ TEST(AdminUpdateRoute, EachKeyOnlyWithItsType) {
         {"audience", "3", R"("lycee")", [](const auto& v) { return v.audience == "lycee"; }},
         {"requiresPin", R"("true")", "true", [](const auto& v) { return v.requiresPin; }},
         {"isSupervisionActive", "1", "true", [](const auto& v) { return v.isSupervisionActive; }},
-        {"supervisionLevel", "false", R"("questions")", [](const auto& v) { return v.supervisionLevel == "questions"; }},
+        {"supervisionLevel", "false", R"("questions")",
+         [](const auto& v) { return v.supervisionLevel == "questions"; }},
         {"isAiPaused", R"("yes")", "true", [](const auto& v) { return v.isAiPaused; }},
         {"safetyAiScanAll", "1", "true", [](const auto& v) { return v.safetyAiScanAll; }},
         {"addTimer", R"("600")", "600", [](const auto& v) { return v.timerEndTime == kNow + 600; }},
@@ -237,8 +254,16 @@ TEST(GenParamsRoute, JournalLineAndWhoMayTune) {
 
 TEST(DecimalText, ShortestFormWithAFraction) {
     const std::pair<double, const char*> cases[] = {
-        {0.7, "0.7"}, {2, "2.0"}, {0, "0.0"}, {-2, "-2.0"}, {0.1 + 0.2, "0.30000000000000004"}, {1e21, "1e+21"},
-        {0.0001, "0.0001"}, {-0.00025, "-0.00025"}, {0.00001, "1e-05"}, {1.5e-7, "1.5e-07"},
+        {0.7, "0.7"},
+        {2, "2.0"},
+        {0, "0.0"},
+        {-2, "-2.0"},
+        {0.1 + 0.2, "0.30000000000000004"},
+        {1e21, "1e+21"},
+        {0.0001, "0.0001"},
+        {-0.00025, "-0.00025"},
+        {0.00001, "1e-05"},
+        {1.5e-7, "1.5e-07"},
         {9007199254740992.0, "9007199254740992.0"},
     };
     for (const auto& [value, text] : cases) EXPECT_EQ(decimalText(value), text) << text;
@@ -246,9 +271,9 @@ TEST(DecimalText, ShortestFormWithAFraction) {
 
 // ---- Live class data.
 
-
 SafetyAlert alert(const std::string& id, const std::string& level, double time, bool ack = false) {
-    return SafetyAlert{id, "Léa", "10.0.0.9", "texte " + id, "raison " + id, *safetyAlertLevelFromString(level), time, ack};
+    return SafetyAlert{id,   "Léa", "10.0.0.9", "texte " + id, "raison " + id, *safetyAlertLevelFromString(level),
+                       time, ack};
 }
 
 Json listFrom(test::TestContext& t, HttpResponse (*handler)(const ClassroomContext&, HttpRequest&)) {
@@ -290,22 +315,38 @@ TEST(LiveDataRoutes, OrderAndLimits) {
     t.config().setSafetyAlerts(alerts);
     list = listFrom(t, handleSafetyAlerts);
     ASSERT_EQ(list.size(), 30u);
-    EXPECT_EQ(list[0], (Json{{"id", "ID-39"}, {"name", "Léa"}, {"text", "texte ID-39"}, {"reason", "raison ID-39"},
-                             {"level", "keyword"}, {"time", 2039.0}, {"ack", false}}));
-    EXPECT_EQ(list[1], (Json{{"id", "ID-38"}, {"name", "Léa"}, {"text", "texte ID-38"}, {"reason", "raison ID-38"},
-                             {"level", "confirmed"}, {"time", 2038.0}, {"ack", true}}));
+    EXPECT_EQ(list[0], (Json{{"id", "ID-39"},
+                             {"name", "Léa"},
+                             {"text", "texte ID-39"},
+                             {"reason", "raison ID-39"},
+                             {"level", "keyword"},
+                             {"time", 2039.0},
+                             {"ack", false}}));
+    EXPECT_EQ(list[1], (Json{{"id", "ID-38"},
+                             {"name", "Léa"},
+                             {"text", "texte ID-38"},
+                             {"reason", "raison ID-38"},
+                             {"level", "confirmed"},
+                             {"time", 2038.0},
+                             {"ack", true}}));
     for (const auto& entry : list) EXPECT_NE(entry["level"], "dismissed");
 }
 
 TEST(LiveDataRoutes, StudentsWithDisambiguatedNames) {
     test::TestContext t;
-    t.config().setConnectedStudents({{"10.0.0.9", "Léa"}, {"10.0.0.12", "Léa"}, {"10.0.0.5", "Tom"},
-                                     {"10.0.0.7", "Le\xCC\x81" "a"}});  // "Léa" with a combining accent
+    t.config().setConnectedStudents({{"10.0.0.9", "Léa"},
+                                     {"10.0.0.12", "Léa"},
+                                     {"10.0.0.5", "Tom"},
+                                     {"10.0.0.7",
+                                      "Le\xCC\x81"
+                                      "a"}});  // "Léa" with a combining accent
     std::map<std::string, std::string> shown;
     for (const auto& entry : listFrom(t, handleStudents)) shown[entry["ip"]] = entry["name"];
     EXPECT_EQ(shown, (std::map<std::string, std::string>{{"10.0.0.12", "Léa"},
                                                          {"10.0.0.5", "Tom"},
-                                                         {"10.0.0.7", "Le\xCC\x81" "a (2)"},
+                                                         {"10.0.0.7",
+                                                          "Le\xCC\x81"
+                                                          "a (2)"},
                                                          {"10.0.0.9", "Léa (3)"}}));
     EXPECT_EQ(studentEntry("10.0.0.99", t.config().connectedStudents())["name"], "Anonyme");
 }
@@ -344,7 +385,6 @@ TEST(LiveDataRoutes, AcknowledgeMarksTheExactIdOnTheMainQueue) {
 
 // ---- The agenda.
 
-
 // Establishment mode, Alice's session running, Bruno holds Wednesday slot 2
 // and a deleted teacher Friday slot 0 of week 2026-W10.
 void setUp(test::TestContext& t) {
@@ -367,7 +407,8 @@ TEST(ScheduleRoute, WeekGrid) {
     const auto json = Json::parse(reply.body);
     EXPECT_EQ(json["week"], "2026-W10");
     ASSERT_EQ(json["slotDefinitions"].size(), 4u);
-    EXPECT_EQ(json["slotDefinitions"][1], (Json{{"index", 1}, {"label", "Matin 2"}, {"start", "10:05"}, {"end", "11:45"}}));
+    EXPECT_EQ(json["slotDefinitions"][1],
+              (Json{{"index", 1}, {"label", "Matin 2"}, {"start", "10:05"}, {"end", "11:45"}}));
     EXPECT_EQ(json["reservations"], Json::parse(R"([{"day":0,"slot":1,"teacherId":"A-ID","teacherName":"Alice"},
                                                     {"day":2,"slot":2,"teacherId":"B-ID","teacherName":"Bruno"},
                                                     {"day":4,"slot":0,"teacherId":"GONE","teacherName":"?"}])"));

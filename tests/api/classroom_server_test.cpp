@@ -33,15 +33,24 @@ TEST(LanAddress, ChoiceExamples) {
         std::optional<std::string> expected;
     } cases[] = {
         {"the default route's interface wins wherever it stands",
-         {v4("lo", "127.0.0.1"), v4("wlan1", "192.168.1.20"), v4("eth0", "192.168.1.10")}, "eth0", "192.168.1.10"},
-        {"else the first qualifying one", {v4("lo", "127.0.0.1"), v4("virbr0", "192.168.2.1"), v4("wlan1", "10.0.0.4")},
-         "eth0", "192.168.2.1"},
+         {v4("lo", "127.0.0.1"), v4("wlan1", "192.168.1.20"), v4("eth0", "192.168.1.10")},
+         "eth0",
+         "192.168.1.10"},
+        {"else the first qualifying one",
+         {v4("lo", "127.0.0.1"), v4("virbr0", "192.168.2.1"), v4("wlan1", "10.0.0.4")},
+         "eth0",
+         "192.168.2.1"},
         {"link-local only", {v4("lo", "127.0.0.1"), v4("eth0", "169.254.3.4")}, "eth0", std::nullopt},
         {"loopback by name, flag or address",
-         {v4("lo", "10.9.9.9"), {"lo1", std::string("10.8.8.8"), true}, v4("dummy0", "127.0.1.1"),
+         {v4("lo", "10.9.9.9"),
+          {"lo1", std::string("10.8.8.8"), true},
+          v4("dummy0", "127.0.1.1"),
           v4("eth0", "192.168.5.5")},
-         "", "192.168.5.5"},
-        {"a loopback default route never wins", {v4("lo", "127.0.0.1"), v4("eth0", "192.168.1.10")}, "lo",
+         "",
+         "192.168.5.5"},
+        {"a loopback default route never wins",
+         {v4("lo", "127.0.0.1"), v4("eth0", "192.168.1.10")},
+         "lo",
          "192.168.1.10"},
     };
     for (const auto& c : cases) EXPECT_EQ(chooseLanAddress(c.entries, c.preferred), c.expected) << c.label;
@@ -191,13 +200,34 @@ TEST_F(ClassroomServerTest, EveryRegisteredRouteAnswersAnyMethod) {
     auto routes = classroom->server().routes();
     for (auto& route : routes) route = route.empty() ? "/" : route;  // the root is listed as ""
     std::sort(routes.begin(), routes.end());
-    EXPECT_EQ(routes, (std::vector<std::string>{
-                          "/", "/api/ack-alert", "/api/admin/update", "/api/available-models", "/api/chat",
-                          "/api/config", "/api/end-session", "/api/gen-params", "/api/keywords", "/api/live-feed",
-                          "/api/log", "/api/log-content", "/api/logs", "/api/mission", "/api/models",
-                          "/api/reserve-slot", "/api/safety-alerts", "/api/schedule", "/api/students",
-                          "/api/switch-model", "/api/teachers-list", "/api/verify", "/api/verify-teacher", "/app.js",
-                          "/context_help.png", "/klarion_petit.png", "/style.css", "/teacher"}));
+    EXPECT_EQ(routes, (std::vector<std::string>{"/",
+                                                "/api/ack-alert",
+                                                "/api/admin/update",
+                                                "/api/available-models",
+                                                "/api/chat",
+                                                "/api/config",
+                                                "/api/end-session",
+                                                "/api/gen-params",
+                                                "/api/keywords",
+                                                "/api/live-feed",
+                                                "/api/log",
+                                                "/api/log-content",
+                                                "/api/logs",
+                                                "/api/mission",
+                                                "/api/models",
+                                                "/api/reserve-slot",
+                                                "/api/safety-alerts",
+                                                "/api/schedule",
+                                                "/api/students",
+                                                "/api/switch-model",
+                                                "/api/teachers-list",
+                                                "/api/verify",
+                                                "/api/verify-teacher",
+                                                "/app.js",
+                                                "/context_help.png",
+                                                "/klarion_petit.png",
+                                                "/style.css",
+                                                "/teacher"}));
     for (const auto& path : routes) {
         const auto reference = klarion::testing::request(port, "GET", path);
         ASSERT_TRUE(reference.complete) << path;
@@ -257,7 +287,8 @@ TEST_F(ClassroomServerTest, StartPublishesTheAddressAndShortLinksStopClearsTheRu
               R"({"success":true,"studentPinCode":"8461"})");
     const auto journal = t.journal();
     EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
-                            [](const auto& l) { return l.rfind("Démarrage du serveur", 0) == 0; }), 2);
+                            [](const auto& l) { return l.rfind("Démarrage du serveur", 0) == 0; }),
+              2);
 }
 
 // The desktop's stop button runs on the main thread: it must not wait for
@@ -267,9 +298,11 @@ TEST_F(ClassroomServerTest, StopReturnsWhileModelListsWaitForLmStudio) {
     ASSERT_TRUE(fake.start());
     fake.addFault(FakeFault{.action = FakeFaultAction::Hang, .times = 0});
     // Only the fake's stop ends the wait.
-    t.context->lmStudio = std::make_shared<const LmStudioClient>(fake.baseUrl(), LmStudioTimeouts{.modelLists = std::chrono::minutes(2)});
+    t.context->lmStudio =
+        std::make_shared<const LmStudioClient>(fake.baseUrl(), LmStudioTimeouts{.modelLists = std::chrono::minutes(2)});
     const uint16_t port = start();
-    std::thread lists([&, body = t.pinBody()] { klarion::testing::request(port, "POST", "/api/available-models", body); });
+    std::thread lists(
+        [&, body = t.pinBody()] { klarion::testing::request(port, "POST", "/api/available-models", body); });
     std::thread models([&] { klarion::testing::request(port, "GET", "/api/models"); });
     EXPECT_TRUE(klarion::testing::eventually([&] { return fake.requests().size() == 2; }));
 
@@ -308,7 +341,9 @@ TEST(StartButton, ADroppedCheckFreesItAndAnOldOneDoesNot) {
     ContentView view(t.context->state);
     auto classroom = plugClassroomServer(view, ClassroomContext::make(view.context(), view.sessions()));
     std::vector<StartPrecheck> checks;
-    view.lmStudioProbes.probeBeforeStart = [&](double, StartPrecheck precheck) { checks.push_back(std::move(precheck)); };
+    view.lmStudioProbes.probeBeforeStart = [&](double, StartPrecheck precheck) {
+        checks.push_back(std::move(precheck));
+    };
     auto panel = view.panel();
     panel->selectedPort = 0;
 
@@ -379,8 +414,11 @@ TEST_F(ResourceRoutes, ServeEachFileWithItsType) {
 // The student page files that the build copies beside the programs, served byte for byte.
 TEST_F(ResourceRoutes, ServeTheBuildsCopyOfTheStudentPage) {
     resources = std::make_shared<dashboard::ResourceFolder>(KLARION_RESOURCES_DIR);
-    const std::pair<const char*, const char*> files[] = {{"/", "index.html"}, {"/style.css", "style.css"},
-        {"/app.js", "app.js"}, {"/klarion_petit.png", "klarion_petit.png"}, {"/context_help.png", "context_help.png"}};
+    const std::pair<const char*, const char*> files[] = {{"/", "index.html"},
+                                                         {"/style.css", "style.css"},
+                                                         {"/app.js", "app.js"},
+                                                         {"/klarion_petit.png", "klarion_petit.png"},
+                                                         {"/context_help.png", "context_help.png"}};
     for (const auto& [path, file] : files) {
         SCOPED_TRACE(path);
         const auto source = readFile(std::filesystem::path(KLARION_STUDENT_PAGE_DIR) / file);

@@ -19,7 +19,6 @@
 namespace klarion {
 namespace {
 
-
 struct EndToEnd : ::testing::Test {
     test::ScratchHome home;
     FakeLmStudio lmStudio;  // with a model loaded: the server starts only then
@@ -91,7 +90,8 @@ TEST_F(EndToEnd, EstablishmentLogins) {
 
     EXPECT_EQ(klarion::testing::request(port, "GET", "/api/teachers-list").body,
               R"([{"id":"A-ID","name":"Alice"},{"id":"B-ID","name":"Bruno"}])");
-    auto json = parseJsonObject(klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"111111"})").body);
+    auto json = parseJsonObject(
+        klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"111111"})").body);
     ASSERT_TRUE(json);
     EXPECT_EQ(readString(*json, "teacherName"), "Alice");
     EXPECT_EQ(readString(*json, "studentPinCode"), "8461");
@@ -111,9 +111,11 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     start();
     const std::string withPin = R"({"pin":")" + pin + "\"";
 
-    auto reply = klarion::testing::request(port, "POST", "/api/mission", withPin + R"(,"mission":"Les volcans d'Auvergne"})");
+    auto reply =
+        klarion::testing::request(port, "POST", "/api/mission", withPin + R"(,"mission":"Les volcans d'Auvergne"})");
     EXPECT_EQ(reply.body, "OK");
-    reply = klarion::testing::request(port, "POST", "/api/admin/update", withPin + R"(,"isAiPaused":true,"isSupervisionActive":true})");
+    reply = klarion::testing::request(port, "POST", "/api/admin/update",
+                                      withPin + R"(,"isAiPaused":true,"isSupervisionActive":true})");
     EXPECT_EQ(reply.body, R"({"status":"OK","studentPinCode":"8461"})");
     const Json config = pollJson(port, "/api/config", "", [](const Json& c) {
         return c.value("customMission", "") == "Les volcans d'Auvergne" && c.value("isAiPaused", false) &&
@@ -122,14 +124,16 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     EXPECT_EQ(config.value("customMission", ""), "Les volcans d'Auvergne");
     EXPECT_TRUE(config.value("isAiPaused", false));
 
-    reply = klarion::testing::request(port, "POST", "/api/reserve-slot", withPin + R"(,"week":"2026-W10","day":1,"slot":2})");
+    reply = klarion::testing::request(port, "POST", "/api/reserve-slot",
+                                      withPin + R"(,"week":"2026-W10","day":1,"slot":2})");
     EXPECT_EQ(reply.body, R"({"success": true})");
     const Json grid = pollJson(port, "/api/schedule", withPin + R"(,"week":"2026-W10"})",
                                [](const Json& g) { return g.contains("reservations") && !g["reservations"].empty(); });
     EXPECT_EQ(grid["reservations"], Json::parse(R"([{"day":1,"slot":2,"teacherId":"","teacherName":"?"}])"));
     // Saved in the main-queue step of the change, which may still be running.
     std::optional<Json> saved;
-    for (int i = 0; i < 100 && !(saved = parseJson(readFile(home.documents() / "Klarion_Config/schedule.json").value_or("")));
+    for (int i = 0;
+         i < 100 && !(saved = parseJson(readFile(home.documents() / "Klarion_Config/schedule.json").value_or("")));
          ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -137,7 +141,8 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     EXPECT_EQ((*saved)["reservations"], Json::parse(R"({"2026-W10_tuesday_2":""})"));
 
     EXPECT_EQ(klarion::testing::request(port, "POST", "/api/log",
-                          R"({"type":"question","text":"Pourquoi les volcans explosent ?","name":"Léa"})").body,
+                                        R"({"type":"question","text":"Pourquoi les volcans explosent ?","name":"Léa"})")
+                  .body,
               "Logged");
     klarion::testing::request(port, "POST", "/api/log", R"({"type":"answer","text":"À cause du magma.","name":"Léa"})");
     const Json logs = pollJson(port, "/api/logs", withPin + "}", [](const Json& l) { return !l.empty(); });
@@ -145,14 +150,13 @@ TEST_F(EndToEnd, TeacherClassFlow) {
     const std::string name = logs[0];
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(Log_\d\d-\d\d-\d{4}\.txt)"))) << name;
     reply = klarion::testing::request(port, "POST", "/api/log-content", withPin + R"(,"filename":")" + name + "\"}");
-    EXPECT_TRUE(std::regex_match(reply.body,
-                                 std::regex(R"(\[\d\d:\d\d:\d\d\] Léa \(127\.0\.0\.1\): Pourquoi les volcans explosent \?\n)"
-                                            R"(\[\d\d:\d\d:\d\d\] Léa \(127\.0\.0\.1\): À cause du magma\.\n)")))
+    EXPECT_TRUE(std::regex_match(
+        reply.body, std::regex(R"(\[\d\d:\d\d:\d\d\] Léa \(127\.0\.0\.1\): Pourquoi les volcans explosent \?\n)"
+                               R"(\[\d\d:\d\d:\d\d\] Léa \(127\.0\.0\.1\): À cause du magma\.\n)")))
         << reply.body;
     const Json feed = pollJson(port, "/api/live-feed", withPin + "}", [](const Json& f) { return !f.empty(); });
     ASSERT_EQ(feed.size(), 1u);
     EXPECT_EQ(feed[0]["name"], "Léa");
-
 }
 
 }  // namespace

@@ -26,7 +26,8 @@ std::string okHtml(const std::string& text) {
 }
 
 std::string post(const std::string& path, const std::string& type, const std::string& body) {
-    return "POST " + path + " HTTP/1.1\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return "POST " + path + " HTTP/1.1\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 // The demonstration server on a free loopback port, sharing a scratch folder.
@@ -36,8 +37,17 @@ protected:
         char name[] = "/tmp/klarion-extras-XXXXXX";
         folder = ::mkdtemp(name);
         fs::create_directory(folder / "sub");
-        for (auto [file, text] : {std::pair{"page.HTML", "<p>"}, {"archive.tar.gz", "gz"}, {"noext", "n"}, {"b", ""},
-                                  {"A", ""}, {"C", ""}, {"<x>&y", ""}, {"sub/index.html", "sub"}, {"e\u0301c", ""}, {"Éb", ""}, {"éa", ""}})
+        for (auto [file, text] : {std::pair{"page.HTML", "<p>"},
+                                  {"archive.tar.gz", "gz"},
+                                  {"noext", "n"},
+                                  {"b", ""},
+                                  {"A", ""},
+                                  {"C", ""},
+                                  {"<x>&y", ""},
+                                  {"sub/index.html", "sub"},
+                                  {"e\u0301c", ""},
+                                  {"Éb", ""},
+                                  {"éa", ""}})
             std::ofstream(folder / file) << text;
         fs::create_directory_symlink("/etc", folder / "out");
         fs::create_symlink("page.HTML", folder / "inside");
@@ -65,13 +75,18 @@ TEST_F(DemoServerTest, GeneratedPagesAreExactAndEscapeWhatTheRequestSent) {
     const std::string echoRequest = "PUT /test/a%20b/c?x=1&y=<z>&flag HTTP/1.1\r\nHost: h\r\nX-Evil: <b>&\r\n\r\n";
     const std::pair<std::string, std::string> cases[] = {
         {"GET / HTTP/1.1\r\n\r\n", index + "</ul></body></html>"},
-        {echoRequest, "<html><body><h3>Address: 127.0.0.1</h3><h3>Url: /test/a%20b/c</h3><h3>Method: PUT</h3><h3>Query:</h3>"
-                      "<table><tr><td>x</td><td>1</td></tr><tr><td>y</td><td>&lt;z&gt;</td></tr><tr><td>flag</td><td></td></tr></table>"
-                      "<h3>Headers:</h3><table><tr><td>host</td><td>h</td></tr><tr><td>x-evil</td><td>&lt;b&gt;&amp;</td></tr></table>"
-                      "<h3>Route params:</h3><table><tr><td>:param1</td><td>a b</td></tr><tr><td>:param2</td><td>c</td></tr></table></body></html>"},
-        {"GET /upload HTTP/1.1\r\n\r\n", R"(<html><body><form action="/upload" enctype="multipart/form-data" method="POST">)"
-                                         R"(<input name="my_file1" type="file"></input><input name="my_file2" type="file"></input>)"
-                                         R"(<input name="my_file3" type="file"></input><button type="submit">Upload</button></form></body></html>)"},
+        {echoRequest,
+         "<html><body><h3>Address: 127.0.0.1</h3><h3>Url: /test/a%20b/c</h3><h3>Method: PUT</h3><h3>Query:</h3>"
+         "<table><tr><td>x</td><td>1</td></tr><tr><td>y</td><td>&lt;z&gt;</td></tr><tr><td>flag</td><td></td></tr></"
+         "table>"
+         "<h3>Headers:</h3><table><tr><td>host</td><td>h</td></tr><tr><td>x-evil</td><td>&lt;b&gt;&amp;</td></tr></"
+         "table>"
+         "<h3>Route params:</h3><table><tr><td>:param1</td><td>a "
+         "b</td></tr><tr><td>:param2</td><td>c</td></tr></table></body></html>"},
+        {"GET /upload HTTP/1.1\r\n\r\n",
+         R"(<html><body><form action="/upload" enctype="multipart/form-data" method="POST">)"
+         R"(<input name="my_file1" type="file"></input><input name="my_file2" type="file"></input>)"
+         R"(<input name="my_file3" type="file"></input><button type="submit">Upload</button></form></body></html>)"},
         {"GET /login HTTP/1.1\r\nConnection: keep-alive\r\n\r\n",
          R"(<html><head><script src="http://cdnjs.cloudflare.com/ajax/libs/jquery/2.1.4/jquery.min.js"></script>)"
          R"(<link href="http://cdnjs.cloudflare.com/ajax/libs/twitter-bootstrap/3.3.0/css/bootstrap.min.css" rel="stylesheet" type="text/css"></link>)"
@@ -79,39 +94,49 @@ TEST_F(DemoServerTest, GeneratedPagesAreExactAndEscapeWhatTheRequestSent) {
          R"(<input name="email" placeholder="E-mail" type="email"></input><input name="password" placeholder="Password" type="password"></input>)"
          R"(<a href="/login"><button type="submit">Login</button></a></fieldset></form>)"
          R"(<script src="http://cdnjs.cloudflare.com/ajax/libs/twitter-bootstrap/3.3.0/js/bootstrap.min.js" type="text/javascript"></script></body></html>)"},
-        {"POST /demo HTTP/1.1\r\n\r\n", R"(<html><body><center><h2>Hello Ostrel</h2><img src="https://www.gnu.org/graphics/heckert_gnu.transp.small.png"></img></center></body></html>)"},
+        {"POST /demo HTTP/1.1\r\n\r\n",
+         R"(<html><body><center><h2>Hello Ostrel</h2><img src="https://www.gnu.org/graphics/heckert_gnu.transp.small.png"></img></center></body></html>)"},
     };
-    for (const auto& [request, page] : cases) EXPECT_EQ(sortedAttributes(exchange(request)), sortedAttributes(kPage + page)) << request;
+    for (const auto& [request, page] : cases)
+        EXPECT_EQ(sortedAttributes(exchange(request)), sortedAttributes(kPage + page)) << request;
     const auto routes = server->routes();
     EXPECT_EQ(routes.size(), 17u);  // "/upload" and "/login" twice: GET and POST
-    EXPECT_EQ(std::count(routes.begin(), routes.end(), "/upload") + std::count(routes.begin(), routes.end(), "/login"), 4);
+    EXPECT_EQ(std::count(routes.begin(), routes.end(), "/upload") + std::count(routes.begin(), routes.end(), "/login"),
+              4);
 }
 
 TEST_F(DemoServerTest, HandlersFormsRedirectsAndTheNotFoundRedirectLogOneLineEach) {
     const std::string multipart =
         "--XyZ\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n"
-        "--XyZ\r\nContent-Disposition: form-data; name=\"my_file1\"; filename=\"<b>&.txt\"\r\nContent-Type: text/plain\r\n\r\nabc\r\n"
+        "--XyZ\r\nContent-Disposition: form-data; name=\"my_file1\"; filename=\"<b>&.txt\"\r\nContent-Type: "
+        "text/plain\r\n\r\nabc\r\n"
         "--XyZ\r\nContent-Disposition: form-data; name=\"my_file2\"; filename=\"\"\r\n\r\n\r\n--XyZ--\r\n";
     std::string longText, chunks;
     for (int i = 0; i < 1000; ++i) longText += "(" + std::to_string(i) + "),->";
     for (int i = 0; i <= 100; ++i) chunks += "[chunk " + std::to_string(i) + "]";
-    const auto redirect = [](std::string code, std::string url) { return "HTTP/1.1 " + code + "\r\nLocation: " + url + "\r\n" + kServer; };
+    const auto redirect = [](std::string code, std::string url) {
+        return "HTTP/1.1 " + code + "\r\nLocation: " + url + "\r\n" + kServer;
+    };
     std::vector<std::pair<std::string, std::string>> cases = {
-        {post("/upload", "multipart/form-data; boundary=XyZ", multipart), okHtml("Name: my_file1 File name: &lt;b&gt;&amp;.txt Size: 3<br>Name: my_file2 File name:  Size: 0<br>")},
+        {post("/upload", "multipart/form-data; boundary=XyZ", multipart),
+         okHtml("Name: my_file1 File name: &lt;b&gt;&amp;.txt Size: 3<br>Name: my_file2 File name:  Size: 0<br>")},
         {post("/upload", "text/plain", "x"), okHtml("")},
-        {post("/login", "application/x-www-form-urlencoded", "email=a%40b.c&password=%3Cp%3E"), okHtml("email = a@b.c<br>password = &lt;p&gt;")},
+        {post("/login", "application/x-www-form-urlencoded", "email=a%40b.c&password=%3Cp%3E"),
+         okHtml("email = a@b.c<br>password = &lt;p&gt;")},
         {post("/login", "application/x-www-form-urlencoded", ""), okHtml("")},
         {"DELETE /magic?x=1 HTTP/1.1\r\n\r\n", okHtml("You asked for /magic")},
         {"GET /wildcard/a/test/b/c%3C HTTP/1.1\r\n\r\n", okHtml("/wildcard/a/test/b/c%3C")},
         {"GET /long HTTP/1.1\r\n\r\n", okHtml(longText)},
-        {"GET /raw HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", "HTTP/1.1 200 OK\r\nServer: Klarion 1.4\r\nXXX-Custom-Header: value\r\n\r\ntest"},
+        {"GET /raw HTTP/1.1\r\nConnection: keep-alive\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nServer: Klarion 1.4\r\nXXX-Custom-Header: value\r\n\r\ntest"},
         {"GET /stream HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK\r\n" + kServer + chunks},
         {"GET /redirect/permanently HTTP/1.1\r\n\r\n", redirect("301 Moved Permanently", kDemoHomePageUrl)},
         {"POST /redirect/temporarily HTTP/1.1\r\n\r\n", redirect("307 Moved Temporarily", kDemoHomePageUrl)},
     };
     for (std::string method : {"GET", "POST", "PUT", "DELETE", "HEAD", "PATCH"})
         for (std::string path : {"/nope", "/public/a/b", "/wildcard/a/test/b", "/test/a"})
-            cases.emplace_back(method + " " + path + " HTTP/1.1\r\n\r\n", redirect("301 Moved Permanently", kDemoNotFoundUrl));
+            cases.emplace_back(method + " " + path + " HTTP/1.1\r\n\r\n",
+                               redirect("301 Moved Permanently", kDemoNotFoundUrl));
     for (std::string request : {"PUT /upload", "HEAD /login", "DELETE /upload"})
         cases.emplace_back(request + " HTTP/1.1\r\n\r\n", redirect("301 Moved Permanently", kDemoNotFoundUrl));
     ::testing::internal::CaptureStdout();  // released before any check: failures print there too
@@ -129,7 +154,8 @@ TEST_F(DemoServerTest, HandlersFormsRedirectsAndTheNotFoundRedirectLogOneLineEac
 
 TEST_F(DemoServerTest, SharesAndBrowsesRegularFilesInsideTheFolderOnly) {
     const auto file = [](std::string type, std::string body) {
-        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nContent-Type: " + type + "\r\n" + kServer + body;
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nContent-Type: " + type +
+               "\r\n" + kServer + body;
     };
     const std::string notFound = "HTTP/1.1 404 Not Found\r\n" + kServer;
     std::string browse = "/files/";  // the folder as one route parameter
@@ -141,26 +167,37 @@ TEST_F(DemoServerTest, SharesAndBrowsesRegularFilesInsideTheFolderOnly) {
         {"/public/sub%2Findex.html", file("text/html", "sub")},
         {"/public/inside", file("application/octet-stream", "<p>")},
         {browse + "%2Fsub%2Findex.html", "HTTP/1.1 200 OK\r\n" + kServer + "sub"},
-        {"/public/missing", notFound}, {"/public/..%2Fx", notFound}, {"/public/%2Fetc%2Fhostname", notFound},
-        {"/public/out%2Fhostname", notFound}, {"/public/pipe", notFound}, {"/public/sub", notFound},
-        {"/files/dev%2Fnull", notFound}, {browse + "%2Fpipe", notFound}, {"/files/no-such-folder", notFound},
+        {"/public/missing", notFound},
+        {"/public/..%2Fx", notFound},
+        {"/public/%2Fetc%2Fhostname", notFound},
+        {"/public/out%2Fhostname", notFound},
+        {"/public/pipe", notFound},
+        {"/public/sub", notFound},
+        {"/files/dev%2Fnull", notFound},
+        {browse + "%2Fpipe", notFound},
+        {"/files/no-such-folder", notFound},
     };
     for (const auto& [path, response] : cases) EXPECT_EQ(get(path), response) << path;
 
     std::string rows;
-    for (std::string name : {".", "..", "%3Cx%3E%26y|&lt;x&gt;&amp;y", "A", "archive.tar.gz", "b", "C", "inside", "noext", "out",
-                             "page.HTML", "pipe", "sub", "%C3%A9a|éa", "%C3%89b|Éb", "e%CC%81c|e\u0301c"})  // link|text
-        rows += "<tr><td><a href=\"" + browse + "/" + name.substr(0, name.find('|')) + "\">" + name.substr(name.find('|') + 1) + "</a></td></tr>";
+    for (std::string name :
+         {".", "..", "%3Cx%3E%26y|&lt;x&gt;&amp;y", "A", "archive.tar.gz", "b", "C", "inside", "noext", "out",
+          "page.HTML", "pipe", "sub", "%C3%A9a|éa", "%C3%89b|Éb", "e%CC%81c|e\u0301c"})  // link|text
+        rows += "<tr><td><a href=\"" + browse + "/" + name.substr(0, name.find('|')) + "\">" +
+                name.substr(name.find('|') + 1) + "</a></td></tr>";
     EXPECT_EQ(get(browse), kPage + "<html><body><table>" + rows + "</table></body></html>");
 
     // Default names for an empty parameter; files released also when no body is ever written.
-    const auto openDescriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); };
+    const auto openDescriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
     const auto before = openDescriptors();
     HttpRequest request;
     request.params = {{":path", ""}};
     for (int i = 0; i < 20; ++i) shareFilesFromDirectory(folder, {"index.html", "page.HTML"})(request);
     EXPECT_EQ(openDescriptors(), before);
-    EXPECT_EQ(renderResponse(shareFilesFromDirectory(folder, {"index.html", "page.HTML"})(request)), "HTTP/1.1 200 OK\r\n" + kServer + "<p>");
+    EXPECT_EQ(renderResponse(shareFilesFromDirectory(folder, {"index.html", "page.HTML"})(request)),
+              "HTTP/1.1 200 OK\r\n" + kServer + "<p>");
     EXPECT_EQ(renderResponse(shareFile(folder / "noext")(request)), "HTTP/1.1 200 OK\r\n" + kServer + "n");
     EXPECT_EQ(renderResponse(shareFile(folder / "pipe")(request)), notFound);
 }

@@ -15,8 +15,9 @@ namespace {
 using testing::Client;
 using namespace std::string_literals;
 
-const std::string kHandshake = "GET /echo HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+const std::string kHandshake =
+    "GET /echo HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
 
 // A client frame, masked unless told otherwise; `form` forces the 16-bit (126)
 // or 64-bit (127) length form.
@@ -62,7 +63,8 @@ protected:
 
     std::unique_ptr<Client> open(const std::string& path, const std::string& first = "") {
         auto client = std::make_unique<Client>(server.port());
-        client->send(std::string(kHandshake).replace(4, 5, path) + first);  // frames right behind the head: read ahead with it
+        client->send(std::string(kHandshake).replace(4, 5, path) +
+                     first);  // frames right behind the head: read ahead with it
         EXPECT_NE(client->readResponse().find("101 Switching Protocols"), std::string::npos);
         return client;
     }
@@ -79,7 +81,9 @@ protected:
 
 TEST_F(WebSocketTest, HandshakeAnswersInHeaderOrder) {
     const std::string key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
-    struct Case { std::string headers, expected; } cases[] = {
+    struct Case {
+        std::string headers, expected;
+    } cases[] = {
         {"Upgrade: websocket\r\nConnection: Upgrade\r\n" + key,
          "HTTP/1.1 101 Switching Protocols\r\n.*Connection: Upgrade\r\n.*"
          "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK\\+xOo=\r\n.*Upgrade: WebSocket\r\n\r\n"},
@@ -88,28 +92,33 @@ TEST_F(WebSocketTest, HandshakeAnswersInHeaderOrder) {
         {"Connection: close\r\n", ".*400 Bad Request.*\r\n\r\nInvalid value of 'Upgrade' header: unknown"},
         {"Upgrade: h2c\r\n" + key, ".*\r\n\r\nInvalid value of 'Upgrade' header: h2c"},
         {"Upgrade: websocket\r\n" + key, ".*\r\n\r\nInvalid value of 'Connection' header: unknown"},
-        {"Upgrade: websocket\r\nConnection: Upgrade\r\n", ".*\r\n\r\nInvalid value of 'Sec-Websocket-Key' header: unknown"},
+        {"Upgrade: websocket\r\nConnection: Upgrade\r\n",
+         ".*\r\n\r\nInvalid value of 'Sec-Websocket-Key' header: unknown"},
     };
     for (const auto& c : cases) {
         Client client(server.port());
         client.send("GET /echo HTTP/1.1\r\n" + c.headers + "\r\n");
         std::string response = client.readResponse();
-        EXPECT_TRUE(std::regex_match(response, std::regex(c.expected, std::regex::extended)))
-            << c.headers << "\n" << response;
+        EXPECT_TRUE(std::regex_match(response, std::regex(c.expected, std::regex::extended))) << c.headers << "\n"
+                                                                                              << response;
         EXPECT_EQ(response.find("Content-Length") == std::string::npos, response.find(" 101 ") != std::string::npos);
     }
 }
 
 TEST_F(WebSocketTest, SessionRulesAndBadInput) {
-    const std::string p125(125, 'p'), p126(126, 'p'), c = "\x88\x00"s, utf8 = "Invalid UTF8 character: invalidUTF8(\"\")",
-                      pe = "Protocol error: protocolError(\"", mixed = pe + "Continuing fragmented frame cannot have an operation code.\")",
-                      reserved = pe + "Reserved frame bit has not been negociated.\")", big = pe + "Payload gretter than 125 octets.\")";
+    const std::string p125(125, 'p'), p126(126, 'p'),
+        c = "\x88\x00"s, utf8 = "Invalid UTF8 character: invalidUTF8(\"\")", pe = "Protocol error: protocolError(\"",
+        mixed = pe + "Continuing fragmented frame cannot have an operation code.\")",
+        reserved = pe + "Reserved frame bit has not been negociated.\")",
+        big = pe + "Payload gretter than 125 octets.\")";
     auto bytes = [](std::size_t n) {
         std::string b(n, '\0');
         for (std::size_t i = 0; i < n; ++i) b[i] = char(i * 7 + i / 256);
         return b;
     };
-    struct Case { std::string path, sent, reply, line; } cases[] = {
+    struct Case {
+        std::string path, sent, reply, line;
+    } cases[] = {
         // the three length forms both ways (a 16-bit length of 5 is accepted)
         {"/echo", frame(0x82, "") + kClose, "\x82\x00"s + c, ""},
         {"/echo", frame(0x82, bytes(125)) + kClose, "\x82\x7d" + bytes(125) + c, ""},
@@ -118,28 +127,41 @@ TEST_F(WebSocketTest, SessionRulesAndBadInput) {
         {"/echo", frame(0x82, bytes(65536), 127) + kClose, "\x82\x7f\0\0\0\0\0\x01\0\0"s + bytes(65536) + c, ""},
         {"/echo", frame(0x82, "hello", 126) + frame(0x8a, "pp") + kClose, "\x82\x05hello\x81\x07pong pp" + c, ""},
         // fragments with control frames between them; close; callbacks absent
-        {"/echo", frame(0x01, "Bon") + frame(0x89, "p") + frame(0x00, "jou") + frame(0x80, "r") + kClose, "\x8a\x01p\x81\x07" "Bonjour" + c, ""},
+        {"/echo", frame(0x01, "Bon") + frame(0x89, "p") + frame(0x00, "jou") + frame(0x80, "r") + kClose,
+         "\x8a\x01p\x81\x07"
+         "Bonjour" +
+             c,
+         ""},
         {"/echo", frame(0x02, "\x01") + frame(0x80, "\x02") + frame(0x88, "\x03\xe8"), "\x82\x02\x01\x02" + c, ""},
         {"/echo", frame(0x89, p125) + kClose, "\x8a\x7d" + p125 + c, ""},
-        {"/bare", frame(0x01, "a") + frame(0x89, "") + frame(0x80, "b") + frame(0x82, "c") + kClose, "\x8a\x00"s + c, ""},
+        {"/bare", frame(0x01, "a") + frame(0x89, "") + frame(0x80, "b") + frame(0x82, "c") + kClose, "\x8a\x00"s + c,
+         ""},
         // UTF-8 over the whole payload, NUL included, also across fragments
         {"/echo", frame(0x81, "Élève 😀 a\0b"s) + kClose, "\x81\x10Élève 😀 a\0b"s + c, ""},
         {"/echo", frame(0x01, "\xf0\x9f") + frame(0x80, "\x98\x80") + kClose, "\x81\x04😀" + c, ""},
-        {"/echo", frame(0x81, "\xc0\xaf"), c, utf8}, {"/echo", frame(0x81, "\xe0\x80\xaf"), c, utf8},
-        {"/echo", frame(0x81, "a\xed\xa0\x80"), c, utf8}, {"/echo", frame(0x81, "\xf4\x90\x80\x80"), c, utf8},
+        {"/echo", frame(0x81, "\xc0\xaf"), c, utf8},
+        {"/echo", frame(0x81, "\xe0\x80\xaf"), c, utf8},
+        {"/echo", frame(0x81, "a\xed\xa0\x80"), c, utf8},
+        {"/echo", frame(0x81, "\xf4\x90\x80\x80"), c, utf8},
         {"/echo", frame(0x01, "\xf0\x9f") + frame(0x80, "A"), c, utf8},
         // faults of the frame itself
-        {"/echo", frame(0x81, "hello", 0, false), c, "Unmasked frame: unMaskedFrame(\"A client must mask all frames that it sends to the server.\")"},
-        {"/echo", frame(0xc1, "a"), c, reserved}, {"/echo", frame(0x43, "a"), c, reserved},
-        {"/echo", frame(0x83, "a"), c, "Unknown Op Code: unknownOpCode(\"3\")"}, {"/echo", frame(0x8f, "a"), c, "Unknown Op Code: unknownOpCode(\"15\")"},
+        {"/echo", frame(0x81, "hello", 0, false), c,
+         "Unmasked frame: unMaskedFrame(\"A client must mask all frames that it sends to the server.\")"},
+        {"/echo", frame(0xc1, "a"), c, reserved},
+        {"/echo", frame(0x43, "a"), c, reserved},
+        {"/echo", frame(0x83, "a"), c, "Unknown Op Code: unknownOpCode(\"3\")"},
+        {"/echo", frame(0x8f, "a"), c, "Unknown Op Code: unknownOpCode(\"15\")"},
         {"/echo", frame(0x09, "a"), c, pe + "Control frames must not be fragmented.\")"},
-        {"/echo", frame(0x89, p126), c, big}, {"/echo", frame(0x8a, p126), c, big},
+        {"/echo", frame(0x89, p126), c, big},
+        {"/echo", frame(0x8a, p126), c, big},
         {"/echo", frame(0x80, "x"), c, pe + "Continuation frame without a fragmented message.\")"},
-        {"/echo", frame(0x01, "a") + frame(0x81, "b"), c, mixed}, {"/echo", frame(0x01, "a") + frame(0x02, "b"), c, mixed},
+        {"/echo", frame(0x01, "a") + frame(0x81, "b"), c, mixed},
+        {"/echo", frame(0x01, "a") + frame(0x02, "b"), c, mixed},
         // size caps, checked on the announced length
         {"/echo", "\x82\xff\x80\0\0\0\0\0\0\0\1\2\3\4"s, c, pe + "Message longer than 16777216 octets.\")"},
         {"/small", frame(0x81, std::string(1001, 'a')), c, pe + "Message longer than 1000 octets.\")"},
-        {"/small", frame(0x01, std::string(600, 'a')) + frame(0x80, std::string(401, 'a')), c, pe + "Message longer than 1000 octets.\")"},
+        {"/small", frame(0x01, std::string(600, 'a')) + frame(0x80, std::string(401, 'a')), c,
+         pe + "Message longer than 1000 octets.\")"},
         // the peer stops in the middle of a frame
         {"/echo", "\x81\x85\x01"s, c, "Unkown error recvFailed(\"Success\")"},
     };
@@ -160,7 +182,8 @@ TEST_F(WebSocketTest, StopEndsOpenSessionsAndLaterWritesStayOffTheDescriptor) {
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 3; ++i) clients.push_back(open("/echo", frame(0x81, "hi")));
     char echo[4];
-    for (auto& c : clients) EXPECT_TRUE(::recv(c->fd, echo, 4, MSG_WAITALL) == 4 && std::string(echo, 4) == "\x81\x02hi");
+    for (auto& c : clients)
+        EXPECT_TRUE(::recv(c->fd, echo, 4, MSG_WAITALL) == 4 && std::string(echo, 4) == "\x81\x02hi");
     ::testing::internal::CaptureStdout();
     server.stopAndWait();
     for (auto& client : clients) {
@@ -172,8 +195,10 @@ TEST_F(WebSocketTest, StopEndsOpenSessionsAndLaterWritesStayOffTheDescriptor) {
     std::string printed = ::testing::internal::GetCapturedStdout();
     // Each session: its failed read, its failed close frame; then the late writes.
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 9) << printed;
-    EXPECT_TRUE(printed.ends_with("writeFailed(\"Bad file descriptor\")\nwriteFailed(\"Bad file descriptor\")\n"
-                                  "writeFailed(\"Bad file descriptor\")\n")) << printed;
+    EXPECT_TRUE(
+        printed.ends_with("writeFailed(\"Bad file descriptor\")\nwriteFailed(\"Bad file descriptor\")\n"
+                          "writeFailed(\"Bad file descriptor\")\n"))
+        << printed;
     EXPECT_EQ(events, "cccddd");
 }
 

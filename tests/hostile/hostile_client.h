@@ -19,8 +19,9 @@ using testing::statusOf;
 class Client : public testing::LoopbackClient {
 public:
     explicit Client(std::uint16_t port, const char* source = nullptr, int waitSeconds = 20, int receiveBuffer = 0)
-        : LoopbackClient(port, Options{.source = source, .wait = std::chrono::seconds(waitSeconds),
-                                       .receiveBuffer = receiveBuffer}) {}
+        : LoopbackClient(
+              port,
+              Options{.source = source, .wait = std::chrono::seconds(waitSeconds), .receiveBuffer = receiveBuffer}) {}
 };
 
 // Resident memory of a process in KiB (VmRSS of /proc/PID/status), 0 when unknown.

@@ -18,7 +18,6 @@
 #include "tests/hostile/server_process.h"
 #include "tests/support/fake_lmstudio.h"
 
-
 using namespace klarion;
 using namespace klarion::hostile;
 using nlohmann::json;
@@ -26,8 +25,8 @@ using nlohmann::json;
 namespace {
 
 // One request and its whole answer ("Connection: close").
-std::string exchange(std::uint16_t port, const std::string& method, const std::string& path,
-                     const std::string& body, const char* source = nullptr) {
+std::string exchange(std::uint16_t port, const std::string& method, const std::string& path, const std::string& body,
+                     const char* source = nullptr) {
     Client client(port, source, 30);
     if (!client.connected()) return {};
     std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
@@ -50,13 +49,26 @@ std::vector<Route> routes(const std::string& pin) {
         {"/api/config", json::object()},
         {"/api/mission", {{"pin", pin}, {"mission", "Réviser"}}},
         {"/api/admin/update",
-         {{"pin", pin}, {"audience", "college"}, {"requiresPin", false}, {"isSupervisionActive", true},
-          {"supervisionLevel", "questions_answers"}, {"isAiPaused", false}, {"safetyAiScanAll", false},
+         {{"pin", pin},
+          {"audience", "college"},
+          {"requiresPin", false},
+          {"isSupervisionActive", true},
+          {"supervisionLevel", "questions_answers"},
+          {"isAiPaused", false},
+          {"safetyAiScanAll", false},
           {"addTimer", 0}}},
         {"/api/gen-params",
-         {{"pin", pin}, {"temperature", 0.7}, {"topP", 0.9}, {"freqPenalty", 0.0}, {"presPenalty", 0.0},
-          {"maxTokens", 512}, {"useSeed", false}, {"seedValue", 42}, {"repeatPenalty", 1.1},
-          {"expertConstraintsDisabled", false}, {"expertDirective", ""}}},
+         {{"pin", pin},
+          {"temperature", 0.7},
+          {"topP", 0.9},
+          {"freqPenalty", 0.0},
+          {"presPenalty", 0.0},
+          {"maxTokens", 512},
+          {"useSeed", false},
+          {"seedValue", 42},
+          {"repeatPenalty", 1.1},
+          {"expertConstraintsDisabled", false},
+          {"expertDirective", ""}}},
         {"/api/keywords", {{"pin", pin}}},
         {"/api/students", {{"pin", pin}}},
         {"/api/live-feed", {{"pin", pin}}},
@@ -85,9 +97,24 @@ std::vector<Route> routes(const std::string& pin) {
 // Values of every JSON type and some extremes.
 std::vector<json> hostileValues() {
     return {
-        nullptr, true, false, 0, -1, 9223372036854775807LL, -9223372036854775807LL - 1, 18446744073709551615ULL,
-        1.5e308, -0.0, "", "x", std::string(20000, 'a'), "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80",
-        json::array(), json::array({1, "a", nullptr}), json::object(), json::object({{"pin", "0000"}}),
+        nullptr,
+        true,
+        false,
+        0,
+        -1,
+        9223372036854775807LL,
+        -9223372036854775807LL - 1,
+        18446744073709551615ULL,
+        1.5e308,
+        -0.0,
+        "",
+        "x",
+        std::string(20000, 'a'),
+        "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80",
+        json::array(),
+        json::array({1, "a", nullptr}),
+        json::object(),
+        json::object({{"pin", "0000"}}),
         json::parse(std::string(200, '[') + std::string(200, ']')),
     };
 }
@@ -95,9 +122,20 @@ std::vector<json> hostileValues() {
 // Bodies that are not a sound JSON object at all.
 std::vector<std::string> hostileBodies() {
     return {
-        "", "null", "[]", "\"pin\"", "42", "{", "{\"pin\":", "{\"pin\":\"1\",}", "\xFF\xFE\x00{}",
-        std::string(100000, '['), std::string(50000, '{'), "{\"a\":" + std::string(5000, '[') + "}",
-        "{\"pin\":\"\xC3\x28\"}", std::string(1 << 20, ' ') + "{}",
+        "",
+        "null",
+        "[]",
+        "\"pin\"",
+        "42",
+        "{",
+        "{\"pin\":",
+        "{\"pin\":\"1\",}",
+        "\xFF\xFE\x00{}",
+        std::string(100000, '['),
+        std::string(50000, '{'),
+        "{\"a\":" + std::string(5000, '[') + "}",
+        "{\"pin\":\"\xC3\x28\"}",
+        std::string(1 << 20, ' ') + "{}",
     };
 }
 
@@ -187,7 +225,8 @@ TEST_F(HostileServer, WrongTypesInEveryFieldOfEveryRouteAreAnsweredSoundly) {
                 }
                 json body = route.soundBody;
                 body["history"] = json::array({value, value});
-                EXPECT_EQ(statusOf(exchange(port_, "POST", route.path, body.dump())), 200) << value.dump().substr(0, 60);
+                EXPECT_EQ(statusOf(exchange(port_, "POST", route.path, body.dump())), 200)
+                    << value.dump().substr(0, 60);
             }
         }
         // The wrong type for the whole body, and bodies that are not JSON.
@@ -318,10 +357,17 @@ TEST_F(HostileServer, FileNamesInBodiesNeverLeaveTheLogFolder) {
         exchange(port_, "POST", "/api/log-content", json{{"pin", pin}, {"filename", "2026-03-03.txt"}}.dump());
     EXPECT_NE(own.find("LISIBLE"), std::string::npos) << own;
     // ...and for nothing outside it.
-    const std::vector<std::string> names{
-        "../secret.txt", "..", "/etc/passwd", (home_.path() / "Documents" / "secret.txt").string(),
-        "..%2Fsecret.txt", "Klarion_Logs/../../secret.txt", std::string("secret.txt\0.txt", 15),
-        "%2e%2e/secret.txt", "....//secret.txt", "..\\secret.txt", "./../secret.txt"};
+    const std::vector<std::string> names{"../secret.txt",
+                                         "..",
+                                         "/etc/passwd",
+                                         (home_.path() / "Documents" / "secret.txt").string(),
+                                         "..%2Fsecret.txt",
+                                         "Klarion_Logs/../../secret.txt",
+                                         std::string("secret.txt\0.txt", 15),
+                                         "%2e%2e/secret.txt",
+                                         "....//secret.txt",
+                                         "..\\secret.txt",
+                                         "./../secret.txt"};
     for (const auto& name : names) {
         const std::string answer =
             exchange(port_, "POST", "/api/log-content", json{{"pin", pin}, {"filename", name}}.dump());

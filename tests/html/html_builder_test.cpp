@@ -23,24 +23,91 @@ std::string render(const std::function<void()>& page) {
 TEST(HtmlBuilder, ContentAssignsItsOwnElementOnly) {
     const std::vector<std::string> items{"x", "y"};
     const std::pair<std::function<void()>, std::string> cases[] = {
-        {[] { a([] { Scopes::href = "/p"; Scopes::innerText = "/p"; }); }, R"(<a href="/p">/p</a>)"},
-        {[] { p([] { em([] {}); Scopes::innerText = "text"; }); }, "<p>text</p>"},
-        {[] { p([] { em([] {}); Scopes::innerText = ""; }); }, "<p></p>"},
+        {[] {
+             a([] {
+                 Scopes::href = "/p";
+                 Scopes::innerText = "/p";
+             });
+         },
+         R"(<a href="/p">/p</a>)"},
+        {[] {
+             p([] {
+                 em([] {});
+                 Scopes::innerText = "text";
+             });
+         },
+         "<p>text</p>"},
+        {[] {
+             p([] {
+                 em([] {});
+                 Scopes::innerText = "";
+             });
+         },
+         "<p></p>"},
         {[] { br({}); }, "<br></br>"},
-        {[] { div([] { Scopes::classs = "c"; span([] {}); Scopes::idd = "i"; }); }, R"(<div class="c" id="i"><span></span></div>)"},
-        {[] { li([] { Scopes::href = "/l"; a([] { Scopes::innerText = "x"; }); }); }, R"(<li href="/l"><a>x</a></li>)"},
-        {[] { element("input", {{"type", "x"}}, [] { Scopes::type = "y"; Scopes::value = "v"; }); }, R"(<input type="x" value="v"></input>)"},
-        {[] { element("a", {{"href", std::nullopt}, {"x-new", "n"}}, [] { Scopes::href = "/x"; }); }, R"(<a x-new="n"></a>)"},
-        {[] { b([] { Scopes::classs = ""; Scopes::Name = "N"; Scopes::name = "n"; Scopes::title = std::nullopt; }); }, R"(<b Name="N" class="" name="n"></b>)"},
-        {[] { q([] { Scopes::dataText = "<&\""; Scopes::innerText = "<i>&amp;</i>"; }); }, R"(<q data-text="<&""><i>&amp;</i></q>)"},
-        {[] { Scopes::stylesheetLink([] { Scopes::rel = "icon"; Scopes::href = "s.css"; }); }, R"(<link href="s.css" rel="stylesheet" type="text/css"></link>)"},
-        {[] { Scopes::javascriptScript([] { Scopes::src = "a.js"; }); }, R"(<script src="a.js" type="text/javascript"></script>)"},
-        {[&] { ul(items, [](const std::string& i) { li([&] { Scopes::innerText = i; }); }); }, "<ul><li>x</li><li>y</li></ul>"},
+        {[] {
+             div([] {
+                 Scopes::classs = "c";
+                 span([] {});
+                 Scopes::idd = "i";
+             });
+         },
+         R"(<div class="c" id="i"><span></span></div>)"},
+        {[] {
+             li([] {
+                 Scopes::href = "/l";
+                 a([] { Scopes::innerText = "x"; });
+             });
+         },
+         R"(<li href="/l"><a>x</a></li>)"},
+        {[] {
+             element("input", {{"type", "x"}}, [] {
+                 Scopes::type = "y";
+                 Scopes::value = "v";
+             });
+         },
+         R"(<input type="x" value="v"></input>)"},
+        {[] {
+             element("a", {{"href", std::nullopt}, {"x-new", "n"}}, [] { Scopes::href = "/x"; });
+         },
+         R"(<a x-new="n"></a>)"},
+        {[] {
+             b([] {
+                 Scopes::classs = "";
+                 Scopes::Name = "N";
+                 Scopes::name = "n";
+                 Scopes::title = std::nullopt;
+             });
+         },
+         R"(<b Name="N" class="" name="n"></b>)"},
+        {[] {
+             q([] {
+                 Scopes::dataText = "<&\"";
+                 Scopes::innerText = "<i>&amp;</i>";
+             });
+         },
+         R"(<q data-text="<&""><i>&amp;</i></q>)"},
+        {[] {
+             Scopes::stylesheetLink([] {
+                 Scopes::rel = "icon";
+                 Scopes::href = "s.css";
+             });
+         },
+         R"(<link href="s.css" rel="stylesheet" type="text/css"></link>)"},
+        {[] { Scopes::javascriptScript([] { Scopes::src = "a.js"; }); },
+         R"(<script src="a.js" type="text/javascript"></script>)"},
+        {[&] { ul(items, [](const std::string& i) { li([&] { Scopes::innerText = i; }); }); },
+         "<ul><li>x</li><li>y</li></ul>"},
         {[] { table(std::vector<int>{}, [](int) {}); }, "<table></table>"},
-        {[] { Scopes::classs = "page"; html([] { body([] {}); }); }, "<html><body></body></html>"},
+        {[] {
+             Scopes::classs = "page";
+             html([] { body([] {}); });
+         },
+         "<html><body></body></html>"},
         {[] { element("", {}); }, "<></>"},
     };
-    for (const auto& [page, expected] : cases) EXPECT_EQ(sortedAttributes(render(page)), sortedAttributes(expected)) << expected;
+    for (const auto& [page, expected] : cases)
+        EXPECT_EQ(sortedAttributes(render(page)), sortedAttributes(expected)) << expected;
     // A value assigned outside every element stays, and no element carried it.
     EXPECT_EQ(Scopes::classs.get(), "page");
     Scopes::classs = std::nullopt;
@@ -53,9 +120,11 @@ TEST(HtmlBuilder, EveryTagFunctionWritesItsTag) {
 #undef KLARION_TEST_TAG
     };
     for (const auto& [function, tag] : tags)
-        EXPECT_EQ(render([&] { function([] { Scopes::idd = "k"; }); }), "<" + std::string(tag) + " id=\"k\"></" + std::string(tag) + ">");
+        EXPECT_EQ(render([&] { function([] { Scopes::idd = "k"; }); }),
+                  "<" + std::string(tag) + " id=\"k\"></" + std::string(tag) + ">");
     for (std::size_t i = 0; i < attributeCount; ++i)  // and every variable writes its own name
-        EXPECT_EQ(render([&] { element("e", [&] { Variable(AttributeIndex(i)) = "v"; }); }), "<e " + std::string(Scopes::attributeName(i)) + "=\"v\"></e>");
+        EXPECT_EQ(render([&] { element("e", [&] { Variable(AttributeIndex(i)) = "v"; }); }),
+                  "<e " + std::string(Scopes::attributeName(i)) + "=\"v\"></e>");
 }
 
 TEST(HtmlBuilder, ThreadsRenderingAtOnceNeverMix) {
@@ -67,7 +136,15 @@ TEST(HtmlBuilder, ThreadsRenderingAtOnceNeverMix) {
             const std::string expected = "<ul id=\"" + id + "\"><li>" + id + "</li><li>" + id + "</li></ul>";
             for (int round = 0; round < 2000; ++round) {
                 auto item = [&] { li([&] { Scopes::innerText = id; }); };
-                if (render([&] { ul([&] { Scopes::idd = id; item(); std::this_thread::yield(); item(); }); }) != expected) ++wrong;
+                if (render([&] {
+                        ul([&] {
+                            Scopes::idd = id;
+                            item();
+                            std::this_thread::yield();
+                            item();
+                        });
+                    }) != expected)
+                    ++wrong;
             }
         });
     }
@@ -77,9 +154,16 @@ TEST(HtmlBuilder, ThreadsRenderingAtOnceNeverMix) {
 
 TEST(HtmlBuilder, ContentThatThrowsLeavesTheBuilderClean) {
     EXPECT_THROW(render([] {
-        div([] { Scopes::title = "kept"; h1([] {});
-                 p([] { Scopes::classs = "x"; span([] { throw std::runtime_error("page bug"); }); }); });
-    }), std::runtime_error);
+                     div([] {
+                         Scopes::title = "kept";
+                         h1([] {});
+                         p([] {
+                             Scopes::classs = "x";
+                             span([] { throw std::runtime_error("page bug"); });
+                         });
+                     });
+                 }),
+                 std::runtime_error);
     EXPECT_EQ(Scopes::threadBuffer(), "");  // the half-written elements are gone
     EXPECT_FALSE(Scopes::title.get() || Scopes::classs.get());
     EXPECT_EQ(render([] { div([] { span([] {}); }); }), "<div><span></span></div>");
@@ -87,11 +171,13 @@ TEST(HtmlBuilder, ContentThatThrowsLeavesTheBuilderClean) {
 
 TEST(HtmlBuilder, PageResponseOnTheWire) {
     HttpServer server;
-    server["/page"] = Scopes::pageHandler([] { html([] { body([] { h1([] { Scopes::innerText = "Élève — ok"; }); }); }); });
+    server["/page"] =
+        Scopes::pageHandler([] { html([] { body([] { h1([] { Scopes::innerText = "Élève — ok"; }); }); }); });
     server["/empty"] = Scopes::pageHandler([] {});
     server.start(0);
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nServer: Klarion 1.4\r\n\r\n<!DOCTYPE html>";
-    for (const auto& [path, page] : {std::pair{"/page", "<html><body><h1>Élève — ok</h1></body></html>"}, {"/empty", ""}}) {
+    for (const auto& [path, page] :
+         {std::pair{"/page", "<html><body><h1>Élève — ok</h1></body></html>"}, {"/empty", ""}}) {
         klarion::testing::Client client(server.port());
         client.send(std::string("GET ") + path + " HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
         bool closed = false;

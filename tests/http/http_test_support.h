@@ -51,7 +51,8 @@ inline int timeoutSeconds(int fd, int option) {
 struct SocketPair {
     SocketPair() {
         int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) socket = std::make_shared<Socket>(fds[0]), peer = fds[1];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0)
+            socket = std::make_shared<Socket>(fds[0]), peer = fds[1];
     }
     ~SocketPair() { closePeer(); }
     // Sends everything and ends the stream so reads cannot block.
@@ -96,7 +97,9 @@ public:
 // A moment handed from one thread to another; waiting gives up after a while.
 class Signal {
 public:
-    void open() { std::call_once(once_, [&] { promise_.set_value(); }); }
+    void open() {
+        std::call_once(once_, [&] { promise_.set_value(); });
+    }
     bool wait() { return future_.wait_for(std::chrono::seconds(20)) == std::future_status::ready; }
 
 private:

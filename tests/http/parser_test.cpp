@@ -48,8 +48,8 @@ bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 TEST(Socket, ReadsLinesAndExactLengths) {
     SocketPair pair;
     pair.send("Host: a\tb\r\n\xC3\xA9\nabcdef");
-    EXPECT_EQ(pair.socket->readLine(), "Host: ab");                // control bytes dropped
-    EXPECT_EQ(pair.socket->readLine(), "\xC3\x83\xC2\xA9");        // bytes read as characters: U+00C3 U+00A9
+    EXPECT_EQ(pair.socket->readLine(), "Host: ab");          // control bytes dropped
+    EXPECT_EQ(pair.socket->readLine(), "\xC3\x83\xC2\xA9");  // bytes read as characters: U+00C3 U+00A9
     EXPECT_TRUE(pair.socket->readLength(0).empty());
     EXPECT_EQ(pair.socket->readLength(4), (Bytes{'a', 'b', 'c', 'd'}));
     EXPECT_EQ(errorOf<SocketError>([&] { pair.socket->readLength(5); }), SocketError::Kind::recvFailed);  // early end
@@ -189,15 +189,17 @@ TEST(HttpParser, RequestLineAndTarget) {
 }
 
 TEST(HttpParser, Headers) {
-    HttpRequest r = parse("GET / HTTP/1.1\r\nHost: a:8080\r\nhost: b\r\nX-Flag\r\n:value-only\r\n:::\r\n"
-                          "X-Spaces: \t padded \t\r\nX-Empty:\r\nX-Colons: a:b:c\r\n\r\n");
+    HttpRequest r = parse(
+        "GET / HTTP/1.1\r\nHost: a:8080\r\nhost: b\r\nX-Flag\r\n:value-only\r\n:::\r\n"
+        "X-Spaces: \t padded \t\r\nX-Empty:\r\nX-Colons: a:b:c\r\n\r\n");
     const HttpHeaders expected{
         {"host", "b"},          {"x-flag", "X-Flag"},   {"value-only", "value-only"},
         {"x-spaces", "padded"}, {"x-empty", "X-Empty"}, {"x-colons", "a:b:c"},
     };
     EXPECT_EQ(r.headers, expected);
     const std::pair<const char*, bool> keepAlive[] = {
-        {"keep-alive", true}, {"keep-alive ", true}, {"Keep-Alive", false}, {"keep-alive, Upgrade", false}, {"close", false},
+        {"keep-alive", true},           {"keep-alive ", true}, {"Keep-Alive", false},
+        {"keep-alive, Upgrade", false}, {"close", false},
     };
     for (const auto& [value, expected] : keepAlive)
         EXPECT_EQ(HttpParser::wantsKeepAlive({{"connection", value}}), expected) << value;
@@ -209,7 +211,8 @@ TEST(HttpParser, ContentLengthAndLimits) {
         {"3", "abc"}, {"+3", "abc"}, {"0", ""}, {"abc", ""}, {"5x", ""}, {"", ""},
     };
     for (const auto& [value, expected] : bodies)
-        EXPECT_EQ(parse(std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nabcdef").bodyText(), expected)
+        EXPECT_EQ(parse(std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nabcdef").bodyText(),
+                  expected)
             << value;
     const std::pair<const char*, HttpParserError::Kind> refused[] = {
         {"-1", HttpParserError::Kind::negativeContentLength},
@@ -220,9 +223,11 @@ TEST(HttpParser, ContentLengthAndLimits) {
         {"-9223372036854775809", HttpParserError::Kind::negativeContentLength},
     };
     for (const auto& [value, kind] : refused)
-        EXPECT_EQ(parseErrorOf(std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nx"), kind) << value;
+        EXPECT_EQ(parseErrorOf(std::string("POST / HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\nx"), kind)
+            << value;
     EXPECT_THROW(parse("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nshort"), SocketError);
-    EXPECT_EQ(parseErrorOf("GET /" + std::string(70 * 1024, 'a') + " HTTP/1.1\r\n\r\n"), HttpParserError::Kind::requestLineTooLong);
+    EXPECT_EQ(parseErrorOf("GET /" + std::string(70 * 1024, 'a') + " HTTP/1.1\r\n\r\n"),
+              HttpParserError::Kind::requestLineTooLong);
     // Exactly at the body limit the length is accepted (nothing is reserved up front).
     EXPECT_THROW(parse("POST / HTTP/1.1\r\nContent-Length: 67108864\r\n\r\nabc"), SocketError);
 
@@ -292,12 +297,14 @@ TEST(HttpRequest, UrlencodedForm) {
         {"", "a=1", {}},
         {form, "a=\xFF", {}},  // body not UTF-8
     };
-    for (const auto& c : cases) EXPECT_EQ(withBody(c.type, c.body).parseUrlencodedForm(), c.expected) << c.type << " / " << c.body;
+    for (const auto& c : cases)
+        EXPECT_EQ(withBody(c.type, c.body).parseUrlencodedForm(), c.expected) << c.type << " / " << c.body;
 }
 
 TEST(HttpRequest, MultipartForm) {
     const std::string body =
-        "--X\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\nX: a:b\r\n\r\n"
+        "--X\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\nX: "
+        "a:b\r\n\r\n"
         "hello\r\n--X\r\nContent-Disposition: form-data; name=g\r\n\r\nline1\r\nline2\r\n--X--\r\n";
     auto parts = withBody("multipart/form-data; boundary=X", body).parseMultiPartFormData();
     ASSERT_EQ(parts.size(), 2u);
@@ -311,7 +318,8 @@ TEST(HttpRequest, MultipartForm) {
     EXPECT_EQ(parts[1].name(), "g");
     EXPECT_FALSE(parts[1].fileName().has_value());
 
-    std::string binary = "--B\r\nContent-Type: application/octet-stream\r\n\r\n" + std::string("\x00\x01\xFF\r\n-", 6) + "\r\n--B--\r\n";
+    std::string binary =
+        "--B\r\nContent-Type: application/octet-stream\r\n\r\n" + std::string("\x00\x01\xFF\r\n-", 6) + "\r\n--B--\r\n";
     parts = HttpRequest::parseMultiPartBody(asBytes(binary), "--B");
     ASSERT_EQ(parts.size(), 1u);
     EXPECT_EQ(parts[0].body, (Bytes{0x00, 0x01, 0xFF, '\r', '\n', '-'}));

@@ -31,21 +31,26 @@ TEST(HttpResponse, Bytes) {
         {HttpResponse::ok(HttpResponseBody::json(FakeDocument{true, "{\"a\":\"b\"}"})),
          "200 OK\r\nContent-Length: 9\r\nContent-Type: application/json\r\n" + server + "{\"a\":\"b\"}"},
         {HttpResponse::ok(HttpResponseBody::json(FakeDocument{false, "\"bare\""})),
-         "200 OK\r\nContent-Length: 34\r\nContent-Type: application/json\r\n" + server + "Serialisation error: invalidObject"},
+         "200 OK\r\nContent-Length: 34\r\nContent-Type: application/json\r\n" + server +
+             "Serialisation error: invalidObject"},
         {HttpResponse::ok(HttpResponseBody::text("é")), "200 OK\r\nContent-Length: 2\r\n" + server + "é"},
         {HttpResponse::ok(HttpResponseBody::htmlBody("Hi")),
          "200 OK\r\nContent-Length: 50\r\n" + server + "<html><meta charset=\"UTF-8\"><body>Hi</body></html>"},
-        {HttpResponse::ok(HttpResponseBody::html("<p>")), "200 OK\r\nContent-Length: 3\r\nContent-Type: text/html\r\n" + server + "<p>"},
+        {HttpResponse::ok(HttpResponseBody::html("<p>")),
+         "200 OK\r\nContent-Length: 3\r\nContent-Type: text/html\r\n" + server + "<p>"},
         {HttpResponse::ok(HttpResponseBody::data(Bytes{1, 2}, "image/png")),
          "200 OK\r\nContent-Length: 2\r\nContent-Type: image/png\r\n" + server + "\x01\x02"},
         {HttpResponse::ok(HttpResponseBody::data(Bytes{})), "200 OK\r\nContent-Length: 0\r\n" + server},
-        {HttpResponse::ok(HttpResponseBody::custom([] { return std::string("c"); })), "200 OK\r\nContent-Length: 1\r\n" + server + "c"},
+        {HttpResponse::ok(HttpResponseBody::custom([] { return std::string("c"); })),
+         "200 OK\r\nContent-Length: 1\r\n" + server + "c"},
         {HttpResponse::ok(HttpResponseBody::custom([]() -> std::string { throw std::runtime_error("boom"); })),
          "200 OK\r\nContent-Length: 25\r\n" + server + "Serialisation error: boom"},
         {HttpResponse::movedPermanently("/y"), "301 Moved Permanently\r\nLocation: /y\r\n" + server},
         {HttpResponse::movedTemporarily("/x"), "307 Moved Temporarily\r\nLocation: /x\r\n" + server},
-        {HttpResponse::movedTemporarily("/x\r\nSet-Cookie: a=b"), "307 Moved Temporarily\r\nLocation: /x  Set-Cookie: a=b\r\n" + server},
-        {HttpResponse::badRequest(HttpResponseBody::json(FakeDocument{true, "[]"})), "400 Bad Request\r\nContent-Length: 2\r\n" + server + "[]"},
+        {HttpResponse::movedTemporarily("/x\r\nSet-Cookie: a=b"),
+         "307 Moved Temporarily\r\nLocation: /x  Set-Cookie: a=b\r\n" + server},
+        {HttpResponse::badRequest(HttpResponseBody::json(FakeDocument{true, "[]"})),
+         "400 Bad Request\r\nContent-Length: 2\r\n" + server + "[]"},
         {HttpResponse::raw(200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}},
                            [](HttpResponseBodyWriter& w) { w.write("data: 1\n\n"), w.write(Bytes{'x'}); }),
          "200 OK\r\nContent-Type: text/event-stream\r\n" + server + "data: 1\n\nx"},
@@ -95,7 +100,10 @@ TEST(HttpResponseBodyWriter, FilesAreWrittenWholeAndADroppedWriterReleasesItsGua
     // when the last copy of the writer goes, whether or not it ever ran.
     bool released = false;
     {
-        auto guard = std::shared_ptr<int>(new int(0), [&](int* p) { delete p; released = true; });
+        auto guard = std::shared_ptr<int>(new int(0), [&](int* p) {
+            delete p;
+            released = true;
+        });
         auto unused = HttpResponse::raw(200, "OK", std::nullopt, [guard](HttpResponseBodyWriter&) {});
         guard.reset();
         auto copy = unused.content();

@@ -30,9 +30,15 @@ std::string who(const HttpRouter& router, std::optional<std::string> method, con
 
 TEST(HttpRouter, MatchingTable) {
     HttpRouter router;
-    for (auto [path, name] : {std::pair{"/api/config", "config"}, {"/user/:id", "user"}, {"/user/me", "me"},
-                              {"/user/me/settings", "settings"}, {"/files/*/raw", "raw"}, {"/", "root"},
-                              {"/form", "any-form"}, {"/static/**", "static"}, {"/docs/**/index", "docs-index"},
+    for (auto [path, name] : {std::pair{"/api/config", "config"},
+                              {"/user/:id", "user"},
+                              {"/user/me", "me"},
+                              {"/user/me/settings", "settings"},
+                              {"/files/*/raw", "raw"},
+                              {"/", "root"},
+                              {"/form", "any-form"},
+                              {"/static/**", "static"},
+                              {"/docs/**/index", "docs-index"},
                               {"/test/:param1/:param2", "two"}})
         router.registerRoute(std::nullopt, path, answering(name));
     router.registerRoute("POST", "/form", answering("post-form"));
@@ -50,19 +56,33 @@ TEST(HttpRouter, MatchingTable) {
         const char* handler;
         RouteParams params;
     } cases[] = {
-        {"GET", "/api/config?x=1", "config", {}},         {any, "/api/config", "config", {}},
-        {"GET", "/api//config/", "config", {}},           {"GET", "/user/42", "user", {{":id", "42"}}},
-        {"GET", "/user/a%20b", "user", {{":id", "a b"}}},  // decoded, the name keeps its colon
-        {"GET", "/user/%FF", "", {}},                     // not UTF-8 once decoded
-        {"GET", "/user/me", "user", {{":id", "me"}}},     // the variable wins as the last token
+        {"GET", "/api/config?x=1", "config", {}},
+        {any, "/api/config", "config", {}},
+        {"GET", "/api//config/", "config", {}},
+        {"GET", "/user/42", "user", {{":id", "42"}}},
+        {"GET", "/user/a%20b", "user", {{":id", "a b"}}},           // decoded, the name keeps its colon
+        {"GET", "/user/%FF", "", {}},                               // not UTF-8 once decoded
+        {"GET", "/user/me", "user", {{":id", "me"}}},               // the variable wins as the last token
         {"GET", "/user/me/settings", "settings", {{":id", "me"}}},  // a failed branch leaves its entry
         {"GET", "/test/a%20b/c", "two", {{":param1", "a b"}, {":param2", "c"}}},
-        {"GET", "/files/x/raw", "raw", {}},       {"GET", "/files/raw", "", {}},        {"GET", "/a/%zz", "", {}},
-        {"GET", "/", "root", {}},                 {"GET", "", "root", {}},              {"POST", "/form", "post-form", {}},
-        {"GET", "/form", "any-form", {}},         {any, "/form", "any-form", {}},       {"GET", "/static/a.css", "static", {}},
-        {"GET", "/static/a/b/c.js", "static", {}}, {"GET", "/static", "", {}},          {"GET", "/docs/v1/index", "docs-index", {}},
-        {"GET", "/docs/v1/v2/index", "docs-index", {}}, {"GET", "/docs/index", "", {}}, {"GET", "/empty", "", {}},
-        {"GET", "/x/lit", "", {}},                {"GET", "/nothing", "", {}},          {any, "/a/b", "two", {}},
+        {"GET", "/files/x/raw", "raw", {}},
+        {"GET", "/files/raw", "", {}},
+        {"GET", "/a/%zz", "", {}},
+        {"GET", "/", "root", {}},
+        {"GET", "", "root", {}},
+        {"POST", "/form", "post-form", {}},
+        {"GET", "/form", "any-form", {}},
+        {any, "/form", "any-form", {}},
+        {"GET", "/static/a.css", "static", {}},
+        {"GET", "/static/a/b/c.js", "static", {}},
+        {"GET", "/static", "", {}},
+        {"GET", "/docs/v1/index", "docs-index", {}},
+        {"GET", "/docs/v1/v2/index", "docs-index", {}},
+        {"GET", "/docs/index", "", {}},
+        {"GET", "/empty", "", {}},
+        {"GET", "/x/lit", "", {}},
+        {"GET", "/nothing", "", {}},
+        {any, "/a/b", "two", {}},
         {"GET", "/a/b", "get", {}},
     };
     for (const auto& c : cases) {

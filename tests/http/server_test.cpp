@@ -37,11 +37,14 @@ const std::string kServer = "Server: Klarion 1.4\r\n\r\n";
 }  // namespace
 
 TEST_F(HttpServerTest, KeepAliveServesSeveralRequestsOnOneConnection) {
-    server["/data"] = [](HttpRequest&) { return HttpResponse::ok(HttpResponseBody::data(utf8Bytes("{\"n\":1}"), "application/json")); };
+    server["/data"] = [](HttpRequest&) {
+        return HttpResponse::ok(HttpResponseBody::data(utf8Bytes("{\"n\":1}"), "application/json"));
+    };
     server.start(0);
     Client client(server.port());
     ASSERT_TRUE(client.connected);
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n", tail = "Content-Type: application/json\r\n" + kServer + "{\"n\":1}";
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n",
+                      tail = "Content-Type: application/json\r\n" + kServer + "{\"n\":1}";
     for (int i = 0; i < 2; ++i) {
         client.send("GET /data HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
         EXPECT_EQ(client.readResponse(), head + "Connection: keep-alive\r\n" + tail);
@@ -54,8 +57,9 @@ TEST_F(HttpServerTest, KeepAliveServesSeveralRequestsOnOneConnection) {
 
 TEST_F(HttpServerTest, OneAnswerOrNoneThenTheConnectionCloses) {
     server["/stream"] = [](HttpRequest&) {
-        return HttpResponse::raw(200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}},
-                                 [](HttpResponseBodyWriter& w) { w.write("data: a\n\n"), w.write("data: [DONE]\n\n"); });
+        return HttpResponse::raw(
+            200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}},
+            [](HttpResponseBodyWriter& w) { w.write("data: a\n\n"), w.write("data: [DONE]\n\n"); });
     };
     server["/page"] = [](HttpRequest&) { return textResponse("body"); };
     server["/throw"] = [](HttpRequest&) -> HttpResponse { throw std::runtime_error("bug"); };
@@ -63,7 +67,8 @@ TEST_F(HttpServerTest, OneAnswerOrNoneThenTheConnectionCloses) {
     const std::string keepAlive = " HTTP/1.1\r\nConnection: keep-alive\r\n";
     const std::pair<std::string, std::string> cases[] = {
         // A response without a length.
-        {"GET /stream" + keepAlive + "\r\n", "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n" + kServer + "data: a\n\ndata: [DONE]\n\n"},
+        {"GET /stream" + keepAlive + "\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n" + kServer + "data: a\n\ndata: [DONE]\n\n"},
         {"GET /missing" + keepAlive + "\r\n", "HTTP/1.1 404 Not Found\r\n" + kServer},
         {"GET /\r\n\r\n", ""},  // malformed request line: no answer at all
         {"BROKEN\r\n\r\n", ""},
@@ -72,7 +77,8 @@ TEST_F(HttpServerTest, OneAnswerOrNoneThenTheConnectionCloses) {
         {"GET /" + std::string(70 * 1024, 'a') + keepAlive + "\r\n", "HTTP/1.1 414 URI Too Long\r\n" + kServer},
         {"GET /" + keepAlive + "X: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
          "HTTP/1.1 431 Request Header Fields Too Large\r\n" + kServer},
-        {"HEAD /page" + keepAlive + "\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n" + kServer + "body"},  // body kept
+        {"HEAD /page" + keepAlive + "\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n" + kServer + "body"},  // body kept
         {"GET /throw" + keepAlive + "\r\n", "HTTP/1.1 500 Internal Server Error\r\n" + kServer},
     };
     for (const auto& [request, response] : cases) {
@@ -187,14 +193,16 @@ TEST_F(HttpServerTest, ClientVanishingMidStreamLeavesTheServerServing) {
     Signal failed;
     std::atomic<int> chunks{0};
     server["/stream"] = [&](HttpRequest&) {
-        return HttpResponse::raw(200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}}, [&](HttpResponseBodyWriter& w) {
-            try {
-                for (;; ++chunks) w.write("data: {\"choices\":[{\"delta\":{\"content\":\"x\"}}]}\n\n");
-            } catch (...) {
-                failed.open();
-                throw;
-            }
-        });
+        return HttpResponse::raw(200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}},
+                                 [&](HttpResponseBodyWriter& w) {
+                                     try {
+                                         for (;; ++chunks)
+                                             w.write("data: {\"choices\":[{\"delta\":{\"content\":\"x\"}}]}\n\n");
+                                     } catch (...) {
+                                         failed.open();
+                                         throw;
+                                     }
+                                 });
     };
     server["/ping"] = [](HttpRequest&) { return textResponse("pong"); };
     server.start(0);
@@ -230,7 +238,8 @@ TEST_F(HttpServerTest, SwitchProtocolsHandsOverTheSocketWithItsReadAheadAndWitho
     // The session's first bytes come in the same packet as the request: the
     // session reads them from the connection's read-ahead.
     client.send("GET /ws HTTP/1.1\r\nConnection: keep-alive\r\n\r\nhello\n");
-    EXPECT_EQ(client.readResponse(), "HTTP/1.1 101 Switching Protocols\r\nServer: Klarion 1.4\r\nUpgrade: echo\r\n\r\n");
+    EXPECT_EQ(client.readResponse(),
+              "HTTP/1.1 101 Switching Protocols\r\nServer: Klarion 1.4\r\nUpgrade: echo\r\n\r\n");
     bool closed = false;
     EXPECT_EQ(client.readToEnd(&closed), "echo:hello\n");
     EXPECT_TRUE(closed);
@@ -288,8 +297,10 @@ TEST(HttpServerDispatch, MethodsMiddlewareAndNotFound) {
         return writer.text();
     };
     const std::tuple<const char*, const char*, const char*> cases[] = {
-        {"POST", "/form", "POST"}, {"GET", "/form", "any"},       {"GET", "/lower", "lower get"}, {"POST", "/lower", "404"},
-        {"DELETE", "/item/7", "deleted 7"}, {"PUT", "/put", "put"}, {"GET", "/nowhere", "404"},
+        {"POST", "/form", "POST"},          {"GET", "/form", "any"},
+        {"GET", "/lower", "lower get"},     {"POST", "/lower", "404"},
+        {"DELETE", "/item/7", "deleted 7"}, {"PUT", "/put", "put"},
+        {"GET", "/nowhere", "404"},
     };
     for (const auto& [method, path, answer] : cases) EXPECT_EQ(dispatch(method, path), answer) << method << " " << path;
     EXPECT_EQ(seen.size(), 7u);  // the middleware ran first for each, found or not
@@ -298,8 +309,10 @@ TEST(HttpServerDispatch, MethodsMiddlewareAndNotFound) {
 
     // The first middleware answer wins: later ones and the handler never run.
     int laterRan = 0;
-    server.middleware.push_back([](HttpRequest&) -> std::optional<HttpResponse> { return HttpResponse::unauthorized(); });
-    server.middleware.push_back([&](HttpRequest&) -> std::optional<HttpResponse> { return ++laterRan, HttpResponse::forbidden(); });
+    server.middleware.push_back(
+        [](HttpRequest&) -> std::optional<HttpResponse> { return HttpResponse::unauthorized(); });
+    server.middleware.push_back(
+        [&](HttpRequest&) -> std::optional<HttpResponse> { return ++laterRan, HttpResponse::forbidden(); });
     EXPECT_EQ(dispatch("GET", "/form"), "401");
     EXPECT_EQ(dispatch("GET", "/unknown"), "401");
     EXPECT_EQ(laterRan, 0);

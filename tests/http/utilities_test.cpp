@@ -31,8 +31,14 @@ TEST(Sha1AndBase64, KnownVectors) {
     };
     for (const auto& [input, hex] : digests) EXPECT_EQ(hexOf(sha1(input)), hex) << "length " << input.size();
     const std::pair<std::string, std::string> base64[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"}, {"\xFF\xFE\xFD", "//79"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {"\xFF\xFE\xFD", "//79"},
     };
     for (const auto& [input, expected] : base64) EXPECT_EQ(toBase64(asBytes(input)), expected);
     // The accept value of the WebSocket opening handshake for the sample key.
@@ -42,16 +48,21 @@ TEST(Sha1AndBase64, KnownVectors) {
 
 TEST(Mime, LookupRules) {
     const std::pair<const char*, const char*> cases[] = {
-        {"Html", "text/html"}, {"JPG", "image/jpeg"},
-        {"exe", "application/octet-stream"}, {"", "application/octet-stream"}, {"tar.gz", "application/octet-stream"},
-        {".html", "application/octet-stream"},  // no leading dot
-        {" html", "application/octet-stream"},  // no trimming
+        {"Html", "text/html"},
+        {"JPG", "image/jpeg"},
+        {"exe", "application/octet-stream"},
+        {"", "application/octet-stream"},
+        {"tar.gz", "application/octet-stream"},
+        {".html", "application/octet-stream"},                       // no leading dot
+        {" html", "application/octet-stream"},                       // no trimming
         {"\xE2\x84\xAAML", "application/vnd.google-earth.kml+xml"},  // Kelvin sign lowers to k
     };
-    for (const auto& [extension, type] : cases) EXPECT_EQ(mimeTypeForExtension(std::string_view(extension)), type) << extension;
+    for (const auto& [extension, type] : cases)
+        EXPECT_EQ(mimeTypeForExtension(std::string_view(extension)), type) << extension;
     EXPECT_EQ(mimeTypeForExtension(std::nullopt), "application/octet-stream");
     const std::pair<const char*, const char*> paths[] = {
-        {"/srv/www/index.HTML", "text/html"}, {"archive.tar.gz", "application/octet-stream"},
+        {"/srv/www/index.HTML", "text/html"},
+        {"archive.tar.gz", "application/octet-stream"},
         {"/srv/www.d/README", "application/octet-stream"},
     };
     for (const auto& [path, type] : paths) EXPECT_EQ(mimeTypeForPath(path), type) << path;
@@ -59,11 +70,12 @@ TEST(Mime, LookupRules) {
 
 TEST(TextUtils, UnquoteAndUtf8) {
     const std::pair<std::string, std::string> cases[] = {
-        {"\"", "\""}, {"\"\"", ""}, {"\"a\"b\"", "a\"b"}, {"\"abc", "\"abc"}, {"abc\"", "abc\""}, {"plain", "plain"},
-        {"\"\"\"\"", "\"\""},  // only one pair is removed
+        {"\"", "\""},       {"\"\"", ""},       {"\"a\"b\"", "a\"b"}, {"\"abc", "\"abc"},
+        {"abc\"", "abc\""}, {"plain", "plain"}, {"\"\"\"\"", "\"\""},  // only one pair is removed
     };
     for (const auto& [input, expected] : cases) EXPECT_EQ(textutil::unquote(input), expected) << input;
-    for (const char* good : {"", "a\xC3\xA9", "\xF4\x8F\xBF\xBF"}) EXPECT_TRUE(textutil::isWellFormedUtf8(good)) << good;
+    for (const char* good : {"", "a\xC3\xA9", "\xF4\x8F\xBF\xBF"})
+        EXPECT_TRUE(textutil::isWellFormedUtf8(good)) << good;
     // Overlong, surrogate, past U+10FFFF, cut short.
     for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xC3"})
         EXPECT_FALSE(textutil::isWellFormedUtf8(bad)) << bad;

@@ -39,13 +39,16 @@ protected:
 
     void SetUp() override {
         // The handler and its writer run on the test's thread.
-        proxy = std::make_unique<ChatProxy>(ChatProxy::Dependencies{
-            .state = t.state, .lmStudio = lm.client, .rateLimiter = limiter,
-            .isActiveTeacherPin = [this](const std::string&, const std::optional<std::string>& pin) {
-                pinsChecked.push_back(pin);
-                return pin == std::optional<std::string>(kTeacherPin);
-            },
-            .touchLastActivity = [this] { ++activityStamps; }});
+        proxy = std::make_unique<ChatProxy>(
+            ChatProxy::Dependencies{.state = t.state,
+                                    .lmStudio = lm.client,
+                                    .rateLimiter = limiter,
+                                    .isActiveTeacherPin =
+                                        [this](const std::string&, const std::optional<std::string>& pin) {
+                                            pinsChecked.push_back(pin);
+                                            return pin == std::optional<std::string>(kTeacherPin);
+                                        },
+                                    .touchLastActivity = [this] { ++activityStamps; }});
     }
 
     static HttpRequest request(const std::string& body, std::optional<std::string> address = "10.0.0.5") {
@@ -85,9 +88,15 @@ TEST_F(ChatRequest, ParametersModelAndSeedFollowTheSettings) {
         Json parameters;  // every key but "messages"
         std::string journal;
     } cases[] = {
-        {"defaults, with a blank model id", [](AppConfigValues& v) { v.lmLoadedModelId = " \n "; },
-         {{"stream", true}, {"temperature", 0.7}, {"top_p", 0.9}, {"frequency_penalty", 0.0}, {"presence_penalty", 0.0},
-          {"max_tokens", 4096}, {"repeat_penalty", 1.1}},
+        {"defaults, with a blank model id",
+         [](AppConfigValues& v) { v.lmLoadedModelId = " \n "; },
+         {{"stream", true},
+          {"temperature", 0.7},
+          {"top_p", 0.9},
+          {"frequency_penalty", 0.0},
+          {"presence_penalty", 0.0},
+          {"max_tokens", 4096},
+          {"repeat_penalty", 1.1}},
          "→ LM Studio : model=(défaut) temp=0.7 top_p=0.9 freq=0.0 pres=0.0 repeat=1.1 max_tokens=4096 seed=off"},
         {"seed, model and expert parameters",
          [](AppConfigValues& v) {
@@ -95,9 +104,17 @@ TEST_F(ChatRequest, ParametersModelAndSeedFollowTheSettings) {
              v.topP = 0.5, v.frequencyPenalty = 0.3, v.presencePenalty = -0.5, v.repeatPenalty = 1, v.maxTokens = 512;
              v.customMission = "Les fractions";
          },
-         {{"stream", true}, {"temperature", 1.25}, {"top_p", 0.5}, {"frequency_penalty", 0.3}, {"presence_penalty", -0.5},
-          {"max_tokens", 512}, {"repeat_penalty", 1.0}, {"seed", 7}, {"model", "qwen2.5-7b-instruct"}},
-         "→ LM Studio : model=qwen2.5-7b-instruct temp=1.25 top_p=0.5 freq=0.3 pres=-0.5 repeat=1.0 max_tokens=512 seed=7"},
+         {{"stream", true},
+          {"temperature", 1.25},
+          {"top_p", 0.5},
+          {"frequency_penalty", 0.3},
+          {"presence_penalty", -0.5},
+          {"max_tokens", 512},
+          {"repeat_penalty", 1.0},
+          {"seed", 7},
+          {"model", "qwen2.5-7b-instruct"}},
+         "→ LM Studio : model=qwen2.5-7b-instruct temp=1.25 top_p=0.5 freq=0.3 pres=-0.5 repeat=1.0 max_tokens=512 "
+         "seed=7"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -121,27 +138,35 @@ TEST_F(ChatRequest, HistoryAndImageAreShapedAroundTheMessage) {
     Json ten = Json::array();
     for (int i = 0; i < 10; ++i) ten.push_back(message(i % 2 ? "assistant" : "user", "m" + std::to_string(i)));
     ten[5]["role"] = ten[8]["role"] = "system";
-    const Json imageTurn = Json::array({Json{{"type", "image_url"}, {"image_url", {{"url", "data:image/png;base64,AAAA"}}}},
-                                        Json{{"type", "text"}, {"text", "Et ça ?"}}});
+    const Json imageTurn =
+        Json::array({Json{{"type", "image_url"}, {"image_url", {{"url", "data:image/png;base64,AAAA"}}}},
+                     Json{{"type", "text"}, {"text", "Et ça ?"}}});
     const Json question = message("user", "Question");
     const struct {
         const char* what;
         Json extra;     // history or image added to the request
         Json expected;  // the messages after the system message
     } cases[] = {
-        {"last six taken before dropping two system entries", {{"history", ten}},
-         {message("user", "m4"), message("user", "m6"), message("assistant", "m7"), message("assistant", "m9"), question}},
-        {"an earlier image turn goes unchanged", {{"history", {message("user", imageTurn), message("assistant", "Un chat.")}}},
+        {"last six taken before dropping two system entries",
+         {{"history", ten}},
+         {message("user", "m4"), message("user", "m6"), message("assistant", "m7"), message("assistant", "m9"),
+          question}},
+        {"an earlier image turn goes unchanged",
+         {{"history", {message("user", imageTurn), message("assistant", "Un chat.")}}},
          {message("user", imageTurn), message("assistant", "Un chat."), question}},
         {"one entry that is no object voids the history",
-         {{"history", {message("user", "a"), "b", message("assistant", "c")}}}, {question}},
+         {{"history", {message("user", "a"), "b", message("assistant", "c")}}},
+         {question}},
         {"a history that is no list is ignored", {{"history", message("user", "a")}}, {question}},
         {"unknown or missing roles and unusable contents are dropped",
-         {{"history", {message("User", "a"), Json{{"content", "b"}}, message("user", 3), message("assistant", Json::array({"texte"})),
-                       message("assistant", "ok"), Json{{"role", "user"}}}}},
+         {{"history",
+           {message("User", "a"), Json{{"content", "b"}}, message("user", 3),
+            message("assistant", Json::array({"texte"})), message("assistant", "ok"), Json{{"role", "user"}}}}},
          {message("assistant", "ok"), question}},
-        {"an image goes as an image part then the text", {{"image", {{"base64", "iVBORw0KGgo="}, {"mimeType", "image/png"}}}},
-         {message("user", Json::array({Json{{"type", "image_url"}, {"image_url", {{"url", "data:image/png;base64,iVBORw0KGgo="}}}},
+        {"an image goes as an image part then the text",
+         {{"image", {{"base64", "iVBORw0KGgo="}, {"mimeType", "image/png"}}}},
+         {message("user", Json::array({Json{{"type", "image_url"},
+                                            {"image_url", {{"url", "data:image/png;base64,iVBORw0KGgo="}}}},
                                        Json{{"type", "text"}, {"text", "Question"}}}))}},
         {"an image of another form is ignored", {{"image", {{"base64", "AAAA"}, {"mimeType", 12}}}}, {question}},
     };
@@ -189,8 +214,13 @@ TEST_F(ChatRequest, CannedRepliesTakeNoSlotAndAskNothing) {
         std::string expected;
         std::function<void()> arrange;
     } cases[] = {
-        {"", empty}, {"pas du json", empty}, {"[1,2]", empty}, {"\"texte\"", empty}, {R"({"message":"Bonjour"})", empty},
-        {R"({"userMessage":42})", empty}, {R"({"userMessage":"  \n\t "})", empty},
+        {"", empty},
+        {"pas du json", empty},
+        {"[1,2]", empty},
+        {"\"texte\"", empty},
+        {R"({"message":"Bonjour"})", empty},
+        {R"({"userMessage":42})", empty},
+        {R"({"userMessage":"  \n\t "})", empty},
         {R"({"userMessage":"", "image":{"base64":"AAAA","mimeType":"image/png"}})", empty},
         {R"({"userMessage":"Bonjour"})", std::string(sseInternalErrorBytes()),
          [&] { t.config->setTemperature(std::numeric_limits<double>::infinity()); }},
@@ -284,8 +314,9 @@ protected:
     void start(std::chrono::milliseconds idle = gateway_test::shortTimeouts().streamIdle, bool stopWithServer = false) {
         LmStudioTimeouts timeouts = gateway_test::shortTimeouts();
         timeouts.streamIdle = idle;
-        ChatProxy::Dependencies deps{
-            .state = t.state, .lmStudio = std::make_shared<const LmStudioClient>(lm.fake.baseUrl(), timeouts), .rateLimiter = limiter};
+        ChatProxy::Dependencies deps{.state = t.state,
+                                     .lmStudio = std::make_shared<const LmStudioClient>(lm.fake.baseUrl(), timeouts),
+                                     .rateLimiter = limiter};
         if (stopWithServer) deps.serverStopping = [this] { return !server.operating(); };
         proxy = std::make_unique<ChatProxy>(std::move(deps));
         server["/api/chat"] = [this](HttpRequest& request) { return proxy->handleChat(request); };
@@ -300,7 +331,8 @@ protected:
     }
 
     std::string chat() {
-        const auto reply = gateway_test::roundTrip(server.port(), gateway_test::requestText("POST", "/api/chat", kChatBody));
+        const auto reply =
+            gateway_test::roundTrip(server.port(), gateway_test::requestText("POST", "/api/chat", kChatBody));
         EXPECT_TRUE(reply.complete);
         EXPECT_EQ(reply.status, 200);
         EXPECT_EQ(reply.headers.at("content-type"), "text/event-stream");
@@ -318,7 +350,9 @@ TEST_F(ChatRelay, RelaysLmStudiosBytesUnchangedWhereverTheyAreCut) {
     // the two line feeds.
     std::string stream;
     for (const char* piece : {"La photo", "synthèse 🌱 ", "transforme la lumière", " en énergie…"}) {
-        stream += "data: " + dumpJson(Json{{"choices", Json::array({Json{{"index", 0}, {"delta", {{"content", piece}}}}})}}) + "\n\n";
+        stream +=
+            "data: " + dumpJson(Json{{"choices", Json::array({Json{{"index", 0}, {"delta", {{"content", piece}}}}})}}) +
+            "\n\n";
     }
     stream += "data: {\"choices\":[{\"index\":0,\"delta\":{},\"finish_reason\":\"stop\"}]}\n\ndata: [DONE]\n\n";
     std::vector<std::vector<std::size_t>> cutSets = {{}, {1}, {2, 3}, {7, 1, 13}, {64, 5}, {4096}};
@@ -350,28 +384,33 @@ TEST_F(ChatRelay, FailuresEndAsTheStudentPageExpects) {
     auto onChat = [](FakeFault fault) { return fault.path = "/v1/chat/completions", std::optional<FakeFault>(fault); };
     const struct {
         const char* what;
-        std::optional<FakeFault> fault;  // none: LM Studio refuses the connection
-        std::string after;               // what follows the bytes LM Studio sent
+        std::optional<FakeFault> fault;                  // none: LM Studio refuses the connection
+        std::string after;                               // what follows the bytes LM Studio sent
         std::optional<std::string> sent = std::nullopt;  // those bytes, when the fake did not build them
     } cases[] = {
         {"LM Studio refuses the connection", std::nullopt, kError},
         {"closed without an answer", onChat({.action = FakeFaultAction::Close}), kError},
         {"reset after two events",
-         onChat({.action = FakeFaultAction::BreakStream, .afterEvents = 2, .breakWith = FakeStreamBreak::Reset}), kError},
+         onChat({.action = FakeFaultAction::BreakStream, .afterEvents = 2, .breakWith = FakeStreamBreak::Reset}),
+         kError},
         {"silent after one event for the idle time-out",
-         onChat({.action = FakeFaultAction::BreakStream, .afterEvents = 1, .breakWith = FakeStreamBreak::Hang}), kError},
+         onChat({.action = FakeFaultAction::BreakStream, .afterEvents = 1, .breakWith = FakeStreamBreak::Hang}),
+         kError},
         {"closed inside a line: a blank line first",
          onChat({.action = FakeFaultAction::Raw, .body = brokenAnswer(event + "\n\ndata: {\"choi")}), "\n\n" + kError,
          event + "\n\ndata: {\"choi"},
-        {"closed after a line but inside an event", onChat({.action = FakeFaultAction::Raw, .body = brokenAnswer(event + "\n")}),
-         "\n" + kError, event + "\n"},
+        {"closed after a line but inside an event",
+         onChat({.action = FakeFaultAction::Raw, .body = brokenAnswer(event + "\n")}), "\n" + kError, event + "\n"},
         {"answered 400: its body, a blank line, the error chunk",
-         onChat({.action = FakeFaultAction::Status, .status = 400, .body = R"({"error":"Trying to keep the first 9000 tokens"})"}),
+         onChat({.action = FakeFaultAction::Status,
+                 .status = 400,
+                 .body = R"({"error":"Trying to keep the first 9000 tokens"})"}),
          "\n\n" + kError},
         {"answered 500 with a body ending its line",
          onChat({.action = FakeFaultAction::Status, .status = 500, .body = "{\"error\":\"boom\"}\n"}), "\n" + kError},
         {"answered an empty 200: nothing at all",
-         onChat({.action = FakeFaultAction::Status, .status = 200, .body = "", .contentType = "text/event-stream"}), ""},
+         onChat({.action = FakeFaultAction::Status, .status = 200, .body = "", .contentType = "text/event-stream"}),
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -413,7 +452,8 @@ TEST_F(ChatRelay, StoppingTheServerMidStreamGivesEverythingBack) {
 
 TEST_F(ChatRelay, StoppingTheServerDoesNotWaitForASilentLmStudio) {
     start(600s, true);  // far beyond the test: only the stop can end the wait
-    lm.fake.addFault(FakeFault{.path = "/v1/chat/completions", .action = FakeFaultAction::Hang});  // still reading the prompt
+    lm.fake.addFault(
+        FakeFault{.path = "/v1/chat/completions", .action = FakeFaultAction::Hang});  // still reading the prompt
     gateway_test::LoopbackClient student(server.port());
     sendChat(student);
     ASSERT_TRUE(eventually([&] {

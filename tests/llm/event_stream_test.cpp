@@ -25,12 +25,14 @@ TEST(CannedChunks, HaveTheirExactBytesAndGoInOneWrite) {
         std::string text;                        // inside the JSON string
     } cases[] = {
         {sseAiPausedBytes, sseAiPaused,
-         "\\n\\n⏸️ **IA en pause :** Votre enseignant a temporairement suspendu l'IA. Veuillez lever les yeux vers le tableau !"},
+         "\\n\\n⏸️ **IA en pause :** Votre enseignant a temporairement suspendu l'IA. Veuillez lever les yeux vers "
+         "le tableau !"},
         {sseRequestInProgressBytes, sseRequestInProgress, "⏳ **Patience !** Tu as déjà une requête en cours."},
         {sseEmptyMessageBytes, sseEmptyMessage, "⚠️ Message vide ou invalide."},
         {sseInternalErrorBytes, sseInternalError, "⚠️ Erreur interne."},
         {proxyErrorChunkBytes, nullptr,
-         "\\n\\n⚠️ **Erreur Proxy :** Le serveur IA (LM Studio) est inaccessible. Veuillez prévenir votre enseignant."},
+         "\\n\\n⚠️ **Erreur Proxy :** Le serveur IA (LM Studio) est inaccessible. Veuillez prévenir votre "
+         "enseignant."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -11,9 +11,9 @@
 namespace klarion {
 namespace {
 
-using test::TestServerProcess;
-using gateway_test::roundTrip;
 using gateway_test::requestText;
+using gateway_test::roundTrip;
+using test::TestServerProcess;
 using ::testing::IsEmpty;
 
 class GatewayEndToEnd : public ::testing::Test {
@@ -44,8 +44,9 @@ TEST_F(GatewayEndToEnd, StartsWithAModelLoadedAndRelaysToLmStudio) {
     EXPECT_EQ(models.status, 200);
     EXPECT_EQ(models.body, lmStudio.requestsTo("/v1/models").back().emitted);
 
-    const auto switched = roundTrip(port, requestText("POST", "/api/switch-model", dumpJson(Json{
-                                                      {"pin", run.teacherPin()}, {"modelPath", "google/gemma-3-4b"}})));
+    const auto switched =
+        roundTrip(port, requestText("POST", "/api/switch-model",
+                                    dumpJson(Json{{"pin", run.teacherPin()}, {"modelPath", "google/gemma-3-4b"}})));
     EXPECT_EQ(switched.body, R"({"status": "loaded"})");
     ASSERT_EQ(lmStudio.loadedInstances().size(), 1u);
     EXPECT_EQ(lmStudio.loadedInstances()[0].id, "google/gemma-3-4b");
@@ -64,8 +65,8 @@ TEST_F(GatewayEndToEnd, StopsWithoutWaitingForASilentLmStudio) {
     gateway_test::LoopbackClient student(port), teacher(port);
     ASSERT_TRUE(student.send(requestText("POST", "/api/chat", R"({"userMessage":"Bonjour","history":[]})")));
     ASSERT_TRUE(gateway_test::eventually([&] { return !lmStudio.requestsTo("/v1/chat/completions").empty(); }));
-    ASSERT_TRUE(teacher.send(requestText("POST", "/api/switch-model", dumpJson(Json{{"pin", run.teacherPin()},
-                                                                         {"modelPath", "google/gemma-3-4b"}}))));
+    ASSERT_TRUE(teacher.send(requestText(
+        "POST", "/api/switch-model", dumpJson(Json{{"pin", run.teacherPin()}, {"modelPath", "google/gemma-3-4b"}}))));
     ASSERT_TRUE(gateway_test::eventually([&] { return !lmStudio.requestsTo("/api/v1/models/load").empty(); }));
     // LM Studio's own time-outs (60 s of silence, 120 s for a load) are beyond what terminate waits.
     EXPECT_EQ(run.terminate(std::chrono::seconds(20)), 0);

@@ -43,10 +43,16 @@ TEST_F(ProbeResults, OnlineAndOfflineAreJournaledOnceAnythingButAModelListIsOffl
     const std::optional<JournalLine> none;
     // Only a failed request says "hors ligne"; an answer without models turns offline silently.
     const std::vector<std::tuple<LmReply, bool, std::optional<JournalLine>>> steps = {
-        {answered(R"({"data":[{"id":"a"},{"id":"b"}]})"), true, JournalLine{AppLogLevel::info, "LM Studio en ligne (2 modèle(s))"}},
-        {answered(kOneModel), true, none}, {failed(), false, offline}, {failed(LmTransportError::TimedOut), false, none},
-        {answered(kOneModel, 500), true, online1}, {answered(kNoModel), false, none}, {answered("<html>"), false, none},
-        {answered(kOneModel), true, online1}, {failed(LmTransportError::Reset), false, offline}};
+        {answered(R"({"data":[{"id":"a"},{"id":"b"}]})"), true,
+         JournalLine{AppLogLevel::info, "LM Studio en ligne (2 modèle(s))"}},
+        {answered(kOneModel), true, none},
+        {failed(), false, offline},
+        {failed(LmTransportError::TimedOut), false, none},
+        {answered(kOneModel, 500), true, online1},
+        {answered(kNoModel), false, none},
+        {answered("<html>"), false, none},
+        {answered(kOneModel), true, online1},
+        {failed(LmTransportError::Reset), false, offline}};
     std::vector<JournalLine> expected;
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const auto& [reply, online, line] = steps[i];
@@ -69,8 +75,9 @@ TEST_F(ProbeResults, ShortContextIsWarnedOncePerChange) {
     EXPECT_EQ(t.config->lmContextLength(), 8192);
     const auto lines = t.journal();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], (JournalLine{AppLogLevel::warn, "⚠️ Contexte LM Studio insuffisant : 4096 tokens (recommandé ≥ 8192). "
-                                                        "L'analyse de logs et l'envoi de fichiers peuvent échouer."}));
+    EXPECT_EQ(lines[0], (JournalLine{AppLogLevel::warn,
+                                     "⚠️ Contexte LM Studio insuffisant : 4096 tokens (recommandé ≥ 8192). "
+                                     "L'analyse de logs et l'envoi de fichiers peuvent échouer."}));
     EXPECT_THAT(lines[1].message, ::testing::HasSubstr(": 2048 tokens"));
     EXPECT_THAT(lines[2].message, ::testing::HasSubstr(": 8191 tokens"));
 }
@@ -81,9 +88,11 @@ TEST(ParseModels, PicksTheLoadedModel) {
         {answered(R"({"data":[{"id":"a","state":"not-loaded","max_context_length":32768},)"
                   R"({"id":"b","state":"loaded","max_context_length":131072,"loaded_context_length":4096}]})"),
          Model{"b", 4096}},
-        {answered(R"({"data":[{"id":"a","state":"not-loaded","max_context_length":32768},{"id":"b"}]})"), Model{"a", 32768}},
+        {answered(R"({"data":[{"id":"a","state":"not-loaded","max_context_length":32768},{"id":"b"}]})"),
+         Model{"a", 32768}},
         {answered(R"([{"key":"k","state":"loaded","context_length":2048.0}])"), Model{"k", 2048}},
-        {answered(R"({"data":[{"id":7,"key":"k","state":"loaded","loaded_context_length":"4096","max_context_length":8192}]})"),
+        {answered(
+             R"({"data":[{"id":7,"key":"k","state":"loaded","loaded_context_length":"4096","max_context_length":8192}]})"),
          Model{"k", 8192}},  // members of other types are passed over
         {answered(R"({"data":[{"state":"loaded"}]})"), Model{"", 0}},
         {answered(R"({"data":[]})"), std::nullopt},
@@ -145,8 +154,9 @@ TEST_F(ProbesWithFake, TimerTickFindsTheModelAndItsContext) {
     EXPECT_TRUE(t.config->isLmStudioOnline());
     EXPECT_EQ(t.config->lmLoadedModelId(), "google/gemma-3-4b");
     EXPECT_EQ(t.config->lmContextLength(), 4096);
-    EXPECT_THAT(t.journalMessages(), ElementsAre("LM Studio en ligne (1 modèle(s))",
-                                                 ::testing::StartsWith("⚠️ Contexte LM Studio insuffisant : 4096 ")));
+    EXPECT_THAT(t.journalMessages(),
+                ElementsAre("LM Studio en ligne (1 modèle(s))",
+                            ::testing::StartsWith("⚠️ Contexte LM Studio insuffisant : 4096 ")));
     const auto requests = lm.fake.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].method + " " + requests[0].target, "GET /v1/models");

@@ -36,7 +36,8 @@ class ModelRoutesTest : public gateway_test::GatewayTest {
 protected:
     std::unique_ptr<ModelRoutes> routes = make(lm.client);
 
-    std::unique_ptr<ModelRoutes> make(std::shared_ptr<const LmStudioClient> client, LmStudioClient::StopCheck stopping = {}) {
+    std::unique_ptr<ModelRoutes> make(std::shared_ptr<const LmStudioClient> client,
+                                      LmStudioClient::StopCheck stopping = {}) {
         auto pinIs = [](std::vector<std::string> pins) {
             return [pins](const std::string&, const std::optional<std::string>& pin) {
                 return pin && std::find(pins.begin(), pins.end(), *pin) != pins.end();
@@ -65,13 +66,16 @@ protected:
         return r;
     }
     Reply models() { return read(routes->handleModels(request(""))); }
-    Reply available(const std::string& body = R"({"pin":"111111"})") { return read(routes->handleAvailableModels(request(body))); }
+    Reply available(const std::string& body = R"({"pin":"111111"})") {
+        return read(routes->handleAvailableModels(request(body)));
+    }
     Reply switchModel(const std::string& body, const ModelRoutes* via = nullptr) {
         return read((via ? via : routes.get())->handleSwitchModel(request(body)));
     }
     std::vector<std::string> calls() {
         std::vector<std::string> out;
-        for (const auto& r : lm.fake.requests()) out.push_back(r.method + " " + r.path + (r.body.empty() ? "" : " " + r.body));
+        for (const auto& r : lm.fake.requests())
+            out.push_back(r.method + " " + r.path + (r.body.empty() ? "" : " " + r.body));
         return out;
     }
 };
@@ -83,7 +87,10 @@ TEST_F(ModelRoutesTest, ListsRelayWhateverLmStudioSentAndFallBackWhenNothingCame
         bool refusing, relayed;  // not relayed: {"data":[]} and []
     } cases[] = {
         {"a list", {}, false, true},
-        {"an error status", {{.action = FakeFaultAction::Status, .status = 500, .body = "oops", .times = 2}}, false, true},
+        {"an error status",
+         {{.action = FakeFaultAction::Status, .status = 500, .body = "oops", .times = 2}},
+         false,
+         true},
         {"an empty answer", {{.action = FakeFaultAction::Status, .status = 200, .body = "", .times = 2}}, false, false},
         {"closed without an answer", {{.action = FakeFaultAction::Close, .times = 2}}, false, false},
         {"LM Studio stopped", {}, true, false},
@@ -109,8 +116,9 @@ TEST_F(ModelRoutesTest, RefusedPinsGet401AndNothingHappens) {
         EXPECT_EQ(reply.status, 401) << body;
         EXPECT_EQ(reply.body, "");
     }
-    for (const char* body : {"", "[]", R"({"pin":"222222"})", R"({"modelPath":"google/gemma-3-4b"})",
-                                    R"({"pin":"111111","modelPath":"google/gemma-3-4b"})", R"({"pin":"222222","modelPath":42})"}) {
+    for (const char* body :
+         {"", "[]", R"({"pin":"222222"})", R"({"modelPath":"google/gemma-3-4b"})",
+          R"({"pin":"111111","modelPath":"google/gemma-3-4b"})", R"({"pin":"222222","modelPath":42})"}) {
         const Reply reply = switchModel(body);
         EXPECT_EQ(reply.status, 401) << body;
         EXPECT_EQ(reply.body, "");
@@ -130,9 +138,10 @@ TEST_F(ModelRoutesTest, AnAddressThatFormsNoUrlAnswers500) {
 }
 
 TEST_F(ModelRoutesTest, SwitchUnloadsEveryInstanceInOrderThenLoads) {
-    lm.fake.setModels(FakeLmStudio::defaultModels(), {FakeInstance{"qwen2.5-7b-instruct", "qwen2.5-7b-instruct", 8192},
-                                                      FakeInstance{"google/gemma-3-4b", "google/gemma-3-4b", 4096},
-                                                      FakeInstance{"qwen2.5-7b-instruct:2", "qwen2.5-7b-instruct", 8192}});
+    lm.fake.setModels(FakeLmStudio::defaultModels(),
+                      {FakeInstance{"qwen2.5-7b-instruct", "qwen2.5-7b-instruct", 8192},
+                       FakeInstance{"google/gemma-3-4b", "google/gemma-3-4b", 4096},
+                       FakeInstance{"qwen2.5-7b-instruct:2", "qwen2.5-7b-instruct", 8192}});
     // Every change of the two fields, in the order the main thread makes them.
     std::vector<std::string> changes;
     t.config->subscribe([&](AppConfigField field) {
@@ -146,10 +155,11 @@ TEST_F(ModelRoutesTest, SwitchUnloadsEveryInstanceInOrderThenLoads) {
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.contentType, "application/json");
     EXPECT_EQ(reply.body, kLoaded);
-    EXPECT_THAT(calls(), ElementsAre("GET /api/v1/models", R"(POST /api/v1/models/unload {"instance_id":"qwen2.5-7b-instruct"})",
-                                     R"(POST /api/v1/models/unload {"instance_id":"qwen2.5-7b-instruct:2"})",
-                                     R"(POST /api/v1/models/unload {"instance_id":"google/gemma-3-4b"})",
-                                     R"(POST /api/v1/models/load {"model":"google/gemma-3-4b"})"));
+    EXPECT_THAT(calls(),
+                ElementsAre("GET /api/v1/models", R"(POST /api/v1/models/unload {"instance_id":"qwen2.5-7b-instruct"})",
+                            R"(POST /api/v1/models/unload {"instance_id":"qwen2.5-7b-instruct:2"})",
+                            R"(POST /api/v1/models/unload {"instance_id":"google/gemma-3-4b"})",
+                            R"(POST /api/v1/models/load {"model":"google/gemma-3-4b"})"));
     EXPECT_EQ(t.journal(), switchLines("google/gemma-3-4b", true));
     EXPECT_THAT(changes, ElementsAre("paused", "model google/gemma-3-4b", "resumed"));
     EXPECT_EQ(lm.fake.loadedInstances().size(), 1u);
@@ -158,7 +168,8 @@ TEST_F(ModelRoutesTest, SwitchUnloadsEveryInstanceInOrderThenLoads) {
     lm.fake.setModels(FakeLmStudio::defaultModels(), {});
     lm.fake.clearRecords();
     EXPECT_EQ(switchModel(switchTo("qwen2.5-7b-instruct")).body, kLoaded);
-    EXPECT_THAT(calls(), ElementsAre("GET /api/v1/models", R"(POST /api/v1/models/load {"model":"qwen2.5-7b-instruct"})"));
+    EXPECT_THAT(calls(),
+                ElementsAre("GET /api/v1/models", R"(POST /api/v1/models/load {"model":"qwen2.5-7b-instruct"})"));
     EXPECT_EQ(t.journal().back(), switchLines("qwen2.5-7b-instruct", true).back());  // also runs what the switch queued
 }
 
@@ -172,8 +183,9 @@ TEST_F(ModelRoutesTest, LoadThatFailsAnswersTheErrorAndResumes) {
         {"500", {{.path = "/api/v1/models/load", .action = FakeFaultAction::Status, .status = 500, .body = kLoaded}}},
         {"unknown model", {}, "no/such-model"},
         {"no answer in time", {{.path = "/api/v1/models/load", .action = FakeFaultAction::Hang}}},
-        {"unload failing", {{.path = "/api/v1/models/unload", .action = FakeFaultAction::Reset},
-                            {.path = "/api/v1/models/load", .action = FakeFaultAction::Close}}},
+        {"unload failing",
+         {{.path = "/api/v1/models/unload", .action = FakeFaultAction::Reset},
+          {.path = "/api/v1/models/load", .action = FakeFaultAction::Close}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -210,9 +222,11 @@ TEST_F(ModelRoutesTest, AStoppingServerEndsASwitchWaitingForTheLoad) {
     LmStudioTimeouts timeouts = gateway_test::shortTimeouts();
     timeouts.load = 600s;  // far beyond the test: only the stop can end the wait
     std::atomic<bool> stopping{false};
-    auto stoppable = make(std::make_shared<const LmStudioClient>(lm.fake.baseUrl(), timeouts), [&] { return stopping.load(); });
+    auto stoppable =
+        make(std::make_shared<const LmStudioClient>(lm.fake.baseUrl(), timeouts), [&] { return stopping.load(); });
     lm.fake.addFault(FakeFault{.path = "/api/v1/models/load", .action = FakeFaultAction::Hang});
-    auto reply = std::async(std::launch::async, [&] { return switchModel(switchTo("google/gemma-3-4b"), stoppable.get()); });
+    auto reply =
+        std::async(std::launch::async, [&] { return switchModel(switchTo("google/gemma-3-4b"), stoppable.get()); });
     ASSERT_TRUE(gateway_test::eventually([&] { return !lm.fake.requestsTo("/api/v1/models/load").empty(); }));
     stopping = true;
     const bool ended = reply.wait_for(60s) == std::future_status::ready;

@@ -40,7 +40,14 @@ protected:
         return lines;
     }
     static SafetyAlert keywordAlert(std::string id, std::string name = "Léa") {
-        return SafetyAlert{std::move(id), std::move(name), "10.0.0.5", "au secours", keywordReason("au secours"), SafetyAlertLevel::keyword, 1000.0, false};
+        return SafetyAlert{std::move(id),
+                           std::move(name),
+                           "10.0.0.5",
+                           "au secours",
+                           keywordReason("au secours"),
+                           SafetyAlertLevel::keyword,
+                           1000.0,
+                           false};
     }
 
     SafetyMonitor& start() {
@@ -69,12 +76,24 @@ TEST_F(SafetyTest, AVerdictAppliesToItsAlertOrRaisesOneOfItsOwnOnDanger) {
         std::string level, reason;  // level "": the alerts are unchanged
         std::optional<JournalLine> line;
     } cases[] = {
-        {"danger with motif confirms and takes the motif", "TARGET", {true, "harcèlement grave", true}, "confirmed",
-         "IA : harcèlement grave", confirmedTom},
+        {"danger with motif confirms and takes the motif",
+         "TARGET",
+         {true, "harcèlement grave", true},
+         "confirmed",
+         "IA : harcèlement grave",
+         confirmedTom},
         {"danger without motif keeps the keyword reason", "TARGET", {true, "", true}, "confirmed", kept, confirmedTom},
-        {"usable, no danger: dismissed, reason kept", "TARGET", {false, "humour", true}, "dismissed", kept,
+        {"usable, no danger: dismissed, reason kept",
+         "TARGET",
+         {false, "humour", true},
+         "dismissed",
+         kept,
          JournalLine{AppLogLevel::info, "Alerte sécurité écartée par l'IA — Tom"}},
-        {"unusable: kept as keyword", "TARGET", {false, "", false}, "keyword", kept,
+        {"unusable: kept as keyword",
+         "TARGET",
+         {false, "", false},
+         "keyword",
+         kept,
          JournalLine{AppLogLevel::warn, "⚠️ Analyse IA indisponible — alerte mot-clé CONSERVÉE (Tom)"}},
         {"an alert no longer held, danger", "GONE", {true, "x", true}, "", "", std::nullopt},
         {"no alert, danger without motif", std::nullopt, {true, "", true}, "confirmed", "Détecté par l'IA", raised},
@@ -88,7 +107,8 @@ TEST_F(SafetyTest, AVerdictAppliesToItsAlertOrRaisesOneOfItsOwnOnDanger) {
         target.acknowledged = true;
         t.config->setSafetyAlerts({other, target});
         t.logger->setEntries({});
-        SafetyMonitor::applyAiSafetyVerdict(*t.config, *t.logger, 2000.0, c.alertId, c.verdict, "10.0.0.9", "Je n'ai plus d'amis");
+        SafetyMonitor::applyAiSafetyVerdict(*t.config, *t.logger, 2000.0, c.alertId, c.verdict, "10.0.0.9",
+                                            "Je n'ai plus d'amis");
 
         std::vector<SafetyAlert> expected = {other, target};
         const auto alerts = t.config->safetyAlerts();
@@ -97,7 +117,8 @@ TEST_F(SafetyTest, AVerdictAppliesToItsAlertOrRaisesOneOfItsOwnOnDanger) {
         } else if (!c.level.empty()) {
             ASSERT_EQ(alerts.size(), 3u);
             EXPECT_EQ(alerts[2].id.size(), 36u);
-            expected.push_back({alerts[2].id, "Léa (2)", "10.0.0.9", "Je n'ai plus d'amis", c.reason, *safetyAlertLevelFromString(c.level), 2000.0, false});
+            expected.push_back({alerts[2].id, "Léa (2)", "10.0.0.9", "Je n'ai plus d'amis", c.reason,
+                                *safetyAlertLevelFromString(c.level), 2000.0, false});
         }
         EXPECT_EQ(alerts, expected);
         EXPECT_EQ(alertLines(), c.line ? std::vector<JournalLine>{*c.line} : std::vector<JournalLine>{});
@@ -128,19 +149,21 @@ TEST_F(SafetyTest, KeywordAlertConfirmedByTheVerdict) {
     t.config->setConnectedStudents({{"10.0.0.5", "Léa"}});
     start().scanForKeywords("10.0.0.5", "Je vais me suicider");
     settle();
-    EXPECT_THAT(t.config->safetyAlerts(), ElementsAre(SafetyAlert{t.config->safetyAlerts().at(0).id, "Léa", "10.0.0.5",
-                                                                  "Je vais me suicider", "IA : idées suicidaires", SafetyAlertLevel::confirmed,
-                                                                  t.clock->now(), false}));
+    EXPECT_THAT(t.config->safetyAlerts(),
+                ElementsAre(SafetyAlert{t.config->safetyAlerts().at(0).id, "Léa", "10.0.0.5", "Je vais me suicider",
+                                        "IA : idées suicidaires", SafetyAlertLevel::confirmed, t.clock->now(), false}));
     // The keyword alert's line is queued by the main-thread step, so it may follow the scan thread's lines.
-    EXPECT_THAT(t.journal(),
-                UnorderedElementsAre(
-                    JournalLine{AppLogLevel::debug, "Surveillance — mot-clé=suicide scanAll=false — « Je vais me suicider »"},
-                    JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité (mot-clé) — Léa : suicide"},
-                    JournalLine{AppLogLevel::debug,
-                                R"(Analyse sécurité IA — réponse brute : {"danger": true, "motif": "idées suicidaires"})"},
-                    JournalLine{AppLogLevel::debug, "Analyse sécurité IA — verdict exploitable=true danger=true "
-                                                    "motif=idées suicidaires — « Je vais me suicider »"},
-                    JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité CONFIRMÉE par l'IA — Léa"}));
+    EXPECT_THAT(
+        t.journal(),
+        UnorderedElementsAre(
+            JournalLine{AppLogLevel::debug, "Surveillance — mot-clé=suicide scanAll=false — « Je vais me suicider »"},
+            JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité (mot-clé) — Léa : suicide"},
+            JournalLine{AppLogLevel::debug,
+                        R"(Analyse sécurité IA — réponse brute : {"danger": true, "motif": "idées suicidaires"})"},
+            JournalLine{AppLogLevel::debug,
+                        "Analyse sécurité IA — verdict exploitable=true danger=true "
+                        "motif=idées suicidaires — « Je vais me suicider »"},
+            JournalLine{AppLogLevel::warn, "🚨 Alerte sécurité CONFIRMÉE par l'IA — Léa"}));
     // What LM Studio was asked.
     const auto requests = lm.fake.requestsTo("/v1/chat/completions");
     ASSERT_EQ(requests.size(), 1u);
@@ -152,7 +175,8 @@ TEST_F(SafetyTest, KeywordAlertConfirmedByTheVerdict) {
 
 TEST_F(SafetyTest, ScanOutcomes) {
     auto completion = [](const std::string& content) {
-        return dumpJson(Json{{"choices", Json::array({Json{{"message", Json{{"role", "assistant"}, {"content", content}}}}})}});
+        return dumpJson(
+            Json{{"choices", Json::array({Json{{"message", Json{{"role", "assistant"}, {"content", content}}}}})}});
     };
     auto onChat = [](FakeFault f) { return f.path = "/v1/chat/completions", std::vector<FakeFault>{f}; };
     const std::string noVerdict = "Analyse sécurité IA — pas de réponse exploitable de LM Studio";
@@ -162,34 +186,76 @@ TEST_F(SafetyTest, ScanOutcomes) {
         const char* what;
         std::string text, verdict;
         std::vector<FakeFault> faults;
-        std::string level;       // of the one alert afterwards; "": none
-        std::string line;        // a journal line expected
-        size_t asked = 1;        // verdict requests
+        std::string level;  // of the one alert afterwards; "": none
+        std::string line;   // a journal line expected
+        size_t asked = 1;   // verdict requests
         bool scanAll = false, online = true;
         std::optional<std::string> reason = std::nullopt;
         std::chrono::milliseconds replyWait = 30s;
     } cases[] = {
-        {"dismissed by a verdict inside words", "Je joue du violon", R"(Voici : {"danger": false, "motif": "musique"} Merci.)", {},
-         "dismissed", "Alerte sécurité écartée par l'IA — Anonyme", 1, false, true, keywordReason("viol")},
-        {"a neutral question without screening asks nothing", "Pourquoi le ciel est-il bleu ?", "", {}, "",
-         "Surveillance — mot-clé=aucun scanAll=false — « Pourquoi le ciel est-il bleu ? »", 0},
-        {"screening every question raises an alert of its own", "Je n'ai plus d'amis", R"({"danger": true})", {}, "confirmed",
-         "🚨 Alerte sécurité détectée par l'IA — Anonyme", 1, true, true, "Détecté par l'IA"},
-        {"screening a harmless question", "Quelle heure est-il ?", R"({"danger": false})", {}, "",
-         "Surveillance — mot-clé=aucun scanAll=true — « Quelle heure est-il ? »", 1, true},
-        {"LM Studio offline skips the verdict", "au secours", "", {}, "keyword",
-         "Analyse sécurité IA ignorée (LM Studio hors ligne)", 0, false, false},
+        {"dismissed by a verdict inside words",
+         "Je joue du violon",
+         R"(Voici : {"danger": false, "motif": "musique"} Merci.)",
+         {},
+         "dismissed",
+         "Alerte sécurité écartée par l'IA — Anonyme",
+         1,
+         false,
+         true,
+         keywordReason("viol")},
+        {"a neutral question without screening asks nothing",
+         "Pourquoi le ciel est-il bleu ?",
+         "",
+         {},
+         "",
+         "Surveillance — mot-clé=aucun scanAll=false — « Pourquoi le ciel est-il bleu ? »",
+         0},
+        {"screening every question raises an alert of its own",
+         "Je n'ai plus d'amis",
+         R"({"danger": true})",
+         {},
+         "confirmed",
+         "🚨 Alerte sécurité détectée par l'IA — Anonyme",
+         1,
+         true,
+         true,
+         "Détecté par l'IA"},
+        {"screening a harmless question",
+         "Quelle heure est-il ?",
+         R"({"danger": false})",
+         {},
+         "",
+         "Surveillance — mot-clé=aucun scanAll=true — « Quelle heure est-il ? »",
+         1,
+         true},
+        {"LM Studio offline skips the verdict",
+         "au secours",
+         "",
+         {},
+         "keyword",
+         "Analyse sécurité IA ignorée (LM Studio hors ligne)",
+         0,
+         false,
+         false},
         {"connection reset", "on me frappe", "", onChat({.action = FakeFaultAction::Reset}), "keyword", noVerdict},
         {"error status with an error body", "on me frappe", "",
-         onChat({.action = FakeFaultAction::Status, .status = 400, .body = R"({"error":"trop long"})"}), "keyword", noVerdict},
+         onChat({.action = FakeFaultAction::Status, .status = 400, .body = R"({"error":"trop long"})"}), "keyword",
+         noVerdict},
         {"error status with a completion body is read", "on me frappe", "",
-         onChat({.action = FakeFaultAction::Status, .status = 500, .body = completion(R"({"danger": true, "motif": "coups"})")}),
+         onChat({.action = FakeFaultAction::Status,
+                 .status = 500,
+                 .body = completion(R"({"danger": true, "motif": "coups"})")}),
          "confirmed", "🚨 Alerte sécurité CONFIRMÉE par l'IA — Anonyme", 1, false, true, "IA : coups"},
         {"a reply without a verdict", "on me frappe", "",
-         onChat({.action = FakeFaultAction::Status, .status = 200, .body = completion("Je ne sais pas.")}), "keyword", kept},
-        {"no reply within the wait", "au secours", "", onChat({.action = FakeFaultAction::Hang}), "keyword", noVerdict, 1, false,
-         true, std::nullopt, 200ms},
-        {"the journal quotes 50 characters, not bytes", longText, "", {}, "dismissed",
+         onChat({.action = FakeFaultAction::Status, .status = 200, .body = completion("Je ne sais pas.")}), "keyword",
+         kept},
+        {"no reply within the wait", "au secours", "", onChat({.action = FakeFaultAction::Hang}), "keyword", noVerdict,
+         1, false, true, std::nullopt, 200ms},
+        {"the journal quotes 50 characters, not bytes",
+         longText,
+         "",
+         {},
+         "dismissed",
          "Surveillance — mot-clé=au secours scanAll=false — « " + std::string(49, 'a') + "e\u0301 »"},
     };
     for (const auto& c : cases) {
@@ -198,7 +264,9 @@ TEST_F(SafetyTest, ScanOutcomes) {
         lm.fake.clearRecords();
         for (const auto& fault : c.faults) lm.fake.addFault(fault);
         setVerdict(c.verdict.empty() ? FakeChatReply{}.content : c.verdict);
-        t.config->update([&](AppConfigValues& v) { v.safetyAiScanAll = c.scanAll, v.isLmStudioOnline = c.online, v.safetyAlerts = {}; });
+        t.config->update([&](AppConfigValues& v) {
+            v.safetyAiScanAll = c.scanAll, v.isLmStudioOnline = c.online, v.safetyAlerts = {};
+        });
         t.logger->setEntries({});
         options.timings.replyWait = c.replyWait;
         start().scanForKeywords("10.0.0.5", c.text);
@@ -266,8 +334,9 @@ TEST_F(SafetyTest, ScansBeyondTheBoundAreDroppedWithAJournalLine) {
     EXPECT_EQ(monitor->pendingScans(), 1u);
     size_t dropped = 0;
     for (const auto& line : t.journal())
-        dropped += line.level == AppLogLevel::warn &&
-                   line.message.starts_with("Analyse sécurité IA abandonnée (trop d'analyses en attente) — « au secours ");
+        dropped +=
+            line.level == AppLogLevel::warn &&
+            line.message.starts_with("Analyse sécurité IA abandonnée (trop d'analyses en attente) — « au secours ");
     EXPECT_EQ(dropped, 2u);
     EXPECT_EQ(t.config->safetyAlerts().size(), 3u);  // every keyword alert is still raised
 }
@@ -281,10 +350,12 @@ TEST_F(SafetyTest, EveryQuestionOfABusyClassGetsItsVerdict) {
     const auto period = std::chrono::milliseconds(20s) / kScale;
     options.timings = {.chatStreamCheck = 5ms, .chatStreamWait = std::chrono::milliseconds(60s) / kScale};
     const auto answerGap = period / 10;  // an answer streams for about 80 % of the period
-    lm.fake.setChatReply({.pieces = std::vector<std::string>(8, "mot "), .content = R"({"danger": false})", .gap = answerGap});
+    lm.fake.setChatReply(
+        {.pieces = std::vector<std::string>(8, "mot "), .content = R"({"danger": false})", .gap = answerGap});
     t.config->setSafetyAiScanAll(true);
     const auto values = t.config->snapshot();
-    const std::string chat = dumpJson(buildChatRequest(values, buildChatMessages(buildSystemPrompt(values), Json::object(), "Bonjour")));
+    const std::string chat =
+        dumpJson(buildChatRequest(values, buildChatMessages(buildSystemPrompt(values), Json::object(), "Bonjour")));
     const auto streams = t.config->activeChatStreams();
     start();
     std::vector<std::thread> students;
@@ -310,7 +381,8 @@ TEST_F(SafetyTest, EveryQuestionOfABusyClassGetsItsVerdict) {
     for (const auto& request : lm.fake.requestsTo("/v1/chat/completions"))
         verdicts += request.body.find(R"("stream":false)") != std::string::npos;
     EXPECT_EQ(verdicts, size_t{kStudents * kRounds});
-    for (const auto& line : t.journalMessages()) EXPECT_FALSE(line.starts_with("Analyse sécurité IA abandonnée")) << line;
+    for (const auto& line : t.journalMessages())
+        EXPECT_FALSE(line.starts_with("Analyse sécurité IA abandonnée")) << line;
 }
 
 }  // namespace

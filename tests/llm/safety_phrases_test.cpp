@@ -35,7 +35,9 @@ TEST(SafetyPhrases, FindTheFirstPhraseInListOrder) {
         {"", std::nullopt},
         {"Quelle est la capitale de la France ?", std::nullopt},
         {"au\nsecours", std::nullopt},
-        {"\xff" "au secours\xfe", "au secours"},  // invalid UTF-8 around a phrase
+        {"\xff"
+         "au secours\xfe",
+         "au secours"},  // invalid UTF-8 around a phrase
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(findSafetyPhrase(text), expected) << text;
 }
@@ -44,13 +46,20 @@ TEST(SafetyPhrases, FindTheFirstPhraseInListOrder) {
 // contains the earlier entry, which is tested first. Every other entry reports itself.
 TEST(SafetyPhrases, EachEntryReportsItselfUnlessAnEarlierEntryIsInsideIt) {
     const std::map<std::string_view, std::string_view> neverReported = {
-        {"suicider", "suicide"},       {"me suicider", "suicide"},
-        {"je veux mourir", "veux mourir"}, {"veux en finir", "en finir"},
-        {"en finir avec la vie", "en finir"}, {"en avoir marre de tout", "marre de tout"},
-        {"me scarifier", "scarifi"},   {"me couper les", "me couper"},
-        {"je suis nulle", "je suis nul"}, {"je suis battue", "je suis battu"},
-        {"on abuse de moi", "abus"},   {"violé", "viol"},
-        {"violée", "viol"},            {"je me fais harceler", "harcel"},
+        {"suicider", "suicide"},
+        {"me suicider", "suicide"},
+        {"je veux mourir", "veux mourir"},
+        {"veux en finir", "en finir"},
+        {"en finir avec la vie", "en finir"},
+        {"en avoir marre de tout", "marre de tout"},
+        {"me scarifier", "scarifi"},
+        {"me couper les", "me couper"},
+        {"je suis nulle", "je suis nul"},
+        {"je suis battue", "je suis battu"},
+        {"on abuse de moi", "abus"},
+        {"violé", "viol"},
+        {"violée", "viol"},
+        {"je me fais harceler", "harcel"},
         {"fuguer", "fugue"},
     };
     ASSERT_EQ(safetyPhrases.size(), 120u);

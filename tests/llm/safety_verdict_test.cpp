@@ -17,11 +17,12 @@ TEST(SafetyRequest, CarriesThePromptAndTheQuestionAsReceived) {
     const std::string question = "  Je veux mourir\n\"vraiment\"  ";
     const auto body = parseJsonObject(buildSafetyRequestBody(question));
     ASSERT_TRUE(body);
-    EXPECT_EQ(*body, (Json{{"messages", Json::array({Json{{"role", "system"}, {"content", std::string(safetyFilterPrompt)}},
-                                                     Json{{"role", "user"}, {"content", question}}})},
-                           {"stream", false},
-                           {"temperature", 0.0},
-                           {"max_tokens", 200}}));
+    EXPECT_EQ(*body,
+              (Json{{"messages", Json::array({Json{{"role", "system"}, {"content", std::string(safetyFilterPrompt)}},
+                                              Json{{"role", "user"}, {"content", question}}})},
+                    {"stream", false},
+                    {"temperature", 0.0},
+                    {"max_tokens", 200}}));
     EXPECT_TRUE((*body)["max_tokens"].is_number_integer());
 }
 
@@ -85,7 +86,8 @@ TEST(SafetyVerdictReading, ReadsObjectsLenientlyThenWords) {
     };
     for (const auto& [content, expected] : cases) {
         const SafetyVerdict got = readSafetyVerdict(content);
-        EXPECT_EQ(got, expected) << content << " read as danger=" << got.danger << " motif=" << got.motif << " usable=" << got.usable;
+        EXPECT_EQ(got, expected) << content << " read as danger=" << got.danger << " motif=" << got.motif
+                                 << " usable=" << got.usable;
     }
 }
 

@@ -18,12 +18,13 @@ TEST(StudentDisplayName, NamesTheAddressNamesakesNumberedInAddressTextOrder) {
         {twoLeas, "10.0.0.9", "Léa (2)"},
         {threeLeas, "10.0.0.3", "Léa (3)"},
         {threeLeas, "10.0.0.2", "Léa (2)"},
-        {leaDecomposed, "10.0.0.9", "Léa (2)"},  // canonically equal names are namesakes
-        {leaDecomposed, "10.0.0.12", "Le\u0301a"},  // each keeps its own spelling
+        {leaDecomposed, "10.0.0.9", "Léa (2)"},      // canonically equal names are namesakes
+        {leaDecomposed, "10.0.0.12", "Le\u0301a"},   // each keeps its own spelling
         {{{"a", "léa"}, {"b", "Léa"}}, "b", "Léa"},  // case differs: no namesakes
         {{{"a", ""}, {"b", ""}}, "b", " (2)"},
     };
-    for (const auto& [students, address, expected] : cases) EXPECT_EQ(studentDisplayName(address, students), expected) << address;
+    for (const auto& [students, address, expected] : cases)
+        EXPECT_EQ(studentDisplayName(address, students), expected) << address;
 }
 
 }  // namespace

@@ -42,8 +42,8 @@ TEST(AgendaWeek, IsoWeeksAcrossTheYearEnd) {
         const AgendaWeek week = agendaWeek(c.now, c.offset, ScheduleConfig::defaultSchedule(), {});
         EXPECT_EQ(week.label, c.label);
         EXPECT_EQ(dates(week), c.dates) << c.label;
-        const int today = static_cast<int>(std::count_if(week.days.begin(), week.days.end(),
-                                                         [](const AgendaDay& d) { return d.isToday; }));
+        const int today = static_cast<int>(
+            std::count_if(week.days.begin(), week.days.end(), [](const AgendaDay& d) { return d.isToday; }));
         EXPECT_EQ(today, c.offset == 0 && c.label.find("W19") != std::string::npos ? 1 : 0) << c.label;
     }
     // A Saturday highlights no day.
@@ -73,12 +73,14 @@ TEST(AgendaWeek, CellsNamesAndColours) {
 
 TEST(JournalView, FilterCountsAndTexts) {
     auto entry = [](AppLogLevel level, std::string message) { return AppLogEntry{"", 0, level, std::move(message)}; };
-    const std::vector<AppLogEntry> entries{
-        entry(AppLogLevel::info, "Serveur démarré"), entry(AppLogLevel::error, "Échec"),
-        entry(AppLogLevel::warn, "Une Erreur passagère"), entry(AppLogLevel::debug, "PIN"),
-        entry(AppLogLevel::info, "Café prêt"), entry(AppLogLevel::error, "x")};
-    const std::pair<std::string, size_t> filters[] = {
-        {"", 6}, {"err", 3}, {"ERR", 3}, {" ", 6}, {"é", 3}, {"e", 4}, {"warn", 1}, {"zzz", 0}};
+    const std::vector<AppLogEntry> entries{entry(AppLogLevel::info, "Serveur démarré"),
+                                           entry(AppLogLevel::error, "Échec"),
+                                           entry(AppLogLevel::warn, "Une Erreur passagère"),
+                                           entry(AppLogLevel::debug, "PIN"),
+                                           entry(AppLogLevel::info, "Café prêt"),
+                                           entry(AppLogLevel::error, "x")};
+    const std::pair<std::string, size_t> filters[] = {{"", 6},  {"err", 3}, {"ERR", 3},  {" ", 6},
+                                                      {"é", 3}, {"e", 4},   {"warn", 1}, {"zzz", 0}};
     for (const auto& [filter, count] : filters) EXPECT_EQ(filteredEntries(entries, filter).size(), count) << filter;
 
     JournalView view = journalView(true, entries, "warn");

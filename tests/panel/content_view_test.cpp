@@ -116,8 +116,9 @@ TEST_F(ContentViewTest, OnAppearAndTimerTick) {
     view->onAppear();  // first launch: nothing on disk, nothing created
     EXPECT_EQ(config->appMode(), "individual");
     EXPECT_FALSE(exists(ctx.folder.directory()));
-    EXPECT_THAT(journal(), ElementsAre(JournalLine{AppLogLevel::info, "Application démarrée — version 1.4 (PIN enseignant: " +
-                                                                          config->teacherPinCode() + ")"}));
+    EXPECT_THAT(journal(),
+                ElementsAre(JournalLine{AppLogLevel::info, "Application démarrée — version 1.4 (PIN enseignant: " +
+                                                               config->teacherPinCode() + ")"}));
     ctx.folder.saveAppMode("establishment");
     ctx.folder.saveTeachers({teacher("A", "Anne")});
     ScheduleConfig schedule{{{"Seul", "08:00", "12:00"}}, {}};

@@ -8,8 +8,8 @@ namespace klarion {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::StartsWith;
 using testing::JournalLine;
+using ::testing::StartsWith;
 using Names = std::vector<std::string>;
 using Bookings = std::map<std::string, std::string>;
 
@@ -27,7 +27,9 @@ using CalendarTest = ExchangeDialogsTest;
 
 TEST_F(TeachersCSVTest, ImportAppliesSavesAndReports) {
     const std::string unreadable = "Impossible de lire le fichier CSV.", done = "Import terminé !\n";
-    auto imported = [](std::string counts) { return std::vector{JournalLine{AppLogLevel::info, "CSV enseignants importé : " + counts}}; };
+    auto imported = [](std::string counts) {
+        return std::vector{JournalLine{AppLogLevel::info, "CSV enseignants importé : " + counts}};
+    };
     const struct {
         const char* what;
         OpenDialogResult result;
@@ -38,16 +40,42 @@ TEST_F(TeachersCSVTest, ImportAppliesSavesAndReports) {
         bool saved;
     } cases[] = {
         {"nothing chosen", OpenDialogResult::chosen({}), "", {}, {"Anne"}, "111111", false},
-        {"dialog error", OpenDialogResult::failure("Opération annulée."), "Erreur : Opération annulée.",
-         {{AppLogLevel::error, "Erreur import CSV : Opération annulée."}}, {"Anne"}, "111111", false},
+        {"dialog error",
+         OpenDialogResult::failure("Opération annulée."),
+         "Erreur : Opération annulée.",
+         {{AppLogLevel::error, "Erreur import CSV : Opération annulée."}},
+         {"Anne"},
+         "111111",
+         false},
         {"missing file", OpenDialogResult::chosen({dir / "missing.csv"}), unreadable, {}, {"Anne"}, "111111", false},
-        {"invalid UTF-8", OpenDialogResult::chosen({writeFile("Anne,1\nB\xFF\xFEo,2")}), unreadable, {}, {"Anne"}, "111111", false},
-        {"no permission", OpenDialogResult::chosen({writeFile("Anne,1", "locked.csv")}),
-         "Impossible d'accéder au fichier sélectionné.", {}, {"Anne"}, "111111", false},
-        {"merged", OpenDialogResult::chosen({writeFile("nom,pin\r\nAnne,999999\r\nBob,\r\n,5\r\n", "m.csv")}),
-         done + "1 ajouté(s), 1 mis à jour, 1 ignoré(s).", imported("+1 ajoutés, 1 mis à jour"), {"Anne", "Bob"}, "999999", true},
-        {"header only: rewritten unchanged", OpenDialogResult::chosen({writeFile("nom,pin", "h.csv")}),
-         done + "0 ajouté(s), 0 mis à jour, 0 ignoré(s).", imported("+0 ajoutés, 0 mis à jour"), {"Anne"}, "111111", true},
+        {"invalid UTF-8",
+         OpenDialogResult::chosen({writeFile("Anne,1\nB\xFF\xFEo,2")}),
+         unreadable,
+         {},
+         {"Anne"},
+         "111111",
+         false},
+        {"no permission",
+         OpenDialogResult::chosen({writeFile("Anne,1", "locked.csv")}),
+         "Impossible d'accéder au fichier sélectionné.",
+         {},
+         {"Anne"},
+         "111111",
+         false},
+        {"merged",
+         OpenDialogResult::chosen({writeFile("nom,pin\r\nAnne,999999\r\nBob,\r\n,5\r\n", "m.csv")}),
+         done + "1 ajouté(s), 1 mis à jour, 1 ignoré(s).",
+         imported("+1 ajoutés, 1 mis à jour"),
+         {"Anne", "Bob"},
+         "999999",
+         true},
+        {"header only: rewritten unchanged",
+         OpenDialogResult::chosen({writeFile("nom,pin", "h.csv")}),
+         done + "0 ajouté(s), 0 mis à jour, 0 ignoré(s).",
+         imported("+0 ajoutés, 0 mis à jour"),
+         {"Anne"},
+         "111111",
+         true},
     };
     chmod((dir / "locked.csv").c_str(), 0);
     for (const auto& c : cases) {
@@ -76,8 +104,8 @@ TEST_F(CalendarTest, RoundTripOnTheSameComputerAndApply) {
     journal();
 
     // Locally: the default slots, one booking the file replaces, one it does not carry.
-    config->setScheduleConfig({ScheduleConfig::defaultSchedule().slotDefinitions,
-                               {{"2026-W02_monday_0", "B"}, {"2026-W03_friday_2", "A"}}});
+    config->setScheduleConfig(
+        {ScheduleConfig::defaultSchedule().slotDefinitions, {{"2026-W02_monday_0", "B"}, {"2026-W03_friday_2", "A"}}});
     *panel = PanelState{};
     importCalendarJSON(ctx, panel, OpenDialogResult::chosen({path}));
     EXPECT_EQ(config->scheduleConfig().slotDefinitions, ScheduleConfig::defaultSchedule().slotDefinitions);

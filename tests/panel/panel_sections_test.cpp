@@ -112,10 +112,11 @@ TEST(PedagogyAndDashboard, LinksAndPin) {
 
 TEST(StartRefusalAlert, TextsOfTheTwoRefusals) {
     using Refusal = LmStudioProbes::StartRefusal;
-    EXPECT_EQ(startRefusalAlert(Refusal::lmStudioUnreachable),
-              std::make_pair(std::string("LM Studio inaccessible"),
-                             std::string("Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré "
-                                         "sur le port 1234 avant de lancer le serveur Klarion.")));
+    EXPECT_EQ(
+        startRefusalAlert(Refusal::lmStudioUnreachable),
+        std::make_pair(std::string("LM Studio inaccessible"),
+                       std::string("Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré "
+                                   "sur le port 1234 avant de lancer le serveur Klarion.")));
     EXPECT_EQ(startRefusalAlert(Refusal::noModelLoaded),
               std::make_pair(std::string("Aucun modèle chargé"),
                              std::string("LM Studio est démarré, mais aucun modèle d'IA n'est chargé en mémoire. "

@@ -83,11 +83,18 @@ TEST(Files, PrivateFoldersAndDamagedCopies) {
 
 TEST(Files, SafeFileNames) {
     const std::pair<std::string, bool> cases[] = {
-        {"6F9619FF-8B86-D011-B42D-00C04FC964FF", true}, {"a..b", true}, {"", false}, {".", false}, {"..", false},
-        {"../teachers", false}, {"a/b", false}, {std::string("a\0b", 3), false},
+        {"6F9619FF-8B86-D011-B42D-00C04FC964FF", true},
+        {"a..b", true},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"../teachers", false},
+        {"a/b", false},
+        {std::string("a\0b", 3), false},
     };
     for (const auto& [name, safe] : cases) EXPECT_EQ(isSafeFileName(name), safe) << name;
-    const std::pair<std::string, std::string> made[] = {{"M. Dupont/Durand", "M. Dupont_Durand"}, {"..", "_"}, {"", "_"}};
+    const std::pair<std::string, std::string> made[] = {
+        {"M. Dupont/Durand", "M. Dupont_Durand"}, {"..", "_"}, {"", "_"}};
     for (const auto& [name, safe] : made) EXPECT_EQ(makeSafeFileName(name), safe);
     EXPECT_TRUE(isSafeFileName(makeSafeFileName(std::string("x\0/", 3))));
 }

@@ -49,15 +49,21 @@ TEST(MainQueueHooks, ChangeReactionsRunOncePerTaskWithFinalValuesUntilRemoved) {
     int a = 0, b = 0;
     std::vector<std::string> reactions;
     auto text = [](int v) { return std::to_string(v); };
-    addChangeReaction<int>(queue, [&] { return a; }, [&](const int& before, const int& after) {
-        reactions.push_back("a " + text(before) + "->" + text(after) + " b=" + text(b));
-    });
-    int id = addChangeReaction<int>(queue, [&] { return b; }, [&](const int&, const int& after) {
-        reactions.push_back("b ->" + text(after) + " a=" + text(a));
-    });
-    queue.post([&] { a = 1; a = 2; b = 5; });  // both reactions see both new values
-    queue.post([&] {});                        // nothing changed: no reaction
-    queue.post([&] { a = 2; });                // same value: no reaction
+    addChangeReaction<int>(
+        queue, [&] { return a; },
+        [&](const int& before, const int& after) {
+            reactions.push_back("a " + text(before) + "->" + text(after) + " b=" + text(b));
+        });
+    int id = addChangeReaction<int>(
+        queue, [&] { return b; },
+        [&](const int&, const int& after) { reactions.push_back("b ->" + text(after) + " a=" + text(a)); });
+    queue.post([&] {
+        a = 1;
+        a = 2;
+        b = 5;
+    });                          // both reactions see both new values
+    queue.post([&] {});          // nothing changed: no reaction
+    queue.post([&] { a = 2; });  // same value: no reaction
     queue.drain();
     EXPECT_EQ(reactions, (std::vector<std::string>{"a 0->2 b=5", "b ->5 a=2"}));
     queue.runTask([&] { b = 6; });  // a direct action on the main thread
@@ -74,7 +80,12 @@ TEST(RunLoopMainQueue, RunsTasksAndTimersUntilStopped) {
     queue.every(0.001, [&] {
         if (++ticks == 3) queue.stop();
     });
-    std::thread([&] { queue.post([&] { taskRan = true; onLoopThread = isMainThread(); }); }).join();
+    std::thread([&] {
+        queue.post([&] {
+            taskRan = true;
+            onLoopThread = isMainThread();
+        });
+    }).join();
     queue.run();  // returns once the third tick has stopped it
     EXPECT_EQ(ticks, 3);
     EXPECT_TRUE(taskRan);

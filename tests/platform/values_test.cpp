@@ -55,11 +55,22 @@ TEST(JsonTypedReads, AnotherTypeCountsAsAbsent) {
         bool isString, isBool, isDouble;
         std::optional<int64_t> integer;
     } cases[] = {
-        {"\"3\"", 1, 0, 0, none}, {"true", 0, 1, 0, none}, {"false", 0, 1, 0, none}, {"null", 0, 0, 0, none},
-        {"3", 0, 0, 1, 3}, {"-7", 0, 0, 1, -7}, {"3.0", 0, 0, 1, 3}, {"4096.5", 0, 0, 1, none}, {"-0.0", 0, 0, 1, 0},
-        {"1e300", 0, 0, 1, none}, {"9223372036854775807", 0, 0, 1, INT64_MAX}, {"9223372036854775808", 0, 0, 1, none},
-        {"18446744073709551615", 0, 0, 1, none}, {"-9223372036854775808", 0, 0, 1, INT64_MIN},
-        {"[]", 0, 0, 0, none}, {"{}", 0, 0, 0, none},
+        {"\"3\"", 1, 0, 0, none},
+        {"true", 0, 1, 0, none},
+        {"false", 0, 1, 0, none},
+        {"null", 0, 0, 0, none},
+        {"3", 0, 0, 1, 3},
+        {"-7", 0, 0, 1, -7},
+        {"3.0", 0, 0, 1, 3},
+        {"4096.5", 0, 0, 1, none},
+        {"-0.0", 0, 0, 1, 0},
+        {"1e300", 0, 0, 1, none},
+        {"9223372036854775807", 0, 0, 1, INT64_MAX},
+        {"9223372036854775808", 0, 0, 1, none},
+        {"18446744073709551615", 0, 0, 1, none},
+        {"-9223372036854775808", 0, 0, 1, INT64_MIN},
+        {"[]", 0, 0, 0, none},
+        {"{}", 0, 0, 0, none},
     };
     for (const auto& c : cases) {
         auto object = parseJsonObject(std::string("{\"k\":") + c.value + "}");
@@ -79,7 +90,10 @@ TEST(JsonTypedReads, AnotherTypeCountsAsAbsent) {
 }
 
 TEST(JsonDump, OptionsAndInvalidUTF8) {
-    EXPECT_EQ(dumpJson(Json{{"s", std::string("a\xff" "b")}}), "{\"s\":\"a\xEF\xBF\xBD" "b\"}");  // never throws
+    EXPECT_EQ(dumpJson(Json{{"s", std::string("a\xff"
+                                              "b")}}),
+              "{\"s\":\"a\xEF\xBF\xBD"
+              "b\"}");  // never throws
     Json value = {{"z", "a/b"}, {"a", {{"y", 1}, {"b", 2}}}};
     EXPECT_EQ(dumpJson(value), R"({"z":"a/b","a":{"y":1,"b":2}})");  // insertion order kept
     EXPECT_EQ(dumpJson(value, {.sortKeys = true}), R"({"a":{"b":2,"y":1},"z":"a/b"})");
@@ -117,8 +131,13 @@ TEST(Text, SplitAtLineBreaksAndLowerCase) {
 
 TEST(Text, CharacterCountsEquivalenceAndUTF8) {
     const std::pair<std::string, size_t> counts[] = {
-        {"1234", 4}, {"éééé", 4}, {"e\u0301e\u0301", 2}, {"\U0001F1EB\U0001F1F7", 1},
-        {"\U0001F468\u200D\U0001F469\u200D\U0001F467", 1}, {"\r\n", 1}, {"", 0},
+        {"1234", 4},
+        {"éééé", 4},
+        {"e\u0301e\u0301", 2},
+        {"\U0001F1EB\U0001F1F7", 1},
+        {"\U0001F468\u200D\U0001F469\u200D\U0001F467", 1},
+        {"\r\n", 1},
+        {"", 0},
     };
     for (const auto& [text, count] : counts) EXPECT_EQ(characterCount(text), count) << text;
     EXPECT_TRUE(canonicallyEqual("\u00E9lodie", "e\u0301lodie"));

@@ -176,7 +176,6 @@ TEST_F(WindowTest, ClassControlsReachTheStateAndBack) {
     EXPECT_EQ(app->view().config()->preferences()->string("KLR_teacherPinCode"), config->teacherPinCode());
 }
 
-
 // Closes the alert of that name with the named button (the default one when empty).
 void answerAlert(MainWindow& window, const char* alert, const char* button = nullptr) {
     ASSERT_TRUE(waitFor([&] { return window.findChild<QMessageBox*>(alert) != nullptr; })) << alert;
@@ -293,7 +292,8 @@ TEST_F(WindowTest, JournalShortcutAndWindow) {
     const auto file = scratch.root() / "journal.txt";
     desktop->saveAnswers.push_back(file);
     window->act([&] { app->view().chooseJournalExport(); });
-    EXPECT_THAT(desktop->saveRequests.back().proposedName, ::testing::MatchesRegex("Klarion_Log_[0-9]{2}-[0-9]{2}-[0-9]{4}\\.txt"));
+    EXPECT_THAT(desktop->saveRequests.back().proposedName,
+                ::testing::MatchesRegex("Klarion_Log_[0-9]{2}-[0-9]{2}-[0-9]{4}\\.txt"));
     EXPECT_EQ(testing::readText(file), logger->exportText());
 
     window->toggleJournalWindow();

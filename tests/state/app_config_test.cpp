@@ -17,28 +17,33 @@ protected:
     fs::path prefsFile = scratch.root() / "prefs" / "preferences.json";
 
     // One launch of the program: a fresh store read from disk, a fresh state.
-    std::shared_ptr<AppConfig> launch() { return std::make_shared<AppConfig>(std::make_shared<PreferenceStore>(prefsFile)); }
+    std::shared_ptr<AppConfig> launch() {
+        return std::make_shared<AppConfig>(std::make_shared<PreferenceStore>(prefsFile));
+    }
     void store(const std::string& key, Json value) { PreferenceStore(prefsFile).set(key, std::move(value)); }
     std::optional<Json> stored(const std::string& key) { return PreferenceStore(prefsFile).object(key); }
 };
 
 TEST_F(AppConfigTest, TeacherPinPreferenceRulesAcrossTwoLaunches) {
     auto drawn = [](const std::string& pin) {  // four digits, never a leading zero
-        return pin.size() == 4 && pin >= "1000" && pin <= "9999" && pin.find_first_not_of("0123456789") == std::string::npos;
+        return pin.size() == 4 && pin >= "1000" && pin <= "9999" &&
+               pin.find_first_not_of("0123456789") == std::string::npos;
     };
     const std::pair<std::optional<Json>, bool> cases[] = {
         {std::nullopt, false}, {Json("8461"), false},  // the default class PIN is never kept
         {Json("123"), false},  {Json("12345"), false}, {Json(""), false}, {Json(1234), false},  // not a string
-        {Json("abcd"), true},                          // 4 characters, digits not checked
-        {Json("éèàç"), true},                          // 4 characters in 8 bytes
+        {Json("abcd"), true},  // 4 characters, digits not checked
+        {Json("éèàç"), true},  // 4 characters in 8 bytes
         {Json("0042"), true},
     };
     for (const auto& [value, kept] : cases) {
         fs::remove(prefsFile);
         if (value) store(AppConfig::teacherPinPreferenceKey, *value);
         std::string pin = launch()->teacherPinCode(), label = value ? value->dump() : "none";
-        if (kept) EXPECT_EQ(pin, value->get<std::string>()) << label;
-        else EXPECT_TRUE(drawn(pin)) << label << " -> " << pin;
+        if (kept)
+            EXPECT_EQ(pin, value->get<std::string>()) << label;
+        else
+            EXPECT_TRUE(drawn(pin)) << label << " -> " << pin;
         EXPECT_EQ(launch()->teacherPinCode(), pin) << label;  // the second launch keeps it
     }
     for (int i = 0; i < 200; ++i) {
@@ -75,7 +80,8 @@ TEST(AtomicCounter, NeverGoesBelowZero) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
-            for (int i = 0; i < 1000; ++i) counter.increment(), counter.decrement(), counter.decrement();  // one too many
+            for (int i = 0; i < 1000; ++i)
+                counter.increment(), counter.decrement(), counter.decrement();  // one too many
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(counter.value(), 0);
@@ -120,7 +126,8 @@ TEST_F(AppConfigTest, ReadersOnOtherThreadsSeeConsistentSnapshots) {
         }
     });
     for (int i = 0; i < 2000; ++i) {
-        config->update([i](AppConfigValues& v) { v.activeTeacherName = *(v.activeTeacherId = "T" + std::to_string(i)); });
+        config->update(
+            [i](AppConfigValues& v) { v.activeTeacherName = *(v.activeTeacherId = "T" + std::to_string(i)); });
         config->setTeachers(std::vector<Teacher>(i % 5, Teacher{"id", "n", "p", "c"}));
     }
     done = true;

@@ -16,8 +16,10 @@ using testing::writeText;
 // Removes one member, or gives it another value, in a JSON object text.
 Json with(const char* base, const std::string& key, std::optional<Json> value) {
     Json j = *parseJsonObject(base);
-    if (value) j[key] = *value;
-    else j.erase(key);
+    if (value)
+        j[key] = *value;
+    else
+        j.erase(key);
     return j;
 }
 
@@ -35,8 +37,12 @@ TEST(RecordDecoding, EveryKeyIsNeededWithItsType) {
             EXPECT_FALSE(teacherFromJson(with(kTeacher, key, bad))) << key << " = " << bad.dump();
     }
     const std::pair<const char*, Json> wrongTypes[] = {
-        {"audience", Json(1)},         {"customMission", Json(nullptr)}, {"requiresPin", Json("true")},
-        {"requiresPin", Json(1)},      {"pinCode", Json(1111)},          {"isSupervisionActive", Json("false")},
+        {"audience", Json(1)},
+        {"customMission", Json(nullptr)},
+        {"requiresPin", Json("true")},
+        {"requiresPin", Json(1)},
+        {"pinCode", Json(1111)},
+        {"isSupervisionActive", Json("false")},
         {"supervisionLevel", Json(false)},
     };
     for (const auto& [key, bad] : wrongTypes) {
@@ -51,8 +57,9 @@ TEST(RecordDecoding, EveryKeyIsNeededWithItsType) {
     EXPECT_EQ(slotDefinitionFromJson(*parseJsonObject(R"({"end":"9","label":"L","start":"8h"})")),
               (SlotDefinition{"L", "8h", "9"}));  // any member order; times are not checked
     EXPECT_FALSE(slotDefinitionFromJson(*parseJsonObject(R"({"label":"L","start":"08:00"})")));
-    EXPECT_EQ(dumpJson(toJson(TeacherConfig{})),  // the initial settings
-              R"({"audience":"visiteurs","customMission":"","requiresPin":false,"pinCode":"8461","isSupervisionActive":false,"supervisionLevel":"questions_answers"})");
+    EXPECT_EQ(
+        dumpJson(toJson(TeacherConfig{})),  // the initial settings
+        R"({"audience":"visiteurs","customMission":"","requiresPin":false,"pinCode":"8461","isSupervisionActive":false,"supervisionLevel":"questions_answers"})");
 }
 
 // ---- the configuration folder ----
@@ -87,8 +94,10 @@ TEST_F(ConfigFolderTest, ReadingFallsBackToTheDefaultsAndKeepsADamagedFile) {
     const std::string noTeachers = "[]", defaultSchedule = dumpJson(toJson(ScheduleConfig::defaultSchedule()));
     const std::string defaultSettings = dumpJson(toJson(TeacherConfig{}));
     const std::string teacher = R"({"id":"1","name":"A","pin":"123456","createdAt":"x")";
-    const std::string custom = R"({"slotDefinitions":[{"label":"Seul","start":"08:00","end":"12:00"}],"reservations":{"k":"T"}})";
-    const std::string mine = R"({"audience":"eleves","customMission":"Réviser","requiresPin":true,"pinCode":"4321","isSupervisionActive":true,"supervisionLevel":"questions"})";
+    const std::string custom =
+        R"({"slotDefinitions":[{"label":"Seul","start":"08:00","end":"12:00"}],"reservations":{"k":"T"}})";
+    const std::string mine =
+        R"({"audience":"eleves","customMission":"Réviser","requiresPin":true,"pinCode":"4321","isSupervisionActive":true,"supervisionLevel":"questions"})";
     const struct {
         Kind kind;
         std::string text, loaded;
@@ -102,12 +111,14 @@ TEST_F(ConfigFolderTest, ReadingFallsBackToTheDefaultsAndKeepsADamagedFile) {
         {teachers, "[" + teacher + R"(},{"id":"2","name":"B","createdAt":"x"}])", noTeachers, true},  // all or nothing
         {teachers, "not json", noTeachers, true},
         {schedule, "{}", defaultSchedule, true},
-        {schedule, R"({"slotDefinitions":[{"label":"Seul","start":"08:00"}],"reservations":{}})", defaultSchedule, true},
+        {schedule, R"({"slotDefinitions":[{"label":"Seul","start":"08:00"}],"reservations":{}})", defaultSchedule,
+         true},
         {schedule, custom, custom, false},
         {schedule, R"({"slotDefinitions":[],"reservations":{}})", R"({"slotDefinitions":[],"reservations":{}})", false},
         {settings, mine, mine, false},
         // One key missing: the defaults, never a mix of stored and initial values.
-        {settings, R"({"audience":"eleves","customMission":"","pinCode":"4321","isSupervisionActive":true,"supervisionLevel":"questions"})",
+        {settings,
+         R"({"audience":"eleves","customMission":"","pinCode":"4321","isSupervisionActive":true,"supervisionLevel":"questions"})",
          defaultSettings, true},
     };
     EXPECT_EQ(load(teachers), noTeachers);  // missing files, which are no damage
@@ -129,7 +140,7 @@ TEST_F(ConfigFolderTest, ReadingFallsBackToTheDefaultsAndKeepsADamagedFile) {
 TEST_F(ConfigFolderTest, FilesAndFoldersArePrivateAndWrittenCompactly) {
     EXPECT_EQ(ConfigFolder().directory(), documents / "Klarion_Config");  // the Documents folder by default
     EXPECT_EQ(folder.loadAppMode(), "individual");
-    EXPECT_FALSE(fs::exists(documents));  // reading the mode creates nothing
+    EXPECT_FALSE(fs::exists(documents));                                // reading the mode creates nothing
     EXPECT_EQ(folder.configDirectory(), documents / "Klarion_Config");  // made when asked for
     EXPECT_TRUE(fs::is_directory(folder.directory()));
     ASSERT_TRUE(folder.saveAppMode("establishment"));
@@ -139,16 +150,19 @@ TEST_F(ConfigFolderTest, FilesAndFoldersArePrivateAndWrittenCompactly) {
     EXPECT_EQ(fileMode(folder.directory()), 0700u);
     EXPECT_EQ(fileMode(folder.modeFile()), 0600u);
 
-    const std::vector<Teacher> teachers{{"ID-1", "M. A/B", "012345", "2025-09-01T07:45:09Z"}, {"2", "Luc \"L\"", "1", "y"}};
+    const std::vector<Teacher> teachers{{"ID-1", "M. A/B", "012345", "2025-09-01T07:45:09Z"},
+                                        {"2", "Luc \"L\"", "1", "y"}};
     ASSERT_TRUE(folder.saveTeachers(teachers));
-    EXPECT_EQ(readFile(folder.teachersFile()), R"([{"id":"ID-1","name":"M. A\/B","pin":"012345","createdAt":"2025-09-01T07:45:09Z"},)"
-                                               R"({"id":"2","name":"Luc \"L\"","pin":"1","createdAt":"y"}])");
+    EXPECT_EQ(readFile(folder.teachersFile()),
+              R"([{"id":"ID-1","name":"M. A\/B","pin":"012345","createdAt":"2025-09-01T07:45:09Z"},)"
+              R"({"id":"2","name":"Luc \"L\"","pin":"1","createdAt":"y"}])");
     EXPECT_EQ(folder.loadTeachers(), teachers);
     ScheduleConfig s{{{"AM", "13:15", "15:00"}}, {{"2026-W02_friday_0", "ID-1"}}};
     ASSERT_TRUE(folder.saveSchedule(ScheduleConfig::defaultSchedule()));
     ASSERT_TRUE(folder.saveSchedule(s));
-    EXPECT_EQ(readFile(folder.scheduleFile()),
-              R"({"slotDefinitions":[{"label":"AM","start":"13:15","end":"15:00"}],"reservations":{"2026-W02_friday_0":"ID-1"}})");
+    EXPECT_EQ(
+        readFile(folder.scheduleFile()),
+        R"({"slotDefinitions":[{"label":"AM","start":"13:15","end":"15:00"}],"reservations":{"2026-W02_friday_0":"ID-1"}})");
     EXPECT_EQ(folder.loadSchedule(), s);
 
     TeacherConfig mine{"eleves", "Réviser la Révolution", true, "4321", true, "questions"};
@@ -164,8 +178,9 @@ TEST_F(ConfigFolderTest, FilesAndFoldersArePrivateAndWrittenCompactly) {
 
 TEST_F(ConfigFolderTest, UnsafeTeacherIdsAreNeverFileNames) {
     ASSERT_TRUE(folder.saveTeacherConfig("T1", TeacherConfig{}));
-    writeText(folder.directory() / "evil.json",
-              R"({"audience":"x","customMission":"","requiresPin":true,"pinCode":"0000","isSupervisionActive":false,"supervisionLevel":"q"})");
+    writeText(
+        folder.directory() / "evil.json",
+        R"({"audience":"x","customMission":"","requiresPin":true,"pinCode":"0000","isSupervisionActive":false,"supervisionLevel":"q"})");
     for (const std::string& id : std::vector<std::string>{"", ".", "..", "../evil", "a/b", std::string("T1\0x", 4)}) {
         EXPECT_FALSE(folder.teacherConfigFile(id)) << id;
         EXPECT_EQ(folder.loadTeacherConfig(id), TeacherConfig{}) << id;

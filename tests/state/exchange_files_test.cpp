@@ -35,8 +35,12 @@ TEST(TeachersCSVExport, BytesOfTheFileAndEveryNameReadsBack) {
 
 TEST(ParseCSVLine, SplitsAtCommasOutsideQuotes) {
     const std::pair<std::string, Names> cases[] = {
-        {"", {""}}, {"a,b", {"a", "b"}}, {"a,", {"a", ""}}, {"a,b,c", {"a", "b", "c"}},
-        {"\"Dupont, Jean\",1", {"Dupont, Jean", "1"}}, {"\"say \"\"hi\"\"\",2", {"say \"hi\"", "2"}},
+        {"", {""}},
+        {"a,b", {"a", "b"}},
+        {"a,", {"a", ""}},
+        {"a,b,c", {"a", "b", "c"}},
+        {"\"Dupont, Jean\",1", {"Dupont, Jean", "1"}},
+        {"\"say \"\"hi\"\"\",2", {"say \"hi\"", "2"}},
         {"ab\"c,d\"e,f", {"abc,de", "f"}},  // quotes count anywhere and vanish
         {"\"open,end", {"open,end"}},       // an unclosed quote runs to the end
         {" a , b ", {" a ", " b "}},        // not trimmed
@@ -54,10 +58,21 @@ TEST_F(TeachersCSVTest, MergeCountsAndPins) {
     } cases[] = {
         {"empty file", "", 0, 0, 0, {}},
         {"header only", "nom,pin", 0, 0, 0, {}},
-        {"known same pin, known new pin, new name", "nom,pin\nAnne,111111\nBruno,333333\nChloé,444444", 1, 1, 1, {"Chloé"}},
+        {"known same pin, known new pin, new name",
+         "nom,pin\nAnne,111111\nBruno,333333\nChloé,444444",
+         1,
+         1,
+         1,
+         {"Chloé"}},
         {"CRLF like LF", "nom,pin\r\nAnne,999999\r\nDan,1\r\n", 1, 1, 0, {"Dan"}},
         {"BOM before the header", "\xEF\xBB\xBFnom,pin\nEve,5", 1, 0, 0, {"Eve"}},
-        {"BOM before a teacher", "\xEF\xBB\xBF" "Eve,5", 1, 0, 0, {"Eve"}},
+        {"BOM before a teacher",
+         "\xEF\xBB\xBF"
+         "Eve,5",
+         1,
+         0,
+         0,
+         {"Eve"}},
         {"no header, first line kept", "Eve,5\nFred,6", 2, 0, 0, {"Eve", "Fred"}},
         {"first name beginning with Nom is taken as the header", "NOMBRE Zoé,5\nFred,6", 1, 0, 0, {"Fred"}},
         {"empty names skipped, blank lines ignored", ",123\n\n   \n\"  \",9\n \t,\nGus", 1, 0, 3, {"Gus"}},
@@ -66,7 +81,11 @@ TEST_F(TeachersCSVTest, MergeCountsAndPins) {
         {"same new name twice: add then update", "Hugo,1\nHugo,2\nHugo,2\nHugo", 1, 1, 2, {"Hugo"}},
         {"semicolons: the whole line is the name", "nom;pin\nIris;7", 1, 0, 0, {"Iris;7"}},
         {"third column ignored, spaces trimmed", "  Jules , 8 , x  ", 1, 0, 0, {"Jules"}},
-        {"NEL, LS and PS separate lines", "Kim,1\xC2\x85Lou,2\xE2\x80\xA8Max,3\xE2\x80\xA9Noa,4", 4, 0, 0,
+        {"NEL, LS and PS separate lines",
+         "Kim,1\xC2\x85Lou,2\xE2\x80\xA8Max,3\xE2\x80\xA9Noa,4",
+         4,
+         0,
+         0,
          {"Kim", "Lou", "Max", "Noa"}},
     };
     for (const auto& c : cases) {
@@ -118,13 +137,16 @@ TEST_F(CalendarTest, ExportDocumentHasSortedKeysAndNoPins) {
     EXPECT_EQ(text.find("createdAt"), std::string::npos);  // no creation date
     EXPECT_NE(text.find("\n  \""), std::string::npos);     // pretty-printed
 
-    Json expected = {{"exportDate", "2025-09-01T07:45:09Z"}, {"exportVersion", 1},
-                     {"reservations", {{"2019-W01_friday_9", "GONE"}, {"2026-W02_monday_0", "A"}}},  // every booking travels
-                     {"slotDefinitions", toJson(schedule)["slotDefinitions"]},
-                     {"teachers", Json::parse(R"([{"id":"A","name":"Anne"}])")}};
+    Json expected = {
+        {"exportDate", "2025-09-01T07:45:09Z"},
+        {"exportVersion", 1},
+        {"reservations", {{"2019-W01_friday_9", "GONE"}, {"2026-W02_monday_0", "A"}}},  // every booking travels
+        {"slotDefinitions", toJson(schedule)["slotDefinitions"]},
+        {"teachers", Json::parse(R"([{"id":"A","name":"Anne"}])")}};
     EXPECT_EQ(dumpJson(*parseJsonObject(text), {.sortKeys = true}), dumpJson(expected, {.sortKeys = true}));
-    EXPECT_EQ(dumpJson(*parseJsonObject(calendarJSONData(ScheduleConfig{}, {}, 0)), {.sortKeys = true}),
-              R"({"exportDate":"1970-01-01T00:00:00Z","exportVersion":1,"reservations":{},"slotDefinitions":[],"teachers":[]})");
+    EXPECT_EQ(
+        dumpJson(*parseJsonObject(calendarJSONData(ScheduleConfig{}, {}, 0)), {.sortKeys = true}),
+        R"({"exportDate":"1970-01-01T00:00:00Z","exportVersion":1,"reservations":{},"slotDefinitions":[],"teachers":[]})");
 }
 
 TEST_F(CalendarTest, ImportFiltering) {
@@ -135,29 +157,41 @@ TEST_F(CalendarTest, ImportFiltering) {
         std::vector<SlotDefinition> slots;
         Bookings bookings;
     } cases[] = {
-        {"local ids kept, unknown dropped", R"({"reservations":{"k1":"L1","k2":"L2","k3":"X"}})", {},
+        {"local ids kept, unknown dropped",
+         R"({"reservations":{"k1":"L1","k2":"L2","k3":"X"}})",
+         {},
          {{"k1", "L1"}, {"k2", "L2"}}},
         {"ids translated by name; the first local namesake wins",
          R"({"reservations":{"k1":"R1","k2":"R2","k3":"R3"},
              "teachers":[{"id":"R1","name":"Anne"},{"id":"R2","name":"Bruno"},{"id":"R3","name":"Zoé"}]})",
-         {}, {{"k1", "L1"}, {"k2", "L2"}}},
-        {"names compare with case and accents", R"({"reservations":{"k":"R"},"teachers":[{"id":"R","name":"anne"}]})",
-         {}, {}},
+         {},
+         {{"k1", "L1"}, {"k2", "L2"}}},
+        {"names compare with case and accents",
+         R"({"reservations":{"k":"R"},"teachers":[{"id":"R","name":"anne"}]})",
+         {},
+         {}},
         {"elements without id or name skipped",
-         R"({"reservations":{"k":"R"},"teachers":[{"name":"Anne"},{"id":"R"},{"id":"R","name":"Bruno"}]})", {},
+         R"({"reservations":{"k":"R"},"teachers":[{"name":"Anne"},{"id":"R"},{"id":"R","name":"Bruno"}]})",
+         {},
          {{"k", "L2"}}},
         {"a later element with the same id wins",
-         R"({"reservations":{"k":"R"},"teachers":[{"id":"R","name":"Anne"},{"id":"R","name":"Bruno"}]})", {},
+         R"({"reservations":{"k":"R"},"teachers":[{"id":"R","name":"Anne"},{"id":"R","name":"Bruno"}]})",
+         {},
          {{"k", "L2"}}},
         {"unusable teachers: no translation",
-         R"({"reservations":{"k":"R","j":"L1"},"teachers":[{"id":"R","name":"Anne","age":3}]})", {}, {{"j", "L1"}}},
+         R"({"reservations":{"k":"R","j":"L1"},"teachers":[{"id":"R","name":"Anne","age":3}]})",
+         {},
+         {{"j", "L1"}}},
         {"unusable reservations: nothing", R"({"reservations":{"k":"L1","j":2}})", {}, {}},
         {"teachers without reservations read nothing", R"({"teachers":[{"id":"R","name":"Anne"}]})", {}, {}},
         {"slots with defaults and normalised times",
          R"({"slotDefinitions":[{},{"label":"Cours","start":" 8:5","end":"midi"}],"exportVersion":"x"})",
-         {{"Créneau", "08:00", "09:00"}, {"Cours", "08:05", "midi"}}, {}},
+         {{"Créneau", "08:00", "09:00"}, {"Cours", "08:05", "midi"}},
+         {}},
         {"one numeric member makes the slots unusable",
-         R"({"slotDefinitions":[{"label":"A"},{"start":800}],"reservations":{"k":"L1"}})", {}, {{"k", "L1"}}},
+         R"({"slotDefinitions":[{"label":"A"},{"start":800}],"reservations":{"k":"L1"}})",
+         {},
+         {{"k", "L1"}}},
         {"slots that are no objects are unusable", R"({"slotDefinitions":["08:00"]})", {}, {}},
         {"empty slot list", R"({"slotDefinitions":[]})", {}, {}},
     };

@@ -62,7 +62,9 @@ TEST_F(RosterTest, RegenerateKeepsEverythingButThePin) {
 TEST_F(RosterTest, DeleteRemovesTheTeacherAndOnlyItsReservations) {
     config->setTeachers({teacher("A", "Anne"), teacher("B", "Bruno"), teacher("C", "Chloé")});
     ScheduleConfig schedule = ScheduleConfig::defaultSchedule();
-    schedule.reservations = {{"2026-W02_monday_0", "B"}, {"2026-W02_monday_1", "A"}, {"2026-W02_friday_3", "B"},
+    schedule.reservations = {{"2026-W02_monday_0", "B"},
+                             {"2026-W02_monday_1", "A"},
+                             {"2026-W02_friday_3", "B"},
                              {"2025-W50_tuesday_7", "B"}};
     config->setScheduleConfig(schedule);
     config->setActiveTeacherId("B");  // B's session is running
@@ -90,8 +92,8 @@ using SlotsTest = RosterTest;
 
 TEST_F(SlotsTest, GrowingAndShrinkingKeepsReservations) {
     const auto initial = ScheduleConfig::defaultSchedule().slotDefinitions;
-    const std::map<std::string, std::string> bookings{{"2026-W02_monday_3", "A"}, {"2026-W02_friday_3", "B"},
-                                                      {"2026-W02_monday_0", "C"}};
+    const std::map<std::string, std::string> bookings{
+        {"2026-W02_monday_3", "A"}, {"2026-W02_friday_3", "B"}, {"2026-W02_monday_0", "C"}};
     config->update([&](AppConfig::Values& v) { v.scheduleConfig.reservations = bookings; });
     auto expect = [&](size_t kept, std::vector<std::string> added) {
         std::vector<SlotDefinition> expected(initial.begin(), initial.begin() + kept);

@@ -85,7 +85,12 @@ TEST_F(SessionsTest, StartAndEndGoThroughTheQueueInOneStepEach) {
     expectSession(std::nullopt, "", 0, TeacherConfig{});
     EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), changed);  // the reset wrote nothing
 
-    auto edit = [&] { config->update([](AppConfig::Values& v) { v.audience = "enseignants"; v.pinCode = "1111"; }); };
+    auto edit = [&] {
+        config->update([](AppConfig::Values& v) {
+            v.audience = "enseignants";
+            v.pinCode = "1111";
+        });
+    };
     edit();
     fillLiveData();
     sessions->endTeacherSession();  // without a session: only the reset, no file
@@ -143,7 +148,12 @@ TEST_F(SessionsTest, IdleRule) {
         {"another teacher's booking does not", "establishment", monday0830, 1801, {{today + "0", "B"}}, true},
         {"weekend: no booked period", "establishment", saturday, 1801, {{today + "0", "A"}}, true},
         // Slot 0 (08:00-09:45) is over at 10:00: only the idle time counts.
-        {"after the booked period, 20 min idle", "establishment", monday1000, idleSince0940, {{today + "0", "A"}}, false},
+        {"after the booked period, 20 min idle",
+         "establishment",
+         monday1000,
+         idleSince0940,
+         {{today + "0", "A"}},
+         false},
         {"after the booked period, 1801 s idle", "establishment", monday1000, 1801, {{today + "0", "A"}}, true},
         {"individual mode never ends it", "individual", monday0830, 7200, {}, false},
         {"an unknown mode is not the establishment mode", "Establishment", monday0830, 7200, {}, false},

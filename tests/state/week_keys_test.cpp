@@ -13,9 +13,21 @@ using testing::ScopedTimeZone;
 TEST(NormalizeTime, Table) {
     const std::optional<std::string> none;
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"8:5", "08:05"},   {" 13:15 ", "13:15"}, {"8", "08:00"},    {"24", none},         {"830", "08:30"},
-        {"2400", none},     {"860", none},        {"12:60", none},   {"10:30:00", none},   {"", none},
-        {"8h30", none},     {"+8", "08:00"},      {"-1:30", none},   {"100", "01:00"},     {"99999999999999999999", none},
+        {"8:5", "08:05"},
+        {" 13:15 ", "13:15"},
+        {"8", "08:00"},
+        {"24", none},
+        {"830", "08:30"},
+        {"2400", none},
+        {"860", none},
+        {"12:60", none},
+        {"10:30:00", none},
+        {"", none},
+        {"8h30", none},
+        {"+8", "08:00"},
+        {"-1:30", none},
+        {"100", "01:00"},
+        {"99999999999999999999", none},
         {"8:99999999999999999999", none},
         {"\n8:00", none},  // line breaks are not blanks
     };
@@ -46,8 +58,14 @@ TEST(MondayOfWeekKey, GivesLocalMidnight) {
     // Monday 29 December 2025, 00:00 CET. The letter is not looked at: one whole
     // character goes (a letter with its combining accent, a flag, a byte that
     // is no UTF-8); empty pieces are dropped.
-    for (const char* key : {"2026-W01", "2026-X01", "+2026-W01", "2026-É01", "2026-E\u0301" "01",
-                            "2026-\U0001F1EB\U0001F1F7" "01", "2026-\xFF" "01", "2026--W01"})
+    for (const char* key : {"2026-W01", "2026-X01", "+2026-W01", "2026-É01",
+                            "2026-E\u0301"
+                            "01",
+                            "2026-\U0001F1EB\U0001F1F7"
+                            "01",
+                            "2026-\xFF"
+                            "01",
+                            "2026--W01"})
         EXPECT_EQ(mondayOfWeekKey(key), 1766962800) << key;
     EXPECT_EQ(mondayOfWeekKey("2026-W13"), 1774220400);  // 23 March, before the change
     EXPECT_EQ(mondayOfWeekKey("2026-W14"), 1774821600);  // 30 March, 00:00 CEST
@@ -74,17 +92,22 @@ TEST(CurrentSlotKey, DefaultMalformedAndOverlappingSlots) {
     auto slots = ScheduleConfig::defaultSchedule().slotDefinitions;
     const std::pair<double, std::optional<std::string>> cases[] = {
         {localTime(2026, 3, 31, 10, 4), std::nullopt},  // Tuesday, between two slots
-        {localTime(2026, 3, 31, 10, 5), "2026-W14_tuesday_1"}, {localTime(2026, 3, 31, 8, 0), "2026-W14_tuesday_0"},
+        {localTime(2026, 3, 31, 10, 5), "2026-W14_tuesday_1"},
+        {localTime(2026, 3, 31, 8, 0), "2026-W14_tuesday_0"},
         {localTime(2026, 3, 31, 9, 44, 59), "2026-W14_tuesday_0"},
         {localTime(2026, 3, 31, 9, 45), std::nullopt},  // the end is excluded
-        {localTime(2026, 3, 30, 16, 59), "2026-W14_monday_3"}, {localTime(2026, 4, 3, 13, 15), "2026-W14_friday_2"},
-        {localTime(2026, 4, 4, 10, 30), std::nullopt}, {localTime(2026, 4, 5, 10, 30), std::nullopt},  // the weekend
+        {localTime(2026, 3, 30, 16, 59), "2026-W14_monday_3"},
+        {localTime(2026, 4, 3, 13, 15), "2026-W14_friday_2"},
+        {localTime(2026, 4, 4, 10, 30), std::nullopt},
+        {localTime(2026, 4, 5, 10, 30), std::nullopt},  // the weekend
         {localTime(2025, 12, 29, 8, 30), "2026-W01_monday_0"},
     };
     for (const auto& [t, key] : cases) EXPECT_EQ(currentSlotKey(slots, t), key) << key.value_or("none");
     const double tuesday0830 = localTime(2026, 3, 31, 8, 30);
-    slots = {{"bad", "8h00", "09:00"}, {"huge", "99999999999999999:00", "99999999999999999:01"},
-             {"A", "08:00", "10:00"}, {"B", "08:15", "09:00"}};
+    slots = {{"bad", "8h00", "09:00"},
+             {"huge", "99999999999999999:00", "99999999999999999:01"},
+             {"A", "08:00", "10:00"},
+             {"B", "08:15", "09:00"}};
     EXPECT_EQ(currentSlotKey(slots, tuesday0830), "2026-W14_tuesday_2");  // lowest running index
     slots = {{"neg", "-1:00", "8:31"}};
     EXPECT_EQ(currentSlotKey(slots, tuesday0830), "2026-W14_tuesday_0");
@@ -109,14 +132,18 @@ TEST(TeacherSessionEnd, EndOfTheBlockRunningOrStillToComeOfThatTeacherToday) {
         double now, expected;  // 0 = none
     } cases[] = {
         {"T", "T", {0, 1}, today, tue(8, 30), tue(11, 45)},  // one block across the break
-        {"T", "T", {0, 2}, today, tue(8, 30), tue(9, 45)},   {"T", "T", {3}, today, tue(9, 0), tue(17, 0)},
+        {"T", "T", {0, 2}, today, tue(8, 30), tue(9, 45)},
+        {"T", "T", {3}, today, tue(9, 0), tue(17, 0)},
         {"T", "T", {0, 2}, today, tue(10, 30), tue(15, 0)},  // a later block that has not begun
         {"T", "T", {0, 1, 2, 3}, today, tue(16, 59), tue(17, 0)},
         {"T", "T", {0, 1}, today, tue(11, 45), 0},  // after the last block
-        {"T", "T", {2}, today, tue(17, 30), 0},            {"T", "T", {}, today, tue(9, 0), 0},
-        {std::nullopt, "T", {0}, today, tue(8, 30), 0},    {"T", "U", {0}, today, tue(8, 30), 0},
+        {"T", "T", {2}, today, tue(17, 30), 0},
+        {"T", "T", {}, today, tue(9, 0), 0},
+        {std::nullopt, "T", {0}, today, tue(8, 30), 0},
+        {"T", "U", {0}, today, tue(8, 30), 0},
         {"t", "T", {0}, today, tue(8, 30), 0},  // ids compare exactly
-        {"T", "T", {0}, "2026-W14_monday_", tue(8, 30), 0}, {"T", "T", {0}, "2026-W15_tuesday_", tue(8, 30), 0},
+        {"T", "T", {0}, "2026-W14_monday_", tue(8, 30), 0},
+        {"T", "T", {0}, "2026-W15_tuesday_", tue(8, 30), 0},
         {"T", "T", {0, 1, 2, 3}, "2026-W14_saturday_", localTime(2026, 4, 4, 8, 30), 0},
         // Monday 30 March 2026, the day after the change: 09:45 CEST.
         {"T", "T", {0}, "2026-W14_monday_", localTime(2026, 3, 30, 8, 30), 1774856700},
@@ -137,9 +164,9 @@ TEST(TeacherSessionEnd, MalformedEndsAreSkipped) {
     const double tuesday0830 = localTime(2026, 3, 31, 8, 30);
     const double afternoon = localTime(2026, 3, 31, 15, 0);  // the end of slot 2, booked too
     const std::pair<const char*, double> cases[] = {
-        {"9h45", afternoon},                 // malformed: the next block counts
-        {"9223372036854775807:00", afternoon},  // the minute does not fit: malformed, not a huge time
-        {"99999999999999999:00", 0},          // no such date: no end
+        {"9h45", afternoon},                       // malformed: the next block counts
+        {"9223372036854775807:00", afternoon},     // the minute does not fit: malformed, not a huge time
+        {"99999999999999999:00", 0},               // no such date: no end
         {"10:-5", localTime(2026, 3, 31, 9, 55)},  // odd but readable: 09:55
     };
     for (const auto& [end, expected] : cases) {

@@ -1,7 +1,5 @@
 #include "tests/support/classroom_fixture.h"
 
-
-
 #include "platform/preferences.h"
 
 namespace klarion::test {

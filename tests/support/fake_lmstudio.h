@@ -55,147 +55,147 @@ namespace klarion {
 
 // A downloaded model of the catalogue.
 struct FakeModel {
-  std::string key;                           // its id in every list, e.g. "qwen2.5-7b-instruct"
-  std::string type = "llm";                  // "llm", "vlm" or "embeddings"
-  std::string publisher = "lmstudio-community";
-  std::string displayName;                   // empty: the key
-  std::string arch = "llama";
-  std::string format = "gguf";
-  std::string quantization = "Q4_K_M";
-  int maxContextLength = 32768;
+    std::string key;           // its id in every list, e.g. "qwen2.5-7b-instruct"
+    std::string type = "llm";  // "llm", "vlm" or "embeddings"
+    std::string publisher = "lmstudio-community";
+    std::string displayName;  // empty: the key
+    std::string arch = "llama";
+    std::string format = "gguf";
+    std::string quantization = "Q4_K_M";
+    int maxContextLength = 32768;
 };
 
 // A loaded instance of a model.
 struct FakeInstance {
-  std::string id;        // e.g. "qwen2.5-7b-instruct" or "qwen2.5-7b-instruct:2"
-  std::string modelKey;  // the key of its model in the catalogue
-  int contextLength = 4096;
+    std::string id;        // e.g. "qwen2.5-7b-instruct" or "qwen2.5-7b-instruct:2"
+    std::string modelKey;  // the key of its model in the catalogue
+    int contextLength = 4096;
 };
 
 // What a chat completion answers.
 struct FakeChatReply {
-  // Streamed: one event per piece (the first carries the role too), then an event with an empty
-  // delta and finish_reason "stop", then "data: [DONE]"; each event followed by a blank line.
-  std::vector<std::string> pieces{"Bonjour", " ! Comment", " puis-je t'aider ?"};
-  // When set, the exact bytes of the streamed body, in place of the events built from `pieces`.
-  std::optional<std::string> rawStream;
-  // The message content of a not-streamed answer.
-  std::string content = R"({"danger": false, "motif": "question scolaire"})";
-  // Sizes of the chunks that carry the streamed body, taken in turn and repeated; a size of 0
-  // counts as 1. Empty: one chunk per event.
-  std::vector<std::size_t> cuts;
-  // Pause before every chunk but the first.
-  std::chrono::milliseconds gap{0};
+    // Streamed: one event per piece (the first carries the role too), then an event with an empty
+    // delta and finish_reason "stop", then "data: [DONE]"; each event followed by a blank line.
+    std::vector<std::string> pieces{"Bonjour", " ! Comment", " puis-je t'aider ?"};
+    // When set, the exact bytes of the streamed body, in place of the events built from `pieces`.
+    std::optional<std::string> rawStream;
+    // The message content of a not-streamed answer.
+    std::string content = R"({"danger": false, "motif": "question scolaire"})";
+    // Sizes of the chunks that carry the streamed body, taken in turn and repeated; a size of 0
+    // counts as 1. Empty: one chunk per event.
+    std::vector<std::size_t> cuts;
+    // Pause before every chunk but the first.
+    std::chrono::milliseconds gap{0};
 };
 
 enum class FakeFaultAction {
-  Answer,       // answer as usual, after the delay
-  Hang,         // never answer: hold the connection until the client leaves or the fake stops
-  Close,        // close the connection without an answer
-  Reset,        // reset the connection (RST) without an answer
-  Status,       // answer `status` with `body` (Content-Type `contentType`, none when empty)
-  Raw,          // send `body` as raw bytes in place of an HTTP answer, then close
-  BreakStream,  // send the first `afterEvents` events of the streamed answer, then `breakWith`
-                // (never the final chunk); on a request that is not streamed, the same as Close
+    Answer,       // answer as usual, after the delay
+    Hang,         // never answer: hold the connection until the client leaves or the fake stops
+    Close,        // close the connection without an answer
+    Reset,        // reset the connection (RST) without an answer
+    Status,       // answer `status` with `body` (Content-Type `contentType`, none when empty)
+    Raw,          // send `body` as raw bytes in place of an HTTP answer, then close
+    BreakStream,  // send the first `afterEvents` events of the streamed answer, then `breakWith`
+                  // (never the final chunk); on a request that is not streamed, the same as Close
 };
 
 enum class FakeStreamBreak { Close, Reset, Hang };
 
 struct FakeFault {
-  std::string path;  // the request path it applies to; empty: every path
-  FakeFaultAction action = FakeFaultAction::Answer;
-  std::chrono::milliseconds delay{0};  // waited before the action (the request is recorded first)
-  int status = 500;
-  std::string body;
-  std::string contentType = "application/json";
-  std::size_t afterEvents = 0;
-  FakeStreamBreak breakWith = FakeStreamBreak::Close;
-  int times = 1;  // how many matching requests it applies to; 0 or less: all until cleared
+    std::string path;  // the request path it applies to; empty: every path
+    FakeFaultAction action = FakeFaultAction::Answer;
+    std::chrono::milliseconds delay{0};  // waited before the action (the request is recorded first)
+    int status = 500;
+    std::string body;
+    std::string contentType = "application/json";
+    std::size_t afterEvents = 0;
+    FakeStreamBreak breakWith = FakeStreamBreak::Close;
+    int times = 1;  // how many matching requests it applies to; 0 or less: all until cleared
 };
 
 struct FakeRecordedRequest {
-  std::uint64_t connection = 0;  // serial number of the connection it came on
-  std::string method;
-  std::string target;  // path and query as sent
-  std::string path;
-  std::string version;
-  std::vector<std::pair<std::string, std::string>> headers;  // in order, names as sent
-  std::string body;
-  std::chrono::system_clock::time_point received;
-  int status = 0;        // the status answered; 0 when none was (a fault)
-  std::string emitted;   // the response body bytes sent, without chunk framing
-  bool finished = false; // the fake is done with this request
+    std::uint64_t connection = 0;  // serial number of the connection it came on
+    std::string method;
+    std::string target;  // path and query as sent
+    std::string path;
+    std::string version;
+    std::vector<std::pair<std::string, std::string>> headers;  // in order, names as sent
+    std::string body;
+    std::chrono::system_clock::time_point received;
+    int status = 0;         // the status answered; 0 when none was (a fault)
+    std::string emitted;    // the response body bytes sent, without chunk framing
+    bool finished = false;  // the fake is done with this request
 
-  const std::string* header(std::string_view name) const;
+    const std::string* header(std::string_view name) const;
 };
 
 // The contract breaches of one request, each as one English sentence; empty when it is sound.
 std::vector<std::string> lmStudioContractViolations(const MiniHttpRequest& request);
 
 class FakeLmStudio {
- public:
-  // Starts with defaultModels(), defaultInstances() and the default FakeChatReply.
-  FakeLmStudio();
-  ~FakeLmStudio();
-  FakeLmStudio(const FakeLmStudio&) = delete;
-  FakeLmStudio& operator=(const FakeLmStudio&) = delete;
+public:
+    // Starts with defaultModels(), defaultInstances() and the default FakeChatReply.
+    FakeLmStudio();
+    ~FakeLmStudio();
+    FakeLmStudio(const FakeLmStudio&) = delete;
+    FakeLmStudio& operator=(const FakeLmStudio&) = delete;
 
-  // Three models (an LLM, a vision model, an embedding model); the first is loaded.
-  static std::vector<FakeModel> defaultModels();
-  static std::vector<FakeInstance> defaultInstances();
+    // Three models (an LLM, a vision model, an embedding model); the first is loaded.
+    static std::vector<FakeModel> defaultModels();
+    static std::vector<FakeInstance> defaultInstances();
 
-  bool start(std::uint16_t port = 0);  // on 127.0.0.1; 0: a free port
-  void stop();                         // closes everything; requests stay readable
-  std::uint16_t port() const;
-  std::string baseUrl() const;         // "http://127.0.0.1:PORT"
-  // While refusing, nothing listens on the port (connections are refused).
-  bool setRefusing(bool refusing);
-  bool refusing() const;
+    bool start(std::uint16_t port = 0);  // on 127.0.0.1; 0: a free port
+    void stop();                         // closes everything; requests stay readable
+    std::uint16_t port() const;
+    std::string baseUrl() const;  // "http://127.0.0.1:PORT"
+    // While refusing, nothing listens on the port (connections are refused).
+    bool setRefusing(bool refusing);
+    bool refusing() const;
 
-  // Model state.
-  void setModels(std::vector<FakeModel> models, std::vector<FakeInstance> loaded);
-  std::vector<FakeModel> models() const;
-  std::vector<FakeInstance> loadedInstances() const;
+    // Model state.
+    void setModels(std::vector<FakeModel> models, std::vector<FakeInstance> loaded);
+    std::vector<FakeModel> models() const;
+    std::vector<FakeInstance> loadedInstances() const;
 
-  void setChatReply(FakeChatReply reply);
-  FakeChatReply chatReply() const;
+    void setChatReply(FakeChatReply reply);
+    FakeChatReply chatReply() const;
 
-  // Faults are tried in the order added; the first whose path matches applies.
-  void addFault(FakeFault fault);
-  void clearFaults();
-  std::size_t pendingFaults() const;
+    // Faults are tried in the order added; the first whose path matches applies.
+    void addFault(FakeFault fault);
+    void clearFaults();
+    std::size_t pendingFaults() const;
 
-  std::vector<FakeRecordedRequest> requests() const;
-  std::vector<FakeRecordedRequest> requestsTo(std::string_view path) const;
-  std::vector<std::string> violations() const;
-  void clearRecords();  // forgets the requests and the violations
-  // Waits until at least `count` requests are finished; false on time-out.
-  bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+    std::vector<FakeRecordedRequest> requests() const;
+    std::vector<FakeRecordedRequest> requestsTo(std::string_view path) const;
+    std::vector<std::string> violations() const;
+    void clearRecords();  // forgets the requests and the violations
+    // Waits until at least `count` requests are finished; false on time-out.
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 
- private:
-  struct Answer;
-  void handle(const MiniHttpRequest& request, MiniHttpConnection& conn);
-  Answer route(const MiniHttpRequest& request, bool& streamed);
-  void stream(std::uint64_t serial, MiniHttpConnection& conn, const std::vector<std::string>& events,
-              const FakeChatReply& reply, std::optional<FakeFault> breakFault);
-  FakeRecordedRequest* recordLocked(std::uint64_t serial);
-  void noteEmitted(std::uint64_t serial, std::string_view bytes);
-  void noteStatus(std::uint64_t serial, int status);
-  void finish(std::uint64_t serial);
-  std::string loadLocked(const std::string& key, int& status);
+private:
+    struct Answer;
+    void handle(const MiniHttpRequest& request, MiniHttpConnection& conn);
+    Answer route(const MiniHttpRequest& request, bool& streamed);
+    void stream(std::uint64_t serial, MiniHttpConnection& conn, const std::vector<std::string>& events,
+                const FakeChatReply& reply, std::optional<FakeFault> breakFault);
+    FakeRecordedRequest* recordLocked(std::uint64_t serial);
+    void noteEmitted(std::uint64_t serial, std::string_view bytes);
+    void noteStatus(std::uint64_t serial, int status);
+    void finish(std::uint64_t serial);
+    std::string loadLocked(const std::string& key, int& status);
 
-  mutable std::mutex mu_;
-  mutable std::condition_variable cv_;
-  std::vector<FakeModel> models_;
-  std::vector<FakeInstance> instances_;
-  FakeChatReply reply_;
-  std::deque<FakeFault> faults_;
-  std::vector<FakeRecordedRequest> records_;
-  std::uint64_t recordBase_ = 0;  // serial number of records_[0]
-  std::vector<std::string> violations_;
-  std::uint64_t completionSerial_ = 0;
-  bool refusing_ = false;
-  std::unique_ptr<MiniHttpServer> server_;
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    std::vector<FakeModel> models_;
+    std::vector<FakeInstance> instances_;
+    FakeChatReply reply_;
+    std::deque<FakeFault> faults_;
+    std::vector<FakeRecordedRequest> records_;
+    std::uint64_t recordBase_ = 0;  // serial number of records_[0]
+    std::vector<std::string> violations_;
+    std::uint64_t completionSerial_ = 0;
+    bool refusing_ = false;
+    std::unique_ptr<MiniHttpServer> server_;
 };
 
 }  // namespace klarion

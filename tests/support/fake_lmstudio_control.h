@@ -40,21 +40,21 @@
 namespace klarion {
 
 class FakeLmStudioControl {
- public:
-  // `onQuit` runs (on a connection thread) after the answer to POST /control/quit.
-  explicit FakeLmStudioControl(FakeLmStudio& fake, std::function<void()> onQuit = {});
-  ~FakeLmStudioControl();
+public:
+    // `onQuit` runs (on a connection thread) after the answer to POST /control/quit.
+    explicit FakeLmStudioControl(FakeLmStudio& fake, std::function<void()> onQuit = {});
+    ~FakeLmStudioControl();
 
-  bool start(std::uint16_t port = 0);  // on 127.0.0.1; 0: a free port
-  void stop();
-  std::uint16_t port() const;
+    bool start(std::uint16_t port = 0);  // on 127.0.0.1; 0: a free port
+    void stop();
+    std::uint16_t port() const;
 
- private:
-  void handle(const MiniHttpRequest& request, MiniHttpConnection& conn);
+private:
+    void handle(const MiniHttpRequest& request, MiniHttpConnection& conn);
 
-  FakeLmStudio& fake_;
-  std::function<void()> onQuit_;
-  std::unique_ptr<MiniHttpServer> server_;
+    FakeLmStudio& fake_;
+    std::function<void()> onQuit_;
+    std::unique_ptr<MiniHttpServer> server_;
 };
 
 }  // namespace klarion

@@ -1,6 +1,5 @@
 #include "tests/support/gateway_fixture.h"
 
-
 #include <ostream>
 
 #include "platform/preferences.h"
@@ -10,8 +9,15 @@ namespace klarion::gateway_test {
 using namespace std::chrono_literals;
 
 LmStudioTimeouts shortTimeouts() {
-    return {.statusProbe = 2000ms, .startPrecheck = 2000ms, .contextQuery = 2000ms, .modelLists = 2000ms,
-            .loadedInstances = 2000ms, .unload = 2000ms, .load = 3000ms, .safetyVerdict = 2000ms, .streamIdle = 3000ms};
+    return {.statusProbe = 2000ms,
+            .startPrecheck = 2000ms,
+            .contextQuery = 2000ms,
+            .modelLists = 2000ms,
+            .loadedInstances = 2000ms,
+            .unload = 2000ms,
+            .load = 3000ms,
+            .safetyVerdict = 2000ms,
+            .streamIdle = 3000ms};
 }
 
 void PrintTo(const JournalLine& line, std::ostream* os) { *os << "[" << toString(line.level) << "] " << line.message; }

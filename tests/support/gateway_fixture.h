@@ -73,8 +73,8 @@ protected:
 std::string lastEmitted(const FakeLmStudio& fake, std::string_view path = "/v1/chat/completions");
 
 using klarion::testing::eventually;
-using klarion::testing::roundTrip;
 using klarion::testing::LoopbackClient;
 using klarion::testing::requestText;
+using klarion::testing::roundTrip;
 
 }  // namespace klarion::gateway_test

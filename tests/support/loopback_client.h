@@ -96,10 +96,10 @@ inline std::string requestText(std::string_view method, std::string_view target,
 class LoopbackClient {
 public:
     struct Options {
-        bool ipv6 = false;                   // ::1 instead of 127.0.0.1
-        const char* source = nullptr;        // a source address in 127.0.0.0/8
+        bool ipv6 = false;                     // ::1 instead of 127.0.0.1
+        const char* source = nullptr;          // a source address in 127.0.0.0/8
         std::chrono::milliseconds wait = 20s;  // the longest any one read or send waits
-        int receiveBuffer = 0;               // bytes, set before connecting: a client that stops reading stalls its sender early
+        int receiveBuffer = 0;  // bytes, set before connecting: a client that stops reading stalls its sender early
     };
 
     explicit LoopbackClient(std::uint16_t port) : LoopbackClient(port, Options{}) {}
@@ -160,9 +160,9 @@ public:
         }
         std::size_t size = headEnd + 4;
         auto head = lowerCase(pending_.substr(0, headEnd));
-        if (auto at = head.find("\r\ncontent-length:"); at != std::string::npos) size += std::stoul(head.substr(at + 17));
-        while (pending_.size() < size && fill(deadline, size - pending_.size())) {
-        }
+        if (auto at = head.find("\r\ncontent-length:"); at != std::string::npos)
+            size += std::stoul(head.substr(at + 17));
+        while (pending_.size() < size && fill(deadline, size - pending_.size())) {}
         return take(std::min(size, pending_.size()));
     }
     // The next response taken apart.
@@ -174,8 +174,7 @@ public:
     // Up to `n` bytes (fewer when the server closes or the wait ends); reads no further.
     std::string readSome(std::size_t n) {
         const auto deadline = std::chrono::steady_clock::now() + wait_;
-        while (pending_.size() < n && fill(deadline, n - pending_.size())) {
-        }
+        while (pending_.size() < n && fill(deadline, n - pending_.size())) {}
         return take(std::min(n, pending_.size()));
     }
 
@@ -183,16 +182,14 @@ public:
     // server closes, or `wait` passes; everything read so far (kept for the next call).
     const std::string& readUntil(std::string_view marker, std::chrono::milliseconds wait) {
         const auto deadline = std::chrono::steady_clock::now() + wait;
-        while ((marker.empty() || pending_.find(marker) == std::string::npos) && fill(deadline, 16384)) {
-        }
+        while ((marker.empty() || pending_.find(marker) == std::string::npos) && fill(deadline, 16384)) {}
         return pending_;
     }
 
     // Everything until the server closes; `closed` tells whether it did (not a time-out).
     std::string readToEnd(bool* closed = nullptr) {
         const auto deadline = std::chrono::steady_clock::now() + wait_;
-        while (fill(deadline, 16384)) {
-        }
+        while (fill(deadline, 16384)) {}
         if (closed) *closed = closed_;
         return take(pending_.size());
     }

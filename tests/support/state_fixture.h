@@ -47,7 +47,9 @@ protected:
         return Teacher{std::move(id), std::move(name), std::move(pin), "2026-01-01T00:00:00Z"};
     }
     // The teacher settings of a session that changed everything.
-    static TeacherConfig edited() { return TeacherConfig{"eleves", "Réviser les fractions", true, "0427", true, "questions"}; }
+    static TeacherConfig edited() {
+        return TeacherConfig{"eleves", "Réviser les fractions", true, "0427", true, "questions"};
+    }
 
     ScratchHome scratch;
     const std::filesystem::path dir = scratch.root();

@@ -11,8 +11,8 @@ namespace klarion {
 namespace {
 
 constexpr const char* weekdayNames[5] = {"Lundi", "Mardi", "Mercredi", "Jeudi", "Vendredi"};
-constexpr const char* frenchMonths[12] = {"janv.", "févr.", "mars", "avr.", "mai", "juin",
-                                          "juil.", "août", "sept.", "oct.", "nov.", "déc."};
+constexpr const char* frenchMonths[12] = {"janv.", "févr.", "mars",  "avr.", "mai",  "juin",
+                                          "juil.", "août",  "sept.", "oct.", "nov.", "déc."};
 
 std::tm localDate(double seconds) {
     const time_t t = static_cast<time_t>(seconds);
@@ -33,9 +33,7 @@ std::string twoDigits(int value) { return (value < 10 ? "0" : "") + std::to_stri
 
 std::string dayMonthName(const std::tm& date) { return twoDigits(date.tm_mday) + " " + frenchMonths[date.tm_mon]; }
 
-bool sameDay(const std::tm& a, const std::tm& b) {
-    return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
-}
+bool sameDay(const std::tm& a, const std::tm& b) { return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday; }
 
 }  // namespace
 
@@ -52,7 +50,8 @@ std::string shortTeacherName(const std::string& name) {
     if (words.size() < 2) return name;
     // The first character, a whole UTF-8 sequence.
     size_t length = 1;
-    while (length < words.front().size() && (static_cast<unsigned char>(words.front()[length]) & 0xC0) == 0x80) ++length;
+    while (length < words.front().size() && (static_cast<unsigned char>(words.front()[length]) & 0xC0) == 0x80)
+        ++length;
     return words.front().substr(0, length) + ". " + words.back();
 }
 
@@ -63,15 +62,16 @@ int teacherColor(const std::string& teacherId, const std::vector<Teacher>& teach
     return -1;
 }
 
-AgendaWeek agendaWeek(double now, int weekOffset, const ScheduleConfig& schedule, const std::vector<Teacher>& teachers) {
+AgendaWeek agendaWeek(double now, int weekOffset, const ScheduleConfig& schedule,
+                      const std::vector<Teacher>& teachers) {
     AgendaWeek week;
     week.weekKey = weekKey(addDays(now, 7 * weekOffset));
     const double monday = mondayOfWeekKey(week.weekKey).value_or(now);
     const std::tm today = localDate(now);
     for (int d = 0; d < 5; ++d) {
         const std::tm date = localDate(addDays(monday, d));
-        week.days.push_back({weekdayNames[d], twoDigits(date.tm_mday) + "/" + twoDigits(date.tm_mon + 1),
-                             sameDay(date, today)});
+        week.days.push_back(
+            {weekdayNames[d], twoDigits(date.tm_mday) + "/" + twoDigits(date.tm_mon + 1), sameDay(date, today)});
     }
     week.label = dayMonthName(localDate(monday)) + " — " + dayMonthName(localDate(addDays(monday, 4))) + " (" +
                  week.weekKey + ")";

@@ -18,15 +18,15 @@ struct AgendaDay {
 };
 
 struct AgendaCell {
-    std::string key;           // week key + "_" + day key + "_" + slot index
-    std::string text;          // the short name of the booked teacher, else "—"
-    bool booked;               // the key has a booking (known teacher or not)
-    int color;                 // palette index of the booked teacher; -1: gray (unknown or free)
+    std::string key;   // week key + "_" + day key + "_" + slot index
+    std::string text;  // the short name of the booked teacher, else "—"
+    bool booked;       // the key has a booking (known teacher or not)
+    int color;         // palette index of the booked teacher; -1: gray (unknown or free)
 };
 
 struct AgendaSlotRow {
     std::string label;
-    std::string times;  // start + "-" + end
+    std::string times;              // start + "-" + end
     std::vector<AgendaCell> cells;  // Monday to Friday
 };
 

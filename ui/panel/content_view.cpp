@@ -76,8 +76,8 @@ void ContentView::onAppear() {
         ctx_.config->setScheduleConfig(ctx_.folder.loadSchedule());
     }
     if (lmStudioProbes.probeStatus) lmStudioProbes.probeStatus(statusProbeTimeoutSeconds);
-    ctx_.log(std::string("Application démarrée — version ") + KLARION_VERSION_TEXT + " (PIN enseignant: " +
-                 ctx_.config->teacherPinCode() + ")",
+    ctx_.log(std::string("Application démarrée — version ") + KLARION_VERSION_TEXT +
+                 " (PIN enseignant: " + ctx_.config->teacherPinCode() + ")",
              AppLogLevel::info);
 }
 
@@ -163,10 +163,9 @@ void ContentView::chooseTeachersCSVExport() {
 
 void ContentView::chooseTeachersCSVImport() {
     if (!desktop) return;
-    desktop->openFile({"Importer des enseignants", "", "Fichiers CSV (*.csv)"},
-                      [ctx = ctx_, panel = panel_](OpenDialogResult result) {
-                          klarion::importTeachersCSV(ctx, panel, result);
-                      });
+    desktop->openFile(
+        {"Importer des enseignants", "", "Fichiers CSV (*.csv)"},
+        [ctx = ctx_, panel = panel_](OpenDialogResult result) { klarion::importTeachersCSV(ctx, panel, result); });
 }
 
 void ContentView::chooseCalendarExport() {
@@ -179,10 +178,9 @@ void ContentView::chooseCalendarExport() {
 
 void ContentView::chooseCalendarImport() {
     if (!desktop) return;
-    desktop->openFile({"Importer un calendrier", "", "Fichiers JSON (*.json)"},
-                      [ctx = ctx_, panel = panel_](OpenDialogResult result) {
-                          klarion::importCalendarJSON(ctx, panel, result);
-                      });
+    desktop->openFile(
+        {"Importer un calendrier", "", "Fichiers JSON (*.json)"},
+        [ctx = ctx_, panel = panel_](OpenDialogResult result) { klarion::importCalendarJSON(ctx, panel, result); });
 }
 
 void ContentView::setJournalEnabled(bool enabled) {
@@ -230,7 +228,9 @@ void ContentView::teachersCSVText(const SaveDestination& destination) {
     klarion::teachersCSVText(ctx_, panel_, destination);
 }
 
-void ContentView::importTeachersCSV(const OpenDialogResult& result) { klarion::importTeachersCSV(ctx_, panel_, result); }
+void ContentView::importTeachersCSV(const OpenDialogResult& result) {
+    klarion::importTeachersCSV(ctx_, panel_, result);
+}
 
 void ContentView::changeMode(const std::string& newMode) { sessions_->changeMode(newMode); }
 

@@ -120,10 +120,10 @@ public:
     void showAlert(const std::string& title, const std::string& message);
 
     // Class controls and dashboard access.
-    void renewStudentPin();   // new class PIN, journal, saved for the active teacher
-    void renewTeacherPin();   // new 4-digit teacher PIN, saved as a preference
-    void showLogsFolder();    // creates the class log folder and shows it
-    void copyTeacherLink();   // the teacher short link, else the local one
+    void renewStudentPin();  // new class PIN, journal, saved for the active teacher
+    void renewTeacherPin();  // new 4-digit teacher PIN, saved as a preference
+    void showLogsFolder();   // creates the class log folder and shows it
+    void copyTeacherLink();  // the teacher short link, else the local one
     void openTeacherDashboard();
     // The class log folder of the current mode and session.
     std::filesystem::path logsFolder() const;

@@ -19,7 +19,9 @@ struct OpenDialogResult {
     std::vector<std::filesystem::path> files;
 
     static OpenDialogResult failure(std::string description) { return {std::move(description), {}}; }
-    static OpenDialogResult chosen(std::vector<std::filesystem::path> files) { return {std::nullopt, std::move(files)}; }
+    static OpenDialogResult chosen(std::vector<std::filesystem::path> files) {
+        return {std::nullopt, std::move(files)};
+    }
 };
 
 }  // namespace klarion

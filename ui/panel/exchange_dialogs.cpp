@@ -73,11 +73,10 @@ void applyTeachersCSVImport(const StateContext& ctx, PanelState& panel, Teachers
     showCSVMessage(panel, "Import terminé !\n" + std::to_string(merge.added) + " ajouté(s), " +
                               std::to_string(merge.updated) + " mis à jour, " + std::to_string(merge.skipped) +
                               " ignoré(s).");
-    ctx.log("CSV enseignants importé : +" + std::to_string(merge.added) + " ajoutés, " +
-                std::to_string(merge.updated) + " mis à jour",
+    ctx.log("CSV enseignants importé : +" + std::to_string(merge.added) + " ajoutés, " + std::to_string(merge.updated) +
+                " mis à jour",
             AppLogLevel::info);
 }
-
 
 void exportCalendarJSON(const StateContext& ctx, const std::shared_ptr<PanelState>& panel,
                         const SaveDestination& destination) {
@@ -125,8 +124,8 @@ void importCalendarJSON(const StateContext& ctx, const std::shared_ptr<PanelStat
     }
     std::optional<Json> document = parseJson(*read.bytes);
     if (!document) {
-        showCalendarMessage(*panel, "Erreur de lecture : Le fichier « " + displayFileName(file) +
-                                        " » n'est pas au format JSON.");
+        showCalendarMessage(
+            *panel, "Erreur de lecture : Le fichier « " + displayFileName(file) + " » n'est pas au format JSON.");
         return;
     }
     if (!document->is_object()) {

@@ -24,7 +24,7 @@ JournalView journalView(bool enabled, const std::vector<AppLogEntry>& entries, c
         view.errors += entry.level == AppLogLevel::error;
         view.warnings += entry.level == AppLogLevel::warn;
     }
-    view.content = !enabled ? JournalView::Content::off
+    view.content = !enabled             ? JournalView::Content::off
                    : view.shown.empty() ? JournalView::Content::empty
                                         : JournalView::Content::list;
     view.canClearOrExport = !entries.empty();

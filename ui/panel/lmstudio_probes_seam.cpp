@@ -22,7 +22,8 @@ void plugLMStudioProbes(ContentView& view, std::shared_ptr<LmStudioProbes> probe
             auto [title, message] = startRefusalAlert(why);
             if (show) show(title, message);
         };
-        probes->probeBeforeStart(timeoutSeconds, LmStudioProbes::StartActions{refused, std::move(precheck.startServer)});
+        probes->probeBeforeStart(timeoutSeconds,
+                                 LmStudioProbes::StartActions{refused, std::move(precheck.startServer)});
     };
 }
 

@@ -54,7 +54,8 @@ ServerSection serverSection(const PanelState& panel, const AppConfig::Values& co
     s.studentShortLink = config.shortURL;
     s.showSession = panel.isRunning && isEstablishment(config);
     s.sessionActive = config.activeTeacherId.has_value();
-    s.sessionText = s.sessionActive ? "Session active : " + config.activeTeacherName : "Aucune session enseignant active";
+    s.sessionText =
+        s.sessionActive ? "Session active : " + config.activeTeacherName : "Aucune session enseignant active";
     return s;
 }
 

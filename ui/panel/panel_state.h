@@ -15,20 +15,20 @@
 namespace klarion {
 
 struct PanelState {
-    int selectedTab = 0;                  // 0 "Technique", 1 "Pédagogie & Contrôle", 2 "Enseignants"
-    int64_t selectedPort = 3000;          // the port picker offers 3000, 8080 and 80
-    bool isRunning = false;               // true after a successful server start
-    std::string hostName = "Mac";         // the computer's name; replaced at start-up by the host name
-    std::string ipURL;                    // the published server address, empty while stopped
+    int selectedTab = 0;           // 0 "Technique", 1 "Pédagogie & Contrôle", 2 "Enseignants"
+    int64_t selectedPort = 3000;   // the port picker offers 3000, 8080 and 80
+    bool isRunning = false;        // true after a successful server start
+    std::string hostName = "Mac";  // the computer's name; replaced at start-up by the host name
+    std::string ipURL;             // the published server address, empty while stopped
 
     // The panel's general alert, set in this order: title, message, then the flag.
     std::string alertTitle;
     std::string alertMessage;
     bool showingAlert = false;
 
-    std::string newTeacherName;           // the teacher-name field
+    std::string newTeacherName;  // the teacher-name field
 
-    std::string teacherCSVMessage;        // alert "Import/Export CSV"
+    std::string teacherCSVMessage;  // alert "Import/Export CSV"
     bool showTeacherCSVAlert = false;
 
     std::optional<Teacher> teacherToDelete;  // the delete confirmation's teacher
@@ -37,7 +37,7 @@ struct PanelState {
     int displayedWeekOffset = 0;                        // agenda week, from the current one
     std::optional<std::string> selectedTeacherForSlot;  // none = "— Libérer —"
 
-    std::string importExportMessage;      // alert "Calendrier"
+    std::string importExportMessage;  // alert "Calendrier"
     bool showImportExportAlert = false;
 };
 

@@ -19,10 +19,10 @@ namespace {
 
 QString levelColor(AppLogLevel level) {
     switch (level) {
-    case AppLogLevel::warn: return orange;
-    case AppLogLevel::error: return red;
-    case AppLogLevel::debug: return "#8e8e93";
-    case AppLogLevel::info: break;
+        case AppLogLevel::warn: return orange;
+        case AppLogLevel::error: return red;
+        case AppLogLevel::debug: return "#8e8e93";
+        case AppLogLevel::info: break;
     }
     return "#1d1d1f";
 }
@@ -34,12 +34,14 @@ QString rowTint(AppLogLevel level) {
 }
 
 QString rowsHtml(const std::vector<AppLogEntry>& entries) {
-    QString html = "<table width=\"100%\" cellspacing=\"0\" cellpadding=\"3\" style=\"font-family: monospace; font-size: 9pt;\">";
+    QString html =
+        "<table width=\"100%\" cellspacing=\"0\" cellpadding=\"3\" style=\"font-family: monospace; font-size: 9pt;\">";
     for (const AppLogEntry& entry : entries) {
         const QString color = levelColor(entry.level);
-        html += QString("<tr style=\"background: %1\"><td width=\"100\" valign=\"top\" style=\"color: %2\">%3</td>"
-                        "<td width=\"38\" align=\"center\" valign=\"top\" style=\"color: %4\"><b>%5</b></td>"
-                        "<td valign=\"top\" style=\"color: %4; white-space: pre-wrap\">%6</td></tr>")
+        html += QString(
+                    "<tr style=\"background: %1\"><td width=\"100\" valign=\"top\" style=\"color: %2\">%3</td>"
+                    "<td width=\"38\" align=\"center\" valign=\"top\" style=\"color: %4\"><b>%5</b></td>"
+                    "<td valign=\"top\" style=\"color: %4; white-space: pre-wrap\">%6</td></tr>")
                     .arg(rowTint(entry.level), secondary, qs(formatLogTime(entry.timestamp)), color,
                          qs(std::string(toString(entry.level))).toHtmlEscaped().replace(" ", "&nbsp;"),
                          qs(entry.message).toHtmlEscaped());
@@ -108,7 +110,8 @@ JournalWindow::JournalWindow(ContentView& view, std::function<void(const std::fu
     export_->setToolTip("Exporter le journal…");
     export_->setAutoRaise(true);
     connect(export_, &QToolButton::clicked, this, [this] { act_([this] { view_.chooseJournalExport(); }); });
-    for (QWidget* w : std::initializer_list<QWidget*>{enabled_, separator, filter_, autoScroll_}) headerLayout->addWidget(w);
+    for (QWidget* w : std::initializer_list<QWidget*>{enabled_, separator, filter_, autoScroll_})
+        headerLayout->addWidget(w);
     headerLayout->addStretch();
     for (QWidget* w : std::initializer_list<QWidget*>{errors_, warnings_, clear_, export_}) headerLayout->addWidget(w);
     root->addWidget(header);
@@ -124,10 +127,12 @@ JournalWindow::JournalWindow(ContentView& view, std::function<void(const std::fu
             view_.context().log("Journal activé", AppLogLevel::info);
         });
     });
-    auto* explanation = text("Activez le journal pour monitorer le fonctionnement\nde l'application et faciliter le débogage.",
-                             TextStyle::subheadline, false, secondary);
+    auto* explanation =
+        text("Activez le journal pour monitorer le fonctionnement\nde l'application et faciliter le débogage.",
+             TextStyle::subheadline, false, secondary);
     explanation->setAlignment(Qt::AlignCenter);
-    content_->addWidget(centred({ant, text("Journal désactivé", TextStyle::headline, false, secondary), explanation, enable}, 14));
+    content_->addWidget(
+        centred({ant, text("Journal désactivé", TextStyle::headline, false, secondary), explanation, enable}, 14));
     emptyText_ = text("", TextStyle::body, false, secondary);
     emptyText_->setObjectName("journalEmptyText");
     content_->addWidget(centred({text("🔍", TextStyle::title2, false, secondary), emptyText_}, 12));

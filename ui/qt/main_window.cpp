@@ -59,7 +59,8 @@ QToolButton* iconButton(const QString& glyph, const QString& help, const QString
     button->setText(glyph);
     button->setToolTip(help);
     button->setAutoRaise(true);
-    button->setStyleSheet(QString("QToolButton { color: %1; font-size: %2pt; border: none; }").arg(color).arg(pointSize));
+    button->setStyleSheet(
+        QString("QToolButton { color: %1; font-size: %2pt; border: none; }").arg(color).arg(pointSize));
     return button;
 }
 
@@ -147,7 +148,8 @@ void MainWindow::showAbout() {
 }
 
 JournalWindow* MainWindow::journalWindow() {
-    if (!journal_) journal_ = new JournalWindow(app_.view(), [this](const std::function<void()>& action) { act(action); });
+    if (!journal_)
+        journal_ = new JournalWindow(app_.view(), [this](const std::function<void()>& action) { act(action); });
     return journal_;
 }
 
@@ -337,14 +339,16 @@ QWidget* MainWindow::buildPedagogyTab() {
     pauseBanner_->setObjectName("pauseBanner");
     styleText(pauseBanner_, TextStyle::headline);
     pauseBanner_->setAlignment(Qt::AlignCenter);
-    pauseBanner_->setStyleSheet("QLabel { color: white; background: " + red + "; border-radius: 12px; padding: 10px; }");
+    pauseBanner_->setStyleSheet("QLabel { color: white; background: " + red +
+                                "; border-radius: 12px; padding: 10px; }");
     layout->addWidget(pauseBanner_);
 
     auto* linkCard = card("studentLinkCard", "rgba(10, 110, 209, 0.08)");
     studentLinkCard_ = linkCard;
     auto* linkLayout = column(linkCard, 10);
     linkLayout->setContentsMargins(20, 20, 20, 20);
-    linkLayout->addWidget(rowWidget({text("🔗", TextStyle::headline), text("Lien d'accès pour les élèves", TextStyle::headline)}));
+    linkLayout->addWidget(
+        rowWidget({text("🔗", TextStyle::headline), text("Lien d'accès pour les élèves", TextStyle::headline)}));
     studentLink_ = selectable(new QLabel);
     studentLink_->setObjectName("studentLink");
     styleText(studentLink_, TextStyle::body, true, blue);
@@ -483,7 +487,8 @@ QWidget* MainWindow::buildDashboardCard() {
     teacherPin_->setFont(pinFont);
     auto* renew = iconButton("⟳", "Générer nouveau code", orange, "renewTeacherPin", 17);
     connect(renew, &QToolButton::clicked, this, [this] { act([this] { app_.view().renewTeacherPin(); }); });
-    teacherPinRow_ = rowWidget({text("PIN Enseignant :", TextStyle::subheadline), teacherPin_, renew}, 6, "teacherPinRow");
+    teacherPinRow_ =
+        rowWidget({text("PIN Enseignant :", TextStyle::subheadline), teacherPin_, renew}, 6, "teacherPinRow");
     accessLayout->addWidget(teacherPinRow_);
     establishmentLines_ = new QWidget;
     establishmentLines_->setObjectName("establishmentLines");
@@ -502,7 +507,8 @@ QWidget* MainWindow::buildDashboardCard() {
     teacherLocalLink_ = selectable(text("", TextStyle::caption, false, orange));
     teacherLocalLink_->setObjectName("teacherLocalLink");
     linksLayout->addWidget(teacherShortRow_);
-    linksLayout->addWidget(rowWidget({text("Lien local :", TextStyle::caption, false, secondary), teacherLocalLink_}, 4));
+    linksLayout->addWidget(
+        rowWidget({text("Lien local :", TextStyle::caption, false, secondary), teacherLocalLink_}, 4));
     accessLayout->addWidget(teacherLinks_);
 
     auto* copy = new QPushButton("📋 Copier le lien");
@@ -615,9 +621,10 @@ void MainWindow::redrawServerTab() {
     startStop_->setText(qs(s.startStopText));
     startStop_->setIcon(QIcon(dotPixmap(10, s.running ? red : green)));
     const QString tint = s.running ? red : blue;
-    startStop_->setStyleSheet(QString("QPushButton { background: %1; color: white; font-weight: bold; border-radius: 8px;"
-                                      " font-size: 12pt; } QPushButton:focus { border: 2px solid #7fb4ff; }")
-                                  .arg(tint));
+    startStop_->setStyleSheet(
+        QString("QPushButton { background: %1; color: white; font-weight: bold; border-radius: 8px;"
+                " font-size: 12pt; } QPushButton:focus { border: 2px solid #7fb4ff; }")
+            .arg(tint));
     setShown(runningInfo_, s.running);
     setLabel(localAddress_, qs(s.localAddress));
     setShown(studentShortRow_, s.showStudentShortLink);
@@ -688,7 +695,8 @@ void MainWindow::showPendingAlert() {
     if (alert_) return;  // one alert at a time
     auto panel = app_.view().panel();
     if (panel->showingAlert) {
-        openAlert("generalAlert", qs(panel->alertTitle), qs(panel->alertMessage), [panel] { panel->showingAlert = false; });
+        openAlert("generalAlert", qs(panel->alertTitle), qs(panel->alertMessage),
+                  [panel] { panel->showingAlert = false; });
     } else if (panel->showDeleteConfirmation && panel->teacherToDelete) {
         auto* box = new QMessageBox(QMessageBox::NoIcon, "Supprimer l'enseignant ?",
                                     qs(deleteMessage(panel->teacherToDelete->name)), QMessageBox::NoButton, this);

@@ -59,8 +59,7 @@ private:
     void redrawPedagogyTab();
     void redrawMenus();
     void showPendingAlert();
-    void openAlert(const QString& name, const QString& title, const QString& message,
-                   std::function<void()> closed);
+    void openAlert(const QString& name, const QString& title, const QString& message, std::function<void()> closed);
 
     Application& app_;
     int hookId_ = 0;

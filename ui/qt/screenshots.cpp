@@ -119,14 +119,16 @@ int main(int argc, char** argv) {
             panel->selectedTab = 2;
             const char* names[] = {"Anne Martin", "Bruno Lefèvre", "Chloé Dubois", "Marie Claire Dupont", "Yann"};
             std::vector<Teacher> teachers;
-            for (int i = 0; i < 5; ++i) teachers.push_back({"T" + std::to_string(i), names[i], "10234" + std::to_string(i), ""});
+            for (int i = 0; i < 5; ++i)
+                teachers.push_back({"T" + std::to_string(i), names[i], "10234" + std::to_string(i), ""});
             config->setTeachers(teachers);
             ScheduleConfig schedule = ScheduleConfig::defaultSchedule();
             schedule.slotDefinitions.push_back({"Après-midi", "14:00", "15:30"});
             const std::string week = weekKey(app.view().context().now());
             const char* days[] = {"monday", "tuesday", "wednesday", "thursday", "friday"};
             for (int i = 0; i < 9; ++i) {
-                schedule.reservations[week + "_" + days[i % 5] + "_" + std::to_string(i % 5)] = "T" + std::to_string(i % 5);
+                schedule.reservations[week + "_" + days[i % 5] + "_" + std::to_string(i % 5)] =
+                    "T" + std::to_string(i % 5);
             }
             schedule.reservations[week + "_friday_4"] = "GONE";
             config->setScheduleConfig(schedule);
@@ -138,7 +140,8 @@ int main(int argc, char** argv) {
             const QSize visible = area->size();
             area->resize(visible.width(), tab->sizeHint().height());
             tab->resize(visible.width(), tab->sizeHint().height());
-            shot("teachers-whole-tab", [] {}, tab);
+            shot(
+                "teachers-whole-tab", [] {}, tab);
             area->resize(visible);
         }
         {
@@ -154,12 +157,15 @@ int main(int argc, char** argv) {
             settle();
             qt::JournalWindow* journal = window.journalWindow();
             journal->show();
-            shot("journal", [] {}, journal);
+            shot(
+                "journal", [] {}, journal);
             journal->hide();
         }
         window.showAbout();
         settle();
-        if (auto* about = window.findChild<QWidget*>("aboutDialog")) shot("about", [] {}, about);
+        if (auto* about = window.findChild<QWidget*>("aboutDialog"))
+            shot(
+                "about", [] {}, about);
     }
     std::error_code ignored;
     std::filesystem::remove_all(home, ignored);

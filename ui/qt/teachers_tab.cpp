@@ -111,18 +111,18 @@ QWidget* TeachersTab::buildTeachersCard() {
     newTeacherName_ = new QLineEdit;
     newTeacherName_->setObjectName("newTeacherName");
     newTeacherName_->setPlaceholderText("Nom de l'enseignant");
-    connect(newTeacherName_, &QLineEdit::textEdited, this, [this](const QString& value) {
-        act_([this, value] { view_.panel()->newTeacherName = ss(value); });
-    });
+    connect(newTeacherName_, &QLineEdit::textEdited, this,
+            [this](const QString& value) { act_([this, value] { view_.panel()->newTeacherName = ss(value); }); });
     addTeacher_ = new QPushButton("+ Ajouter");
     addTeacher_->setObjectName("addTeacher");
     connect(addTeacher_, &QPushButton::clicked, this, [this] { act_([this] { view_.addTeacher(); }); });
     addLayout->addWidget(newTeacherName_, 1);
     addLayout->addWidget(addTeacher_);
     layout->addWidget(add);
-    auto* hint = text("Format CSV : nom,pin  (une ligne par enseignant — le PIN peut être vide pour en générer un "
-                      "automatiquement)",
-                      TextStyle::caption2, false, secondary);
+    auto* hint = text(
+        "Format CSV : nom,pin  (une ligne par enseignant — le PIN peut être vide pour en générer un "
+        "automatiquement)",
+        TextStyle::caption2, false, secondary);
     hint->setContentsMargins(0, 4, 0, 0);
     hint->setWordWrap(true);
     layout->addWidget(hint);
@@ -166,7 +166,9 @@ QWidget* TeachersTab::buildSlotsCard() {
         });
     });
     connect(moreSlots_, &QPushButton::clicked, this, [this] {
-        act_([this] { view_.setSlotCount(static_cast<int64_t>(view_.config()->scheduleConfig().slotDefinitions.size()) + 1); });
+        act_([this] {
+            view_.setSlotCount(static_cast<int64_t>(view_.config()->scheduleConfig().slotDefinitions.size()) + 1);
+        });
     });
     stepperLayout->addWidget(slotCount_);
     stepperLayout->addStretch();
@@ -230,8 +232,7 @@ QWidget* TeachersTab::buildAgendaCard() {
     connect(teacherPicker_, &QComboBox::activated, this, [this](int index) {
         const QString id = teacherPicker_->itemData(index).toString();
         act_([this, id] {
-            view_.panel()->selectedTeacherForSlot =
-                id.isEmpty() ? std::nullopt : std::optional<std::string>(ss(id));
+            view_.panel()->selectedTeacherForSlot = id.isEmpty() ? std::nullopt : std::optional<std::string>(ss(id));
         });
     });
     pickerLayout->addWidget(teacherPicker_);
@@ -374,8 +375,8 @@ void TeachersTab::redrawSlots() {
 void TeachersTab::redrawAgenda() {
     const AppConfig::Values config = view_.config()->snapshot();
     const PanelState& panel = *view_.panel();
-    const AgendaWeek week = agendaWeek(view_.context().now(), panel.displayedWeekOffset, config.scheduleConfig,
-                                       config.teachers);
+    const AgendaWeek week =
+        agendaWeek(view_.context().now(), panel.displayedWeekOffset, config.scheduleConfig, config.teachers);
     weekLabel_->setText(qs(week.label));
 
     {
@@ -416,7 +417,8 @@ void TeachersTab::redrawAgenda() {
             button->setMinimumHeight(32);
             button->setStyleSheet(cellStyle(cell));
             const std::string key = cell.key;
-            connect(button, &QPushButton::clicked, this, [this, key] { act_([this, key] { view_.setReservation(key); }); });
+            connect(button, &QPushButton::clicked, this,
+                    [this, key] { act_([this, key] { view_.setReservation(key); }); });
             grid_->addWidget(button, static_cast<int>(s) + 1, d + 1);
         }
     }

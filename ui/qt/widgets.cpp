@@ -9,14 +9,14 @@ namespace {
 
 int pointSize(TextStyle style) {
     switch (style) {
-    case TextStyle::largeTitle: return 24;
-    case TextStyle::title2: return 17;
-    case TextStyle::title3: return 15;
-    case TextStyle::headline: return 12;
-    case TextStyle::subheadline: return 10;
-    case TextStyle::body: return 11;
-    case TextStyle::caption: return 9;
-    case TextStyle::caption2: return 8;
+        case TextStyle::largeTitle: return 24;
+        case TextStyle::title2: return 17;
+        case TextStyle::title3: return 15;
+        case TextStyle::headline: return 12;
+        case TextStyle::subheadline: return 10;
+        case TextStyle::body: return 11;
+        case TextStyle::caption: return 9;
+        case TextStyle::caption2: return 8;
     }
     return 11;
 }
@@ -98,7 +98,8 @@ QPushButton* Segmented::button(const QString& value) const {
 QFrame* card(const QString& objectName, const QString& background, int radius) {
     auto* frame = new QFrame;
     frame->setObjectName(objectName);
-    frame->setStyleSheet(QString("QFrame#%1 { background: %2; border-radius: %3px; }").arg(objectName, background).arg(radius));
+    frame->setStyleSheet(
+        QString("QFrame#%1 { background: %2; border-radius: %3px; }").arg(objectName, background).arg(radius));
     return frame;
 }
 

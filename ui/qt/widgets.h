@@ -24,8 +24,7 @@ inline QString qs(const std::string& s) { return QString::fromStdString(s); }
 inline std::string ss(const QString& s) { return s.toStdString(); }
 
 // Named colours.
-inline const QString green = "#28a745", red = "#d92c20", orange = "#e67e00", blue = "#0a6ed1",
-                     secondary = "#6b6b70";
+inline const QString green = "#28a745", red = "#d92c20", orange = "#e67e00", blue = "#0a6ed1", secondary = "#6b6b70";
 
 // A row of exclusive toggle buttons. Shows the segment of a value, or none
 // when the value has no segment. `chosen` runs on a click only.

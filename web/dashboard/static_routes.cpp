@@ -44,8 +44,8 @@ std::optional<Bytes> ResourceFolder::read(std::string_view name, std::string_vie
     return bytes;
 }
 
-HttpResponse serveBundleResource(const ResourceFolder& resources, std::string_view name,
-                                 std::string_view type, std::string_view contentType) {
+HttpResponse serveBundleResource(const ResourceFolder& resources, std::string_view name, std::string_view type,
+                                 std::string_view contentType) {
     auto bytes = resources.read(name, type);
     if (!bytes) return HttpResponse::notFound();
     return HttpResponse::ok(HttpResponseBody::data(std::move(*bytes), std::string(contentType)));

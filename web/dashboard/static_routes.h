@@ -49,8 +49,8 @@ private:
 };
 
 // 200 with the file's bytes and `contentType`, or 404 without a body.
-HttpResponse serveBundleResource(const ResourceFolder& resources, std::string_view name,
-                                 std::string_view type, std::string_view contentType);
+HttpResponse serveBundleResource(const ResourceFolder& resources, std::string_view name, std::string_view type,
+                                 std::string_view contentType);
 // The same for name.png as "image/png".
 HttpResponse servePngResource(const ResourceFolder& resources, std::string_view name);
 
