@@ -25,13 +25,16 @@ AppConfig::AppConfig(std::shared_ptr<PreferenceStore> preferences) : preferences
     // Only a stored boolean counts; anything else reads as false.
     values_.safetyAiScanAll = preferences_->boolean(safetyScanPreferenceKey).value_or(false);
     // A stored 4-character teacher PIN other than the default class PIN is
-    // kept as it is; otherwise a new one (1000...9999) is drawn and stored.
+    // kept as it is; otherwise a new one (1000...9999, not the default class PIN) is drawn and stored.
     auto stored = preferences_->string(teacherPinPreferenceKey);
     if (stored && *stored != defaultClassPin && characterCount(*stored) == 4) {
         values_.teacherPinCode = *stored;
     } else {
+        // Never the default class PIN: students may know it, and the next launch would not keep it.
         char pin[16];
-        std::snprintf(pin, sizeof pin, "%04d", static_cast<int>(randomBelow(9000)) + 1000);
+        do {
+            std::snprintf(pin, sizeof pin, "%04d", static_cast<int>(randomBelow(9000)) + 1000);
+        } while (std::string_view(pin) == defaultClassPin);
         values_.teacherPinCode = pin;
         preferences_->setString(teacherPinPreferenceKey, values_.teacherPinCode);
     }

@@ -22,6 +22,13 @@ std::string generatePin(int digits) {
     return text;
 }
 
+std::string generateTeacherPin() {
+    std::string pin;
+    do pin = generatePin(4);
+    while (pin == AppConfig::defaultClassPin);
+    return pin;
+}
+
 Teacher makeTeacher(std::string name, std::string pin, double now) {
     return Teacher{randomUUIDString(), std::move(name), std::move(pin), formatISO8601UTC(now)};
 }

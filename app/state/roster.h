@@ -19,6 +19,10 @@ namespace klarion {
 // brought into that range.
 std::string generatePin(int digits);
 
+// A new 4-digit individual teacher PIN: never the default class PIN, which
+// students may know and which the next launch would not keep.
+std::string generateTeacherPin();
+
 // A new teacher: a new random UUID as id, the name and PIN as given, the
 // creation time `now` as an ISO 8601 date-time in UTC ("2025-09-01T07:45:09Z").
 Teacher makeTeacher(std::string name, std::string pin, double now);

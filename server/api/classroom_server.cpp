@@ -90,7 +90,7 @@ bool ClassroomServer::startServer(int64_t selectedPort, const std::string& hostN
     c.log("Démarrage du serveur sur le port " + std::to_string(selectedPort) + "…", AppLogLevel::info);
 
     if (c.config().mode() == AppMode::individual) {
-        c.config().setTeacherPinCode(generatePin(4));
+        c.config().setTeacherPinCode(generateTeacherPin());
         c.log("PIN enseignant régénéré au démarrage du serveur", AppLogLevel::debug);
     }
 

@@ -130,7 +130,7 @@ void ContentView::renewStudentPin() {
 }
 
 void ContentView::renewTeacherPin() {
-    ctx_.config->setTeacherPinCode(generatePin(4));  // the setter saves the preference
+    ctx_.config->setTeacherPinCode(generateTeacherPin());  // the setter saves the preference
     ctx_.log("PIN enseignant régénéré", AppLogLevel::debug);
 }
 
