@@ -314,6 +314,8 @@ void MiniHttpServer::acceptLoop() {
                 if (wantRefusing_ && listenFd_ >= 0) {
                     ::close(listenFd_);
                     listenFd_ = -1;
+                    // Like a program that quit: its kept-alive connections close too.
+                    for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
                 } else if (!wantRefusing_ && listenFd_ < 0) {
                     relistenFailed_ = !openListener(port_);
                 }
