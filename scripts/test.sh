@@ -8,8 +8,8 @@
 # and the browser tests alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-bash scripts/build.sh
+bash scripts/install-deps.sh test
+bash scripts/build.sh -DKLARION_BUILD_TESTS=ON -DKLARION_BUILD_BENCH=ON
 if [ "${KLARION_QUICK:-0}" != "1" ]; then
   bash scripts/sanitize.sh all
   bash scripts/fuzz.sh "${KLARION_FUZZ_SECONDS:-20}"
