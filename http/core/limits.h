@@ -16,6 +16,11 @@ inline constexpr std::size_t maxHeaderBytes = 256 * 1024;
 // A body announced larger than this is refused with 413 and never read.
 inline constexpr std::uint64_t maxBodyBytes = 64ull * 1024 * 1024;
 
+// A body (or a WebSocket frame's payload) is received into a buffer that
+// grows with the data up to this size; past it, the rest of its announced
+// length is reserved at once. Memory pages are only taken as data fills them.
+inline constexpr std::size_t bodyGrowthBytes = 1024 * 1024;
+
 // Bytes a connection reads ahead from its socket at a time.
 inline constexpr std::size_t readAheadBytes = 8 * 1024;
 

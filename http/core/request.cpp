@@ -1,5 +1,7 @@
 #include "http/core/request.h"
 
+#include <algorithm>
+
 #include "http/core/router.h"
 #include "http/core/text_utils.h"
 
@@ -33,23 +35,57 @@ bool contentTypeIs(const HttpHeaders& headers, std::string_view expected) {
     return trimSpacesAndBreaks(pieces.front()) == expected;
 }
 
+// One url-encoded name or value: "+" is a space, then escapes are decoded.
+std::optional<std::string> formDecode(std::string_view text) {
+    std::string spaced(text);
+    for (char& c : spaced) {
+        if (c == '+') c = ' ';
+    }
+    return percentDecode(spaced);
+}
+
+// The parameter `parameter` of a header value such as
+// `form-data; name="f"; filename="a=b;c.txt"`: the value after the first "="
+// of its ";" piece, trimmed, quotes kept. A ";" between double quotes does not
+// end a piece. Nothing inside quotes is unescaped (browsers send a quote in a
+// file name as %22).
+std::optional<std::string> headerParameter(std::string_view value, std::string_view parameter) {
+    for (std::size_t at = 0; at <= value.size();) {
+        std::size_t end = at;
+        for (bool quoted = false; end < value.size(); ++end) {
+            if (value[end] == '"') {
+                quoted = !quoted;
+            } else if (value[end] == ';' && !quoted) {
+                break;
+            }
+        }
+        const std::string_view piece = value.substr(at, end - at);
+        const std::size_t equals = piece.find('=');
+        if (equals != std::string_view::npos && trimSpacesAndBreaks(piece.substr(0, equals)) == parameter) {
+            return trimSpacesAndBreaks(piece.substr(equals + 1));
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 NameValueList HttpRequest::parseUrlencodedForm() const {
     NameValueList fields;
     if (!contentTypeIs(headers, "application/x-www-form-urlencoded")) return fields;
-    std::string text = bodyText();
+    // Read in place: a large form is not copied before it is split.
+    const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
     if (!isWellFormedUtf8(text)) return fields;
-    for (const std::string& piece : split(text, '&')) {
-        auto parts = split(piece, '=');
-        if (parts.size() == 2) {
-            for (auto& part : parts) {
-                for (char& c : part) {
-                    if (c == '+') c = ' ';
-                }
-            }
-            auto name = percentDecode(parts[0]);
-            auto value = percentDecode(parts[1]);
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t end = std::min(text.find('&', at), text.size());
+        const std::string_view piece = text.substr(at, end - at);
+        at = end + 1;
+        // Exactly one "=" makes a field; anything else stays as two empty strings.
+        const std::size_t equals = piece.find('=');
+        if (equals != std::string_view::npos && piece.find('=', equals + 1) == std::string_view::npos) {
+            auto name = formDecode(piece.substr(0, equals));
+            auto value = formDecode(piece.substr(equals + 1));
             if (name && value) {
                 fields.emplace_back(std::move(*name), std::move(*value));
                 continue;
@@ -62,14 +98,9 @@ NameValueList HttpRequest::parseUrlencodedForm() const {
 
 std::optional<std::string> HttpRequest::MultiPart::valueFor(std::string_view headerName,
                                                             std::string_view parameter) const {
-    for (const auto& [name, value] : headers) {
-        if (name != headerName) continue;
-        for (const std::string& piece : split(value, ';')) {
-            auto parts = split(trimSpacesAndBreaks(piece), '=');
-            if (parts.front() == parameter) return parts.back();
-        }
-    }
-    return std::nullopt;
+    auto it = headers.find(std::string(headerName));
+    if (it == headers.end()) return std::nullopt;
+    return headerParameter(it->second, parameter);
 }
 
 std::optional<std::string> HttpRequest::MultiPart::name() const {
@@ -84,7 +115,7 @@ std::optional<std::string> HttpRequest::MultiPart::fileName() const {
     return unquote(*value);
 }
 
-std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartFormData() const {
+std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartFormData() const& {
     if (!contentTypeIs(headers, "multipart/form-data")) return {};
     std::string boundary;
     for (const std::string& piece : split(headers.at("content-type"), ';')) {
@@ -134,15 +165,18 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
         for (;;) {
             auto line = cursor.line();
             if (!line || line->empty()) break;
-            auto pieces = split(*line, ':');
-            if (pieces.size() == 2) part.headers[lowerLatin1(pieces[0])] = trimSpacesAndBreaks(pieces[1]);
+            // Split at the first colon: a value may hold more (a file name "12:30.txt").
+            const std::size_t colon = line->find(':');
+            if (colon == std::string::npos) continue;
+            part.headers[lowerLatin1(std::string_view(*line).substr(0, colon))] =
+                trimSpacesAndBreaks(std::string_view(*line).substr(colon + 1));
         }
         // The content runs to the next delimiter.
+        const std::size_t start = cursor.at;
         std::size_t matched = 0;
         bool complete = false;
         while (!cursor.atEnd()) {
             std::uint8_t b = body[cursor.at++];
-            part.body.push_back(b);
             if (b == static_cast<std::uint8_t>(delimiter[matched])) {
                 if (++matched == delimiter.size()) {
                     complete = true;
@@ -153,9 +187,10 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
             }
         }
         if (!complete) return parts;
-        part.body.resize(part.body.size() - delimiter.size());
-        if (!part.body.empty() && part.body.back() == '\n') part.body.pop_back();
-        if (!part.body.empty() && part.body.back() == '\r') part.body.pop_back();
+        std::size_t end = cursor.at - delimiter.size();
+        if (end > start && body[end - 1] == '\n') --end;
+        if (end > start && body[end - 1] == '\r') --end;
+        part.body = body.subspan(start, end - start);
         parts.push_back(std::move(part));
     }
 }

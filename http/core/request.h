@@ -55,11 +55,16 @@ public:
     // Empty for any other content type or a body that is not UTF-8.
     NameValueList parseUrlencodedForm() const;
 
+    // One part of a multipart body. Its content is not copied: `body` views
+    // the bytes of the body it was cut from, and is valid while that body is
+    // neither changed nor destroyed.
     struct MultiPart {
         HttpHeaders headers;  // lower-cased names, trimmed values
-        Bytes body;
+        ByteSpan body;
 
-        // Parameter `parameter` of header `headerName` (quotes kept), none when absent.
+        // Parameter `parameter` of header `headerName`, none when absent. The
+        // header is read as "type; key=value; key="quoted value"": ";" and "="
+        // inside double quotes belong to the value, whose quotes are kept.
         std::optional<std::string> valueFor(std::string_view headerName, std::string_view parameter) const;
         // "name" and "filename" of "content-disposition", one pair of quotes removed.
         std::optional<std::string> name() const;
@@ -68,9 +73,12 @@ public:
 
     // Parts of a "multipart/form-data" body, in order; empty when the type or
     // the boundary is missing or the body does not start with the delimiter.
-    std::vector<MultiPart> parseMultiPartFormData() const;
+    // The parts view this request's body (not callable on a temporary).
+    std::vector<MultiPart> parseMultiPartFormData() const&;
+    std::vector<MultiPart> parseMultiPartFormData() const&& = delete;
 
-    // The splitting step alone: parts of `body` cut at `delimiter` ("--" + boundary).
+    // The splitting step alone: parts of `body` cut at `delimiter` ("--" + boundary),
+    // each viewing `body`.
     static std::vector<MultiPart> parseMultiPartBody(ByteSpan body, std::string_view delimiter);
 };
 

@@ -225,11 +225,18 @@ std::size_t Socket::readSome(void* out, std::size_t capacity) {
 Bytes Socket::readLength(std::size_t n) {
     Bytes bytes;
     if (n == 0) return bytes;
-    // Grow with the data instead of trusting the announced length.
+    // Grow with the data instead of trusting the announced length, until the
+    // first MiB has arrived (httplimits::bodyGrowthBytes): then the rest is
+    // reserved at once, so that a large body is not copied again and again
+    // into ever larger buffers, two of them held at each step.
     bytes.reserve(std::min<std::size_t>(n, 64 * 1024));
     std::uint8_t chunk[16 * 1024];
     while (bytes.size() < n) {
-        std::size_t got = readSome(chunk, std::min(sizeof(chunk), n - bytes.size()));
+        if (bytes.size() == bytes.capacity()) {
+            bytes.reserve(bytes.size() >= httplimits::bodyGrowthBytes ? n : std::min(n, 2 * bytes.capacity()));
+        }
+        // Never past the capacity (which never exceeds n): the vector does not grow by itself.
+        std::size_t got = readSome(chunk, std::min(sizeof(chunk), bytes.capacity() - bytes.size()));
         if (got == 0) {
             errno = 0;
             fail(SocketError::Kind::recvFailed);

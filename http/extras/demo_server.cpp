@@ -151,12 +151,12 @@ HttpResponse uploadReport(HttpRequest& request) {
 }
 
 HttpResponse loginEcho(HttpRequest& request) {
+    // An empty body is no field at all; an empty or malformed item among
+    // others ("a=1&&b=2") is echoed in its place as " = ".
+    if (request.body.empty()) return htmlText("");
     std::string out;
-    bool first = true;
     for (const auto& [name, value] : request.parseUrlencodedForm()) {
-        if (name.empty() && value.empty()) continue;  // what an empty body splits into
-        out += (first ? "" : "<br>") + escapeText(name) + " = " + escapeText(value);
-        first = false;
+        out += (out.empty() ? "" : "<br>") + escapeText(name) + " = " + escapeText(value);
     }
     return htmlText(std::move(out));
 }
