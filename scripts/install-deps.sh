@@ -8,10 +8,11 @@ SET="${1:-test}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-# Building and running: compiler, CMake, the libraries, Qt and its French translations.
+# Building and running: compiler, CMake, the libraries, Qt and its French translations,
+# KaTeX (joined into the student page's script at build time).
 RUN_PKGS=(build-essential cmake pkg-config
           libcurl4-openssl-dev nlohmann-json3-dev libicu-dev
-          libqrencode-dev qt6-base-dev qt6-translations-l10n)
+          libqrencode-dev qt6-base-dev qt6-translations-l10n libjs-katex)
 # The tests: GoogleTest, clang for the fuzzers and sanitizers, the browser,
 # the display and picture tools of the window tests, the WebSocket peer.
 TEST_PKGS=(git libgtest-dev libgmock-dev googletest
