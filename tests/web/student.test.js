@@ -6,9 +6,12 @@ import { HOSTS, openBrowser, screenshot, startClassroom } from './harness.js';
 let room;
 let browser;
 before(async () => { [room, browser] = await Promise.all([startClassroom(), openBrowser()]); });
-beforeEach(() => setClass({ requiresPin: false, audience: 'visiteurs', isSupervisionActive: false, isAiPaused: false }));
+beforeEach(() => Promise.all([
+  setClass({ requiresPin: false, audience: 'visiteurs', isSupervisionActive: false, isAiPaused: false }),
+  room.lm('/control/refuse', { refusing: false }), room.lm('/control/clear-faults', {})]));
 after(async () => Promise.all([browser?.close(), room?.stop()]));
 
+const PHONE = { viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true };
 const sse = (...pieces) => pieces.map((p) => `data: ${JSON.stringify({ choices: [{ delta: { content: p } }] })}\n\n`)
   .join('') + 'data: [DONE]\n\n';
 
@@ -37,14 +40,24 @@ async function openStudent(options = {}, host = HOSTS[0]) {
   page.errors = [];
   page.on('pageerror', (e) => page.errors.push(e));
   page.on('dialog', (d) => { page.errors.push(new Error(`dialog ${d.message()}`)); d.dismiss(); });
+  page.on('request', (r) => {  // nothing from outside the classroom server
+    if (/^https?:/.test(r.url()) && !r.url().startsWith(room.url('', host))) page.errors.push(new Error(`asked ${r.url()}`));
+  });
   await page.goto(room.url('/', host));
   await page.waitForSelector('body.ready');
   return page;
 }
 
-// Sends a question; resolves to the new answer's text and the bodies of the requests it made.
+// The rows of the conversation after the first `from` ones: [kind, text], kind being
+// "user", "bot", "notice" or "error".
+const rowsAfter = (page, from) => page.locator('.msg').evaluateAll((rows, n) => rows.slice(n).map((r) => [
+  ['notice', 'error', 'user'].find((k) => r.classList.contains(k)) || 'bot', r.innerText]), from);
+
+// Sends a question; resolves to the new answer's text, the rows it added after the question
+// and the bodies of the requests it made.
 async function ask(page, text) {
   const bots = await page.locator('.msg.bot').count();
+  const rows = await page.locator('.msg').count();
   const log = page.waitForRequest((r) => r.url().endsWith('/api/log'));
   const chat = page.waitForRequest((r) => r.url().endsWith('/api/chat'));
   await page.fill('#message', text);
@@ -52,8 +65,42 @@ async function ask(page, text) {
   await page.locator('.msg.bot').nth(bots).locator('.typing').waitFor({ state: 'detached' });
   await page.waitForSelector('#send-btn:not([disabled])');
   const answer = await page.locator('.msg.bot').nth(bots).innerText();
-  return { answer, log: (await log).postDataJSON(), chat: (await chat).postDataJSON() };
+  return { answer, rows: await rowsAfter(page, rows + 1), log: (await log).postDataJSON(), chat: (await chat).postDataJSON() };
 }
+
+// A picture of w by h pixels (a sun over grass), as a PNG file drawn in the page.
+const picture = (page, w, h) => page.evaluate(([width, height]) => {
+  const context = Object.assign(document.createElement('canvas'), { width, height }).getContext('2d');
+  context.fillStyle = '#2e7d32';
+  context.fillRect(0, 0, width, height);
+  context.fillStyle = '#fbc02d';
+  context.arc(width / 2, height / 3, width / 4, 0, 7);
+  context.fill();
+  return context.canvas.toDataURL('image/png').split(',')[1];
+}, [w, h]).then((b64) => ({ name: 'photo.png', mimeType: 'image/png', buffer: Buffer.from(b64, 'base64') }));
+
+// The pieces (matching `pattern`) of the text under `selector` in the last answer that the
+// browser laid out on more than one line.
+const brokenPieces = (page, selector, pattern) => page.locator('.msg.bot').last().evaluate((answer, [sel, source]) => {
+  const broken = [];
+  for (const frame of answer.querySelectorAll(sel)) {
+    const walker = document.createTreeWalker(frame, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      for (const m of node.data.matchAll(new RegExp(source, 'g'))) {
+        const range = document.createRange();
+        range.setStart(node, m.index);
+        range.setEnd(node, m.index + m[0].length);
+        if (range.getClientRects().length !== 1) broken.push(m[0]);
+      }
+    }
+  }
+  return broken;
+}, [selector, pattern]);
+
+const endOfChatInView = (page) => page.evaluate(() => {
+  const chat = document.getElementById('chat');
+  return chat.lastElementChild.getBoundingClientRect().bottom <= chat.getBoundingClientRect().bottom + 1;
+});
 
 test('a fresh class: question logged and sent, answer cut in three chunks shown whole and logged', async () => {
   const raw = sse('**Bonjour** ! ', "L'été est là 🌞");
@@ -78,17 +125,10 @@ test('a fresh class: question logged and sent, answer cut in three chunks shown 
   assert.deepEqual(second.chat.history, [
     { role: 'user', content: 'Bonjour' }, { role: 'assistant', content: "**Bonjour** ! L'été est là 🌞" }]);
   assert.equal(await page.locator('.msg.bot').last().locator('ol li, td, pre').count(), 5);
-  await screenshot(page, 'student-light');
   await page.click('#theme-btn');
-  await screenshot(page, 'student-dark');
   await page.reload();
   assert.equal(await page.evaluate(() => document.documentElement.dataset.theme), 'dark');
-  await room.lm('/control/reply', { rawStream: sse('La **photosynthèse** : la plante capte la lumière et fabrique',
-    ' du sucre à partir :\n\n- du CO₂ de l’air ;\n- de l’eau du sol.\n\nElle rejette du **dioxygène**.') });
-  const phone = await openStudent({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true });
-  await ask(phone, 'Peux-tu m’expliquer la photosynthèse en quelques lignes ?');
-  await screenshot(phone, 'student-phone');
-  assert.deepEqual([...page.errors, ...phone.errors], []);
+  assert.deepEqual(page.errors, []);
 });
 
 test('class PIN: wrong, blocked after repeated failures, right, kept on reload', async () => {
@@ -110,6 +150,7 @@ test('class PIN: wrong, blocked after repeated failures, right, kept on reload',
   const page = await openStudent();
   assert.deepEqual(await tryPin(page, pin), ['', '']);
   assert.ok(await page.isHidden('#pin-overlay'));
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'message');
   await page.reload();
   await page.waitForSelector('body.ready');
   assert.ok(await page.isHidden('#pin-overlay'));
@@ -126,8 +167,9 @@ test('first name asked for a logged class of pupils, shown as text and listed fo
   assert.equal(await page.locator('#name-error').innerText(), 'Écris ton prénom pour continuer.');
   const name = '<b>Léa</b>';
   await page.fill('#name-input', `  ${name} `);
-  await page.click('#name-form button');
+  await page.press('#name-input', 'Enter');
   assert.ok(await page.isHidden('#name-overlay'));
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'message');
   const question = '<img src=x onerror="alert(1)">';
   const sent = await ask(page, question);
   assert.deepEqual(sent.log, { type: 'question', text: question, name });
@@ -142,7 +184,11 @@ test('paused AI: banner and the pause reply as the answer', async () => {
   await setClass({ isAiPaused: true });
   const page = await openStudent();
   assert.ok(await page.isVisible('#pause-banner'));
-  assert.match((await ask(page, 'Tu es là ?')).answer, /IA en pause/);
+  const paused = await ask(page, 'Tu es là ?');
+  assert.equal(paused.rows.length, 1);
+  assert.equal(paused.rows[0][0], 'notice');
+  assert.match(paused.rows[0][1], /IA en pause :/);
+  assert.equal(await page.inputValue('#message'), 'Tu es là ?');  // given back, to send again
   await setClass({ isAiPaused: false });
   await room.lm('/control/reply', { rawStream: sse('Oui') });
   const next = await ask(page, 'Et maintenant ?');
@@ -157,37 +203,64 @@ test('hostile or broken answers: shown as text, nothing run, the next question a
   assert.equal((await ask(page, 'a')).answer, hostile);
   assert.equal(await page.locator('.msg.bot img, .msg.bot script, .msg.bot a').count(), 0);
 
+  // [what breaks, how, the rows that follow the question]. A broken exchange gives the question
+  // back and is not sent as history; a whole answer is.
+  const event = (data, name) => `${name ? `event: ${name}\n` : ''}data: ${JSON.stringify(data)}\n\n`;
   const cases = [
-    ['LM Studio stopped', () => room.lm('/control/refuse', { refusing: true }), /Erreur Proxy/],
-    ['no content', () => room.lm('/control/reply', { rawStream: 'data: [DONE]\n\n' }), /Aucune réponse/],
-    ['server unreachable', () => page.route('**/api/chat', (r) => r.abort()), /Aucune réponse/],
+    ['LM Studio stopped', () => room.lm('/control/refuse', { refusing: true }), [['notice', /^⚠️ Erreur Proxy : Le serveur IA/]]],
+    ['no content', () => room.lm('/control/reply', { rawStream: 'data: [DONE]\n\n' }), [['error', /Aucune réponse/]]],
+    ['server unreachable', () => page.route('**/api/chat', (r) => r.abort()), [['error', /Aucune réponse/]]],
+    ['stream broken after two pieces', async () => {
+      await room.lm('/control/reply', { pieces: ['La photo', 'synthèse', ' est'] });
+      await room.lm('/control/faults', { path: '/v1/chat/completions', action: 'break-stream', afterEvents: 2, breakWith: 'reset' });
+    }, [['bot', /^La photosynthèse$/], ['notice', /Erreur Proxy/]]],
+    ['error event', () => room.lm('/control/reply', { rawStream: `${event({ error: { message: 'Model crashed' } })}data: [DONE]\n\n` }),
+      [['error', /^⚠️ L'IA n'a pas pu répondre : Model crashed$/]]],
+    ['error event after text', () => room.lm('/control/reply', {
+      rawStream: `${sse('Début').replace('data: [DONE]\n\n', '')}${event({ error: 'overloaded' }, 'error')}`,
+    }), [['bot', /^Début$/], ['error', /: overloaded$/]]],
     ['invalid UTF-8', () => page.route('**/api/chat', (r) => r.fulfill({
       contentType: 'text/event-stream',
       body: Buffer.concat([Buffer.from('data: {"choices":[{"delta":{"content":"a'), Buffer.from([0xff, 0xc3]),
         Buffer.from('b"}}]}\n\ndata: [DONE]\n\n')]),
-    })), /^a\uFFFD+b$/],
+    })), [['bot', /^a\uFFFD+b$/]]],
   ];
   for (const [name, breakIt, expected] of cases) {
     await breakIt();
-    assert.match((await ask(page, name)).answer, expected, name);
+    const { rows } = await ask(page, name);
+    assert.deepEqual(rows.map(([kind]) => kind), expected.map(([kind]) => kind), name);
+    rows.forEach(([, text], i) => assert.match(text, expected[i][1], name));
+    const broken = expected.length > 1 || expected[0][0] !== 'bot';
+    assert.equal(await page.inputValue('#message'), broken ? name : '', name);
     await page.unrouteAll();
     await room.lm('/control/refuse', { refusing: false });
     await room.lm('/control/reply', { rawStream: sse('Revenu') });
-    assert.equal((await ask(page, 'encore')).answer, 'Revenu', name);
+    const next = await ask(page, 'encore');
+    assert.equal(next.answer, 'Revenu', name);
+    assert.equal(next.chat.history.some((turn) => turn.content === name), !broken, name);
   }
+  await page.evaluate(() => document.querySelector('.msg.notice').scrollIntoView({ block: 'start' }));
+  await screenshot(page, 'student-notices');
+  await page.click('#theme-btn');
+  await screenshot(page, 'student-notices-dark');
   assert.equal(await page.evaluate(() => window.pwned), undefined);
   assert.deepEqual(page.errors, []);
 });
 
 test('an attached picture is downscaled in the page and sent with the question', async () => {
   const page = await openStudent();
-  const png = await page.evaluate(() => {
-    const canvas = Object.assign(document.createElement('canvas'), { width: 2000, height: 1000 });
-    canvas.getContext('2d').fillRect(0, 0, 2000, 1000);
-    return canvas.toDataURL('image/png').split(',')[1];
-  });
-  await page.setInputFiles('#file-input', { name: 'photo.png', mimeType: 'image/png', buffer: Buffer.from(png, 'base64') });
+  const chooser = page.waitForEvent('filechooser');  // asked first: the browser then hands it over
+  await page.focus('#message');
+  await page.keyboard.press('Shift+Tab');  // the picture button, reached with the keyboard
+  await page.keyboard.press('Enter');
+  await (await chooser).setFiles(await picture(page, 2000, 1000));
   await page.waitForSelector('#attachment:not([hidden])');
+  await page.route('**/api/chat', (r) => r.abort());
+  await ask(page, 'Que vois-tu ?');  // the send fails: the question and its picture are given back
+  await page.unrouteAll();
+  assert.equal(await page.inputValue('#message'), 'Que vois-tu ?');
+  assert.ok(await page.isVisible('#attachment img'));
+  await room.lm('/control/reply', { rawStream: sse('Un soleil sur de l’herbe.') });
   const { chat } = await ask(page, 'Que vois-tu ?');
   assert.equal(chat.image.mimeType, 'image/jpeg');
   const size = await page.evaluate(async (b64) => {
@@ -197,4 +270,186 @@ test('an attached picture is downscaled in the page and sent with the question',
     return [img.naturalWidth, img.naturalHeight];
   }, chat.image.base64);
   assert.deepEqual(size, [1024, 512]);
+});
+
+const MATHS = 'La fraction $$\\frac{3}{4}$$ vaut 0,75 et $x^2 + 1 > 0$.\n\n$$\n\\sqrt{2} \\approx 1{,}414\n$$\n\n'
+  + 'Cassée : $$\\frac{1}{$$ ; prix : 5 $ et 6 $ ; code : `$x$`.';
+const TABLE = '| Gaz | Formule | Rôle dans la photosynthèse | Origine |\n|---|---|---|---|\n'
+  + '| Oxygène | O₂ | Rejeté par la plante | Photolyse de l’eau |\n'
+  + '| Dioxyde de carbone | CO₂ | Absorbé par les stomates | Atmosphère |';
+const CODE = '```\nconst photosynthese = (lumiere, eau, dioxydeDeCarbone) => glucose + dioxygene;\nreturn photosynthese;\n```';
+
+test('formulas are typeset as MathML; a malformed one, prices and code stay as text', async () => {
+  await room.lm('/control/reply', { rawStream: sse(MATHS) });
+  const page = await openStudent();
+  await ask(page, 'Des maths ?');
+  const answer = page.locator('.msg.bot').last();
+  assert.deepEqual(await answer.locator('math').evaluateAll((all) => all.map((m) => [
+    m.getAttribute('display'), m.querySelector('annotation').textContent])),
+  [[null, '\\frac{3}{4}'], [null, 'x^2 + 1 > 0'], ['block', '\\sqrt{2} \\approx 1{,}414']]);
+  assert.equal(await answer.locator('mfrac').count(), 1);
+  assert.match(await answer.innerText(), /Cassée : \$\$\\frac\{1\}\{\$\$ ; prix : 5 \$ et 6 \$ ; code : \$x\$\./);
+  assert.deepEqual(page.errors, []);
+});
+
+test('on a phone, a wide table scrolls in its frame with whole words; code lines stay unwrapped', async () => {
+  await room.lm('/control/reply', { rawStream: sse(`${TABLE}\n\n${CODE}`) });
+  const page = await openStudent(PHONE);
+  await ask(page, 'Un tableau ?');
+  assert.deepEqual(await brokenPieces(page, 'th, td', '\\S+'), []);
+  assert.deepEqual(await brokenPieces(page, 'pre', '[^\\n]+'), []);
+  const frames = await page.locator('.msg.bot').last().locator('.table-wrap, pre').evaluateAll((all) => all.map((f) => [
+    f.scrollWidth > f.clientWidth, f.getBoundingClientRect().right <= innerWidth]));
+  assert.deepEqual(frames, [[true, true], [true, true]]);
+});
+
+test('the view follows an answer below a late picture, stays where the student scrolled, shows an error', async () => {
+  const page = await openStudent(PHONE);
+  const lines = Array.from({ length: 14 }, (_, i) => `Ligne ${i + 1} d'une réponse assez longue pour remplir l'écran.\n\n`);
+  await room.lm('/control/reply', { pieces: lines, gapMs: 20 });
+  await ask(page, 'Première question');
+  await room.lm('/control/reply', { pieces: lines, gapMs: 20 });
+  await page.setInputFiles('#file-input', await picture(page, 600, 1200));
+  await page.waitForSelector('#attachment:not([hidden])');
+  await ask(page, 'Et cette image ?');
+  assert.ok(await endOfChatInView(page));
+
+  await room.lm('/control/reply', { pieces: lines, gapMs: 40 });
+  await page.fill('#message', 'Encore');
+  await page.press('#message', 'Enter');
+  await page.locator('.msg.bot').last().locator('p').first().waitFor();
+  await page.evaluate(() => { document.getElementById('chat').scrollTop = 0; });
+  await page.waitForSelector('#send-btn:not([disabled])');
+  assert.equal(await page.evaluate(() => document.getElementById('chat').scrollTop), 0);
+
+  let release;
+  const held = new Promise((resolve) => { release = resolve; });
+  await page.route('**/api/chat', async (route) => { await held; await route.abort(); });
+  await page.fill('#message', 'Dernière');
+  await page.press('#message', 'Enter');
+  await page.waitForSelector('.msg.bot:last-child .typing');
+  await page.evaluate(() => { document.getElementById('chat').scrollTop = 0; });
+  release();
+  await page.waitForSelector('.msg.error');
+  assert.ok(await endOfChatInView(page));
+});
+
+test('nothing is sent before the page knows whether the class needs a PIN', async () => {
+  const pin = await setClass({ requiresPin: true });
+  const page = await browser.newPage();
+  let release;
+  const held = new Promise((resolve) => { release = resolve; });
+  await page.route('**/api/config', async (route) => { await held; await route.continue(); });
+  const chats = [];
+  page.on('request', (r) => { if (r.url().endsWith('/api/chat')) chats.push(r.postDataJSON()); });
+  await page.goto(room.url('/'));
+  await page.fill('#message', 'Trop tôt');
+  await page.press('#message', 'Enter');
+  release();
+  await page.waitForSelector('#pin-overlay:not([hidden])');
+  await page.fill('#pin-input', pin);
+  await page.press('#pin-input', 'Enter');
+  await page.waitForSelector('#pin-overlay', { state: 'hidden' });
+  assert.equal(await page.inputValue('#message'), 'Trop tôt');
+  await room.lm('/control/reply', { rawStream: sse('Bien reçu') });
+  await page.press('#message', 'Enter');
+  await page.waitForSelector('.msg.bot:last-child:has-text("Bien reçu")');
+  assert.deepEqual(chats.map((c) => [c.userMessage, c.classPin]), [['Trop tôt', pin]]);
+});
+
+test('only the reasoning block that opens an answer is hidden; every other text stays', async () => {
+  const page = await openStudent();
+  await page.evaluate(() => {
+    window.seen = [];
+    new MutationObserver(() => window.seen.push(document.querySelector('#chat > .msg.bot:last-child')?.innerText ?? ''))
+      .observe(document.getElementById('chat'), { subtree: true, childList: true, characterData: true });
+  });
+  // [pieces, the answer shown at the end, what must never show while it streams]
+  const cases = [
+    [['<thi', 'nk>Je calcule', ' 2 + 2', '</think>', '\n\nQuatre.'], 'Quatre.', /calcule|<thi/],
+    [['Le tag `<think>` ouvre ', 'la réflexion', ' du modèle.'], 'Le tag <think> ouvre la réflexion du modèle.', /(?!)/],
+    [['Je réfléchis', ' encore', '</think>', '\n\nRéponse : 4.'], 'Je réfléchis encore\n\nRéponse : 4.', /<\/think>/],
+  ];
+  for (const [pieces, shown, never] of cases) {
+    await room.lm('/control/reply', { pieces, gapMs: 30 });
+    await page.evaluate(() => { window.seen = []; });
+    const { answer } = await ask(page, `Cas ${shown.length}`);
+    assert.equal(answer, shown);
+    assert.deepEqual((await page.evaluate(() => window.seen)).filter((t) => never.test(t)), []);
+  }
+});
+
+test('Markdown: addresses holding parentheses, ***bold italic***, __bold__', async () => {
+  const wiki = 'https://fr.wikipedia.org/wiki/Chlorophylle_(pigment)';
+  await room.lm('/control/reply', {
+    rawStream: sse(`Voir [Chlorophylle](${wiki}), ${wiki} (ou https://exemple.fr/page). ***très*** __gras__ _penché_ nom_de_variable`),
+  });
+  const page = await openStudent();
+  const { answer } = await ask(page, 'Des liens ?');
+  const last = page.locator('.msg.bot').last();
+  assert.deepEqual(await last.locator('a').evaluateAll((all) => all.map((a) => a.getAttribute('href'))),
+    [wiki, wiki, 'https://exemple.fr/page']);
+  assert.deepEqual(await last.locator('strong, em').evaluateAll((all) => all.map((e) => `${e.tagName}>${e.innerHTML}`)),
+    ['STRONG><em>très</em>', 'EM>très', 'STRONG>gras', 'EM>penché']);
+  assert.match(answer, / \(ou https:\/\/exemple\.fr\/page\)\. très gras penché nom_de_variable$/);
+});
+
+test('text on the accent colour reads at 4.5:1 or more, by day and by night', async () => {
+  const page = await openStudent();
+  for (const theme of ['light', 'dark']) {
+    const ratios = await page.evaluate((t) => {
+      document.documentElement.dataset.theme = t;
+      const row = document.createElement('div');
+      row.className = 'msg user';
+      row.innerHTML = '<div class="bubble">Question</div>';
+      document.getElementById('chat').append(row);
+      const lum = (color) => color.match(/[\d.]+/g).slice(0, 3).map((v) => v / 255)
+        .map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4))
+        .reduce((sum, v, i) => sum + v * [0.2126, 0.7152, 0.0722][i], 0);
+      const ratio = (node) => {
+        const style = getComputedStyle(node);
+        const [a, b] = [lum(style.color), lum(style.backgroundColor)].sort((x, y) => y - x);
+        return Math.round(((a + 0.05) / (b + 0.05)) * 100) / 100;
+      };
+      const result = Object.fromEntries(['#send-btn', '#pin-form button', '.msg.user .bubble']
+        .map((s) => [s, ratio(document.querySelector(s))]));
+      row.remove();
+      return result;
+    }, theme);
+    for (const [what, ratio] of Object.entries(ratios)) assert.ok(ratio >= 4.5, `${theme} ${what}: ${ratio}`);
+  }
+});
+
+test('message box keeps its height when typed in; the hint of an unreadable picture goes with the next question', async () => {
+  const page = await openStudent();
+  const height = () => page.evaluate(() => document.getElementById('message').offsetHeight);
+  const empty = await height();
+  await page.focus('#message');
+  await page.keyboard.type('a');
+  assert.equal(await height(), empty);
+  for (let i = 0; i < 3; i++) await page.keyboard.press('Shift+Enter');
+  assert.ok(await height() > empty);
+  await page.fill('#message', '');
+  assert.equal(await height(), empty);
+
+  await page.setInputFiles('#file-input', { name: 'photo.png', mimeType: 'image/png', buffer: Buffer.from('pas une image') });
+  assert.equal(await page.locator('.hint.error').innerText(), "Cette image n'a pas pu être lue.");
+  await room.lm('/control/reply', { rawStream: sse('Oui') });
+  await ask(page, 'Et sans image ?');
+  assert.equal(await page.locator('.hint').innerText(), "L'IA peut se tromper : vérifie les informations importantes.");
+  assert.equal(await page.locator('.hint.error').count(), 0);
+});
+
+test('screenshots: a formula, a table, code and a picture, on a phone and a desktop, by day and by night', async () => {
+  for (const [device, options] of [['phone', PHONE], ['desktop', { viewport: { width: 1280, height: 800 } }]]) {
+    const page = await openStudent(options);
+    await page.setInputFiles('#file-input', await picture(page, 800, 600));
+    await room.lm('/control/reply', { rawStream: sse(`Sur ta photo, la feuille capte la lumière. ${MATHS}\n\n${TABLE}\n\n${CODE}`) });
+    await ask(page, 'Que montre cette photo ?');
+    for (const theme of ['light', 'dark']) {
+      await page.evaluate((t) => { document.documentElement.dataset.theme = t; }, theme);
+      await screenshot(page, `student-${device}-${theme}`);
+    }
+    assert.deepEqual(page.errors, []);
+  }
 });

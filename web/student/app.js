@@ -1,16 +1,20 @@
 // Klarion student page: class PIN, first name, chat with streamed answers.
 // Everything that comes from the server or the model enters the page as text nodes
 // (textContent) or through the small Markdown renderer below, which builds DOM nodes and
-// never parses HTML.
-'use strict';
+// never parses HTML. Formulas are typeset by KaTeX, which the build puts before this script
+// in the served app.js; it writes MathML as DOM nodes too.
 (() => {
+  'use strict';
   const $ = (id) => document.getElementById(id);
+  const { katex } = window;
 
   const TEXT = {
     wrongPin: 'Code PIN incorrect.',
     serverDown: 'Le serveur de la classe ne répond pas. Réessaie dans un instant.',
     noName: 'Écris ton prénom pour continuer.',
     noAnswer: "⚠️ Aucune réponse n'est arrivée. Vérifie ta connexion puis réessaie.",
+    cutOff: "⚠️ La réponse a été interrompue. Vérifie ta connexion puis réessaie.",
+    modelError: "⚠️ L'IA n'a pas pu répondre",
     imageOnly: 'Analyse cette image.',
     badImage: "Cette image n'a pas pu être lue.",
     hint: "L'IA peut se tromper : vérifie les informations importantes.",
@@ -19,7 +23,9 @@
   const HISTORY_TURNS = 6;
   const IMAGE_SIDE = 1024;
   const POLL_MS = 10000;
-  const NOTICE = /^(⏸️|⏳|⚠️)/u;
+  // The classroom server's own notices, each sent as one whole event: pause, a request already
+  // running, an empty message, an internal error, LM Studio unreachable.
+  const NOTICE = /^\n*(⏸️ \*\*IA en pause :\*\*|⏳ \*\*Patience !\*\*|⚠️ Message vide ou invalide\.|⚠️ Erreur interne\.|⚠️ \*\*Erreur Proxy :\*\*)/u;
 
   const state = {
     config: null,
@@ -49,27 +55,47 @@
     postJSON('/api/log', body).catch(() => {});
   }
 
-  // Streams "/api/chat"; onText(text so far) after each piece. Resolves to the whole text.
-  async function streamChat(body, onText) {
+  const errorText = (error) => {
+    if (typeof error === 'string') return error;
+    if (typeof error?.message === 'string') return error.message;
+    return '';
+  };
+
+  // Streams "/api/chat" into result: text (the model's, so far; onText(text) after each
+  // piece), notice (the server's notice that ended the stream) and error (the text of an
+  // error event). Rejects when the connection fails, with what had arrived kept in result.
+  async function streamChat(body, result, onText) {
     const reply = await fetch('/api/chat', {
       method: 'POST',
       headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify(body),
     });
-    if (!reply.body) return '';
+    if (!reply.body) return;
     const reader = reply.body.getReader();
     const decoder = new TextDecoder();
     let buffer = '';
-    let text = '';
-    const takeLine = (line) => {
-      const match = /^data:\s?(.*?)\r?$/.exec(line);
-      if (!match || match[1] === '[DONE]') return;
-      let piece;
-      try { piece = JSON.parse(match[1])?.choices?.[0]?.delta?.content; } catch { return; }
-      if (typeof piece === 'string' && piece) {
-        text += piece;
-        onText(text);
+    let event = '';
+    const takeLine = (raw) => {
+      const line = raw.replace(/\r$/, '');
+      if (!line) { event = ''; return; }
+      const field = /^(event|data):\s?(.*)$/.exec(line);
+      if (!field) return;
+      if (field[1] === 'event') { event = field[2]; return; }
+      if (field[2] === '[DONE]') return;
+      let data;
+      try { data = JSON.parse(field[2]); } catch { data = field[2]; }
+      if (event === 'error' || (data !== null && typeof data === 'object' && 'error' in data)) {
+        result.error = errorText(event === 'error' ? (data?.error ?? data) : data.error);
+        return;
       }
+      const piece = data?.choices?.[0]?.delta?.content;
+      if (typeof piece !== 'string' || !piece) return;
+      if (NOTICE.test(piece)) {
+        result.notice = piece.replace(/^\n+/, '');
+        return;
+      }
+      result.text += piece;
+      onText(result.text);
     };
     for (;;) {
       const { value, done } = await reader.read();
@@ -81,27 +107,31 @@
     }
     buffer += decoder.decode();
     if (buffer) takeLine(buffer);
-    return text;
   }
 
   // ---- Class PIN and first name.
 
   const needsName = () => state.config?.audience === 'eleves' && state.config?.isSupervisionActive === true;
 
+  // Shows or hides an overlay; true when it was shown and is now hidden.
   function showOverlay(id, shown) {
     const overlay = $(id);
-    if (overlay.hidden === !shown) return;
+    if (overlay.hidden === !shown) return false;
     overlay.hidden = !shown;
     if (shown) overlay.querySelector('input').focus();
+    return !shown;
   }
 
-  // Shows what the student must fill in before chatting; true when nothing is missing.
+  // Shows what the student must fill in before chatting; true when nothing is missing. Until
+  // "/api/config" has answered, whether a PIN is needed is unknown: nothing may be sent.
   function gate() {
-    const pinMissing = !!state.config?.requiresPin && !state.pinOk;
+    if (!state.config) return false;
+    const pinMissing = !!state.config.requiresPin && !state.pinOk;
     const nameMissing = !pinMissing && needsName() && !state.name;
-    showOverlay('pin-overlay', pinMissing);
-    showOverlay('name-overlay', nameMissing);
-    return !pinMissing && !nameMissing;
+    const closed = [showOverlay('pin-overlay', pinMissing), showOverlay('name-overlay', nameMissing)];
+    const open = !pinMissing && !nameMissing;
+    if (open && closed.some(Boolean)) $('message').focus();
+    return open;
   }
 
   async function verifyPin(pin) {
@@ -165,15 +195,24 @@
 
   // ---- Markdown, rendered into DOM nodes (raw HTML is shown as text).
 
+  // An address may hold balanced parentheses ("…/Chlorophylle_(pigment)"); a bare one does not
+  // end on punctuation, nor on a parenthesis that closes the sentence's own.
+  const URL_PART = String.raw`(?:[^\s<>()]|\([^\s<>()]*\))`;
   const INLINE = new RegExp([
-    /(`+)([^`]|[^`][\s\S]*?[^`])\1(?!`)/.source,                 // 1-2 code
-    /\*\*(?=\S)([\s\S]*?\S)\*\*/.source,                         // 3 bold
-    /(?<![\w*])\*(?=[^\s*])([\s\S]*?[^\s*])\*(?![\w*])/.source,   // 4 italic
-    /(?<!\w)_(?=\S)([\s\S]*?\S)_(?!\w)/.source,                  // 5 italic
-    /~~(?=\S)([\s\S]*?\S)~~/.source,                             // 6 struck
-    /\[([^\]\n]+)\]\((https?:\/\/[^\s)]+)\)/.source,             // 7-8 link
-    /(https?:\/\/[^\s<>()]+[^\s<>().,;:!?'"])/.source,           // 9 bare address
+    /(`+)([^`]|[^`][\s\S]*?[^`])\1(?!`)/.source,                          // 1-2 code
+    /\$\$((?:[^$\\]|\\[\s\S])+?)\$\$/.source,                             // 3 formula
+    /(?<![\\$\w])\$(?![\s$])((?:[^$\\\n]|\\.)*?[^\s$\\])\$(?![\d$])/.source, // 4 formula
+    /\*\*\*(?=\S)([\s\S]*?\S)\*\*\*(?!\*)/.source,                        // 5 bold italic
+    /\*\*(?=\S)([\s\S]*?\S)\*\*/.source,                                  // 6 bold
+    /(?<!\w)__(?=\S)([\s\S]*?\S)__(?!\w)/.source,                         // 7 bold
+    /(?<![\w*])\*(?=[^\s*])([\s\S]*?[^\s*])\*(?![\w*])/.source,            // 8 italic
+    /(?<!\w)_(?=[^\s_])([\s\S]*?[^\s_])_(?!\w)/.source,                   // 9 italic
+    /~~(?=\S)([\s\S]*?\S)~~/.source,                                      // 10 struck
+    String.raw`\[([^\]\n]+)\]\((https?:\/\/${URL_PART}+)\)`,              // 11-12 link
+    String.raw`(https?:\/\/${URL_PART}*(?:[^\s<>().,;:!?'"]|\([^\s<>()]*\)))`, // 13 bare address
   ].join('|'), 'g');
+  // A single-dollar span counts as a formula only when it looks like one (not "$5 et 6$").
+  const MATHY = /[\\^_=+\-*/<>{}()|]|\d|^[A-Za-z]'*$/;
 
   function el(tag, children, className) {
     const node = document.createElement(tag);
@@ -190,32 +229,59 @@
     return a;
   }
 
-  function inline(text) {
-    const nodes = [];
-    let last = 0;
-    for (const m of text.matchAll(INLINE)) {  // an iterator of its own: inline() recurses
-      if (m.index > last) nodes.push(text.slice(last, m.index));
-      if (m[2] !== undefined) nodes.push(el('code', m[2]));
-      else if (m[3] !== undefined) nodes.push(el('strong', inline(m[3])));
-      else if (m[4] !== undefined || m[5] !== undefined) nodes.push(el('em', inline(m[4] ?? m[5])));
-      else if (m[6] !== undefined) nodes.push(el('del', inline(m[6])));
-      else if (m[7] !== undefined) nodes.push(link(inline(m[7]), m[8]));
-      else nodes.push(link(m[9], m[9]));
-      last = m.index + m[0].length;
+  // A typeset formula, or its source as text when it cannot be read. display: 'block' (a
+  // formula on lines of its own), 'inline' ($$…$$ in a sentence, in display style) or none.
+  function formula(tex, display, source) {
+    if (!katex) return source;
+    const node = display === 'block' ? el('div', undefined, 'math-block')
+      : el('span', undefined, display ? 'math display-style' : 'math');
+    try {
+      katex.render(tex, node, { displayMode: !!display, output: 'mathml', throwOnError: true, strict: 'ignore' });
+      if (display === 'inline') node.querySelector('math').removeAttribute('display');
+      return node;
+    } catch {
+      return source;
     }
-    if (last < text.length) nodes.push(text.slice(last));
-    return nodes;
   }
 
-  // Lines joined by line breaks, each rendered inline.
-  function inlineLines(lines) {
+  // Plain text: line breaks become <br>; a stray end of a reasoning block is dropped.
+  function plain(text) {
     const nodes = [];
-    lines.forEach((line, i) => {
+    text.replaceAll('</think>', '').split('\n').forEach((line, i) => {
       if (i) nodes.push(el('br'));
-      nodes.push(...inline(line.trim()));
+      if (line) nodes.push(line);
     });
     return nodes;
   }
+
+  function inline(text) {
+    const nodes = [];
+    const pattern = new RegExp(INLINE);  // a position of its own: inline() recurses
+    let last = 0;
+    let m;
+    while ((m = pattern.exec(text))) {
+      if (m[4] !== undefined && !MATHY.test(m[4])) {  // a dollar sign, not a formula
+        pattern.lastIndex = m.index + 1;
+        continue;
+      }
+      if (m.index > last) nodes.push(...plain(text.slice(last, m.index)));
+      if (m[2] !== undefined) nodes.push(el('code', m[2]));
+      else if (m[3] !== undefined) nodes.push(formula(m[3], 'inline', m[0]));
+      else if (m[4] !== undefined) nodes.push(formula(m[4], undefined, m[0]));
+      else if (m[5] !== undefined) nodes.push(el('strong', el('em', inline(m[5]))));
+      else if (m[6] !== undefined || m[7] !== undefined) nodes.push(el('strong', inline(m[6] ?? m[7])));
+      else if (m[8] !== undefined || m[9] !== undefined) nodes.push(el('em', inline(m[8] ?? m[9])));
+      else if (m[10] !== undefined) nodes.push(el('del', inline(m[10])));
+      else if (m[11] !== undefined) nodes.push(link(inline(m[11]), m[12]));
+      else nodes.push(link(m[13], m[13]));
+      last = pattern.lastIndex;
+    }
+    if (last < text.length) nodes.push(...plain(text.slice(last)));
+    return nodes;
+  }
+
+  // Lines of a paragraph, each trimmed, with their line breaks (a formula may span them).
+  const inlineLines = (lines) => inline(lines.map((line) => line.trim()).join('\n'));
 
   const FENCE = /^\s*(```|~~~)/;
   const HEADING = /^\s{0,3}(#{1,6})\s+(.*?)\s*#*\s*$/;
@@ -223,8 +289,29 @@
   const QUOTE = /^\s{0,3}>\s?/;
   const ITEM = /^(\s*)([-*+]|\d{1,9}[.)])\s+(.*)$/;
   const TABLE_RULE = /^\s*\|?\s*:?-+:?\s*(\|\s*:?-+:?\s*)*\|?\s*$/;
-  const startsBlock = (line, next) => FENCE.test(line) || HEADING.test(line) || RULE.test(line)
-    || QUOTE.test(line) || ITEM.test(line) || (line.includes('|') && TABLE_RULE.test(next || ''));
+
+  // A formula alone between $$ on its lines: [its source, the line after it], else null.
+  function formulaBlock(lines, i) {
+    const first = lines[i].trim();
+    if (!first.startsWith('$$')) return null;
+    const parts = [first.slice(2)];
+    for (let j = i; j < lines.length; j++) {
+      if (j > i) {
+        if (!lines[j].trim()) return null;
+        parts.push(lines[j].trim());
+      }
+      const body = parts.join('\n');
+      const close = body.indexOf('$$');
+      if (close >= 0) return close === body.length - 2 && close > 0 ? [body.slice(0, -2).trim(), j + 1] : null;
+    }
+    return null;
+  }
+
+  const startsBlock = (lines, i) => {
+    const line = lines[i];
+    return FENCE.test(line) || HEADING.test(line) || RULE.test(line) || QUOTE.test(line) || ITEM.test(line)
+      || (line.includes('|') && TABLE_RULE.test(lines[i + 1] || '')) || !!formulaBlock(lines, i);
+  };
 
   const cells = (line) => line.trim().replace(/^\|/, '').replace(/\|$/, '').split('|').map((c) => c.trim());
 
@@ -257,7 +344,7 @@
           break;
         }
         if (sub && sub[1].length <= indent) break;
-        if (!sub && /^\S/.test(line) && startsBlock(line, lines[i + 1])) break;
+        if (!sub && /^\S/.test(line) && startsBlock(lines, i)) break;
         content.push(line.replace(new RegExp(`^\\s{0,${indent + 2}}`), ''));
       }
       const inner = blocks(content);
@@ -280,6 +367,11 @@
         for (i++; i < lines.length && !lines[i].trim().startsWith(m[1]); i++) body.push(lines[i]);
         i++;
         out.push(el('pre', el('code', body.join('\n'))));
+      } else if ((m = formulaBlock(lines, i))) {
+        const source = lines.slice(i, m[1]).join('\n');
+        const node = formula(m[0], 'block', source);
+        out.push(typeof node === 'string' ? el('p', plain(node)) : node);
+        i = m[1];
       } else if ((m = HEADING.exec(line))) {
         out.push(el(`h${m[1].length}`, inline(m[2])));
         i++;
@@ -300,46 +392,60 @@
         i = next;
       } else {
         const para = [line];
-        for (i++; i < lines.length && lines[i].trim() && !startsBlock(lines[i], lines[i + 1]); i++) para.push(lines[i]);
+        for (i++; i < lines.length && lines[i].trim() && !startsBlock(lines, i); i++) para.push(lines[i]);
         out.push(el('p', inlineLines(para)));
       }
     }
     return out;
   }
 
-  // What the student sees of the model's text: reasoning spans hidden, also while open.
+  // What the student sees of the model's text: the model's reasoning block, which opens its
+  // answer, is hidden, also while it is still open. "<think>" anywhere else is text.
   function visibleText(text) {
-    let shown = text.replace(/<think>[\s\S]*?(<\/think>|$)/g, '');
-    const close = shown.lastIndexOf('</think>');
-    if (close >= 0) shown = shown.slice(close + '</think>'.length);
-    return shown.trim();
+    const open = /^\s*<think>/.exec(text);
+    if (open) {
+      const close = text.indexOf('</think>', open[0].length);
+      return close < 0 ? '' : text.slice(close + '</think>'.length).trim();
+    }
+    const start = text.trimStart();
+    return '<think>'.startsWith(start) ? '' : text.trim();  // an opening tag still arriving
   }
 
   function renderMarkdown(target, text) {
     target.replaceChildren(...blocks(text.replace(/\r\n?/g, '\n').split('\n')));
   }
 
-  // ---- Chat.
+  // ---- Chat. The view follows the conversation while the student stays at its end: a picture
+  // or a formula that grows a message after it was shown keeps the end in view.
 
   const chat = $('chat');
-
-  function nearBottom() {
-    return chat.scrollHeight - chat.scrollTop - chat.clientHeight < 80;
-  }
+  let follow = true;
+  const nearBottom = () => chat.scrollHeight - chat.scrollTop - chat.clientHeight < 40;
+  const toBottom = () => { if (follow) chat.scrollTop = chat.scrollHeight; };
+  const grown = new ResizeObserver(toBottom);
+  chat.addEventListener('scroll', () => { follow = nearBottom(); }, { passive: true });
+  grown.observe(chat);
 
   function addMessage(who, content) {
-    const stick = nearBottom();
     const bubble = el('div', content, `bubble${who === 'bot' ? ' markdown-body' : ''}`);
     const row = el('div', bubble, `msg ${who}`);
     chat.append(row);
-    if (stick || who === 'user') chat.scrollTop = chat.scrollHeight;
+    grown.observe(row);
+    if (who === 'user') follow = true;
+    toBottom();
     return bubble;
   }
 
+  // Makes an answer's message a notice of the server or an error, always brought into view.
+  function setKind(bubble, kind) {
+    const row = bubble.parentElement;
+    row.classList.add(kind);
+    row.scrollIntoView({ block: 'nearest' });
+  }
+
   function showAnswer(bubble, text) {
-    const stick = nearBottom();
     renderMarkdown(bubble, text);
-    if (stick) chat.scrollTop = chat.scrollHeight;
+    toBottom();
   }
 
   function setBusy(busy) {
@@ -347,8 +453,28 @@
     $('send-btn').disabled = busy;
   }
 
+  // Gives the student back a question that got no answer, unless they started another one.
+  function restore(typed, image) {
+    if (!$('message').value) {
+      $('message').value = typed;
+      fitMessage();
+    }
+    if (image && !state.image) setImage(image);
+  }
+
+  let started;  // the start-up checks: the configuration, a PIN kept for this tab
+
   async function send() {
-    if (state.busy || !gate()) return;
+    if (state.busy) return;
+    setBusy(true);
+    await started;
+    if (!state.config) await refreshConfig();
+    setBusy(false);
+    if (!state.config) {
+      setHint(TEXT.serverDown, true);
+      return;
+    }
+    if (!gate()) return;
     const typed = $('message').value.trim();
     const image = state.image;
     if (!typed && !image) return;
@@ -357,6 +483,7 @@
     $('message').value = '';
     fitMessage();
     setImage(null);
+    setHint(TEXT.hint);
 
     const sent = [];
     if (image) sent.push(el('img', undefined, 'sent-image'));
@@ -377,24 +504,36 @@
       const shown = visibleText(latest);
       if (shown) showAnswer(bubble, shown);
     };
-    let answer = '';
+    const result = { text: '', notice: null, error: null, lost: false };
     try {
-      answer = visibleText(await streamChat(body, (soFar) => {
+      await streamChat(body, result, (soFar) => {
         latest = soFar;
         if (!frame) frame = requestAnimationFrame(draw);
-      }));
+      });
     } catch {
-      answer = '';
+      result.lost = true;
     }
     cancelAnimationFrame(frame);
+    const answer = visibleText(result.text);
     if (answer) {
       showAnswer(bubble, answer);
       logEntry('answer', answer);
-      // The server's own notices (pause, busy, errors) are not part of the conversation.
-      if (!NOTICE.test(answer)) state.history.push({ role: 'user', content: text }, { role: 'assistant', content: answer });
+    }
+    // What ended the exchange when no whole answer did: an error event, the server's notice,
+    // or a lost connection.
+    let end = null;
+    if (result.error !== null) end = ['error', el('p', result.error ? `${TEXT.modelError} : ${result.error}` : `${TEXT.modelError}.`)];
+    else if (result.notice) end = ['notice', blocks(result.notice.split('\n'))];
+    else if (!answer || result.lost) end = ['error', el('p', answer ? TEXT.cutOff : TEXT.noAnswer)];
+    if (end) {
+      // After a partial answer, it gets a message of its own; the question is given back and
+      // the broken exchange is not sent back to the model.
+      const target = answer ? addMessage('bot', []) : bubble;
+      target.replaceChildren(...[].concat(end[1]));
+      setKind(target, end[0]);
+      restore(typed, image);
     } else {
-      bubble.parentElement.classList.add('error');
-      bubble.replaceChildren(el('p', TEXT.noAnswer));
+      state.history.push({ role: 'user', content: text }, { role: 'assistant', content: answer });
     }
     setBusy(false);
     refreshConfig();
@@ -485,10 +624,14 @@
         send();
       }
     });
+    $('attach-btn').addEventListener('click', () => $('file-input').click());
     $('file-input').addEventListener('change', pickImage);
-    $('attachment-remove').addEventListener('click', () => setImage(null));
+    $('attachment-remove').addEventListener('click', () => {
+      setImage(null);
+      setHint(TEXT.hint);
+    });
 
-    (async () => {
+    started = (async () => {
       // A PIN kept for this tab is checked again: the teacher may have changed it.
       if (state.pin && (await loadConfig()) && state.config.requiresPin) {
         try {

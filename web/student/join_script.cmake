@@ -1,0 +1,28 @@
+# cmake -DKATEX=katex.min.js -DSCRIPT=app.js -DOUTPUT=served/app.js -P join_script.cmake
+# Writes KaTeX with its licence notice, then our script, into one file (written whole, then
+# renamed into place).
+file(READ ${KATEX} katex)
+file(READ ${SCRIPT} script)
+file(WRITE ${OUTPUT}.tmp [=[
+/*! KaTeX, from Debian's libjs-katex, joined to the student page's script when Klarion was built.
+ *
+ * Copyright (c) 2013-2020 Khan Academy and other contributors
+ *
+ * Permission is hereby granted, free of charge, to any person obtaining a copy of this software
+ * and associated documentation files (the "Software"), to deal in the Software without
+ * restriction, including without limitation the rights to use, copy, modify, merge, publish,
+ * distribute, sublicense, and/or sell copies of the Software, and to permit persons to whom the
+ * Software is furnished to do so, subject to the following conditions:
+ *
+ * The above copyright notice and this permission notice shall be included in all copies or
+ * substantial portions of the Software.
+ *
+ * THE SOFTWARE IS PROVIDED "AS IS", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR IMPLIED, INCLUDING
+ * BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY, FITNESS FOR A PARTICULAR PURPOSE AND
+ * NONINFRINGEMENT. IN NO EVENT SHALL THE AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM,
+ * DAMAGES OR OTHER LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM,
+ * OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE SOFTWARE.
+ */
+]=])
+file(APPEND ${OUTPUT}.tmp "${katex}\n;\n${script}")
+file(RENAME ${OUTPUT}.tmp ${OUTPUT})
