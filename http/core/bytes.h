@@ -22,4 +22,7 @@ inline ByteSpan asBytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+// Appends the bytes of `tail` to the end of `bytes`, growing it as needed.
+void appendBytes(Bytes& bytes, ByteSpan tail);
+
 }  // namespace klarion

@@ -48,13 +48,14 @@ void processBlock(const std::uint8_t* block, std::array<std::uint32_t, 5>& h) {
 
 }  // namespace
 
-Bytes sha1(ByteSpan message) {
+Bytes SHA1::hash(ByteSpan message) {
     std::array<std::uint32_t, 5> h{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
     std::size_t full = message.size() / 64;
     for (std::size_t i = 0; i < full; ++i) processBlock(message.data() + i * 64, h);
 
     // Padding: the rest, 0x80, zeros, then the bit length big-endian.
-    Bytes tail(message.begin() + full * 64, message.end());
+    Bytes tail;
+    appendBytes(tail, message.subspan(full * 64));
     tail.push_back(0x80);
     while (tail.size() % 64 != 56) tail.push_back(0);
     std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
@@ -69,6 +70,17 @@ Bytes sha1(ByteSpan message) {
     return digest;
 }
 
-Bytes sha1(std::string_view text) { return sha1(asBytes(text)); }
+Bytes sha1(std::string_view text) { return SHA1::hash(asBytes(text)); }
+
+std::string sha1Hex(std::string_view text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(40);
+    for (std::uint8_t byte : sha1(text)) {
+        hex.push_back(digits[byte >> 4]);
+        hex.push_back(digits[byte & 15]);
+    }
+    return hex;
+}
 
 }  // namespace klarion

@@ -132,4 +132,17 @@ bool isWellFormedUtf8(std::string_view bytes) {
     return true;
 }
 
+std::optional<std::string> fromCStringBuffer(ByteSpan buffer) {
+    std::size_t end = 0;
+    while (end < buffer.size() && buffer[end] != 0) ++end;
+    std::string text(reinterpret_cast<const char*>(buffer.data()), end);
+    if (!isWellFormedUtf8(text)) return std::nullopt;
+    return text;
+}
+
+std::optional<std::uint8_t> asWhitespace(char32_t scalar) {
+    if ((scalar >= 9 && scalar <= 13) || scalar == 32) return static_cast<std::uint8_t>(scalar);
+    return std::nullopt;
+}
+
 }  // namespace klarion::textutil

@@ -1,9 +1,13 @@
-// Text helpers private to the HTTP core.
+// Text helpers of the HTTP core.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "http/core/bytes.h"
 
 namespace klarion::textutil {
 
@@ -29,5 +33,13 @@ std::string unquote(std::string_view text);
 // True when the bytes are well-formed UTF-8 (RFC 3629): no overlong forms,
 // surrogates or values past U+10FFFF.
 bool isWellFormedUtf8(std::string_view bytes);
+
+// The bytes before the first NUL decoded as UTF-8 (all of them when there is
+// no NUL); none when they are not well-formed UTF-8.
+std::optional<std::string> fromCStringBuffer(ByteSpan buffer);
+
+// The byte of a white-space scalar: tab, line feed, vertical tab, form feed,
+// carriage return (9..13) or space (32); none for every other scalar.
+std::optional<std::uint8_t> asWhitespace(char32_t scalar);
 
 }  // namespace klarion::textutil
