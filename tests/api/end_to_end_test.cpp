@@ -34,6 +34,17 @@ struct EndToEnd : ::testing::Test {
         ASSERT_NE(port, 0) << "no banner from the test server: " << server->standardError();
         pin = server->teacherPin();
     }
+    // The establishment mode with the teachers Alice (A-ID, PIN 111111) and
+    // Bruno (B-ID, 222222); returns the configuration folder.
+    std::filesystem::path writeEstablishment() {
+        const auto config = home.documents() / "Klarion_Config";
+        klarion::testing::writeText(config / "mode.json", R"({"mode":"establishment"})");
+        klarion::testing::writeText(
+            config / "teachers.json",
+            R"([{"id":"A-ID","name":"Alice","pin":"111111","createdAt":"2025-09-01T07:45:09Z"},)"
+            R"({"id":"B-ID","name":"Bruno","pin":"222222","createdAt":"2025-09-01T07:45:09Z"}])");
+        return config;
+    }
     void TearDown() override {
         server.reset();
         lmStudio.stop();
@@ -81,11 +92,7 @@ TEST_F(EndToEnd, IndividualLoginsAndStaticPages) {
 }
 
 TEST_F(EndToEnd, EstablishmentLogins) {
-    const auto config = home.documents() / "Klarion_Config";
-    klarion::testing::writeText(config / "mode.json", R"({"mode":"establishment"})");
-    klarion::testing::writeText(config / "teachers.json",
-                                R"([{"id":"A-ID","name":"Alice","pin":"111111","createdAt":"2025-09-01T07:45:09Z"},)"
-                                R"({"id":"B-ID","name":"Bruno","pin":"222222","createdAt":"2025-09-01T07:45:09Z"}])");
+    writeEstablishment();
     start();
 
     EXPECT_EQ(klarion::testing::request(port, "GET", "/api/teachers-list").body,
@@ -105,6 +112,35 @@ TEST_F(EndToEnd, EstablishmentLogins) {
     }
     EXPECT_EQ(status, 200);
     EXPECT_EQ(server->terminate(), 0);
+}
+
+TEST_F(EndToEnd, MissionChangeKeepsTheTeachersOtherSettingsInTheirFile) {
+    const auto teacherFile = writeEstablishment() / "teacher_configs/A-ID.json";
+    start();
+    klarion::testing::request(port, "POST", "/api/verify-teacher", R"({"id":"A-ID","pin":"111111"})");
+    Json config =
+        pollJson(port, "/api/config", "", [](const Json& c) { return c.value("activeTeacherId", "") == "A-ID"; });
+    ASSERT_EQ(config.value("activeTeacherId", ""), "A-ID");
+    ASSERT_EQ(config.value("audience", ""), "visiteurs");
+
+    // The teacher's settings edited in the file while the session runs.
+    const Json edited = Json::parse(R"({"audience":"eleves","customMission":"Ancienne mission","requiresPin":true,)"
+                                    R"("pinCode":"4321","isSupervisionActive":true,"supervisionLevel":"questions"})");
+    klarion::testing::writeText(teacherFile, edited.dump());
+    EXPECT_EQ(
+        klarion::testing::request(port, "POST", "/api/mission", R"({"pin":"111111","mission":"Les fractions"})").body,
+        "OK");
+    // A later main-queue change seen applied: the mission's step, and what
+    // the panel does after it, are over.
+    klarion::testing::request(port, "POST", "/api/gen-params", R"({"pin":"111111","temperature":0.25})");
+    config = pollJson(port, "/api/config", "", [](const Json& c) { return c.value("temperature", 0.0) == 0.25; });
+    ASSERT_EQ(config.value("temperature", 0.0), 0.25);
+    EXPECT_EQ(config.value("customMission", ""), "Les fractions");
+    EXPECT_EQ(config.value("audience", ""), "visiteurs");  // memory keeps its values
+
+    Json expected = edited;
+    expected["customMission"] = "Les fractions";
+    EXPECT_EQ(parseJson(klarion::testing::readText(teacherFile)), expected);
 }
 
 TEST_F(EndToEnd, TeacherClassFlow) {

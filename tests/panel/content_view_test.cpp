@@ -67,6 +67,17 @@ TEST_F(ContentViewTest, SessionResetAndTakeoverNeverOverwriteATeachersFile) {
     EXPECT_EQ(teacherFile("A"), before);
 }
 
+TEST_F(ContentViewTest, MissionAndClassPinChangesAreNotSavedByTheReaction) {
+    config->setAppMode("establishment");
+    startSession("A", "Anne");
+    ctx.folder.saveTeacherConfig("A", edited());  // the file differs from memory
+    // The mission route writes the mission alone; the class PIN is saved by
+    // whoever changes it.
+    atTheMac([&] { config->setCustomMission("En mémoire seulement"); });
+    atTheMac([&] { config->setPinCode("0999"); });
+    EXPECT_EQ(ctx.folder.loadTeacherConfig("A"), edited());
+}
+
 TEST_F(ContentViewTest, ClassLockReaction) {
     config->setAppMode("establishment");
     config->setActiveTeacherId("A");

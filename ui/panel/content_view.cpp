@@ -23,18 +23,33 @@ std::string computerName() {
     return name;
 }
 
-// The reactions to a change of the six classroom settings; see the header.
+// The classroom settings whose change the panel saves for the active teacher
+// (see the header): neither the mission nor the class PIN.
+struct WatchedSettings {
+    std::string audience;
+    bool requiresPin = false;
+    bool isSupervisionActive = false;
+    std::string supervisionLevel;
+
+    static WatchedSettings of(const TeacherConfig& settings) {
+        return {settings.audience, settings.requiresPin, settings.isSupervisionActive, settings.supervisionLevel};
+    }
+    bool operator==(const WatchedSettings&) const = default;
+};
+
+// The reactions to a change of the watched settings; see the header.
 MainQueue::Task classSettingsReactions(const StateContext& ctx, const std::shared_ptr<TeacherSessions>& sessions) {
-    auto last = std::make_shared<TeacherConfig>(ctx.config->teacherConfig());
+    auto last = std::make_shared<WatchedSettings>(WatchedSettings::of(ctx.config->teacherConfig()));
     return [ctx, sessions, last] {
-        TeacherConfig now = ctx.config->teacherConfig();
-        if (now == *last) return;
-        bool lockTurnedOn = now.requiresPin && !last->requiresPin;
+        const TeacherConfig now = ctx.config->teacherConfig();
+        const WatchedSettings seen = WatchedSettings::of(now);
+        if (seen == *last) return;
+        const bool lockTurnedOn = seen.requiresPin && !last->requiresPin;
+        *last = seen;
         if (lockTurnedOn && now.pinCode == AppConfig::defaultClassPin) {
             ctx.config->setPinCode(generatePin(4));
             ctx.log("PIN élève régénéré (toggle)", AppLogLevel::debug);
         }
-        *last = ctx.config->teacherConfig();
         sessions->persistTeacherConfig();
     };
 }

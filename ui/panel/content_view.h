@@ -15,12 +15,17 @@
 //
 // Change reactions. After every task of the main queue (and after every user
 // action the window runs through MainQueue::runTask) the panel compares the
-// six classroom settings with the values seen after the previous task:
+// watched classroom settings (audience, requiresPin, isSupervisionActive,
+// supervisionLevel) with the values seen after the previous task:
 //   - `requiresPin` turned on while the class PIN is still "8461": a new
 //     4-digit class PIN is drawn (journal, debug: "PIN élève régénéré
 //     (toggle)");
-//   - any of the six changed: persistTeacherConfig(), which saves them for
-//     the active teacher in the establishment mode.
+//   - any of them changed: persistTeacherConfig(), which saves the six
+//     settings for the active teacher in the establishment mode.
+// The mission and the class PIN are not watched: "/api/mission" writes the
+// mission alone into the teacher's file and leaves the other five as the
+// file has them (saving the values in memory would overwrite them), and
+// whatever changes the class PIN saves it itself.
 // A task that changes several settings triggers each reaction once. The end
 // of a session clears the active teacher in the same task as it restores the
 // initial settings, so these reactions never save the defaults over a
