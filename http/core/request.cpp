@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "http/core/router.h"
+#include "http/core/socket.h"
 #include "http/core/text_utils.h"
 
 namespace klarion {
@@ -137,13 +138,31 @@ struct Cursor {
     // Bytes up to the next line feed; bytes below 14 are dropped. None when the
     // line is not UTF-8.
     std::optional<std::string> line() {
+        std::string text = rawLine();
+        if (!isWellFormedUtf8(text)) return std::nullopt;
+        return text;
+    }
+
+    // A part's header line: UTF-8, or else each byte read as the character of
+    // that code point, as the request's own header lines are. A page without a
+    // declared charset makes browsers send a file name in their legacy
+    // encoding ("été.txt" as E9 74 E9): it names the file all the same.
+    std::string headerLine() {
+        std::string text = rawLine();
+        if (isWellFormedUtf8(text)) return text;
+        std::string latin1;
+        for (char c : text) appendLatin1(latin1, static_cast<std::uint8_t>(c));
+        return latin1;
+    }
+
+private:
+    std::string rawLine() {
         std::string text;
         while (at < bytes.size()) {
             std::uint8_t b = bytes[at++];
             if (b == 10) break;
             if (b >= 14) text.push_back(static_cast<char>(b));
         }
-        if (!isWellFormedUtf8(text)) return std::nullopt;
         return text;
     }
 };
@@ -163,13 +182,13 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
         }
         MultiPart part;
         for (;;) {
-            auto line = cursor.line();
-            if (!line || line->empty()) break;
+            const std::string line = cursor.headerLine();
+            if (line.empty()) break;
             // Split at the first colon: a value may hold more (a file name "12:30.txt").
-            const std::size_t colon = line->find(':');
+            const std::size_t colon = line.find(':');
             if (colon == std::string::npos) continue;
-            part.headers[lowerLatin1(std::string_view(*line).substr(0, colon))] =
-                trimSpacesAndBreaks(std::string_view(*line).substr(colon + 1));
+            part.headers[lowerLatin1(std::string_view(line).substr(0, colon))] =
+                trimSpacesAndBreaks(std::string_view(line).substr(colon + 1));
         }
         // The content runs to the next delimiter.
         const std::size_t start = cursor.at;

@@ -338,10 +338,15 @@ TEST(HttpRequest, MultipartForm) {
         EXPECT_LE(part.body.data() + part.body.size(), request.body.data() + request.body.size());
     }
 
+    // A file name in a legacy encoding (a page without a charset) is read byte for byte.
     std::string binary =
-        "--B\r\nContent-Type: application/octet-stream\r\n\r\n" + std::string("\x00\x01\xFF\r\n-", 6) + "\r\n--B--\r\n";
+        "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"\xE9t\xE9.bin\"\r\n"
+        "Content-Type: application/octet-stream\r\n\r\n" +
+        std::string("\x00\x01\xFF\r\n-", 6) + "\r\n--B--\r\n";
     parts = HttpRequest::parseMultiPartBody(asBytes(binary), "--B");
     ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(parts[0].fileName(), "\xC3\xA9t\xC3\xA9.bin");
+    EXPECT_EQ(parts[0].headers.size(), 2u);
     EXPECT_EQ(text(parts[0].body), std::string("\x00\x01\xFF\r\n-", 6));
 }
 

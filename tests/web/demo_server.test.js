@@ -1,4 +1,4 @@
-// The demonstration server's login page in Chromium: the form posts, the echo comes back.
+// The demonstration server in Chromium: the login and upload forms post, the echoes come back.
 import { before, after, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { mkdtemp, rm } from 'node:fs/promises';
@@ -27,6 +27,22 @@ test('the login page submits its form and shows the fields it sent', async () =>
   assert.equal(posted.postData(), 'email=eleve%40ecole.fr&password=%3Cb%3E%26x');
   await page.waitForFunction(() => document.body.innerText.startsWith('email ='));
   assert.equal(await page.innerText('body'), 'email = eleve@ecole.fr\npassword = <b>&x');
+});
+
+test('the upload form reports each file whole, whatever its name holds', async () => {
+  const page = await browser.newPage();
+  await page.goto(`${base}/upload`);
+  const files = [['a=b; c:d.txt', 'abc'], ['notes "v2".md', ''], ['été.bin', 'x'.repeat(70000)]];
+  for (const [index, [name, text]] of files.entries())
+    await page.setInputFiles(`input[name=my_file${index + 1}]`, { name, mimeType: 'text/plain', buffer: Buffer.from(text) });
+  await Promise.all([page.waitForURL(/\/upload$/), page.click('button[type=submit]')]);
+  await page.waitForFunction(() => document.body.innerText.startsWith('Name:'));
+  await screenshot(page, 'demo-upload-report');
+  assert.equal(await page.innerText('body'), [
+    'Name: my_file1 File name: a=b; c:d.txt Size: 3',
+    'Name: my_file2 File name: notes %22v2%22.md Size: 0',  // browsers escape a quote in a file name
+    'Name: my_file3 File name: été.bin Size: 70000',
+  ].join('\n') + '\n');  // each item ends in <br>
 });
 
 test('the WebSocket echo sends back each text and binary message', async () => {
