@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_PER_TARGET="${1:-60}"
 BUILD_DIR="${KLARION_FUZZ_BUILD_DIR:-build-fuzz}"
-TARGETS=(fuzz_http_parser fuzz_api_handlers)
+TARGETS=(fuzz_http_parser fuzz_api_handlers fuzz_form_parsers fuzz_websocket_frames)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz.sh: clang++ is needed (scripts/install-deps.sh installs it)" >&2
