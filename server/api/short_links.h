@@ -18,8 +18,13 @@
 
 namespace klarion {
 
+// True for an absolute "http://" or "https://" URL (scheme in any case) that
+// names a host and holds no space or control character.
+bool isHttpURL(const std::string& url);
+
 // The link carried by a reply: only without a transport error, with data that
-// decodes to a JSON object whose "shorturl" is a string. None otherwise.
+// decodes to a JSON object whose "shorturl" is a string holding an http(s)
+// URL (see isHttpURL), kept as received. None otherwise.
 std::optional<std::string> parseShortURLResponse(const std::optional<std::string>& data, bool transportError);
 
 class ShortLinkClient {

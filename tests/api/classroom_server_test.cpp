@@ -115,6 +115,8 @@ TEST(ShortLinks, OnlyAStringShortUrlIsDelivered) {
         {500, R"({"shorturl":"https://k.test/s2"})", "https://k.test/s2"},
         {200, R"({"shorturl":42})", std::nullopt},
         {200, "https://k.test/s5", std::nullopt},
+        {200, R"j({"shorturl":"javascript:alert(document.cookie)"})j", std::nullopt},
+        {200, R"({"shorturl":"HTTP://K.test/s6"})", "HTTP://K.test/s6"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
@@ -126,6 +128,19 @@ TEST(ShortLinks, OnlyAStringShortUrlIsDelivered) {
         ASSERT_TRUE(sent.header("content-type"));
         EXPECT_EQ(*sent.header("content-type"), "application/json");
         EXPECT_EQ(sent.body, R"({"url":"http://192.168.1.10:3000"})");
+    }
+}
+
+TEST(ShortLinks, OnlyWebAddressesCountAsLinks) {
+    for (const std::string url :
+         {"http://k.test", "https://k.test/s1?a=1#b", "HTTPS://[::1]:8080/x", "http://192.168.1.10:3000"}) {
+        EXPECT_TRUE(isHttpURL(url)) << url;
+    }
+    for (const std::string url :
+         {"", "javascript:alert(1)", "JavaScript://k.test/%0Aalert(1)", "data:text/html,<script>alert(1)</script>",
+          "ftp://k.test/s", "//k.test/s", "k.test/s", "https://", " https://k.test", "https://k.test/a b",
+          "https://k.test/\nx", "https:k.test"}) {
+        EXPECT_FALSE(isHttpURL(url)) << url;
     }
 }
 
