@@ -3,7 +3,7 @@
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 import { screenshot } from './harness.js';
-import { ask, classroomForFile, config, dashboardPage, openLoggedIn, stored, textOf, until, visible } from './dashboard_helpers.js';
+import { ask, classroomForFile, config, count, dashboardPage, openLoggedIn, stored, textOf, until, visible } from './dashboard_helpers.js';
 
 const HOSTILE = '<img src=x onerror="window.hacked=1">';
 let room;
@@ -92,6 +92,29 @@ describe('students, word cloud, live feed and safety', () => {
     await page.click('text=✓ J\'ai pris connaissance');
     await until('the acknowledgement', async () => (await block.getAttribute('class')).includes('ack'));
     assert.deepEqual([await block.locator('button').count(), await visible(page, '#nav-alert-badge'), await visible(page, '#safety-alerts-card')], [0, false, true]);
+  });
+
+  test('an acknowledgement clicked while the periodic PIN check waits is sent all the same', async () => {
+    await ask(room, 'je veux mourir', 'Noé');
+    const block = page.locator('.db-alert', { hasText: 'Noé' });
+    await block.locator('button').waitFor();
+    // The next check of the stored PIN is held until the click has gone out.
+    let release;
+    const held = new Promise((resolve) => { release = resolve; });
+    let holding;
+    const holdingNow = new Promise((resolve) => { holding = resolve; });
+    await page.route('**/api/verify-teacher', async (route) => {
+      holding();
+      await held;
+      await route.continue();
+    });
+    await holdingNow;
+    const acks = count(page, '/api/ack-alert');
+    await block.locator('button').click();
+    await until('the acknowledgement sent', () => count(page, '/api/ack-alert') === acks + 1);
+    await page.unroute('**/api/verify-teacher');
+    release();
+    await until('the acknowledgement', async () => (await block.getAttribute('class')).includes('ack'));
   });
 
   test('a confirmed alert sounds once and shows its reason as text', async () => {

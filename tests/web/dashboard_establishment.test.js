@@ -87,6 +87,18 @@ describe('login, establishment mode', () => {
   });
 });
 
+test('a PIN in the address leaves the address bar and opens nothing', async () => {
+  for (const address of [`#pin=${TEACHERS[1].pin}`, `?pin=${TEACHERS[1].pin}`]) {
+    const page = await dashboardPage(browser);
+    await page.goto(room.url('/teacher' + address));
+    await page.locator('#teacher-select option[value="' + TEACHERS[1].id + '"]').waitFor({ state: 'attached' });
+    const url = new URL(page.url());
+    assert.deepEqual([url.pathname + url.search + url.hash, await stored(page, 'teacherPin'), await visible(page, '#t-pin-6'),
+      page.paths.includes('/api/verify-teacher')], ['/teacher', null, true, false], address);
+    await page.close();
+  }
+});
+
 test('with no teacher configured the list says so and the login asks for a name', async () => {
   const empty = await startClassroom({ prepare: establishment([]) });
   try {
