@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <mutex>
@@ -15,6 +16,27 @@ namespace fs = std::filesystem;
 
 namespace {
 std::mutex writeMutex;
+
+// writeFileAtomic's temporary files: "." + the target's name + ".tmp." and
+// the six characters mkostemp puts in place of "XXXXXX".
+constexpr std::string_view kTemporaryMark = ".tmp.";
+constexpr std::string_view kUniqueSuffix = "XXXXXX";
+
+std::string temporaryTemplate(const fs::path& target) {
+    return (target.parent_path() /
+            ("." + target.filename().string() + std::string(kTemporaryMark) + std::string(kUniqueSuffix)))
+        .string();
+}
+
+bool isTemporaryName(std::string_view name) {
+    const std::size_t tail = kTemporaryMark.size() + kUniqueSuffix.size();
+    if (name.size() < 2 + tail || name.front() != '.') return false;
+    if (name.substr(name.size() - tail, kTemporaryMark.size()) != kTemporaryMark) return false;
+    for (const char c : name.substr(name.size() - kUniqueSuffix.size())) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
 
 void syncFolder(const fs::path& folder) {
     int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -68,7 +90,7 @@ bool ensureDirectory(const fs::path& folder) {
 bool writeFileAtomic(const fs::path& path, std::string_view bytes) {
     std::lock_guard lock(writeMutex);
     fs::path folder = path.parent_path();
-    std::string tmpl = (folder / ("." + path.filename().string() + ".tmp.XXXXXX")).string();
+    std::string tmpl = temporaryTemplate(path);
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
@@ -80,6 +102,22 @@ bool writeFileAtomic(const fs::path& path, std::string_view bytes) {
     }
     syncFolder(folder);
     return true;
+}
+
+std::size_t removeAtomicWriteLeftovers(const fs::path& folder) {
+    std::lock_guard lock(writeMutex);  // no write of this process is half done meanwhile
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeError;
+        // A symbolic link or a folder of that name is no file of ours.
+        if (!isTemporaryName(it->path().filename().string()) ||
+            it->symlink_status(typeError).type() != fs::file_type::regular) {
+            continue;
+        }
+        if (::unlink(it->path().c_str()) == 0) ++removed;
+    }
+    return removed;
 }
 
 bool keepDamagedCopy(const fs::path& path) {

@@ -3,6 +3,7 @@
 // Files we write hold PINs: folders we create are 0700 and files 0600.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -30,6 +31,17 @@ bool ensureDirectory(const std::filesystem::path& folder);
 // whole process are serialised. The folder must exist. False on failure (the
 // old file is then untouched).
 bool writeFileAtomic(const std::filesystem::path& path, std::string_view bytes);
+
+// Removes what writeFileAtomic leaves in `folder` when a process dies
+// between creating its temporary file and renaming it: regular files named
+// as its temporary files are, directly in the folder. Nothing else is
+// touched. Writes of this process wait meanwhile; call it before another
+// process can write into the folder (its write in progress would fail).
+// Returns how many files went. (Writing through an unnamed O_TMPFILE file
+// would not spare this: linkat never replaces an existing name, so the file
+// would still pass through a named temporary one, and not every file system
+// offers O_TMPFILE.)
+std::size_t removeAtomicWriteLeftovers(const std::filesystem::path& folder);
 
 // Keeps a copy of a file that failed to load as NAME.damaged (replacing an
 // older copy), so that saving defaults over it loses nothing. False when

@@ -39,6 +39,10 @@ std::optional<fs::path> ConfigFolder::teacherConfigFile(const std::string& teach
 
 void ConfigFolder::ensureConfigDirectory() const { ensureDirectory(directory()); }
 
+std::size_t ConfigFolder::removeWriteLeftovers() const {
+    return removeAtomicWriteLeftovers(directory()) + removeAtomicWriteLeftovers(teacherConfigsDirectory());
+}
+
 fs::path ConfigFolder::configDirectory() const {
     ensureConfigDirectory();
     return directory();

@@ -8,6 +8,7 @@
 // safe file name is never used as one: nothing is read or written for it.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,6 +35,10 @@ public:
 
     // Creates the folder with its parents; failures are ignored.
     void ensureConfigDirectory() const;
+    // Removes the temporary files that saves cut short by the end of the
+    // process left in the folder and in "teacher_configs" (see
+    // removeAtomicWriteLeftovers); how many went. Creates nothing.
+    std::size_t removeWriteLeftovers() const;
     // ensureConfigDirectory(), then the folder's path.
     std::filesystem::path configDirectory() const;
 

@@ -1,17 +1,22 @@
 // The classroom server program (klarion-test-server, beside an in-process
 // fake LM Studio) under hostile clients over real loopback sockets: JSON of
 // the wrong type in every field of every route, malformed bodies, idle and
-// slow connections. It must answer every request, keep serving others, keep
-// its memory bounded and leave its configuration and log files sound.
+// slow connections, killed while it saves. It must answer every request, keep
+// serving others, keep its memory bounded and leave its configuration and log
+// files sound.
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/hostile/hostile_client.h"
@@ -376,6 +381,87 @@ TEST_F(HostileServer, FileNamesInBodiesNeverLeaveTheLogFolder) {
         EXPECT_EQ(answer.find("root:"), std::string::npos) << name;
     }
     EXPECT_TRUE(othersServed());
+}
+
+}  // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Files named as the atomic writes' temporary ones ("." + name + ".tmp." + 6 characters) in
+// the folders the server saves into.
+std::vector<fs::path> saveLeftovers(const fs::path& home) {
+    std::vector<fs::path> found;
+    for (const auto& folder :
+         {home / "Documents" / "Klarion_Config", home / "Documents" / "Klarion_Config" / "teacher_configs",
+          home / ".config" / "klarion"}) {
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name[0] == '.' && name.size() > 11 && name.compare(name.size() - 11, 5, ".tmp.") == 0) {
+                found.push_back(it->path());
+            }
+        }
+    }
+    return found;
+}
+
+TEST_F(HostileServer, KillsDuringSavesLeaveWholeFilesAndEachStartRemovesTheirTemporaryOnes) {
+    // The establishment mode: a teacher's session makes each of these requests save a file.
+    ASSERT_EQ(server_->terminate(), 0);
+    const fs::path config = home_.path() / "Documents" / "Klarion_Config";
+    fs::create_directories(config);
+    std::ofstream(config / "mode.json") << R"({"mode":"establishment"})";
+    std::ofstream(config / "teachers.json") << R"([{"id":"T1","name":"Anne","pin":"123456","createdAt":"x"}])";
+    const json login{{"id", "T1"}, {"pin", "123456"}};
+    const std::pair<const char*, json> saves[] = {
+        {"/api/reserve-slot", {{"pin", "123456"}, {"week", "2026-W10"}, {"day", 1}, {"slot", 0}}},
+        {"/api/mission", {{"pin", "123456"}, {"mission", "Réviser"}}},
+        {"/api/admin/update", {{"pin", "123456"}, {"safetyAiScanAll", true}}},
+    };
+
+    int roundsWithLeftovers = 0;
+    for (int round = 0; round < 40 && roundsWithLeftovers < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        server_ = startTestServer(home_.path(), fake_.baseUrl());
+        const std::uint16_t port = server_->port();
+        ASSERT_NE(port, 0);
+        EXPECT_EQ(saveLeftovers(home_.path()), std::vector<fs::path>{});
+        ASSERT_NE(exchange(port, "POST", "/api/verify-teacher", login.dump()).find("\"success\":true"),
+                  std::string::npos);
+        std::atomic<int> answered{0};
+        std::vector<std::thread> writers;
+        for (int w = 0; w < 3; ++w) {
+            writers.emplace_back([&, w] {
+                for (int i = w; i < 20000; ++i) {
+                    const auto& [path, body] = saves[i % 3];
+                    if (statusOf(exchange(port, "POST", path, body.dump())) != 200) return;
+                    ++answered;
+                }
+            });
+        }
+        // Answers go out before their saves: the main thread has saves queued by then.
+        EXPECT_TRUE(eventually([&] { return answered >= 150; }));
+        ::kill(server_->pid(), SIGKILL);
+        for (auto& writer : writers) writer.join();
+        EXPECT_EQ(server_->exitStatus(), 128 + SIGKILL);
+        roundsWithLeftovers += !saveLeftovers(home_.path()).empty();
+    }
+
+    // What a save cut short leaves, in each folder, beside a name that is not of ours.
+    for (const auto& folder : {config, config / "teacher_configs", home_.path() / ".config" / "klarion"}) {
+        fs::create_directories(folder);
+        std::ofstream(folder / ".schedule.json.tmp.Ab3dE9") << R"({"slotDefinitions":[)";
+        std::ofstream(folder / "notes.tmp.Ab3dE9") << "à garder";
+    }
+    server_ = startTestServer(home_.path(), fake_.baseUrl());
+    ASSERT_NE(server_->port(), 0);
+    EXPECT_EQ(saveLeftovers(home_.path()), std::vector<fs::path>{});
+    EXPECT_TRUE(fs::exists(config / "teacher_configs" / "notes.tmp.Ab3dE9"));
+    expectFilesSound();
+    EXPECT_NE(exchange(server_->port(), "POST", "/api/verify-teacher", login.dump()).find("\"success\":true"),
+              std::string::npos);
 }
 
 }  // namespace

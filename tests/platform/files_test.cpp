@@ -62,6 +62,33 @@ TEST(Files, ReadersNeverSeeAMixOfTwoWrites) {
     EXPECT_EQ(bad.load(), 0);
 }
 
+TEST(Files, OnlyTheLeftoversOfAtomicWritesAreRemoved) {
+    ScratchHome scratch;
+    const fs::path folder = scratch.root() / "Klarion_Config";
+    const std::pair<std::string, bool> files[] = {
+        // name, removed
+        {".mode.json.tmp.a1B2c3", true},   {".teachers.json.tmp.ZZZZZZ", true},
+        {".x.tmp.000000", true},           {"mode.json", false},
+        {"mode.json.damaged", false},      {".mode.json.tmp.a1B2c", false},
+        {".mode.json.tmp.a1B2c3d", false}, {".mode.json.tmp.a1-2c3", false},
+        {"mode.json.tmp.a1B2c3", false},   {"..tmp.a1B2c3", false},
+        {".mode.json.TMP.a1B2c3", false},
+    };
+    for (const auto& [name, removed] : files) writeText(folder / name, name);
+    const fs::path outside = writeText(scratch.root() / "notes.txt", "mes notes");
+    fs::create_symlink(outside, folder / ".notes.txt.tmp.abcdef");
+    fs::create_directories(folder / ".dossier.tmp.abcdef");
+    writeText(folder / "teacher_configs" / ".T1.json.tmp.abcdef", "plus bas");
+
+    EXPECT_EQ(removeAtomicWriteLeftovers(folder), 3u);
+    for (const auto& [name, removed] : files) EXPECT_EQ(fs::exists(folder / name), !removed) << name;
+    EXPECT_EQ(readFile(outside), "mes notes");
+    EXPECT_TRUE(fs::is_symlink(folder / ".notes.txt.tmp.abcdef"));
+    EXPECT_TRUE(fs::is_directory(folder / ".dossier.tmp.abcdef"));
+    EXPECT_TRUE(fs::exists(folder / "teacher_configs" / ".T1.json.tmp.abcdef"));  // one folder only
+    EXPECT_EQ(removeAtomicWriteLeftovers(scratch.root() / "absent"), 0u);
+}
+
 TEST(Files, PrivateFoldersAndDamagedCopies) {
     ScratchHome scratch;
     fs::path deep = scratch.root() / "x" / "y" / "z";

@@ -1,5 +1,6 @@
 #include "ui/panel/application.h"
 
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "server/llm/lmstudio_probes.h"
 #include "server/llm/safety_monitor.h"
@@ -9,8 +10,23 @@
 
 namespace klarion {
 
+namespace {
+
+// A save cut short (the program killed, the power gone) leaves its temporary
+// file behind; the files themselves are whole. One instance runs per user, so
+// at start no other process is saving there.
+void removeSaveLeftovers(const StateContext& state) {
+    state.folder.removeWriteLeftovers();
+    if (state.config && state.config->preferences()) {
+        removeAtomicWriteLeftovers(state.config->preferences()->path().parent_path());
+    }
+}
+
+}  // namespace
+
 Application::Application(ApplicationOptions options, StateContext state)
     : view_(std::make_unique<ContentView>(std::move(state))) {
+    removeSaveLeftovers(view_->context());
     auto lmStudio = std::make_shared<const LmStudioClient>(options.lmStudioURL);
     plugLMStudioProbes(*view_, LmStudioProbes::create(view_->context(), lmStudio));
 

@@ -2,7 +2,9 @@
 // model, the LM Studio client and probes, the safety monitor, the classroom
 // server with the page routes. The program `klarion` draws it; the test
 // server runs it without a window. Build, use and destroy it on the main
-// thread, with the main queue set beforehand.
+// thread, with the main queue set beforehand. Building it removes the
+// temporary files that saves cut short by a crash left in the configuration
+// and preferences folders.
 #pragma once
 
 #include <filesystem>
