@@ -206,6 +206,30 @@ TEST_F(ContentViewTest, ActionsReadAndClearTheirPanelFields) {
     panel->selectedTeacherForSlot.reset();
     view->setReservation(key);
     EXPECT_TRUE(config->scheduleConfig().reservations.empty());
+    EXPECT_EQ(panel->hostName.find('.'), std::string::npos);
+}
+
+TEST_F(ContentViewTest, ADeletedTeacherIsNeverBooked) {
+    for (const char* name : {"Anne", "Bruno"}) {
+        panel->newTeacherName = name;
+        view->addTeacher();
+    }
+    const std::vector<Teacher> teachers = config->teachers();
+    const std::string key = weekKey(clock->now()) + "_monday_0";
+    // The selected teacher deleted: the selection goes with them.
+    panel->selectedTeacherForSlot = teachers[0].id;
+    view->deleteTeacher(teachers[0].id);
+    EXPECT_EQ(panel->selectedTeacherForSlot, std::nullopt);
+    // Another teacher deleted: the selection stays.
+    panel->selectedTeacherForSlot = teachers[1].id;
+    view->deleteTeacher("someone else");
+    EXPECT_EQ(panel->selectedTeacherForSlot, teachers[1].id);
+    // An id gone from the list by any other way books nothing and frees the cell.
+    view->setReservation(key);
+    config->setTeachers({});
+    view->setReservation(key);
+    EXPECT_EQ(config->scheduleConfig().reservations.count(key), 0u);
+    EXPECT_EQ(panel->selectedTeacherForSlot, std::nullopt);
 }
 
 }  // namespace

@@ -84,6 +84,13 @@ TEST(WindowFrame, TabsFollowTheMode) {
     EXPECT_EQ(establishment.shownTab, 2);
 }
 
+TEST(LocalHostName, CutAtTheFirstDot) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"pc.lycee.lan", "pc"}, {"Salle 12", "Salle 12"}, {"salle-12.local", "salle-12"}, {"", "Mac"}, {".lan", "Mac"}};
+    for (const auto& [system, shown] : cases) EXPECT_EQ(localHostName(system), shown) << system;
+    EXPECT_EQ(localAddress(localHostName("pc.lycee.lan"), 3000), "http://pc.local:3000");
+}
+
 TEST(PedagogyAndDashboard, LinksAndPin) {
     PanelState panel;
     panel.hostName = "Mac de la salle";

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real program under Xvfb: start it with a scratch home and the fake LM
 # Studio, press the start button from the keyboard, see the server answer,
-# take a screenshot, check that a second instance exits at once without
-# changing a file, quit, and see the process end and the port free.
+# take a screenshot, check that a second instance says so in a dialog and
+# exits without changing a file, quit, and see the process end and the port
+# free.
 #   smoke_test.sh KLARION FAKE_LMSTUDIO SCREENSHOT_DIR
 set -euo pipefail
 KLARION="$1" FAKE="$2" SHOTS="$3"
@@ -18,6 +19,10 @@ export HOME="$SCRATCH/home" XDG_CONFIG_HOME="$SCRATCH/home/.config" XDG_RUNTIME_
 mkdir -p "$HOME/Documents" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 unset QT_QPA_PLATFORM
+# Under AddressSanitizer: X11's keyboard library (not instrumented) hands
+# strndup a string without a terminating NUL, which the strict string checks
+# report although strndup reads no further than asked.
+[ -z "${ASAN_OPTIONS:-}" ] || export ASAN_OPTIONS="$ASAN_OPTIONS:strict_string_checks=0"
 
 "$FAKE" > "$SCRATCH/fake.out" &
 FAKE_PID=$!
@@ -44,9 +49,30 @@ grep -q '"requiresPin"' "$SCRATCH/config.json" || { echo "no answer from /api/co
 sleep 0.5
 import -window root "$SHOTS/smoke-running.png"
 
+# A second start answers in a window of its own, "Klarion est déjà ouvert.",
+# and exits with 1 once it is closed, having changed no file.
 BEFORE="\$(find "$SCRATCH/home" -type f -printf '%p %s %T@\n' | sort | md5sum)"
+"$KLARION" --port 1 2> "$SCRATCH/second.err" &
+SECOND_PID=\$!
+SECOND_WID=""
+for _ in \$(seq 100); do
+  SECOND_WID="\$(xdotool search --onlyvisible --pid \$SECOND_PID 2>/dev/null | head -1)" && [ -n "\$SECOND_WID" ] && break
+  kill -0 \$SECOND_PID 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "\$SECOND_WID" ] || { echo "the second instance showed no window"; kill \$SECOND_PID 2>/dev/null; exit 1; }
+[ "\$(xdotool getwindowname "\$SECOND_WID")" = "Klarion est déjà ouvert." ] || { echo "second window: \$(xdotool getwindowname "\$SECOND_WID")"; exit 1; }
+import -window "\$SECOND_WID" "$SHOTS/smoke-second-launch.png"
+for _ in \$(seq 100); do
+  xdotool windowfocus --sync "\$SECOND_WID" 2>/dev/null || true
+  [ "\$(xdotool getwindowfocus 2>/dev/null)" = "\$SECOND_WID" ] && break
+  sleep 0.1
+done
+xdotool key Return
 SECOND=0
-timeout 10 "$KLARION" --port 1 2> "$SCRATCH/second.err" || SECOND=\$?
+for _ in \$(seq 100); do kill -0 \$SECOND_PID 2>/dev/null || break; sleep 0.1; done
+if kill -0 \$SECOND_PID 2>/dev/null; then echo "the second instance stays after its dialog"; kill \$SECOND_PID; exit 1; fi
+wait \$SECOND_PID || SECOND=\$?
 AFTER="\$(find "$SCRATCH/home" -type f -printf '%p %s %T@\n' | sort | md5sum)"
 [ "\$SECOND" = 1 ] || { echo "second instance: status \$SECOND"; exit 1; }
 [ "\$BEFORE" = "\$AFTER" ] || { echo "the second instance changed a file"; exit 1; }

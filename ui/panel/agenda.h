@@ -15,6 +15,7 @@ struct AgendaDay {
     std::string name;  // "Lundi" ... "Vendredi"
     std::string date;  // "dd/MM"
     bool isToday;
+    bool operator==(const AgendaDay&) const = default;
 };
 
 struct AgendaCell {
@@ -22,12 +23,14 @@ struct AgendaCell {
     std::string text;  // the short name of the booked teacher, else "—"
     bool booked;       // the key has a booking (known teacher or not)
     int color;         // palette index of the booked teacher; -1: gray (unknown or free)
+    bool operator==(const AgendaCell&) const = default;
 };
 
 struct AgendaSlotRow {
     std::string label;
     std::string times;              // start + "-" + end
     std::vector<AgendaCell> cells;  // Monday to Friday
+    bool operator==(const AgendaSlotRow&) const = default;
 };
 
 struct AgendaWeek {
@@ -35,6 +38,7 @@ struct AgendaWeek {
     std::string label;  // "06 mai — 10 mai (2024-W19)"
     std::vector<AgendaDay> days;
     std::vector<AgendaSlotRow> rows;
+    bool operator==(const AgendaWeek&) const = default;
 };
 
 // The week `weekOffset` weeks from the one holding `now`.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <ctime>
 #include <utility>
@@ -19,8 +20,8 @@ namespace {
 
 std::string computerName() {
     char name[HOST_NAME_MAX + 1] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return {};
-    return name;
+    if (gethostname(name, sizeof name - 1) != 0) return "Mac";
+    return localHostName(name);
 }
 
 // The classroom settings whose change the panel saves for the active teacher
@@ -78,7 +79,7 @@ ContentView::ContentView(StateContext ctx)
       panel_(std::make_shared<PanelState>()),
       sessions_(std::make_shared<TeacherSessions>(ctx_)),
       reactionQueue_(ctx_.queue ? ctx_.queue : mainQueue()) {
-    if (std::string name = computerName(); !name.empty()) panel_->hostName = name;
+    panel_->hostName = computerName();
     reactionHookId_ = reactionQueue_->addAfterTaskHook(classSettingsReactions(ctx_, sessions_));
 }
 
@@ -170,7 +171,7 @@ void ContentView::openTeacherDashboard() {
 
 void ContentView::chooseTeachersCSVExport() {
     if (!desktop) return;
-    desktop->saveFile({"Exporter les enseignants", "Klarion_Enseignants.csv", "Fichiers CSV (*.csv)"},
+    desktop->saveFile({"Exporter les enseignants", "Klarion_Enseignants.csv", "Fichiers CSV (*.csv)", "csv"},
                       [ctx = ctx_, panel = panel_](SaveDestination destination) {
                           klarion::teachersCSVText(ctx, panel, destination);
                       });
@@ -179,13 +180,13 @@ void ContentView::chooseTeachersCSVExport() {
 void ContentView::chooseTeachersCSVImport() {
     if (!desktop) return;
     desktop->openFile(
-        {"Importer des enseignants", "", "Fichiers CSV (*.csv)"},
+        {"Importer des enseignants", "", "Fichiers CSV (*.csv)", ""},
         [ctx = ctx_, panel = panel_](OpenDialogResult result) { klarion::importTeachersCSV(ctx, panel, result); });
 }
 
 void ContentView::chooseCalendarExport() {
     if (!desktop) return;
-    desktop->saveFile({"Exporter le calendrier", "Klarion_Calendrier.json", "Fichiers JSON (*.json)"},
+    desktop->saveFile({"Exporter le calendrier", "Klarion_Calendrier.json", "Fichiers JSON (*.json)", "json"},
                       [ctx = ctx_, panel = panel_](SaveDestination destination) {
                           klarion::exportCalendarJSON(ctx, panel, destination);
                       });
@@ -194,7 +195,7 @@ void ContentView::chooseCalendarExport() {
 void ContentView::chooseCalendarImport() {
     if (!desktop) return;
     desktop->openFile(
-        {"Importer un calendrier", "", "Fichiers JSON (*.json)"},
+        {"Importer un calendrier", "", "Fichiers JSON (*.json)", ""},
         [ctx = ctx_, panel = panel_](OpenDialogResult result) { klarion::importCalendarJSON(ctx, panel, result); });
 }
 
@@ -213,10 +214,11 @@ void ContentView::chooseJournalExport() {
     struct tm local {};
     localtime_r(&now, &local);
     strftime(date, sizeof date, "%d-%m-%Y", &local);
-    desktop->saveFile({"Exporter le journal", std::string("Klarion_Log_") + date + ".txt", "Fichiers texte (*.txt)"},
-                      [logger = ctx_.logger](SaveDestination destination) {
-                          if (destination) writeExportFile(*destination, logger->exportText());  // errors dropped
-                      });
+    desktop->saveFile(
+        {"Exporter le journal", std::string("Klarion_Log_") + date + ".txt", "Fichiers texte (*.txt)", "txt"},
+        [logger = ctx_.logger](SaveDestination destination) {
+            if (destination) writeExportFile(*destination, logger->exportText());  // errors dropped
+        });
 }
 
 void ContentView::openLogsRootFolder() {
@@ -237,7 +239,11 @@ void ContentView::requestTeacherDeletion(const Teacher& teacher) {
     panel_->showDeleteConfirmation = true;
 }
 
-void ContentView::deleteTeacher(const std::string& teacherId) { klarion::deleteTeacher(ctx_, teacherId); }
+void ContentView::deleteTeacher(const std::string& teacherId) {
+    klarion::deleteTeacher(ctx_, teacherId);
+    // The agenda's picker falls back to "— Libérer —": so does the next click.
+    if (panel_->selectedTeacherForSlot == teacherId) panel_->selectedTeacherForSlot.reset();
+}
 
 void ContentView::teachersCSVText(const SaveDestination& destination) {
     klarion::teachersCSVText(ctx_, panel_, destination);
@@ -264,7 +270,15 @@ void ContentView::setSlotStart(const std::string& text, int64_t index) { klarion
 void ContentView::setSlotEnd(const std::string& text, int64_t index) { klarion::setSlotEnd(ctx_, text, index); }
 
 void ContentView::setReservation(const std::string& key) {
-    klarion::setReservation(ctx_, key, panel_->selectedTeacherForSlot);
+    // A teacher who left the list (deleted, or another list loaded) is never
+    // booked: the picker shows "— Libérer —" for them, and the click frees.
+    std::optional<std::string>& selected = panel_->selectedTeacherForSlot;
+    if (selected) {
+        const std::vector<Teacher> teachers = ctx_.config->teachers();
+        if (std::none_of(teachers.begin(), teachers.end(), [&](const Teacher& t) { return t.id == *selected; }))
+            selected.reset();
+    }
+    klarion::setReservation(ctx_, key, selected);
 }
 
 void ContentView::exportCalendarJSON(const SaveDestination& destination) {

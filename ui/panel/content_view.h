@@ -88,8 +88,8 @@ public:
     static constexpr double startProbeTimeoutSeconds = 2.0;
 
     // Takes the shared state of `ctx` (the program's own by default), makes
-    // its PanelState (hostName from the computer's host name, else "Mac") and
-    // registers the change reactions on the context's main queue (the
+    // its PanelState (hostName: localHostName of the computer's host name)
+    // and registers the change reactions on the context's main queue (the
     // process-wide one when the context names none: set it before).
     explicit ContentView(StateContext ctx = StateContext::standard());
     ~ContentView();  // removes the change reactions

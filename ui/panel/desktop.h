@@ -1,7 +1,7 @@
 // The desktop the panel talks to: the browser, the file viewer, the
 // clipboard and the file dialogs. The program plugs in the Qt one; tests plug
-// in a fake. Dialogs never block: their outcome arrives later through the
-// callback, on the main thread.
+// in a fake. Dialogs never block, and leave the window usable while they
+// show: their outcome arrives later through the callback, on the main thread.
 #pragma once
 
 #include <filesystem>
@@ -14,8 +14,9 @@ namespace klarion {
 
 struct FileDialogRequest {
     std::string title;
-    std::string proposedName;  // save dialogs
-    std::string filter;        // e.g. "Fichiers CSV (*.csv)"
+    std::string proposedName;   // save dialogs
+    std::string filter;         // e.g. "Fichiers CSV (*.csv)"
+    std::string defaultSuffix;  // save dialogs: added to a name typed without one, e.g. "csv"
 };
 
 class Desktop {

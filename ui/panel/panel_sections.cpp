@@ -8,6 +8,11 @@ namespace klarion {
 
 bool isEstablishment(const AppConfig::Values& config) { return config.mode() == AppMode::establishment; }
 
+std::string localHostName(const std::string& systemName) {
+    std::string name = systemName.substr(0, systemName.find('.'));
+    return name.empty() ? "Mac" : name;
+}
+
 std::string localAddress(const std::string& hostName, int64_t port) {
     std::string host = hostName;
     for (char& c : host) {

@@ -15,6 +15,11 @@ namespace klarion {
 
 bool isEstablishment(const AppConfig::Values& config);
 
+// The computer's name as the links use it: the host name up to its first dot
+// ("pc.lycee.lan" gives "pc", whose ".local" name the network knows), "Mac"
+// when nothing is left.
+std::string localHostName(const std::string& systemName);
+
 // "http://" + host name with every space turned into "-" + ".local:" + port.
 std::string localAddress(const std::string& hostName, int64_t port);
 

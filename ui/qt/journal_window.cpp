@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
+#include <QPropertyAnimation>
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QStyle>
@@ -64,6 +65,7 @@ QWidget* centred(std::initializer_list<QWidget*> children, int spacing) {
 JournalWindow::JournalWindow(ContentView& view, std::function<void(const std::function<void()>&)> act, QWidget* parent)
     : QWidget(parent, Qt::Window), view_(view), act_(std::move(act)) {
     setObjectName("journalWindow");
+    setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("Journal de débogage");
     setMinimumSize(680, 320);
     resize(820, 420);
@@ -140,6 +142,29 @@ JournalWindow::JournalWindow(ContentView& view, std::function<void(const std::fu
     list_->setObjectName("journalList");
     list_->setFrameShape(QFrame::NoFrame);
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QScrollBar* bar = list_->verticalScrollBar();
+    scroll_ = new QPropertyAnimation(bar, "value", this);
+    scroll_->setObjectName("journalFollow");
+    scroll_->setDuration(followMilliseconds);
+    scroll_->setEasingCurve(QEasingCurve::OutCubic);
+    // The list lays long texts out a piece at a time, so its end moves on
+    // after the entries changed: a list following them keeps to the end.
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (!following_) return;
+        if (scroll_->state() == QAbstractAnimation::Running) {
+            scroll_->setEndValue(maximum);
+        } else {
+            bar->setValue(maximum);
+        }
+    });
+    // The teacher scrolling, or unticking "Auto-scroll", stops the following.
+    connect(bar, &QScrollBar::actionTriggered, this, [this] {
+        following_ = false;
+        scroll_->stop();
+    });
+    connect(autoScroll_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!on) following_ = false;
+    });
     content_->addWidget(list_);
     root->addWidget(content_, 1);
     root->addWidget(divider());
@@ -159,16 +184,9 @@ JournalWindow::JournalWindow(ContentView& view, std::function<void(const std::fu
     redraw();
 }
 
-void JournalWindow::showEvent(QShowEvent* event) {
-    // A window shown anew starts with an empty filter and follows new entries.
-    filter_->clear();
-    autoScroll_->setChecked(true);
-    countSeen_ = false;
-    redraw();
-    QWidget::showEvent(event);
-}
-
 void JournalWindow::redraw() {
+    const bool first = !drawn_;
+    drawn_ = true;
     const auto& logger = view_.context().logger;
     const std::vector<AppLogEntry> entries = logger->entries();
     const JournalView v = journalView(logger->isEnabled(), entries, ss(filter_->text()));
@@ -188,14 +206,35 @@ void JournalWindow::redraw() {
     footerFiltered_->setVisible(!v.footerFiltered.empty());
     footerFiltered_->setText(qs(v.footerFiltered));
 
+    const std::optional<std::string> newest =
+        entries.empty() ? std::nullopt : std::optional<std::string>(entries.back().id);
+    const std::optional<std::string> shownNewest =
+        v.shown.empty() ? std::nullopt : std::optional<std::string>(v.shown.back().id);
+    const std::string filter = ss(filter_->text());
+    if (filter != shownFilter_ || v.shown.size() != shownCount_ || shownNewest != shownNewest_) {
+        QScrollBar* bar = list_->verticalScrollBar();
+        const int position = bar->value();
+        following_ = false;  // until the new entries ask for it below
+        scroll_->stop();
+        list_->setHtml(rowsHtml(v.shown));
+        bar->setValue(position);
+        shownFilter_ = filter;
+        shownCount_ = v.shown.size();
+        shownNewest_ = shownNewest;
+    }
+    // New entries, not the window's first drawing, are followed.
+    if (newest_ != newest && newest && autoScroll_->isChecked() && !first) follow();
+    newest_ = newest;
+}
+
+void JournalWindow::follow() {
+    following_ = true;
     QScrollBar* bar = list_->verticalScrollBar();
-    const int position = bar->value();
-    list_->setHtml(rowsHtml(v.shown));
-    // Follows a change of the number of entries, not the first drawing.
-    const bool countChanged = countSeen_ && entries.size() != lastCount_;
-    bar->setValue(countChanged && autoScroll_->isChecked() ? bar->maximum() : position);
-    lastCount_ = entries.size();
-    countSeen_ = true;
+    if (bar->value() == bar->maximum()) return;
+    scroll_->stop();
+    scroll_->setStartValue(bar->value());
+    scroll_->setEndValue(bar->maximum());
+    scroll_->start();
 }
 
 }  // namespace klarion::qt

@@ -1,7 +1,8 @@
 // klarion: the desktop control panel and its classroom server.
 //
-// One instance per user: a second one says so and exits without touching a
-// file. Closing the main window quits; quitting stops the server.
+// One instance per user: a second one says so in a dialog ("Klarion est déjà
+// ouvert.") and exits with 1 without touching a file. Closing the main window
+// quits; quitting stops the server.
 //
 // The options --lmstudio URL and --port P exist for the tests (a fake LM
 // Studio, a free port); a teacher never needs them.
@@ -23,6 +24,8 @@
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_desktop.h"
 #include "ui/qt/qt_main_queue.h"
+#include "ui/qt/translations.h"
+#include "ui/qt/widgets.h"
 
 namespace {
 
@@ -61,7 +64,14 @@ int main(int argc, char** argv) {
     QLockFile lock(lockPath());
     lock.setStaleLockTime(0);
     if (!lock.tryLock(0)) {
+        // Started again from the application menu: answer where the teacher looks.
         std::fprintf(stderr, "klarion : Klarion est déjà ouvert.\n");
+        QApplication qtApp(argc, argv);
+        qt::useFrenchQtTexts();
+        auto* alert = new qt::AlertDialog("alreadyRunning", "Klarion est déjà ouvert.", "", nullptr);
+        alert->addButton("OK", "alertOK", true);
+        alert->show();
+        QApplication::exec();
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -69,6 +79,7 @@ int main(int argc, char** argv) {
     QApplication qtApp(argc, argv);
     QApplication::setApplicationName("Klarion");
     QApplication::setApplicationVersion(KLARION_VERSION_TEXT);
+    qt::useFrenchQtTexts();
     QApplication::setQuitOnLastWindowClosed(false);  // the main window's close quits
     markMainThread();
     setMainQueue(std::make_shared<qt::QtMainQueue>(&qtApp));

@@ -8,7 +8,6 @@
 #include <QAction>
 #include <QKeySequence>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QScrollArea>
 #include <QStackedWidget>
 #include <QStyle>
@@ -48,6 +47,7 @@ QWidget* rowWidget(std::initializer_list<QWidget*> children, int spacing = 6, co
 }
 
 QLabel* selectable(QLabel* label) {
+    label->setTextFormat(Qt::PlainText);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
 }
@@ -80,7 +80,6 @@ MainWindow::MainWindow(Application& app, QWidget* parent) : QMainWindow(parent),
     setWindowTitle("Klarion");
     auto* root = new QWidget;
     root->setObjectName("root");
-    root->setFixedSize(860, 820);
     auto* main = column(root, 0);
 
     tabSelector_ = new Segmented("tabSelector");
@@ -94,27 +93,26 @@ MainWindow::MainWindow(Application& app, QWidget* parent) : QMainWindow(parent),
     main->addWidget(buildHeader());
     main->addWidget(divider());
 
+    // Every tab scrolls: the window is shorter than its content on a small screen.
     pages_ = new QStackedWidget;
     pages_->setObjectName("pages");
-    pages_->addWidget(buildServerTab());
-    auto* pedagogy = new QScrollArea;
-    pedagogy->setObjectName("pedagogyScroll");
-    pedagogy->setWidgetResizable(true);
-    pedagogy->setFrameShape(QFrame::NoFrame);
-    pedagogy->setWidget(buildPedagogyTab());
-    pages_->addWidget(pedagogy);
-    auto* teachers = new QScrollArea;
-    teachers->setObjectName("teachersScroll");
-    teachers->setWidgetResizable(true);
-    teachers->setFrameShape(QFrame::NoFrame);
     teachersTab_ = new TeachersTab(app_.view(), [this](const std::function<void()>& action) { act(action); });
-    teachers->setWidget(teachersTab_);
-    pages_->addWidget(teachers);
+    const std::pair<const char*, QWidget*> tabs[] = {
+        {"serverScroll", buildServerTab()}, {"pedagogyScroll", buildPedagogyTab()}, {"teachersScroll", teachersTab_}};
+    for (const auto& [name, content] : tabs) {
+        auto* scroll = new QScrollArea;
+        scroll->setObjectName(name);
+        scroll->setWidgetResizable(true);
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setWidget(content);
+        pages_->addWidget(scroll);
+    }
     pages_->addWidget(new QWidget);  // nothing below the divider
     main->addWidget(pages_, 1);
 
     setCentralWidget(root);
     buildMenus();
+    fitToScreen();
 
     // Linux's usual quit key; closing the window quits.
     auto* quit = new QAction(this);
@@ -128,7 +126,20 @@ MainWindow::MainWindow(Application& app, QWidget* parent) : QMainWindow(parent),
     startStop_->setFocus();
 }
 
-MainWindow::~MainWindow() { app_.view().context().mainQueueRef().removeAfterTaskHook(hookId_); }
+MainWindow::~MainWindow() {
+    app_.view().context().mainQueueRef().removeAfterTaskHook(hookId_);
+    delete journal_.data();  // a window of its own, drawing the same panel
+}
+
+void MainWindow::fitToScreen() {
+    // Room for the window manager's title bar and borders, which are not
+    // known before the window is shown.
+    const QSize decorations(16, 48);
+    const QSize available = screen()->availableGeometry().size() - decorations;
+    const QSize wanted = preferredContentSize + QSize(0, menuBar()->sizeHint().height());
+    setMinimumSize(QSize(480, 360).boundedTo(available));
+    resize(wanted.boundedTo(available));
+}
 
 void MainWindow::act(const std::function<void()>& action) { app_.view().context().mainQueueRef().runTask(action); }
 
@@ -147,26 +158,23 @@ void MainWindow::showAbout() {
     about_->open();
 }
 
-JournalWindow* MainWindow::journalWindow() {
+JournalWindow* MainWindow::journalWindow() const { return journal_; }
+
+JournalWindow* MainWindow::showJournalWindow() {
     if (!journal_)
         journal_ = new JournalWindow(app_.view(), [this](const std::function<void()>& action) { act(action); });
+    journal_->show();
+    journal_->raise();
+    journal_->activateWindow();
     return journal_;
-}
-
-void MainWindow::toggleJournalWindow() {
-    JournalWindow* window = journalWindow();
-    if (window->isVisible()) {
-        window->hide();
-    } else {
-        window->show();
-        window->raise();
-    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (journal_) journal_->close();
     event->accept();
-    QApplication::quit();
+    // exit(), not quit(): quit() asks every window to close and gives up when
+    // one refuses, which would leave the process running without this window.
+    QApplication::exit(0);
 }
 
 QWidget* MainWindow::buildHeader() {
@@ -514,7 +522,7 @@ QWidget* MainWindow::buildDashboardCard() {
     auto* copy = new QPushButton("📋 Copier le lien");
     copy->setObjectName("copyTeacherLink");
     connect(copy, &QPushButton::clicked, this, [this] { act([this] { app_.view().copyTeacherLink(); }); });
-    auto* open = new QPushButton("Ouvrir sur ce Mac");
+    auto* open = new QPushButton("Ouvrir sur cet ordinateur");
     open->setObjectName("openDashboard");
     open->setFlat(true);
     open->setCursor(Qt::PointingHandCursor);
@@ -540,8 +548,8 @@ void MainWindow::buildMenus() {
         act([this] {
             const bool on = !app_.view().context().logger->isEnabled();
             app_.view().setJournalEnabled(on);
-            // The journal window, once made, notes the switch as well.
-            if (on && journal_) app_.view().context().log("Journal activé", AppLogLevel::info);
+            // The journal window, while open, notes the switch as well.
+            if (on && journal_ && journal_->isVisible()) app_.view().context().log("Journal activé", AppLogLevel::info);
         });
     });
     tools->addSeparator();
@@ -561,7 +569,7 @@ void MainWindow::buildMenus() {
     windows->setObjectName("fenetreMenu");
     QAction* journal = windows->addAction("Journal de débogage");
     journal->setObjectName("journalWindowAction");
-    connect(journal, &QAction::triggered, this, [this] { toggleJournalWindow(); });
+    connect(journal, &QAction::triggered, this, [this] { showJournalWindow(); });
 }
 
 void MainWindow::redrawMenus() {
@@ -605,7 +613,7 @@ void MainWindow::redrawServerTab() {
     setShown(modelRow_, s.showModel);
     const QString model = qs(s.modelId);
     setLabel(modelId_, modelId_->fontMetrics().elidedText(model, Qt::ElideMiddle, modelId_->maximumWidth()));
-    modelId_->setToolTip(model);
+    modelId_->setToolTip("<qt>" + model.toHtmlEscaped() + "</qt>");  // tooltips read markup: shown as named
     setShown(contextRow_, s.showContext);
     setLabel(contextIcon_, s.contextTooShort ? "⚠" : "✔");
     contextIcon_->setStyleSheet("color: " + (s.contextTooShort ? orange : green) + ";");
@@ -680,10 +688,9 @@ void MainWindow::redrawPedagogyTab() {
 
 void MainWindow::openAlert(const QString& name, const QString& title, const QString& message,
                            std::function<void()> closed) {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, title, message, QMessageBox::Ok, this);
-    box->setObjectName(name);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    connect(box, &QMessageBox::finished, this, [this, closed] {
+    auto* box = new AlertDialog(name, title, message, this);
+    box->addButton("OK", "alertOK", true);
+    connect(box, &QDialog::finished, this, [this, closed] {
         alert_.clear();
         act(closed);
     });
@@ -698,14 +705,11 @@ void MainWindow::showPendingAlert() {
         openAlert("generalAlert", qs(panel->alertTitle), qs(panel->alertMessage),
                   [panel] { panel->showingAlert = false; });
     } else if (panel->showDeleteConfirmation && panel->teacherToDelete) {
-        auto* box = new QMessageBox(QMessageBox::NoIcon, "Supprimer l'enseignant ?",
-                                    qs(deleteMessage(panel->teacherToDelete->name)), QMessageBox::NoButton, this);
-        box->setObjectName("deleteConfirmation");
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        QPushButton* remove = box->addButton("Supprimer", QMessageBox::DestructiveRole);
-        remove->setObjectName("confirmDelete");
-        box->addButton("Annuler", QMessageBox::RejectRole)->setObjectName("cancelDelete");
-        connect(box, &QMessageBox::finished, this, [this, box, remove, panel] {
+        auto* box = new AlertDialog("deleteConfirmation", "Supprimer l'enseignant ?",
+                                    qs(deleteMessage(panel->teacherToDelete->name)), this);
+        box->addButton("Annuler", "cancelDelete", true);
+        QPushButton* remove = box->addButton("Supprimer", "confirmDelete", false, true);
+        connect(box, &QDialog::finished, this, [this, box, remove, panel] {
             const bool confirmed = box->clickedButton() == remove;
             alert_.clear();
             act([this, panel, confirmed] {

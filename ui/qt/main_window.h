@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QSize>
 
 #include <functional>
 #include <memory>
@@ -16,7 +17,6 @@
 
 class QCheckBox;
 class QComboBox;
-class QMessageBox;
 class QScrollArea;
 class QStackedWidget;
 class QToolButton;
@@ -26,6 +26,7 @@ class QMenu;
 namespace klarion::qt {
 
 class AboutDialog;
+class AlertDialog;
 class TeachersTab;
 class JournalWindow;
 
@@ -40,8 +41,12 @@ public:
     void act(const std::function<void()>& action);
     void selectTab(int tab);
     void showAbout();
-    JournalWindow* journalWindow();
-    void toggleJournalWindow();
+    // The journal window while it is open (closing it destroys it), else null.
+    JournalWindow* journalWindow() const;
+    // Opens the journal window, or brings the open one to the front.
+    JournalWindow* showJournalWindow();
+    // The content size the window asks for on a screen large enough.
+    static constexpr QSize preferredContentSize{860, 820};
 
     Application& app() { return app_; }
 
@@ -54,6 +59,7 @@ private:
     QWidget* buildPedagogyTab();
     QWidget* buildDashboardCard();
     void buildMenus();
+    void fitToScreen();
     void scheduleRedraw();
     void redrawServerTab();
     void redrawPedagogyTab();
@@ -68,7 +74,7 @@ private:
     Segmented* tabSelector_ = nullptr;
     QStackedWidget* pages_ = nullptr;
     QPointer<AboutDialog> about_;
-    QPointer<QMessageBox> alert_;
+    QPointer<AlertDialog> alert_;
 
     // Technique.
     Segmented* portPicker_ = nullptr;

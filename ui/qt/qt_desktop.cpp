@@ -36,29 +36,24 @@ void QtDesktop::copyText(const std::string& text) {
 }
 
 void QtDesktop::saveFile(const FileDialogRequest& request, std::function<void(SaveDestination)> done) {
-    auto* dialog = new QFileDialog(window_, QString::fromStdString(request.title), startFolder(),
-                                   QString::fromStdString(request.filter));
-    dialog->setObjectName("saveDialog");
+    QFileDialog* dialog = fileDialog(request, "saveDialog");
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setDefaultSuffix(QString::fromStdString(request.defaultSuffix));
     dialog->selectFile(QString::fromStdString(request.proposedName));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
     QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, done](int result) {
         SaveDestination destination;
         const QStringList files = dialog->selectedFiles();
         if (result == QDialog::Accepted && !files.isEmpty()) destination = files.front().toStdString();
         asTask([done, destination] { done(destination); });
     });
-    dialog->open();
+    dialog->show();
 }
 
 void QtDesktop::openFile(const FileDialogRequest& request, std::function<void(OpenDialogResult)> done) {
-    auto* dialog = new QFileDialog(window_, QString::fromStdString(request.title), startFolder(),
-                                   QString::fromStdString(request.filter));
-    dialog->setObjectName("openDialog");
+    QFileDialog* dialog = fileDialog(request, "openDialog");
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setFileMode(QFileDialog::ExistingFile);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
     QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, done](int result) {
         std::vector<std::filesystem::path> files;
         if (result == QDialog::Accepted) {
@@ -66,7 +61,17 @@ void QtDesktop::openFile(const FileDialogRequest& request, std::function<void(Op
         }
         asTask([done, files] { done(OpenDialogResult::chosen(files)); });
     });
-    dialog->open();
+    dialog->show();
+}
+
+QFileDialog* QtDesktop::fileDialog(const FileDialogRequest& request, const QString& name) const {
+    // Over the window, but not modal: the panel stays usable while it shows.
+    auto* dialog = new QFileDialog(window_, QString::fromStdString(request.title), startFolder(),
+                                   QString::fromStdString(request.filter));
+    dialog->setObjectName(name);
+    dialog->setWindowModality(Qt::NonModal);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    return dialog;
 }
 
 }  // namespace klarion::qt

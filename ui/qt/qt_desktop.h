@@ -1,12 +1,15 @@
 // The desktop through Qt: the default browser, the file manager, the
-// clipboard and non-blocking file dialogs (opened with open(), so the event
-// loop and the 5-second tick go on while they show).
+// clipboard and file dialogs that block nothing: shown without a nested
+// event loop (the 5-second tick goes on) and not modal (the window stays
+// usable).
 #pragma once
 
 #include <QPointer>
 #include <QWidget>
 
 #include "ui/panel/desktop.h"
+
+class QFileDialog;
 
 namespace klarion::qt {
 
@@ -22,6 +25,7 @@ public:
     void openFile(const FileDialogRequest& request, std::function<void(OpenDialogResult)> done) override;
 
 private:
+    QFileDialog* fileDialog(const FileDialogRequest& request, const QString& name) const;
     QPointer<QWidget> window_;
 };
 

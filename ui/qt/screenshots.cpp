@@ -1,9 +1,11 @@
 // klarion-screenshots OUTDIR: draws the window in fixture states to PNG files
 // (no server is started, no LM Studio is asked) for review. Runs offscreen
-// in a scratch home that it removes afterwards.
+// on a 1366 by 768 screen (most school laptops), in a scratch home that it
+// removes afterwards.
 #include <stdlib.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 
 #include <cstdio>
@@ -15,8 +17,10 @@
 #include "app/state/week_keys.h"
 #include "ui/qt/journal_window.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/offscreen.h"
 #include "ui/qt/qt_desktop.h"
 #include "ui/qt/qt_main_queue.h"
+#include "ui/qt/translations.h"
 
 using namespace klarion;
 
@@ -41,17 +45,20 @@ int main(int argc, char** argv) {
     setenv("HOME", home.c_str(), 1);
     setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    qt::useOffscreenScreen(home, 1366, 768);
 
     int status = 0;
     {
         QApplication qtApp(argc, argv);
+        qt::useFrenchQtTexts();
         markMainThread();
         setMainQueue(std::make_shared<qt::QtMainQueue>(&qtApp));
-        Application app({"http://127.0.0.1:9"});
-        app.view().desktop = std::make_shared<qt::QtDesktop>();
-        app.view().panel()->hostName = "Salle 12 Mac";
+        Application app({"http://127.0.0.1:9", {}});
+        auto desktop = std::make_shared<qt::QtDesktop>();
+        app.view().desktop = desktop;
+        app.view().panel()->hostName = "Salle 12";
         qt::MainWindow window(app);
+        desktop->setWindow(&window);
         window.show();
         auto config = app.view().config();
         auto panel = app.view().panel();
@@ -117,10 +124,15 @@ int main(int argc, char** argv) {
         shot("teachers-agenda", [&] {
             app.view().changeMode("establishment");
             panel->selectedTab = 2;
-            const char* names[] = {"Anne Martin", "Bruno Lefèvre", "Chloé Dubois", "Marie Claire Dupont", "Yann"};
+            // 25 teachers, one whose name looks like markup: shown as typed.
+            const char* names[] = {"Anne Martin",         "Bruno Lefèvre", "Chloé Dubois",
+                                   "Marie Claire Dupont", "Yann",          "<b>X</b> Y"};
             std::vector<Teacher> teachers;
-            for (int i = 0; i < 5; ++i)
-                teachers.push_back({"T" + std::to_string(i), names[i], "10234" + std::to_string(i), ""});
+            for (int i = 0; i < 25; ++i) {
+                const std::string name =
+                    i < 6 ? names[i] : "Enseignant" + std::to_string(i) + " Nom" + std::to_string(i);
+                teachers.push_back({"T" + std::to_string(i), name, "1023" + std::to_string(10 + i), ""});
+            }
             config->setTeachers(teachers);
             ScheduleConfig schedule = ScheduleConfig::defaultSchedule();
             schedule.slotDefinitions.push_back({"Après-midi", "14:00", "15:30"});
@@ -130,6 +142,7 @@ int main(int argc, char** argv) {
                 schedule.reservations[week + "_" + days[i % 5] + "_" + std::to_string(i % 5)] =
                     "T" + std::to_string(i % 5);
             }
+            schedule.reservations[week + "_tuesday_0"] = "T5";
             schedule.reservations[week + "_friday_4"] = "GONE";
             config->setScheduleConfig(schedule);
             panel->selectedTeacherForSlot = "T1";
@@ -155,12 +168,33 @@ int main(int argc, char** argv) {
                 logger->log("Message sur deux lignes :\nla suite du message", AppLogLevel::info);
             });
             settle();
-            qt::JournalWindow* journal = window.journalWindow();
-            journal->show();
+            qt::JournalWindow* journal = window.showJournalWindow();
             shot(
                 "journal", [] {}, journal);
-            journal->hide();
+            journal->close();
         }
+        // An alert with its headline, the delete confirmation of the markup-like
+        // name, and Qt's save dialog in French.
+        auto dialogShot = [&](const QString& name, const char* objectName, const std::function<void()>& setUp) {
+            window.act(setUp);
+            settle();
+            window.redraw();
+            settle();
+            if (auto* dialog = window.findChild<QDialog*>(objectName)) {
+                shot(
+                    name, [] {}, dialog);
+                dialog->reject();
+                settle();
+            }
+        };
+        dialogShot("alert-headline", "generalAlert", [&] {
+            app.view().showAlert("LM Studio inaccessible",
+                                 "Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur "
+                                 "le port 1234 avant de lancer le serveur Klarion.");
+        });
+        dialogShot("delete-confirmation", "deleteConfirmation",
+                   [&] { app.view().requestTeacherDeletion(config->teachers()[5]); });
+        dialogShot("save-dialog", "saveDialog", [&] { app.view().chooseCalendarExport(); });
         window.showAbout();
         settle();
         if (auto* about = window.findChild<QWidget*>("aboutDialog"))

@@ -9,6 +9,8 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <tuple>
+
 #include "app/state/slots.h"
 #include "platform/text.h"
 #include "ui/panel/agenda.h"
@@ -44,13 +46,46 @@ QFrame* tabCard(const QString& name, int spacing, QVBoxLayout*& layout) {
     return frame;
 }
 
-// Shows the stored value; a field being typed in keeps its cursor.
+// A field the teacher is typing in keeps the typed text: each keystroke is
+// stored (a time in its normalised form), and the field shows the stored
+// form once the teacher leaves it or presses Enter. Rewriting it at every
+// keystroke would mix the normalised form with the next key ("930" became
+// "0309:00").
+void trackEditing(QLineEdit* field, const std::function<void(const QString&)>& store,
+                  const std::function<void()>& finished) {
+    QObject::connect(field, &QLineEdit::textEdited, field, [field, store](const QString& value) {
+        field->setProperty("editing", true);
+        store(value);
+    });
+    QObject::connect(field, &QLineEdit::editingFinished, field, [field, finished] {
+        field->setProperty("editing", false);
+        finished();
+    });
+}
+
+// Shows the stored value, unless the teacher is typing in the field.
 void showStored(QLineEdit* field, const QString& value) {
-    if (field->text() == value) return;
-    const int cursor = field->cursorPosition();
+    if (field->text() == value || field->property("editing").toBool()) return;
     QSignalBlocker block(field);
     field->setText(value);
-    if (field->hasFocus()) field->setCursorPosition(std::min(cursor, static_cast<int>(value.size())));
+}
+
+// Two plain-text lines, the second small and grey: day headers and slot labels.
+QWidget* twoLines(const QString& first, const QString& second, int firstPoints, int secondPoints,
+                  Qt::Alignment alignment) {
+    auto* cell = new QWidget;
+    auto* layout = new QVBoxLayout(cell);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(2);
+    for (const auto& [line, points, bold] : {std::tuple{first, firstPoints, true}, {second, secondPoints, false}}) {
+        auto* label = text(line, TextStyle::caption, bold, bold ? QString() : secondary);
+        QFont font = label->font();
+        font.setPointSize(points);
+        label->setFont(font);
+        label->setAlignment(alignment);
+        layout->addWidget(label);
+    }
+    return cell;
 }
 
 QString cellStyle(const AgendaCell& cell) {
@@ -250,10 +285,11 @@ QWidget* TeachersTab::buildAgendaCard() {
     for (int c = 1; c <= 5; ++c) grid_->setColumnStretch(c, 1);
     layout->addWidget(gridWidget_);
 
+    // The legend wraps to the card's width: twenty teachers do not widen the tab.
     legend_ = new QWidget;
     legend_->setObjectName("legend");
     legend_->setContentsMargins(0, 5, 0, 0);
-    plainRow(legend_, 15);
+    new FlowLayout(legend_, 15, 6);
     layout->addWidget(legend_);
     return frame;
 }
@@ -278,7 +314,7 @@ void TeachersTab::redrawTeachers() {
         namesLayout->setContentsMargins(0, 0, 0, 0);
         namesLayout->setSpacing(2);
         row.name = text("", TextStyle::body, true);
-        row.pin = new QLabel;
+        row.pin = text("");
         row.pin->setStyleSheet("color: " + orange + "; font-family: monospace; font-size: 9pt;");
         namesLayout->addWidget(row.name);
         namesLayout->addWidget(row.pin);
@@ -343,12 +379,16 @@ void TeachersTab::redrawSlots() {
         row.start->setObjectName(QString("slotStart%1").arg(index));
         row.end->setObjectName(QString("slotEnd%1").arg(index));
         for (QLineEdit* time : {row.start, row.end}) time->setFixedWidth(65);
-        connect(row.label, &QLineEdit::textEdited, this,
-                [this, index](const QString& v) { act_([this, index, v] { view_.setSlotLabel(ss(v), index); }); });
-        connect(row.start, &QLineEdit::textEdited, this,
-                [this, index](const QString& v) { act_([this, index, v] { view_.setSlotStart(ss(v), index); }); });
-        connect(row.end, &QLineEdit::textEdited, this,
-                [this, index](const QString& v) { act_([this, index, v] { view_.setSlotEnd(ss(v), index); }); });
+        auto redrawn = [this] { act_([] {}); };
+        trackEditing(
+            row.label,
+            [this, index](const QString& v) { act_([this, index, v] { view_.setSlotLabel(ss(v), index); }); }, redrawn);
+        trackEditing(
+            row.start,
+            [this, index](const QString& v) { act_([this, index, v] { view_.setSlotStart(ss(v), index); }); }, redrawn);
+        trackEditing(
+            row.end, [this, index](const QString& v) { act_([this, index, v] { view_.setSlotEnd(ss(v), index); }); },
+            redrawn);
         layout->addWidget(row.number);
         layout->addWidget(row.label);
         layout->addWidget(row.start);
@@ -380,34 +420,42 @@ void TeachersTab::redrawAgenda() {
     weekLabel_->setText(qs(week.label));
 
     {
+        // Filled again only when the teachers change, so that an open list
+        // is not emptied under the pointer by the 5-second tick.
         QSignalBlocker block(teacherPicker_);
-        teacherPicker_->clear();
-        teacherPicker_->addItem("— Libérer —", QString());
-        for (const Teacher& teacher : config.teachers) teacherPicker_->addItem(qs(teacher.name), qs(teacher.id));
+        QStringList items;
+        for (const Teacher& teacher : config.teachers) items << qs(teacher.id) << qs(teacher.name);
+        if (items != pickerItems_) {
+            teacherPicker_->clear();
+            teacherPicker_->addItem("— Libérer —", QString());
+            for (const Teacher& teacher : config.teachers) teacherPicker_->addItem(qs(teacher.name), qs(teacher.id));
+            pickerItems_ = items;
+        }
         const QString selected = panel.selectedTeacherForSlot ? qs(*panel.selectedTeacherForSlot) : QString();
         teacherPicker_->setCurrentIndex(std::max(0, teacherPicker_->findData(selected)));
     }
 
-    // The grid is small (at most a few dozen cells): rebuilt at each redraw.
+    // The grid is small (a few dozen cells): rebuilt whenever what it shows changed.
+    if (week == shownWeek_ && pickerItems_ == legendItems_) return;
+    shownWeek_ = week;
     while (QLayoutItem* item = grid_->takeAt(0)) {
         delete item->widget();
         delete item;
     }
     for (int d = 0; d < 5; ++d) {
         const AgendaDay& day = week.days[static_cast<size_t>(d)];
-        auto* header = new QLabel(QString("<b>%1</b><br><span style=\"color:%2; font-size:7pt\">%3</span>")
-                                      .arg(qs(day.name), secondary, qs(day.date)));
+        QWidget* header = twoLines(qs(day.name), qs(day.date), 9, 7, Qt::AlignHCenter);
         header->setObjectName(QString("dayHeader%1").arg(d));
-        header->setAlignment(Qt::AlignCenter);
-        header->setStyleSheet(QString("QLabel { font-size: 9pt; padding: 4px 0; border-radius: 4px; background: %1; }")
+        header->setStyleSheet(QString("QWidget#dayHeader%1 { border-radius: 4px; background: %2; }")
+                                  .arg(d)
                                   .arg(day.isToday ? "rgba(10, 110, 209, 0.15)" : "transparent"));
+        header->setAttribute(Qt::WA_StyledBackground);
         grid_->addWidget(header, 0, d + 1);
     }
     for (size_t s = 0; s < week.rows.size(); ++s) {
         const AgendaSlotRow& row = week.rows[s];
-        auto* label = new QLabel(QString("<b>%1</b><br><span style=\"color:%2; font-size:6pt\">%3</span>")
-                                     .arg(qs(row.label).toHtmlEscaped(), secondary, qs(row.times).toHtmlEscaped()));
-        label->setStyleSheet("font-size: 8pt; padding-left: 4px;");
+        QWidget* label = twoLines(qs(row.label), qs(row.times), 8, 6, Qt::AlignLeft);
+        label->setObjectName(QString("slotLabelCell%1").arg(s));
         label->setFixedWidth(80);
         grid_->addWidget(label, static_cast<int>(s) + 1, 0);
         for (int d = 0; d < 5; ++d) {
@@ -423,6 +471,7 @@ void TeachersTab::redrawAgenda() {
         }
     }
 
+    if (pickerItems_ == legendItems_) return;
     QLayout* legendLayout = legend_->layout();
     while (QLayoutItem* item = legendLayout->takeAt(0)) {
         delete item->widget();
@@ -436,7 +485,7 @@ void TeachersTab::redrawAgenda() {
         itemLayout->addWidget(text(qs(shortTeacherName(teacher.name)), TextStyle::caption));
         legendLayout->addWidget(item);
     }
-    static_cast<QHBoxLayout*>(legendLayout)->addStretch();
+    legendItems_ = pickerItems_;
 }
 
 }  // namespace klarion::qt

@@ -1,13 +1,16 @@
 // The "Enseignants" tab: the teachers card, the slot configuration card and
 // the weekly booking agenda. Rows are reused between redraws so that a field
-// keeps its focus and cursor while the slot times are normalised.
+// keeps its focus, its cursor and the text being typed.
 #pragma once
 
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
+#include "ui/panel/agenda.h"
 #include "ui/panel/content_view.h"
 
 class QComboBox;
@@ -68,6 +71,9 @@ private:
     QGridLayout* grid_ = nullptr;
     QWidget* gridWidget_ = nullptr;
     QWidget* legend_ = nullptr;
+    // The teachers (id, name, ...) the picker and the legend were filled with.
+    QStringList pickerItems_, legendItems_;
+    std::optional<AgendaWeek> shownWeek_;  // what the grid shows
 };
 
 }  // namespace klarion::qt

@@ -2,6 +2,9 @@
 
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace klarion::qt {
 
@@ -34,6 +37,7 @@ void styleText(QLabel* label, TextStyle style, bool bold, const QString& color, 
 
 QLabel* text(const QString& content, TextStyle style, bool bold, const QString& color) {
     auto* label = new QLabel(content);
+    label->setTextFormat(Qt::PlainText);
     styleText(label, style, bold, color);
     return label;
 }
@@ -133,6 +137,102 @@ QFrame* divider() {
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
     return line;
+}
+
+FlowLayout::FlowLayout(QWidget* parent, int horizontalSpacing, int verticalSpacing)
+    : QLayout(parent), horizontal_(horizontalSpacing), vertical_(verticalSpacing) {
+    setContentsMargins(0, 0, 0, 0);
+}
+
+FlowLayout::~FlowLayout() {
+    while (QLayoutItem* item = takeAt(0)) delete item;
+}
+
+void FlowLayout::addItem(QLayoutItem* item) { items_.append(item); }
+
+int FlowLayout::count() const { return static_cast<int>(items_.size()); }
+
+QLayoutItem* FlowLayout::itemAt(int index) const { return index >= 0 && index < count() ? items_.at(index) : nullptr; }
+
+QLayoutItem* FlowLayout::takeAt(int index) { return index >= 0 && index < count() ? items_.takeAt(index) : nullptr; }
+
+int FlowLayout::heightForWidth(int width) const { return arrange(QRect(0, 0, width, 0), false); }
+
+QSize FlowLayout::minimumSize() const {
+    // As narrow as its widest item: every other width wraps.
+    QSize size;
+    for (const QLayoutItem* item : items_) size = size.expandedTo(item->minimumSize());
+    const QMargins m = contentsMargins();
+    return size + QSize(m.left() + m.right(), m.top() + m.bottom());
+}
+
+QSize FlowLayout::sizeHint() const { return minimumSize(); }
+
+void FlowLayout::setGeometry(const QRect& rect) {
+    QLayout::setGeometry(rect);
+    arrange(rect, true);
+}
+
+int FlowLayout::arrange(const QRect& rect, bool apply) const {
+    const QRect area = rect.marginsRemoved(contentsMargins());
+    int x = area.x(), y = area.y(), lineHeight = 0;
+    for (QLayoutItem* item : items_) {
+        if (item->isEmpty()) continue;
+        const QSize size = item->sizeHint();
+        if (x > area.x() && x + size.width() > area.right() + 1) {
+            x = area.x();
+            y += lineHeight + vertical_;
+            lineHeight = 0;
+        }
+        if (apply) item->setGeometry(QRect(QPoint(x, y), size));
+        x += size.width() + horizontal_;
+        lineHeight = std::max(lineHeight, size.height());
+    }
+    return y + lineHeight - rect.y() + contentsMargins().bottom();
+}
+
+AlertDialog::AlertDialog(const QString& objectName, const QString& title, const QString& message, QWidget* parent)
+    : QDialog(parent) {
+    setObjectName(objectName);
+    setWindowTitle(title);
+    setAttribute(Qt::WA_DeleteOnClose);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 20, 24, 16);
+    layout->setSpacing(10);
+    auto* headline = text(title, TextStyle::title3, true);
+    headline->setObjectName("alertHeadline");
+    headline->setWordWrap(true);
+    headline->setMinimumWidth(320);
+    headline->setMaximumWidth(520);
+    auto* body = text(message);
+    body->setObjectName("alertMessage");
+    body->setWordWrap(true);
+    body->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    body->setMinimumWidth(320);
+    body->setMaximumWidth(520);
+    layout->addWidget(headline);
+    layout->addWidget(body);
+    body->setVisible(!message.isEmpty());
+    layout->addSpacing(6);
+    buttons_ = new QHBoxLayout;
+    buttons_->setSpacing(8);
+    buttons_->addStretch();
+    layout->addLayout(buttons_);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+QPushButton* AlertDialog::addButton(const QString& label, const QString& name, bool isDefault, bool destructive) {
+    auto* button = new QPushButton(label);
+    button->setObjectName(name);
+    button->setDefault(isDefault);
+    button->setAutoDefault(isDefault);
+    if (destructive) button->setStyleSheet("QPushButton { color: " + red + "; }");
+    connect(button, &QPushButton::clicked, this, [this, button] {
+        clicked_ = button;
+        accept();
+    });
+    buttons_->addWidget(button);
+    return button;
 }
 
 }  // namespace klarion::qt

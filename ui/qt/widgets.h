@@ -1,10 +1,13 @@
 // Small building blocks of the window: a segmented picker, cards, texts in
-// the window's type scale and the round dots of the status lines.
+// the window's type scale, the round dots of the status lines, a layout that
+// wraps its items and the alert dialog.
 #pragma once
 
 #include <QButtonGroup>
+#include <QDialog>
 #include <QFrame>
 #include <QLabel>
+#include <QLayout>
 #include <QPushButton>
 #include <QWidget>
 
@@ -12,11 +15,15 @@
 #include <string>
 #include <vector>
 
+class QHBoxLayout;
+
 namespace klarion::qt {
 
 // Font sizes standing in for the platform's text styles.
 enum class TextStyle { largeTitle, title2, title3, headline, subheadline, body, caption, caption2 };
 
+// A label drawn as plain text: names, messages and file names are shown as
+// typed, never read as markup.
 QLabel* text(const QString& content, TextStyle style = TextStyle::body, bool bold = false, const QString& color = {});
 void styleText(QLabel* label, TextStyle style, bool bold = false, const QString& color = {}, int weight = -1);
 
@@ -55,6 +62,45 @@ void setDotColor(QLabel* dot, const QString& color);
 QPixmap dotPixmap(int diameter, const QString& color);
 
 QFrame* divider();
+
+// Lays its items out left to right and starts a new line where the width
+// ends; its height follows from the width it is given.
+class FlowLayout : public QLayout {
+public:
+    FlowLayout(QWidget* parent, int horizontalSpacing, int verticalSpacing);
+    ~FlowLayout() override;
+    void addItem(QLayoutItem* item) override;
+    int count() const override;
+    QLayoutItem* itemAt(int index) const override;
+    QLayoutItem* takeAt(int index) override;
+    Qt::Orientations expandingDirections() const override { return {}; }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    QSize minimumSize() const override;
+    QSize sizeHint() const override;
+    void setGeometry(const QRect& rect) override;
+
+private:
+    int arrange(const QRect& rect, bool apply) const;
+    QList<QLayoutItem*> items_;
+    int horizontal_, vertical_;
+};
+
+// An alert over a window: its title as a bold headline above the message
+// (window managers often draw no title bar on a dialog), then its buttons,
+// right-aligned. Both texts are plain text. Opened with open(); Escape or
+// closing the window rejects it with no button clicked.
+class AlertDialog : public QDialog {
+public:
+    AlertDialog(const QString& objectName, const QString& title, const QString& message, QWidget* parent);
+    // Buttons from left to right; `name` is their object name.
+    QPushButton* addButton(const QString& label, const QString& name, bool isDefault = false, bool destructive = false);
+    QPushButton* clickedButton() const { return clicked_; }
+
+private:
+    QHBoxLayout* buttons_;
+    QPushButton* clicked_ = nullptr;
+};
 
 }  // namespace klarion::qt
 
