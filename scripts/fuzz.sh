@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-fuzz/ (or $KLARION_FUZZ_BUILD_DIR) and
-# runs each target for the given number of seconds (default 60):
+# runs the targets side by side, each for the given number of seconds (default 60):
 #     scripts/fuzz.sh 60
 # Exits non-zero when a target finds a crash; the reproducer is left in the
 # build folder's fuzz/ directory.
@@ -26,13 +26,21 @@ cmake -S . -B "$BUILD_DIR" \
 # Studio) but only the fuzz targets are built.
 cmake --build "$BUILD_DIR" -j"${KLARION_JOBS:-4}" --target "${TARGETS[@]}"
 
-status=0
+# The targets run side by side (each on one core), each into its own log,
+# printed in order once all have ended.
+pids=()
 for target in "${TARGETS[@]}"; do
-  corpus="$BUILD_DIR/fuzz/corpus/$target"
-  mkdir -p "$corpus"
-  seeds="fuzz/corpus/$target"
-  echo "== $target: ${SECONDS_PER_TARGET}s"
-  (cd "$BUILD_DIR/fuzz" && "./$target" -max_total_time="$SECONDS_PER_TARGET" -max_len=70000 \
-      -print_final_stats=1 "corpus/$target" "$OLDPWD/$seeds") || status=1
+  mkdir -p "$BUILD_DIR/fuzz/corpus/$target"
+  (cd "$BUILD_DIR/fuzz" && exec "./$target" -max_total_time="$SECONDS_PER_TARGET" -max_len=70000 \
+      -print_final_stats=1 "corpus/$target" "$OLDPWD/fuzz/corpus/$target" >"$target.log" 2>&1) &
+  pids+=($!)
+done
+status=0
+for i in "${!TARGETS[@]}"; do
+  target="${TARGETS[$i]}"
+  result=ok
+  wait "${pids[$i]}" || { result=FAILED; status=1; }
+  echo "== $target: ${SECONDS_PER_TARGET}s, $result"
+  cat "$BUILD_DIR/fuzz/$target.log"
 done
 exit $status
