@@ -21,6 +21,11 @@ inline constexpr std::uint64_t maxBodyBytes = 64ull * 1024 * 1024;
 // length is reserved at once. Memory pages are only taken as data fills them.
 inline constexpr std::size_t bodyGrowthBytes = 1024 * 1024;
 
+// A url-encoded form of more fields, or a multipart body of more parts and
+// part header lines in all, reads as no form at all: a body of tiny items
+// ("&&&&...") took some sixty times its size once parsed.
+inline constexpr std::size_t maxFormItems = 100000;
+
 // Bytes a connection reads ahead from its socket at a time.
 inline constexpr std::size_t readAheadBytes = 8 * 1024;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "http/core/limits.h"
 #include "http/core/router.h"
 #include "http/core/socket.h"
 #include "http/core/text_utils.h"
@@ -78,6 +79,7 @@ NameValueList HttpRequest::parseUrlencodedForm() const {
     // Read in place: a large form is not copied before it is split.
     const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
     if (!isWellFormedUtf8(text)) return fields;
+    if (std::count(text.begin(), text.end(), '&') >= httplimits::maxFormItems) return fields;
     for (std::size_t at = 0; at <= text.size();) {
         const std::size_t end = std::min(text.find('&', at), text.size());
         const std::string_view piece = text.substr(at, end - at);
@@ -174,6 +176,7 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
     if (delimiter.empty()) return parts;
     Cursor cursor{body};
     bool first = true;
+    std::size_t items = 0;
     for (;;) {
         auto opening = cursor.line();
         if (first) {
@@ -184,6 +187,7 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
         for (;;) {
             const std::string line = cursor.headerLine();
             if (line.empty()) break;
+            if (++items > httplimits::maxFormItems) return {};
             // Split at the first colon: a value may hold more (a file name "12:30.txt").
             const std::size_t colon = line.find(':');
             if (colon == std::string::npos) continue;
@@ -210,6 +214,7 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
         if (end > start && body[end - 1] == '\n') --end;
         if (end > start && body[end - 1] == '\r') --end;
         part.body = body.subspan(start, end - start);
+        if (++items > httplimits::maxFormItems) return {};
         parts.push_back(std::move(part));
     }
 }

@@ -52,7 +52,8 @@ public:
 
     // Fields of an "application/x-www-form-urlencoded" body in order; "+" and
     // escapes decoded; a malformed item stays as a pair of empty strings.
-    // Empty for any other content type or a body that is not UTF-8.
+    // Empty for any other content type, a body that is not UTF-8, or more
+    // than httplimits::maxFormItems fields.
     NameValueList parseUrlencodedForm() const;
 
     // One part of a multipart body. Its content is not copied: `body` views
@@ -72,7 +73,8 @@ public:
     };
 
     // Parts of a "multipart/form-data" body, in order; empty when the type or
-    // the boundary is missing or the body does not start with the delimiter.
+    // the boundary is missing, the body does not start with the delimiter, or
+    // it holds more than httplimits::maxFormItems parts and part header lines.
     // The parts view this request's body (not callable on a temporary).
     std::vector<MultiPart> parseMultiPartFormData() const&;
     std::vector<MultiPart> parseMultiPartFormData() const&& = delete;

@@ -372,6 +372,30 @@ TEST(HttpRequest, MultipartDispositionParametersAreQuotedStrings) {
     }
 }
 
+TEST(HttpRequest, FormsOfTooManyItemsReadAsNone) {
+    // A body of tiny items would take tens of times its size once parsed.
+    const std::size_t most = httplimits::maxFormItems;
+    const auto repeat = [](std::string_view unit, std::size_t times) {
+        std::string out;
+        for (std::size_t i = 0; i < times; ++i) out += unit;
+        return out;
+    };
+    const std::tuple<std::string, std::string, std::size_t> cases[] = {
+        {"application/x-www-form-urlencoded", repeat("&", most - 1), most},
+        {"application/x-www-form-urlencoded", repeat("&", most), 0},
+        {"multipart/form-data; boundary=X", "--X" + repeat("\r\n\r\n--X", most) + "--", most},
+        {"multipart/form-data; boundary=X", "--X" + repeat("\r\n\r\n--X", most + 1) + "--", 0},
+        {"multipart/form-data; boundary=X", "--X\r\n" + repeat("a:b\r\n", most - 1) + "\r\n\r\n--X--", 1},
+        {"multipart/form-data; boundary=X", "--X\r\n" + repeat("a:b\r\n", most) + "\r\n\r\n--X--", 0},
+    };
+    for (const auto& [type, body, count] : cases) {
+        const HttpRequest request = withBody(type, body);
+        const std::size_t found = type.starts_with("multipart") ? request.parseMultiPartFormData().size()
+                                                                : request.parseUrlencodedForm().size();
+        EXPECT_EQ(found, count) << type << ", " << body.size() << " bytes";
+    }
+}
+
 TEST(HttpRequest, MultipartFormRefusals) {
     const std::string body = "--X\r\n\r\nhello\r\n--X--\r\n";
     const std::tuple<std::string, std::string, size_t> cases[] = {
