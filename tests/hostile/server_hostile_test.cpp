@@ -430,6 +430,10 @@ TEST_F(HostileServer, KillsDuringSavesLeaveWholeFilesAndEachStartRemovesTheirTem
         EXPECT_EQ(saveLeftovers(home_.path()), std::vector<fs::path>{});
         ASSERT_NE(exchange(port, "POST", "/api/verify-teacher", login.dump()).find("\"success\":true"),
                   std::string::npos);
+        // The session starts on the main thread a moment after the answer.
+        ASSERT_TRUE(eventually([&] {
+            return exchange(port, "GET", "/api/config", "").find("\"activeTeacherId\":\"T1\"") != std::string::npos;
+        }));
         std::atomic<int> answered{0};
         std::vector<std::thread> writers;
         for (int w = 0; w < 3; ++w) {
