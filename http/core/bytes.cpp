@@ -4,7 +4,10 @@
 
 namespace klarion {
 
-Bytes utf8Bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes utf8Bytes(std::string_view text) {
+    const ByteSpan bytes = asBytes(text);  // one copy of the run, not a conversion per element
+    return Bytes(bytes.begin(), bytes.end());
+}
 
 void appendBytes(Bytes& bytes, ByteSpan tail) {
     const std::uint8_t* begin = bytes.data();

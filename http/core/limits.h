@@ -49,4 +49,11 @@ inline constexpr std::uint64_t maxDescriptors = 65536;
 // Pause of the accept loop when the process is out of descriptors or memory.
 inline constexpr std::chrono::milliseconds acceptShortagePause{50};
 
+// Connection threads are kept for the next connection: a thread whose
+// connection ended waits in accept() again while fewer than this many wait
+// there, and ends otherwise. A thread that takes a connection and leaves
+// fewer than `spareConnectionThreads` waiting starts one more first.
+inline constexpr std::size_t keptConnectionThreads = 16;
+inline constexpr std::size_t spareConnectionThreads = 2;
+
 }  // namespace klarion::httplimits

@@ -31,20 +31,43 @@ std::string describe(HttpParserError::Kind kind, const std::string& line) {
 
 // One line by the socket's line rule, bounded: a line over `maxLine` bytes
 // (as received) throws `tooLong`. `budget` is what is left of the header block.
+// Bytes already read ahead are looked at in place, not one call each.
 std::string readBoundedLine(ByteSource& source, std::size_t maxLine, HttpParserError::Kind tooLong,
                             std::size_t* budget) {
     std::string line;
     std::size_t received = 0;
-    for (;;) {
-        std::uint8_t byte = source.read();
+    // One byte; true once it ends the line.
+    const auto step = [&](std::uint8_t byte) {
         ++received;
         if (budget) {
             if (*budget == 0) throw HttpParserError(HttpParserError::Kind::headersTooLarge);
             --*budget;
         }
-        if (byte == 10) return line;
+        if (byte == 10) return true;
         if (received > maxLine) throw HttpParserError(tooLong);
-        if (byte >= 14) appendLatin1(line, byte);
+        if (byte >= 0x80) {
+            appendLatin1(line, byte);
+        } else if (byte >= 14) {
+            line.push_back(static_cast<char>(byte));
+        }
+        return false;
+    };
+    for (;;) {
+        const ByteSpan ahead = source.readAhead();
+        if (ahead.empty()) {
+            if (step(source.read())) return line;
+            continue;
+        }
+        std::size_t used = 0;
+        bool ended = false;
+        try {
+            while (!ended && used < ahead.size()) ended = step(ahead[used++]);
+        } catch (...) {
+            source.take(used);
+            throw;
+        }
+        source.take(used);
+        if (ended) return line;
     }
 }
 

@@ -233,11 +233,8 @@ namespace {
 
 // A header name, value or reason phrase never carries a line break: one that
 // came from outside input could otherwise add headers or a second response.
-std::string headerSafe(std::string text) {
-    for (char& c : text) {
-        if (c == '\r' || c == '\n') c = ' ';
-    }
-    return text;
+void appendHeaderSafe(std::string& out, std::string_view text) {
+    for (char c : text) out.push_back(c == '\r' || c == '\n' ? ' ' : c);
 }
 
 }  // namespace
@@ -246,10 +243,24 @@ HttpResponseHead buildResponseHead(const HttpResponse& response, bool keepAliveR
     HttpResponseHead head;
     head.content = response.content();
     std::string& text = head.text;
-    text = "HTTP/1.1 " + std::to_string(response.statusCode()) + " " + headerSafe(response.reasonPhrase()) + "\r\n";
-    if (head.content.length >= 0) text += "Content-Length: " + std::to_string(head.content.length) + "\r\n";
+    text.reserve(160);
+    text += "HTTP/1.1 ";
+    text += std::to_string(response.statusCode());
+    text += ' ';
+    appendHeaderSafe(text, response.reasonPhrase());
+    text += "\r\n";
+    if (head.content.length >= 0) {
+        text += "Content-Length: ";
+        text += std::to_string(head.content.length);
+        text += "\r\n";
+    }
     if (keepAliveRequested && head.content.length != -1) text += "Connection: keep-alive\r\n";
-    for (const auto& [name, value] : response.headers()) text += headerSafe(name) + ": " + headerSafe(value) + "\r\n";
+    for (const auto& [name, value] : response.headers()) {
+        appendHeaderSafe(text, name);
+        text += ": ";
+        appendHeaderSafe(text, value);
+        text += "\r\n";
+    }
     text += "\r\n";
     head.keepAlive = keepAliveRequested && head.content.length != -1;
     return head;

@@ -138,14 +138,18 @@ void HttpRouter::registerRoute(const std::optional<std::string>& method, const s
 std::optional<std::pair<RouteParams, HttpHandler>> HttpRouter::route(const std::optional<std::string>& method,
                                                                      const std::string& path) const {
     const std::string stripped = stripQuery(path);
+    // Split before locking: connection threads look up at once.
+    const std::vector<std::string> methodTokens =
+        method ? splitPath(*method + "/" + stripped) : std::vector<std::string>{};
+    const std::vector<std::string> anyTokens = splitPath("*/" + stripped);
     std::lock_guard<std::mutex> lock(mutex_);
     if (method) {
         RouteParams parameters;
-        HttpHandler handler = findHandler(*rootNode_, parameters, splitPath(*method + "/" + stripped));
+        HttpHandler handler = findHandler(*rootNode_, parameters, methodTokens);
         if (handler) return std::make_pair(std::move(parameters), std::move(handler));
     }
     RouteParams parameters;
-    HttpHandler handler = findHandler(*rootNode_, parameters, splitPath("*/" + stripped));
+    HttpHandler handler = findHandler(*rootNode_, parameters, anyTokens);
     if (handler) return std::make_pair(std::move(parameters), std::move(handler));
     return std::nullopt;
 }

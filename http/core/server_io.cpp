@@ -22,15 +22,16 @@ struct HttpServerIO::Shared {
     // Open clients keyed by object identity: a descriptor number can be reused
     // by a new connection while an old Socket object still exists.
     std::map<const Socket*, std::shared_ptr<Socket>> clients;
-    std::size_t activeThreads = 0;
+    std::size_t serving = 0;    // threads serving a connection
+    std::size_t accepting = 0;  // threads waiting in accept() (or about to)
+    std::size_t threads = 0;    // every connection thread of every run
 };
 
 namespace {
 
 // Which server, if any, the current thread works for.
 thread_local const HttpServerIO* tlsConnectionOf = nullptr;
-thread_local const HttpServerIO* tlsAcceptOf = nullptr;
-// The run whose connection the current thread serves.
+// The run that started the current connection thread.
 thread_local std::uint64_t tlsRun = 0;
 
 void ignoreSigPipe() {
@@ -85,15 +86,33 @@ bool isTransientAcceptError(int error) {
 
 bool isResourceShortage(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
 
-// The body writer handed to a response: writes go straight to the client socket.
+// The body writer handed to a response: writes go straight to the client
+// socket, the first one together with the response's head.
 class InnerWriteContext : public HttpResponseBodyWriter {
 public:
-    explicit InnerWriteContext(Socket& socket) : socket_(socket) {}
-    void writeFile(File& file) override { socket_.sendFile(file); }
-    void writeBytes(ByteSpan bytes) override { socket_.writeUInt8(bytes); }
+    InnerWriteContext(Socket& socket, std::string_view head) : socket_(socket), head_(head) {}
+    void writeFile(File& file) override {
+        sendHead();
+        socket_.sendFile(file);
+    }
+    void writeBytes(ByteSpan bytes) override {
+        if (headSent_) {
+            socket_.writeUInt8(bytes);
+        } else {
+            headSent_ = true;
+            socket_.writeTwo(asBytes(head_), bytes);
+        }
+    }
+    void sendHead() {
+        if (headSent_) return;
+        headSent_ = true;
+        socket_.writeUTF8(head_);
+    }
 
 private:
     Socket& socket_;
+    std::string_view head_;
+    bool headSent_ = false;
 };
 
 // The answer to a request refused for its size; none for a malformed one,
@@ -111,12 +130,7 @@ std::optional<HttpResponse> refusalFor(HttpParserError::Kind kind) {
 
 HttpServerIO::HttpServerIO() : shared_(std::make_shared<Shared>()), socket_(std::make_shared<Socket>(-1)) {}
 
-HttpServerIO::~HttpServerIO() {
-    stopAndWait();
-    std::lock_guard<std::mutex> lock(lifecycle_);
-    if (acceptThread_.joinable() && acceptThread_.get_id() != std::this_thread::get_id()) acceptThread_.join();
-    if (acceptThread_.joinable()) acceptThread_.detach();
-}
+HttpServerIO::~HttpServerIO() { stopAndWait(); }
 
 bool HttpServerIO::setState(HttpServerIOState from, HttpServerIOState to) {
     auto expected = static_cast<std::int32_t>(from);
@@ -128,8 +142,6 @@ void HttpServerIO::start(std::uint16_t port, bool forceIPv4, ServerPriority prio
     if (state() == HttpServerIOState::running) return;
     ignoreSigPipe();
     raiseDescriptorLimit();
-    // An accept loop that ended by itself (its stop could not join it).
-    if (acceptThread_.joinable()) acceptThread_.join();
     stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::starting));
 
     auto listener = Socket::openListening(port, forceIPv4, httplimits::listenBacklog,
@@ -138,36 +150,103 @@ void HttpServerIO::start(std::uint16_t port, bool forceIPv4, ServerPriority prio
     priority_ = priority;
     std::uint64_t run = ++run_;
     stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::running));
+    {
+        std::lock_guard<std::mutex> guard(shared_->mutex);
+        ++shared_->threads;
+        ++shared_->accepting;
+    }
     try {
-        acceptThread_ = std::thread([this, listener, run] { acceptLoop(listener, run); });
+        std::thread([this, shared = shared_, listener, run] { connectionThread(shared, listener, run); }).detach();
     } catch (...) {
+        {
+            std::lock_guard<std::mutex> guard(shared_->mutex);
+            --shared_->threads;
+            --shared_->accepting;
+        }
         listener->close();
         stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::stopped));
         throw;
     }
 }
 
-void HttpServerIO::acceptLoop(std::shared_ptr<Socket> listener, std::uint64_t run) {
-    tlsAcceptOf = this;
+void HttpServerIO::startConnectionThread(const std::shared_ptr<Socket>& listener, std::uint64_t run) {
+    std::shared_ptr<Shared> shared = shared_;
+    try {
+        std::thread([this, shared, listener, run] { connectionThread(shared, listener, run); }).detach();
+    } catch (...) {
+        // No new thread: the ones already waiting, and this one once its
+        // connection ends, go on accepting.
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        --shared->threads;
+        --shared->accepting;
+        shared->idle.notify_all();
+    }
+}
+
+void HttpServerIO::connectionThread(std::shared_ptr<Shared> shared, std::shared_ptr<Socket> listener,
+                                    std::uint64_t run) {
+    tlsConnectionOf = this;
+    tlsRun = run;
     for (;;) {
+        // Counted in `accepting` here.
         int fd = ::accept4(listener->fd(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd == -1) {
-            int error = errno;
-            if (state() != HttpServerIOState::running) break;
-            if (isTransientAcceptError(error)) {
+            const int error = errno;
+            if (operating() && isTransientAcceptError(error)) {
                 if (isResourceShortage(error)) std::this_thread::sleep_for(httplimits::acceptShortagePause);
                 continue;
             }
-            // The listening socket itself failed: this run is over. An older
-            // loop never reaches here for a newer run (run numbers differ).
-            httpDiagnostic(std::string("Accept failed: ") +
-                           SocketError(SocketError::Kind::acceptFailed, std::strerror(error)).what());
-            if (run == run_) stop();
+            const bool failed = operating();  // the listening socket itself failed
+            {
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                --shared->accepting;
+                shared->idle.notify_all();
+            }
+            if (failed) {
+                httpDiagnostic(std::string("Accept failed: ") +
+                               SocketError(SocketError::Kind::acceptFailed, std::strerror(error)).what());
+                stop();  // this run is over; a newer run is never this thread's to stop
+            }
             break;
         }
-        serveClient(std::make_shared<Socket>(fd), run);
+
+        auto client = std::make_shared<Socket>(fd);
+        bool startSpare = false;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            --shared->accepting;
+            if (!operating()) {  // stop() has swept the clients already
+                shared->idle.notify_all();
+                break;
+            }
+            shared->clients.emplace(client.get(), client);
+            ++shared->serving;
+            startSpare = shared->accepting < httplimits::spareConnectionThreads;
+            if (startSpare) {
+                ++shared->threads;
+                ++shared->accepting;
+            }
+        }
+        if (startSpare) startConnectionThread(listener, run);
+
+        handleConnection(client);
+
+        bool keep = false;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->clients.erase(client.get());
+            --shared->serving;
+            keep = operating() && shared->accepting < httplimits::keptConnectionThreads;
+            if (keep) ++shared->accepting;
+            shared->idle.notify_all();
+        }
+        if (!keep) break;
     }
-    listener->close();  // this thread owns the listening descriptor
+    listener.reset();
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    --shared->threads;
+    shared->idle.notify_all();
+    // `this` is not touched past this point: stopAndWait() may return now.
 }
 
 bool HttpServerIO::operating() const {
@@ -175,40 +254,11 @@ bool HttpServerIO::operating() const {
     return tlsConnectionOf != this || tlsRun == run_.load();
 }
 
-void HttpServerIO::serveClient(std::shared_ptr<Socket> client, std::uint64_t run) {
-    std::shared_ptr<Shared> shared = shared_;
-    {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        if (state() != HttpServerIOState::running) return;  // closed by the last holder
-        shared->clients.emplace(client.get(), client);
-        ++shared->activeThreads;
-    }
-    try {
-        std::thread([this, shared, client, run] {
-            tlsConnectionOf = this;
-            tlsRun = run;
-            handleConnection(client);
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->clients.erase(client.get());
-            --shared->activeThreads;
-            shared->idle.notify_all();
-            // `this` is not touched past this point: stop() may return now.
-        }).detach();
-    } catch (...) {
-        // No thread for this client: close it alone and go on accepting.
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->clients.erase(client.get());
-        --shared->activeThreads;
-        shared->idle.notify_all();
-    }
-}
-
 void HttpServerIO::stop() {
-    const bool onAccept = tlsAcceptOf == this;
     const bool onConnection = tlsConnectionOf == this;
     if (onConnection && tlsRun != run_.load()) return;  // a later run is not this thread's to stop
     std::unique_lock<std::mutex> lock(lifecycle_, std::defer_lock);
-    if (onAccept || onConnection) {
+    if (onConnection) {
         // Another thread may be stopping and waiting for this very thread.
         while (!lock.try_lock()) {
             if (state() != HttpServerIOState::running) return;
@@ -217,10 +267,10 @@ void HttpServerIO::stop() {
     } else {
         lock.lock();
     }
-    stopLocked(onAccept);
+    stopLocked();
 }
 
-void HttpServerIO::stopLocked(bool onAcceptThread) {
+void HttpServerIO::stopLocked() {
     if (!setState(HttpServerIOState::running, HttpServerIOState::stopping)) return;
 
     // Wake everything that blocks; each connection thread closes its own
@@ -230,8 +280,14 @@ void HttpServerIO::stopLocked(bool onAcceptThread) {
         for (auto& [identity, client] : shared_->clients) client->shutdownIO();
     }
     socket_->shutdownIO();
-    if (!onAcceptThread && acceptThread_.joinable()) acceptThread_.join();
-    if (!onAcceptThread) socket_->close();  // the port is free for a new start
+    // The threads in accept() wake with an error and leave it; only then is
+    // the listening descriptor closed, so that its number cannot be reused
+    // under them. The port is then free for a new start.
+    {
+        std::unique_lock<std::mutex> guard(shared_->mutex);
+        shared_->idle.wait(guard, [&] { return shared_->accepting == 0; });
+    }
+    socket_->close();
     stateValue_.store(static_cast<std::int32_t>(HttpServerIOState::stopped));
 }
 
@@ -239,7 +295,7 @@ void HttpServerIO::stopAndWait() {
     stop();
     std::unique_lock<std::mutex> guard(shared_->mutex);
     const std::size_t self = tlsConnectionOf == this ? 1 : 0;
-    shared_->idle.wait(guard, [&] { return shared_->activeThreads <= self; });
+    shared_->idle.wait(guard, [&] { return shared_->threads <= self; });
 }
 
 std::uint16_t HttpServerIO::port() const { return socket_->port(); }
@@ -248,7 +304,7 @@ bool HttpServerIO::isIPv4() const { return socket_->isIPv4(); }
 
 std::size_t HttpServerIO::activeConnections() const {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->activeThreads;
+    return shared_->serving;
 }
 
 std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(HttpRequest&) {
@@ -257,7 +313,14 @@ std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(HttpRequest&) {
 
 void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
     socket->setTimeouts(httplimits::receiveTimeoutSeconds, httplimits::sendTimeoutSeconds);
-    socket->setNoDelay(true);  // head and body are two writes: neither may wait
+    socket->setNoDelay(true);  // a streamed body's writes must not wait for acknowledgements
+    // The peer stays the same for the connection's life.
+    std::optional<std::string> peer;
+    try {
+        peer = socket->peername();
+    } catch (...) {
+        peer = std::nullopt;
+    }
     while (operating()) {
         HttpRequest request;
         try {
@@ -274,11 +337,7 @@ void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
             break;  // the peer left, timed out, or the server is stopping
         }
 
-        try {
-            request.address = socket->peername();
-        } catch (...) {
-            request.address = std::nullopt;
-        }
+        request.address = peer;
 
         HttpResponse response = HttpResponse::internalServerError();
         try {
@@ -328,11 +387,21 @@ void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
 bool HttpServerIO::respond(Socket& socket, const HttpResponse& response, bool keepAlive) {
     if (!operating()) return false;
     HttpResponseHead head = buildResponseHead(response, keepAlive);
-    socket.writeUTF8(head.text);
-    if (head.content.writer) {
-        InnerWriteContext writer(socket);
-        head.content.writer(writer);
+    if (!head.content.writer) {
+        socket.writeUTF8(head.text);
+        return head.keepAlive;
     }
+    InnerWriteContext writer(socket, head.text);
+    try {
+        head.content.writer(writer);
+    } catch (...) {
+        // The client still learns how the response began.
+        try {
+            writer.sendHead();
+        } catch (...) {}
+        throw;
+    }
+    writer.sendHead();
     return head.keepAlive;
 }
 

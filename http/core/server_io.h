@@ -21,8 +21,8 @@ namespace klarion {
 
 enum class HttpServerIOState : std::int32_t { starting = 0, running = 1, stopping = 2, stopped = 3 };
 
-// Scheduling class asked for the server's threads. Every connection gets its
-// own thread whatever the class; it is recorded, not otherwise used.
+// Scheduling class asked for the server's threads. Every connection is served
+// by a thread of its own whatever the class; it is recorded, not otherwise used.
 enum class ServerPriority { userInteractive, userInitiated, defaultPriority, utility, background };
 
 // Told when a client socket is handed over to a socket session (101 answers).
@@ -32,9 +32,16 @@ public:
     virtual void connectionHandedOver(const std::shared_ptr<Socket>& socket) = 0;
 };
 
-// One accept thread per run and one thread per connection. Handlers and body
-// writers run on the connection's thread.
+// One thread per connection, for the connection's whole life: its requests,
+// handlers and body writers run on it. Threads are kept: one whose connection
+// ended waits in accept() for the next (httplimits::keptConnectionThreads at
+// most wait there), so that a new connection is taken by a thread already
+// waiting instead of a thread started for it; a thread that takes a connection
+// and leaves too few waiting starts another first.
 //
+// A response's head leaves with the first bytes its body writer writes (one
+// write for a head and an in-memory body); a writer that writes nothing gets
+// the head alone once it returns or throws.
 // Keep-alive: the connection stays open after a response only when the client
 // sent "Connection: keep-alive" and the response has a known length (ok, and
 // badRequest with a body). Every other response — raw (streamed) ones in
@@ -69,21 +76,21 @@ public:
     void start(std::uint16_t port, bool forceIPv4 = false, ServerPriority priority = ServerPriority::background);
 
     // Stops accepting, closes the listening socket and wakes every blocked
-    // connection (shutdown(2)), then returns at once: it never waits for a
-    // handler (a slow LM Studio, a long stream). A connection thread that is
+    // connection (shutdown(2)), then returns once no thread waits in accept()
+    // any more: it never waits for a handler (a slow LM Studio, a long stream). A connection thread that is
     // still running ends by itself; the server object and what its handlers
     // captured must outlive it (stopAndWait, the destructor). A start right
     // after a stop may use the same port. No effect unless running. Callable
     // from a handler.
     void stop();
-    // stop(), then waits for every connection thread to end (except the
-    // calling thread when it is one).
+    // stop(), then waits for every connection thread, kept ones included, to
+    // end (except the calling thread when it is one).
     void stopAndWait();
 
     HttpServerIOState state() const { return static_cast<HttpServerIOState>(stateValue_.load()); }
-    // Running. On a connection thread, whether the run that accepted this
-    // connection is still going: false once it is stopped, even when a new
-    // run has started since (its waits end with it).
+    // Running. On a connection thread, whether the run that started the
+    // thread is still going: false once it is stopped, even when a new run
+    // has started since (its waits end with it).
     bool operating() const;
 
     // Local port and family of the listening socket (getSockNameFailed when none).
@@ -106,22 +113,23 @@ public:
     // Throws the socket's write errors and whatever the body writer throws.
     bool respond(Socket& socket, const HttpResponse& response, bool keepAlive);
 
-    // Number of connection threads currently running (for tests and diagnostics).
+    // Number of connections being served (for tests and diagnostics).
     std::size_t activeConnections() const;
 
 private:
     struct Shared;
 
-    void acceptLoop(std::shared_ptr<Socket> listener, std::uint64_t run);
-    void serveClient(std::shared_ptr<Socket> client, std::uint64_t run);
+    // A thread counted in Shared::threads and Shared::accepting beforehand;
+    // when it cannot be started, both are given back.
+    void startConnectionThread(const std::shared_ptr<Socket>& listener, std::uint64_t run);
+    void connectionThread(std::shared_ptr<Shared> shared, std::shared_ptr<Socket> listener, std::uint64_t run);
     bool setState(HttpServerIOState from, HttpServerIOState to);
-    void stopLocked(bool onAcceptThread);
+    void stopLocked();
 
     std::atomic<std::int32_t> stateValue_{static_cast<std::int32_t>(HttpServerIOState::stopped)};
     std::shared_ptr<Shared> shared_;
     std::mutex lifecycle_;  // start / stop, one at a time
     std::shared_ptr<Socket> socket_;
-    std::thread acceptThread_;
     std::atomic<std::uint64_t> run_{0};
     ServerPriority priority_ = ServerPriority::background;
     HttpParser parser_;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,6 +168,33 @@ void Socket::writeBuffer(const void* pointer, std::size_t length) {
     }
 }
 
+void Socket::writeTwo(ByteSpan first, ByteSpan second) {
+    iovec parts[2] = {{const_cast<std::uint8_t*>(first.data()), first.size()},
+                      {const_cast<std::uint8_t*>(second.data()), second.size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    while (parts[0].iov_len + parts[1].iov_len > 0) {
+        ssize_t n = ::sendmsg(socketFileDescriptor, &message, MSG_NOSIGNAL);
+        if (n < 1) {
+            if (n == -1 && errno == EINTR) continue;
+            fail(SocketError::Kind::writeFailed);
+        }
+        // A partial send: drop what went from the front.
+        auto sent = static_cast<std::size_t>(n);
+        for (iovec& part : parts) {
+            const std::size_t taken = std::min(sent, part.iov_len);
+            part.iov_base = static_cast<std::uint8_t*>(part.iov_base) + taken;
+            part.iov_len -= taken;
+            sent -= taken;
+        }
+        if (parts[0].iov_len == 0) {
+            message.msg_iov = parts + 1;
+            message.msg_iovlen = 1;
+        }
+    }
+}
+
 void Socket::sendFile(File& file) {
     int in = file.pointer ? ::fileno(file.pointer) : -1;
     struct stat st;
@@ -280,20 +308,20 @@ std::string Socket::peername() const {
     if (::getpeername(socketFileDescriptor, reinterpret_cast<sockaddr*>(&address), &length) == -1) {
         fail(SocketError::Kind::getPeerNameFailed);
     }
-    if (address.ss_family == AF_INET6) {
-        auto* six = reinterpret_cast<sockaddr_in6*>(&address);
-        if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
-            // An IPv4 client of the dual-stack listener: report it as a.b.c.d.
-            sockaddr_in four{};
-            four.sin_family = AF_INET;
-            four.sin_port = six->sin6_port;
-            std::memcpy(&four.sin_addr, six->sin6_addr.s6_addr + 12, 4);
-            std::memset(&address, 0, sizeof(address));
-            std::memcpy(&address, &four, sizeof(four));
-            length = sizeof(four);
-        }
-    }
     char host[NI_MAXHOST];
+    // An IPv4 client (of the dual-stack listener too, IPv4-mapped) as a.b.c.d.
+    const void* four = nullptr;
+    if (address.ss_family == AF_INET) four = &reinterpret_cast<sockaddr_in*>(&address)->sin_addr;
+    if (address.ss_family == AF_INET6) {
+        const auto* six = reinterpret_cast<sockaddr_in6*>(&address);
+        if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) four = six->sin6_addr.s6_addr + 12;
+    }
+    if (four != nullptr) {
+        if (::inet_ntop(AF_INET, four, host, sizeof(host)) == nullptr) {
+            throw SocketError(SocketError::Kind::getNameInfoFailed, Errno::description());
+        }
+        return std::string(host);
+    }
     int rc =
         ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof(host), nullptr, 0, NI_NUMERICHOST);
     if (rc != 0) throw SocketError(SocketError::Kind::getNameInfoFailed, ::gai_strerror(rc));

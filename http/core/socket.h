@@ -1,6 +1,7 @@
 // Blocking TCP sockets of the HTTP server and their errors.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -56,6 +57,10 @@ public:
     // Exactly n bytes (nothing read for n == 0). The buffer grows as data
     // arrives: an announced length is never reserved up front.
     virtual Bytes readLength(std::size_t n) = 0;
+    // The bytes already read ahead and not taken yet (empty when none), for a
+    // reader that looks at many at once; take(n) consumes the first n of them.
+    virtual ByteSpan readAhead() const { return {}; }
+    virtual void take(std::size_t n) { (void)n; }
 };
 
 // One TCP socket descriptor. Shared through std::shared_ptr; not copyable.
@@ -94,6 +99,9 @@ public:
     void writeUTF8(std::string_view text);
     void writeUInt8(ByteSpan bytes);
     void writeBuffer(const void* pointer, std::size_t length);
+    // `first` then `second`, handed to the system together (one packet when
+    // they fit): a response's head and its body.
+    void writeTwo(ByteSpan first, ByteSpan second);
     // Sends an open file from its first byte to its end (sendfile).
     // Throws writeFailed("sendfile: ...").
     void sendFile(File& file);
@@ -113,6 +121,11 @@ public:
     std::size_t readSome(void* out, std::size_t capacity);
     // Bytes read ahead and not yet consumed.
     std::size_t buffered() const { return readEnd_ - readStart_; }
+    ByteSpan readAhead() const override {
+        if (!readBuffer_) return {};
+        return {readBuffer_.get() + readStart_, buffered()};
+    }
+    void take(std::size_t n) override { readStart_ += std::min(n, buffered()); }
     // Ends a connection whose request is refused after its answer is written:
     // shuts the sending side (the client sees the answer, then the end), then
     // reads and drops what the client still sends until it closes or
@@ -129,9 +142,9 @@ public:
     // Receive and send time-outs in seconds (0 = none).
     void setTimeouts(int receiveSeconds, int sendSeconds);
 
-    // TCP_NODELAY: every write leaves at once. A response goes out as two
-    // writes (head, then body); without it the body waits for the client's
-    // delayed acknowledgement of the head (some 40 ms per kept-alive request).
+    // TCP_NODELAY: every write leaves at once. Without it a write that follows
+    // another (a streamed body's pieces) waits for the client's delayed
+    // acknowledgement of the one before (some 40 ms).
     // Returns whether the option took (false on a socket that is not TCP).
     bool setNoDelay(bool on);
     bool noDelay() const;

@@ -255,6 +255,64 @@ TEST(HttpParser, LargeBodyEndsInOneBufferOfItsOwnSize) {
     EXPECT_TRUE(request.bodyText() == body);
 }
 
+namespace {
+
+// Hands out one byte per call and keeps nothing read ahead: the other way the
+// parser reads (a socket lets it look at what is read ahead in place).
+class OneByteAtATime : public ByteSource {
+public:
+    explicit OneByteAtATime(std::string bytes) : bytes_(std::move(bytes)) {}
+    std::uint8_t read() override {
+        if (at_ == bytes_.size()) throw SocketError(SocketError::Kind::recvFailed, "end");
+        return static_cast<std::uint8_t>(bytes_[at_++]);
+    }
+    Bytes readLength(std::size_t n) override {
+        Bytes out;
+        while (out.size() < n) out.push_back(read());
+        return out;
+    }
+
+private:
+    std::string bytes_;
+    std::size_t at_ = 0;
+};
+
+std::string outcome(const std::function<HttpRequest()>& read) {
+    try {
+        const HttpRequest r = read();
+        std::string text = r.method + " " + r.path + " [" + r.bodyText() + "]";
+        for (const auto& [name, value] : r.headers) text += " " + name + "=" + value;
+        return text;
+    } catch (const HttpParserError& e) {
+        return e.what();
+    } catch (const SocketError&) {
+        return "ended";
+    }
+}
+
+}  // namespace
+
+TEST(HttpParser, ReadAheadAndOneByteAtATimeGiveTheSameRequests) {
+    const std::size_t atLineLimit = httplimits::maxRequestLineBytes - std::string("GET / HTTP/1.1\r").size();
+    const std::size_t atHeaderLimit = httplimits::maxHeaderLineBytes - std::string("X: \r").size();
+    const std::string cases[] = {
+        "GET /a?b=c HTTP/1.1\r\nHost: x\r\nX-\xC3\xA9:\t\xE9t\xE9 \r\n\r\n",
+        "POST /p HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcdef",
+        "GET /" + std::string(atLineLimit, 'a') + " HTTP/1.1\r\n\r\n",
+        "GET /" + std::string(atLineLimit + 1, 'a') + " HTTP/1.1\r\n\r\n",
+        "GET / HTTP/1.1\r\nX: " + std::string(atHeaderLimit, 'v') + "\r\n\r\n",
+        "GET / HTTP/1.1\r\nX: " + std::string(atHeaderLimit + 1, 'v') + "\r\n\r\n",
+        "GET / HTTP/1.1\r\nX: a\r\n",  // ends before the blank line
+    };
+    for (const std::string& bytes : cases) {
+        const std::string oneByOne = outcome([&] {
+            OneByteAtATime source(bytes);
+            return HttpParser().readHttpRequest(source);
+        });
+        EXPECT_EQ(outcome([&] { return parse(bytes); }), oneByOne) << bytes.substr(0, 40);
+    }
+}
+
 TEST(HttpParser, PipelinedRequestsAndExtraBodyBytes) {
     SocketPair pair;
     pair.send("POST /a HTTP/1.1\r\nContent-Length: 2\r\n\r\nhiGET /b HTTP/1.1\r\n\r\n");

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "http/core/limits.h"
@@ -269,6 +271,64 @@ TEST_F(HttpServerTest, AcceptSurvivesRunningOutOfDescriptors) {
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_NE(client.readToEnd().find("still here"), std::string::npos);
     EXPECT_TRUE(server.operating());
+}
+
+TEST_F(HttpServerTest, LaterConnectionsAreServedByTheThreadsOfEarlierOnes) {
+    std::mutex mutex;
+    std::set<pid_t> threads;
+    server["/who"] = [&](HttpRequest&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        threads.insert(::gettid());
+        return textResponse("me");
+    };
+    server.start(0);
+    for (int i = 0; i < 40; ++i) ASSERT_NE(exchange("GET /who HTTP/1.1\r\n\r\n").find("\r\n\r\nme"), std::string::npos);
+    // Each connection had a thread of its own while it lasted, but no thread
+    // was started for it: the connections, one after the other, were taken by
+    // the few threads kept waiting for them.
+    EXPECT_LE(threads.size(), httplimits::keptConnectionThreads + httplimits::spareConnectionThreads);
+    server.stopAndWait();
+    EXPECT_EQ(server.activeConnections(), 0u);
+}
+
+// Responses written on one end of a packet socket pair: each write the server
+// makes arrives as one record.
+TEST(HttpServerRespond, TheHeadLeavesWithTheFirstBodyBytes) {
+    HttpServer server;
+    server.start(0);  // a running server writes
+    const auto writes = [](std::vector<std::string> parts, bool failFirst = false) {
+        return HttpResponse::raw(200, "OK", std::nullopt, [parts, failFirst](HttpResponseBodyWriter& w) {
+            if (failFirst) throw std::runtime_error("no body");
+            for (const std::string& part : parts) w.write(part);
+        });
+    };
+    const std::string rawHead = "HTTP/1.1 200 OK\r\n" + kServer;
+    const struct {
+        const char* what;
+        HttpResponse response;
+        std::vector<std::string> records;
+    } cases[] = {
+        {"a body in memory", textResponse("hello"), {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n" + kServer + "hello"}},
+        {"a streamed body", writes({"data: a\n\n", "data: b\n\n"}), {rawHead + "data: a\n\n", "data: b\n\n"}},
+        {"a writer that writes nothing", writes({}), {rawHead}},
+        {"a writer that fails first", writes({"never"}, true), {rawHead}},
+        {"no body", HttpResponse::notFound(), {"HTTP/1.1 404 Not Found\r\n" + kServer}},
+    };
+    for (const auto& c : cases) {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        Socket socket(fds[0]);
+        try {
+            server.respond(socket, c.response, false);
+        } catch (const std::runtime_error&) {}
+        std::vector<std::string> records;
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fds[1], buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;)
+            records.emplace_back(buffer, n);
+        ::close(fds[1]);
+        EXPECT_EQ(records, c.records) << c.what;
+    }
+    server.stopAndWait();
 }
 
 // ---- dispatch: middleware, methods, not-found handler ----
