@@ -128,10 +128,7 @@ int AppConfig::subscribe(std::function<void(Field)> observer) { return observers
 
 void AppConfig::unsubscribe(int id) { observers_.unsubscribe(id); }
 
-uint64_t AppConfig::revision() const {
-    std::lock_guard lock(mutex_);
-    return revision_;
-}
+uint64_t AppConfig::revision() const { return revision_.load(); }
 
 void AppConfig::notify(Field field) { observers_.notify(field); }
 

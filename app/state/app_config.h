@@ -12,6 +12,7 @@
 // their setters writes the preference, also when the value does not change.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -165,7 +166,7 @@ private:
     std::shared_ptr<AtomicCounter> activeChatStreams_ = std::make_shared<AtomicCounter>();
     mutable std::mutex mutex_;
     Values values_;
-    uint64_t revision_ = 0;
+    std::atomic<uint64_t> revision_{0};  // changed under the lock, read without it
     ObserverList<Field> observers_;
 };
 

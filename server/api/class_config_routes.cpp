@@ -63,7 +63,21 @@ Json classConfigJson(const AppConfigValues& v, double now) {
 }
 
 HttpResponse handleConfig(const ClassroomContext& context, HttpRequest&) {
-    return jsonReply(classConfigJson(context.config().snapshot(), context.now()));
+    const AppConfig& config = context.config();
+    // Read before the values: a body built from newer values than its
+    // revision says is only built again once more.
+    const std::uint64_t revision = config.revision();
+    const auto kept = context.configReply->load();
+    if (kept && kept->revision == revision) return jsonTextReply(kept->body);
+    // The settings only: not the class's word table, students, questions and alerts.
+    AppConfigValues values = config.settingsSnapshot();
+    const bool establishment = values.mode() == AppMode::establishment;
+    if (establishment) values.scheduleConfig = config.read([](const AppConfigValues& v) { return v.scheduleConfig; });
+    auto built = std::make_shared<const ClassroomContext::ConfigReply>(
+        ClassroomContext::ConfigReply{revision, dumpJson(classConfigJson(values, context.now()))});
+    // The establishment mode's slot end follows the clock: that body is never kept.
+    if (!establishment) context.configReply->store(built);
+    return jsonTextReply(built->body);
 }
 
 HttpResponse handleMission(const ClassroomContext& context, HttpRequest& request) {

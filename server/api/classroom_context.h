@@ -9,6 +9,8 @@
 // Later handlers add what they need here: one member each, with a comment.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -40,6 +42,14 @@ struct ClassroomContext {
     // goes to (its AI verdict asks LM Studio). Set by whoever assembles the
     // server, over the same LM Studio client; null: questions are not scanned.
     std::shared_ptr<SafetyMonitor> safetyMonitor;
+    // The last "/api/config" body and the settings revision it was built
+    // from: every student page polls it, and it changes only with them.
+    struct ConfigReply {
+        std::uint64_t revision = 0;
+        std::string body;
+    };
+    std::shared_ptr<std::atomic<std::shared_ptr<const ConfigReply>>> configReply =
+        std::make_shared<std::atomic<std::shared_ptr<const ConfigReply>>>();
 
     // A context over `state`, with `sessions` (made over `state` when null),
     // a new lockout on the state's clock and LM Studio at its default address.

@@ -85,6 +85,28 @@ TEST(ConfigRoute, MembersPerMode) {
     }
 }
 
+// The body is kept between requests: it must still follow every change, and
+// in the establishment mode the clock.
+TEST(ConfigRoute, FollowsEveryChangeAndInTheEstablishmentModeTheClock) {
+    test::TestContext t;
+    const auto config = [&] { return Json::parse(callRoute(handleConfig, *t.context, "").body); };
+    EXPECT_EQ(config()["customMission"], "");
+    t.config().setCustomMission("Les fractions");
+    EXPECT_EQ(config()["customMission"], "Les fractions");
+    t.config().update([](AppConfigValues& v) { v.isAiPaused = true, v.temperature = 1.5; });
+    const Json paused = config();
+    EXPECT_EQ(paused["isAiPaused"], true);
+    EXPECT_EQ(paused["temperature"], 1.5);
+
+    t.establishment(true);
+    auto schedule = t.config().scheduleConfig();
+    schedule.reservations["2026-W10_tuesday_1"] = kAlice.id;
+    t.config().setScheduleConfig(schedule);
+    EXPECT_EQ(config()["sessionSlotEndTime"], kNow + 75 * 60);
+    t.clock->advance(2 * 3600);  // 12:30: Alice's slot is over, no setting changed
+    EXPECT_NE(config()["sessionSlotEndTime"], kNow + 75 * 60);
+}
+
 TEST(MissionRoute, SetsTheMissionOnTheMainQueue) {
     test::TestContext t;
     auto reply = callRoute(handleMission, *t.context, t.pinBody(R"("mission":"Parler du système solaire")"));
