@@ -27,6 +27,7 @@ bool isListOfObjects(const Json& value) {
 
 Json message(std::string role, Json content) {
     Json m = Json::object();
+    m.get_ref<Json::object_t&>().reserve(2);
     m["role"] = std::move(role);
     m["content"] = std::move(content);
     return m;
@@ -112,6 +113,8 @@ Json buildChatMessages(const std::string& systemPrompt, const Json& body, const 
 
 Json buildChatRequest(const AppConfigValues& settings, Json messages) {
     Json request = Json::object();
+    // Room for every member at once: growing would copy the messages each time.
+    request.get_ref<Json::object_t&>().reserve(10);
     request["messages"] = std::move(messages);
     request["stream"] = true;
     request["temperature"] = settings.temperature;
@@ -167,6 +170,29 @@ void streamChatResponse(HttpResponseBodyWriter& writer, std::string_view request
     ticket.release();
 }
 
+std::string ChatProxy::requestText(const Json& request, const std::string& systemPrompt) const {
+    // The request begins with its messages, the system message first: its
+    // empty content is where the prompt's text goes.
+    constexpr std::string_view kOpening = R"({"messages":[{"role":"system","content":"")";
+    std::string text = dumpJson(request);
+    if (!text.starts_with(kOpening)) {
+        Json whole = request;
+        whole["messages"][0]["content"] = systemPrompt;
+        return dumpJson(whole);
+    }
+    std::string promptJson;
+    {
+        std::lock_guard<std::mutex> lock(promptText_->mutex);
+        if (promptText_->json.empty() || promptText_->prompt != systemPrompt) {
+            promptText_->prompt = systemPrompt;
+            promptText_->json = dumpJson(Json(systemPrompt));
+        }
+        promptJson = promptText_->json;
+    }
+    text.replace(kOpening.size() - 2, 2, promptJson);
+    return text;
+}
+
 ChatProxy::ChatProxy(Dependencies deps) : deps_(std::move(deps)) {
     if (!deps_.rateLimiter) deps_.rateLimiter = RateLimiter::shared();
     if (!deps_.lmStudio) deps_.lmStudio = std::make_shared<const LmStudioClient>();
@@ -199,13 +225,18 @@ HttpResponse ChatProxy::handleChat(const HttpRequest& request) const {
         }
     }
 
-    Json lmRequest = buildChatRequest(settings, buildChatMessages(systemPrompt, *body, *userMessage));
-    state.log(chatParametersLogLine(settings), AppLogLevel::debug);
+    Json lmRequest = buildChatRequest(settings, buildChatMessages(std::string(), *body, *userMessage));
+    // The journal is off unless the teacher turns it on: its lines are then not even written.
+    const bool journal = state.logger && state.logger->isEnabled();
+    if (journal) state.log(chatParametersLogLine(settings), AppLogLevel::debug);
 
     if (!parametersAreNumbers(settings)) return cannedEventStream(sseInternalErrorBytes());
-    auto requestBytes = std::make_shared<const std::string>(dumpJson(lmRequest));
+    auto requestBytes = std::make_shared<const std::string>(requestText(lmRequest, systemPrompt));
 
-    state.log("Chat de " + key + " : " + characterPrefix(*userMessage, kLoggedMessageCharacters), AppLogLevel::debug);
+    if (journal) {
+        state.log("Chat de " + key + " : " + characterPrefix(*userMessage, kLoggedMessageCharacters),
+                  AppLogLevel::debug);
+    }
 
     ticket->countStream(state.config->activeChatStreams());
     return eventStreamResponse([ticket, lmStudio = deps_.lmStudio, requestBytes,

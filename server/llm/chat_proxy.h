@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,7 +85,20 @@ public:
     const std::shared_ptr<RateLimiter>& rateLimiter() const { return deps_.rateLimiter; }
 
 private:
+    // The request text for LM Studio: dumpJson(request) for a request whose
+    // system message is `systemPrompt`, built with an empty one.
+    std::string requestText(const Json& request, const std::string& systemPrompt) const;
+
     Dependencies deps_;
+    // The last system prompt and its JSON text: the prompt stays the same
+    // from chat to chat until a setting changes, and escaping it is most of
+    // the work of writing a request.
+    struct PromptText {
+        std::mutex mutex;
+        std::string prompt;
+        std::string json;
+    };
+    std::shared_ptr<PromptText> promptText_ = std::make_shared<PromptText>();
 };
 
 }  // namespace klarion
