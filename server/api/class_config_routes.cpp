@@ -64,20 +64,26 @@ Json classConfigJson(const AppConfigValues& v, double now) {
 
 HttpResponse handleConfig(const ClassroomContext& context, HttpRequest&) {
     const AppConfig& config = context.config();
+    ClassroomContext::ConfigReply& kept = *context.configReply;
     // Read before the values: a body built from newer values than its
     // revision says is only built again once more.
     const std::uint64_t revision = config.revision();
-    const auto kept = context.configReply->load();
-    if (kept && kept->revision == revision) return jsonTextReply(kept->body);
+    {
+        std::shared_lock lock(kept.mutex);
+        if (kept.body && kept.revision == revision) return jsonTextReply(*kept.body);
+    }
     // The settings only: not the class's word table, students, questions and alerts.
     AppConfigValues values = config.settingsSnapshot();
     const bool establishment = values.mode() == AppMode::establishment;
     if (establishment) values.scheduleConfig = config.read([](const AppConfigValues& v) { return v.scheduleConfig; });
-    auto built = std::make_shared<const ClassroomContext::ConfigReply>(
-        ClassroomContext::ConfigReply{revision, dumpJson(classConfigJson(values, context.now()))});
-    // The establishment mode's slot end follows the clock: that body is never kept.
-    if (!establishment) context.configReply->store(built);
-    return jsonTextReply(built->body);
+    auto body = std::make_shared<const std::string>(dumpJson(classConfigJson(values, context.now())));
+    // The establishment mode's slot end follows the clock: that body is never
+    // kept. Readers are not waited for: the next request stores it otherwise.
+    if (!establishment) {
+        std::unique_lock lock(kept.mutex, std::try_to_lock);
+        if (lock.owns_lock()) kept.revision = revision, kept.body = body;
+    }
+    return jsonTextReply(*body);
 }
 
 HttpResponse handleMission(const ClassroomContext& context, HttpRequest& request) {

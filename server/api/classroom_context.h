@@ -9,12 +9,12 @@
 // Later handlers add what they need here: one member each, with a comment.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include "app/state/sessions.h"
@@ -45,11 +45,12 @@ struct ClassroomContext {
     // The last "/api/config" body and the settings revision it was built
     // from: every student page polls it, and it changes only with them.
     struct ConfigReply {
+        // Readers share it; a new body is stored only when nobody reads.
+        std::shared_mutex mutex;
         std::uint64_t revision = 0;
-        std::string body;
+        std::shared_ptr<const std::string> body;
     };
-    std::shared_ptr<std::atomic<std::shared_ptr<const ConfigReply>>> configReply =
-        std::make_shared<std::atomic<std::shared_ptr<const ConfigReply>>>();
+    std::shared_ptr<ConfigReply> configReply = std::make_shared<ConfigReply>();
 
     // A context over `state`, with `sessions` (made over `state` when null),
     // a new lockout on the state's clock and LM Studio at its default address.
