@@ -124,7 +124,7 @@ HttpRouter::~HttpRouter() = default;
 void HttpRouter::registerRoute(const std::optional<std::string>& method, const std::string& path, HttpHandler handler) {
     std::vector<std::string> tokens{method.value_or("*")};
     for (auto& token : splitPath(path)) tokens.push_back(std::move(token));
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     Node* node = rootNode_.get();
     for (const auto& token : tokens) {
         auto& slot = node->nodes[token];
@@ -142,7 +142,7 @@ std::optional<std::pair<RouteParams, HttpHandler>> HttpRouter::route(const std::
     const std::vector<std::string> methodTokens =
         method ? splitPath(*method + "/" + stripped) : std::vector<std::string>{};
     const std::vector<std::string> anyTokens = splitPath("*/" + stripped);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     if (method) {
         RouteParams parameters;
         HttpHandler handler = findHandler(*rootNode_, parameters, methodTokens);
@@ -155,7 +155,7 @@ std::optional<std::pair<RouteParams, HttpHandler>> HttpRouter::route(const std::
 }
 
 std::vector<std::string> HttpRouter::routes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock lock(mutex_);
     std::vector<std::string> out;
     for (const auto& [method, child] : rootNode_->nodes) routesUnder(*child, "", out);
     return out;

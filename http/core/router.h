@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,7 +27,8 @@ using HttpHandler = std::function<HttpResponse(HttpRequest&)>;
 // request path wins over a literal at the same place ("/user/:id" answers
 // "/user/me" even when "/user/me" exists).
 // Routes registered with a method are tried before routes for any method.
-// One mutex guards registering, looking up and listing.
+// One reader-writer lock guards the route tree: registering holds it alone,
+// lookups and listing share it (connection threads look up at once).
 class HttpRouter {
 public:
     HttpRouter();
@@ -49,7 +51,7 @@ public:
 
 private:
     std::unique_ptr<Node> rootNode_;
-    mutable std::mutex mutex_;
+    mutable std::shared_mutex mutex_;
 };
 
 // Percent-decoding of one path token; none for an invalid escape or bytes that
