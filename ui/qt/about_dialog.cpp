@@ -15,6 +15,7 @@ namespace {
 
 QLabel* link(const std::string& url, const std::string& shown, TextStyle style, bool bold, const QString& color) {
     auto* label = text("", style, bold);
+    label->setTextFormat(Qt::RichText);  // a link; the texts inside are escaped
     label->setText(QString("<a href=\"%1\" style=\"color: %2; text-decoration: none;\">%3</a>")
                        .arg(qs(url).toHtmlEscaped(), color, qs(shown).toHtmlEscaped()));
     label->setOpenExternalLinks(true);
