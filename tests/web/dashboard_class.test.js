@@ -147,4 +147,23 @@ describe('students, word cloud, live feed and safety', () => {
     await page.click('#mni-cockpit');
     await screenshot(page, 'dashboard-820');
   });
+
+  // Last: the page ends on its login screen.
+  test('an acknowledgement refused for its PIN sends that PIN only to the check', async () => {
+    await page.setViewportSize({ width: 1280, height: 900 });
+    await ask(room, 'je veux mourir', 'Zoé');
+    await page.click('#nav-supervision');
+    const button = page.locator('.db-alert', { hasText: 'Zoé' }).locator('button');
+    await button.waitFor();
+    const wrong = String((Number(await stored(page, 'teacherPin')) + 1) % 10000).padStart(4, '0');
+    const sent = [];
+    page.on('request', (r) => {
+      if (r.method() === 'POST' && (r.postDataJSON() || {}).pin === wrong) sent.push(new URL(r.url()).pathname);
+    });
+    await page.evaluate((pin) => localStorage.setItem('teacherPin', pin), wrong);
+    await button.click();
+    await until('the login screen', () => visible(page, '#teacher-pin-overlay'));
+    // The timers' rounds wait for the check; nothing else may follow the refusal.
+    assert.deepEqual(sent, ['/api/ack-alert', '/api/verify-teacher']);
+  });
 });
