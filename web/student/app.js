@@ -211,7 +211,8 @@
     String.raw`\[([^\]\n]+)\]\((https?:\/\/${URL_PART}+)\)`,              // 11-12 link
     String.raw`(https?:\/\/${URL_PART}*(?:[^\s<>().,;:!?'"]|\([^\s<>()]*\)))`, // 13 bare address
   ].join('|'), 'g');
-  // A single-dollar span counts as a formula only when it looks like one (not "$5 et 6$").
+  // A single-dollar span counts as a formula only when it looks like one: a lone letter, or a
+  // digit or an operator inside ("$x$", "$n+1$"; not "$le prix$").
   const MATHY = /[\\^_=+\-*/<>{}()|]|\d|^[A-Za-z]'*$/;
 
   function el(tag, children, className) {
