@@ -1,6 +1,5 @@
 #include "http/extras/file_sharing.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +15,6 @@
 #include <unicode/unistr.h>
 
 #include "http/core/mime.h"
-#include "http/core/text_utils.h"
 #include "http/html/scopes.h"
 
 namespace klarion {
@@ -74,18 +72,6 @@ std::shared_ptr<File> openRegularFile(const std::string& path, std::int64_t* siz
     }
     if (size) *size = info.st_size;
     return std::make_shared<File>(stream);
-}
-
-// The entry names of a folder in the order the system gives them, "." and
-// ".." included; names that are not UTF-8 are left out. None when it cannot be read.
-std::optional<std::vector<std::string>> folderEntries(const std::string& path) {
-    DIR* folder = ::opendir(path.c_str());
-    if (!folder) return std::nullopt;
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(folder))
-        if (textutil::isWellFormedUtf8(entry->d_name)) names.emplace_back(entry->d_name);
-    ::closedir(folder);
-    return names;
 }
 
 // The value of the route's first parameter.
@@ -179,15 +165,16 @@ HttpHandler directoryBrowser(std::string root) {
         Resolved resolved = resolveBelow(root, *relative);
         if (resolved.error == ENOENT || resolved.error == kRefused) return HttpResponse::notFound();
         if (resolved.error) return HttpResponse::internalServerError();
-        struct stat info {};
-        if (::stat(resolved.path.c_str(), &info) != 0) return HttpResponse::internalServerError();
-        if (!S_ISDIR(info.st_mode)) {
-            auto file = openRegularFile(resolved.path);
-            return file ? fileResponse(std::move(file)) : HttpResponse::notFound();
+        std::vector<std::string> names;
+        try {
+            if (!directory(resolved.path)) {
+                auto file = openRegularFile(resolved.path);
+                return file ? fileResponse(std::move(file)) : HttpResponse::notFound();
+            }
+            names = files(resolved.path);
+        } catch (const FileError&) {
+            return HttpResponse::internalServerError();
         }
-        auto entries = folderEntries(resolved.path);
-        if (!entries) return HttpResponse::internalServerError();
-        std::vector<std::string>& names = *entries;
         sortNames(names);
         using namespace markup;
         const std::string base = request.path + "/";

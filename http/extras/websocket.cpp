@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "http/core/base64.h"
+#include "http/core/bytes.h"
 #include "http/core/request.h"
 #include "http/core/response.h"
 #include "http/core/sha1.h"
@@ -252,7 +253,7 @@ void WebSocketSessionLoop::handleFrame(Frame& frame) {
                 throw WsError(WsError::Kind::protocolError, "Continuation frame without a fragmented message.");
             }
             if ((kind == OpCode::text ? bool(callbacks_.text) : bool(callbacks_.binary))) {
-                fragmentBuffer_.insert(fragmentBuffer_.end(), frame.payload.begin(), frame.payload.end());
+                appendBytes(fragmentBuffer_, frame.payload);
             }
             if (!frame.fin) return;
             Bytes message = std::move(fragmentBuffer_);

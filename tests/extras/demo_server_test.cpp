@@ -205,3 +205,16 @@ TEST_F(DemoServerTest, SharesAndBrowsesRegularFilesInsideTheFolderOnly) {
     EXPECT_EQ(renderResponse(shareFile(folder / "noext")(request)), "HTTP/1.1 200 OK\r\n" + kServer + "n");
     EXPECT_EQ(renderResponse(shareFile(folder / "pipe")(request)), notFound);
 }
+
+TEST_F(DemoServerTest, BrowserListsOnlyNamesThatAreUtf8) {
+    std::ofstream(folder / "sub" / "\xE9t\xE9") << "latin-1";  // "été" in Latin-1
+    std::ofstream(folder / "sub" / "\xC3\xA9t\xC3\xA9") << "utf-8";
+    std::string browse = "/files/";
+    for (char c : (folder / "sub").relative_path().string())
+        browse += c == '/' ? std::string("%2F") : std::string(1, c);
+    std::string rows;
+    for (std::string name : {".", "..", "index.html", "%C3%A9t%C3%A9|été"})  // link|text
+        rows += "<tr><td><a href=\"" + browse + "/" + name.substr(0, name.find('|')) + "\">" +
+                name.substr(name.find('|') + 1) + "</a></td></tr>";
+    EXPECT_EQ(get(browse), kPage + "<html><body><table>" + rows + "</table></body></html>");
+}
