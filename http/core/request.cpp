@@ -137,11 +137,23 @@ struct Cursor {
 
     bool atEnd() const { return at >= bytes.size(); }
 
+    // Whether the bytes at the cursor begin with `text`.
+    bool startsWith(std::string_view text) const {
+        return bytes.size() - at >= text.size() && std::equal(text.begin(), text.end(), bytes.begin() + at);
+    }
+
+    // Moves past the next line feed without reading the line.
+    void skipLine() {
+        const ByteSpan rest = bytes.subspan(at);
+        const auto feed = std::find(rest.begin(), rest.end(), std::uint8_t{10});
+        at += static_cast<std::size_t>(feed - rest.begin()) + (feed != rest.end());
+    }
+
     // Bytes up to the next line feed; bytes below 14 are dropped. None when the
-    // line is not UTF-8.
+    // line is not UTF-8 or is too long (see rawLine).
     std::optional<std::string> line() {
-        std::string text = rawLine();
-        if (!isWellFormedUtf8(text)) return std::nullopt;
+        auto text = rawLine();
+        if (!text || !isWellFormedUtf8(*text)) return std::nullopt;
         return text;
     }
 
@@ -149,22 +161,32 @@ struct Cursor {
     // that code point, as the request's own header lines are. A page without a
     // declared charset makes browsers send a file name in their legacy
     // encoding ("été.txt" as E9 74 E9): it names the file all the same.
-    std::string headerLine() {
-        std::string text = rawLine();
-        if (isWellFormedUtf8(text)) return text;
+    // None when the line is too long (see rawLine).
+    std::optional<std::string> headerLine() {
+        auto text = rawLine();
+        if (!text || isWellFormedUtf8(*text)) return text;
         std::string latin1;
-        for (char c : text) appendLatin1(latin1, static_cast<std::uint8_t>(c));
+        latin1.reserve(2 * text->size());
+        for (char c : *text) appendLatin1(latin1, static_cast<std::uint8_t>(c));
         return latin1;
     }
 
 private:
-    std::string rawLine() {
+    // The bytes up to the next line feed, which the cursor passes. None, with
+    // nothing built, when more bytes come before the line feed than a
+    // request's own header line may hold: a body of megabytes without a line
+    // feed is not copied into a line (nor into its Latin-1 reading).
+    std::optional<std::string> rawLine() {
+        const ByteSpan rest = bytes.subspan(at);
+        const ByteSpan window = rest.first(std::min(rest.size(), httplimits::maxHeaderLineBytes + 1));
+        const auto feed = std::find(window.begin(), window.end(), std::uint8_t{10});
+        const std::size_t length = static_cast<std::size_t>(feed - window.begin());
+        if (length > httplimits::maxHeaderLineBytes) return std::nullopt;
         std::string text;
-        while (at < bytes.size()) {
-            std::uint8_t b = bytes[at++];
-            if (b == 10) break;
+        text.reserve(length);
+        for (std::uint8_t b : window.first(length))
             if (b >= 14) text.push_back(static_cast<char>(b));
-        }
+        at += length + (feed != window.end());
         return text;
     }
 };
@@ -176,16 +198,25 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
     if (delimiter.empty()) return parts;
     Cursor cursor{body};
     bool first = true;
+    bool closed = false;  // the last delimiter was the closing one ("--" after it)
     std::size_t items = 0;
     for (;;) {
-        auto opening = cursor.line();
         if (first) {
+            auto opening = cursor.line();
             if (!opening || *opening != delimiter) return parts;
             first = false;
+        } else {
+            closed = cursor.startsWith("--");
+            cursor.skipLine();  // the rest of the delimiter's line
         }
         MultiPart part;
         for (;;) {
-            const std::string line = cursor.headerLine();
+            const std::optional<std::string> header = cursor.headerLine();
+            // A part header line too long reads as no form, as a request whose own
+            // header line is too long is refused; after the closing delimiter the
+            // bytes are no part of the form and the parts read so far stand.
+            if (!header) return closed ? parts : std::vector<MultiPart>{};
+            const std::string& line = *header;
             if (line.empty()) break;
             if (++items > httplimits::maxFormItems) return {};
             // Split at the first colon: a value may hold more (a file name "12:30.txt").

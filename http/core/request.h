@@ -74,7 +74,8 @@ public:
 
     // Parts of a "multipart/form-data" body, in order; empty when the type or
     // the boundary is missing, the body does not start with the delimiter, or
-    // it holds more than httplimits::maxFormItems parts and part header lines.
+    // it holds more than httplimits::maxFormItems parts and part header lines,
+    // or a part header line longer than httplimits::maxHeaderLineBytes.
     // The parts view this request's body (not callable on a temporary).
     std::vector<MultiPart> parseMultiPartFormData() const&;
     std::vector<MultiPart> parseMultiPartFormData() const&& = delete;

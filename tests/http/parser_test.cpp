@@ -12,6 +12,7 @@
 #include "http/core/request.h"
 #include "http/core/server_io.h"
 #include "http_test_support.h"
+#include "tests/http/largest_allocation.h"
 #include "tests/support/scratch.h"
 
 using namespace klarion;
@@ -451,6 +452,31 @@ TEST(HttpRequest, FormsOfTooManyItemsReadAsNone) {
         const std::size_t found = type.starts_with("multipart") ? request.parseMultiPartFormData().size()
                                                                 : request.parseUrlencodedForm().size();
         EXPECT_EQ(found, count) << type << ", " << body.size() << " bytes";
+    }
+}
+
+TEST(HttpRequest, PartHeaderLinesLongerThanARequestHeaderLineReadAsNoForm) {
+    const std::size_t most = httplimits::maxHeaderLineBytes;  // bytes before the line feed, CR included
+    const auto header = [](std::size_t bytes, char fill) { return "x:" + std::string(bytes - 2, fill) + "\n"; };
+    const std::string rest = "\r\nhi\r\n--X--\r\n";
+    const std::string lone(4 << 20, '\xE9');  // megabytes without a line feed
+    const std::tuple<const char*, std::string, std::size_t> cases[] = {
+        {"at the limit", "--X\r\n" + header(most, 'a') + rest, 1},
+        {"one byte over", "--X\r\n" + header(most + 1, 'a') + rest, 0},
+        {"Latin-1 at the limit", "--X\r\n" + header(most, '\xE9') + rest, 1},
+        {"Latin-1 over", "--X\r\n" + header(most + 1, '\xE9') + rest, 0},
+        {"second part over", "--X\r\n\r\na\r\n--X\r\n" + header(most + 1, 'a') + rest, 0},
+        {"no line feed", "--X\r\n" + lone, 0},
+        {"no line feed after the opening", "--X" + lone, 0},
+        {"rest of a delimiter's line", "--X\r\n\r\na\r\n--X" + lone, 1},
+        {"after the closing delimiter", "--X\r\n\r\na\r\n--X--\r\n" + lone, 1},
+        {"long first line", lone + "\n--X\r\n\r\na\r\n--X--", 0},
+    };
+    for (const auto& [name, body, count] : cases) {
+        klarion::testing::LargestAllocation largest;
+        EXPECT_EQ(HttpRequest::parseMultiPartBody(asBytes(body), "--X").size(), count) << name;
+        // A line's Latin-1 reading takes up to two bytes per byte, and a NUL.
+        EXPECT_LE(largest.bytes(), 2 * most + 1) << name;
     }
 }
 
