@@ -50,8 +50,10 @@ std::optional<std::string> formDecode(std::string_view text) {
 // `form-data; name="f"; filename="a=b;c.txt"`: the value after the first "="
 // of its ";" piece, trimmed, quotes kept. A ";" between double quotes does not
 // end a piece. Nothing inside quotes is unescaped (browsers send a quote in a
-// file name as %22).
-std::optional<std::string> headerParameter(std::string_view value, std::string_view parameter) {
+// file name as %22). When the parameter is given more than once, the first
+// one counts, or the last one with `last`.
+std::optional<std::string> headerParameter(std::string_view value, std::string_view parameter, bool last = false) {
+    std::optional<std::string> found;
     for (std::size_t at = 0; at <= value.size();) {
         std::size_t end = at;
         for (bool quoted = false; end < value.size(); ++end) {
@@ -64,11 +66,12 @@ std::optional<std::string> headerParameter(std::string_view value, std::string_v
         const std::string_view piece = value.substr(at, end - at);
         const std::size_t equals = piece.find('=');
         if (equals != std::string_view::npos && trimSpacesAndBreaks(piece.substr(0, equals)) == parameter) {
-            return trimSpacesAndBreaks(piece.substr(equals + 1));
+            found = trimSpacesAndBreaks(piece.substr(equals + 1));
+            if (!last) return found;
         }
         at = end + 1;
     }
-    return std::nullopt;
+    return found;
 }
 
 }  // namespace
@@ -120,13 +123,12 @@ std::optional<std::string> HttpRequest::MultiPart::fileName() const {
 
 std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartFormData() const& {
     if (!contentTypeIs(headers, "multipart/form-data")) return {};
-    std::string boundary;
-    for (const std::string& piece : split(headers.at("content-type"), ';')) {
-        auto parts = split(trimSpacesAndBreaks(piece), '=');
-        if (parts.size() == 2 && parts[0] == "boundary") boundary = parts[1];
-    }
-    if (boundary.empty()) return {};
-    return parseMultiPartBody(body, "--" + boundary);
+    // Read as the parameters of Content-Disposition are: a boundary may hold "="
+    // ("----=_Part_0_1") and, quoted, ";". Its quotes are kept: the body's
+    // delimiter lines must carry them too. The last of several counts.
+    const auto boundary = headerParameter(headers.at("content-type"), "boundary", true);
+    if (!boundary || boundary->empty()) return {};
+    return parseMultiPartBody(body, "--" + *boundary);
 }
 
 namespace {

@@ -491,6 +491,14 @@ TEST(HttpRequest, MultipartFormRefusals) {
         {"multipart/form-data; boundary=\"X\"", body, 0},  // a quoted boundary is used with its quotes
         {"multipart/form-data; boundary=\"X\"", "--\"X\"\r\n\r\nhi\r\n--\"X\"--\r\n", 1},
         {"multipart/form-data; boundary=X", "--X\r\n\r\nunfinished", 0},  // cut off before its delimiter
+        {"multipart/form-data; boundary=----=_Part_0_1", "------=_Part_0_1\r\n\r\nhi\r\n------=_Part_0_1--", 1},
+        {"multipart/form-data; boundary=\"----=_Part_0_1\"", "------=_Part_0_1\r\n\r\nhi\r\n------=_Part_0_1--", 0},
+        {"multipart/form-data; boundary=\"----=_Part_0_1\"", "--\"----=_Part_0_1\"\r\n\r\nhi\r\n--\"----=_Part_0_1\"--",
+         1},
+        {"multipart/form-data; boundary=\"a;b\"", "--\"a;b\"\r\n\r\nhi\r\n--\"a;b\"--", 1},
+        {"multipart/form-data; boundary=\"a;b\"", "--\"a\r\n\r\nhi\r\n--\"a--", 0},
+        {"multipart/form-data; charset=UTF-8; boundary = X ", body, 1},
+        {"multipart/form-data; boundary=Y; boundary=X", body, 1},  // the last one counts
     };
     for (const auto& [type, text, count] : cases) {
         const HttpRequest request = withBody(type, text);
