@@ -46,6 +46,15 @@ ThreadState& state() {
     return threadState;
 }
 
+// Connection threads are kept from one connection to the next: a buffer that
+// grew for a large page gives its memory back, rather than holding that page's
+// size for the life of the thread.
+constexpr std::size_t kKeptBufferCapacity = 64 * 1024;
+
+void releaseLargeBuffer(ThreadState& s) {
+    if (s.buffer.capacity() > kKeptBufferCapacity) std::string().swap(s.buffer);
+}
+
 void appendAttribute(std::string& out, std::string_view name, std::string_view value) {
     out += ' ';
     out += name;
@@ -151,8 +160,11 @@ std::optional<std::string> Scopes::threadBuffer() {
     return s.buffer;
 }
 
+std::size_t Scopes::threadBufferCapacity() { return state().buffer.capacity(); }
+
 HttpResponse Scopes::response(const std::function<void()>& page) {
     ThreadState& s = state();
+    releaseLargeBuffer(s);  // the last page's writer may never have run
     s.buffer.clear();
     s.rendered = true;
     if (page) page();
@@ -160,11 +172,12 @@ HttpResponse Scopes::response(const std::function<void()>& page) {
 }
 
 void Scopes::writeDocument(HttpResponseBodyWriter& writer) {
-    const ThreadState& s = state();
+    ThreadState& s = state();
     std::string document;
     document.reserve(15 + s.buffer.size());
     document += "<!DOCTYPE html>";
     document += s.buffer;
+    releaseLargeBuffer(s);
     try {
         writer.write(std::string_view(document));
     } catch (const std::exception&) {

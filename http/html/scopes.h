@@ -306,13 +306,18 @@ public:
 
     // The text this thread has rendered since its last page began; none when it never rendered.
     static std::optional<std::string> threadBuffer();
+    // The memory the thread's buffer holds, in bytes.
+    static std::size_t threadBufferCapacity();
 
     // Empties the thread's buffer, runs the page, and answers 200 "OK" with
     // "Content-Type: text/html" and writeDocument as body writer (no length:
-    // the connection closes after the body).
+    // the connection closes after the body). A buffer grown past 64 KiB by an
+    // earlier page gives its memory back first.
     static HttpResponse response(const std::function<void()>& page);
     // "<!DOCTYPE html>" and the calling thread's buffer, in one write. A failed
     // write is dropped (the core closes the connection after a raw body anyway).
+    // A buffer grown past 64 KiB is emptied and gives its memory back (kept
+    // connection threads would otherwise hold their largest page for good).
     static void writeDocument(HttpResponseBodyWriter& writer);
     // A route handler rendering the page afresh for every request.
     static HttpHandler pageHandler(std::function<void()> page);

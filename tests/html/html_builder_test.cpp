@@ -186,3 +186,19 @@ TEST(HtmlBuilder, PageResponseOnTheWire) {
     }
     server.stop();
 }
+
+TEST(HtmlBuilder, ALargePageGivesItsBufferBackToTheKeptThread) {
+    const std::string large(200 * 1024, 'x');
+    const auto paragraph = [](const std::string& text) { return [&text] { p([&] { Scopes::innerText = text; }); }; };
+    std::thread([&] {
+        const std::string written = renderResponse(Scopes::response(paragraph(large)));
+        EXPECT_TRUE(written.ends_with("<!DOCTYPE html><p>" + large + "</p>"));
+        EXPECT_LE(Scopes::threadBufferCapacity(), 64u * 1024);
+        // A page whose writer never ran: given back when the next page begins.
+        Scopes::response(paragraph(large));
+        EXPECT_GT(Scopes::threadBufferCapacity(), large.size());
+        Scopes::response(paragraph("small"));
+        EXPECT_LE(Scopes::threadBufferCapacity(), 64u * 1024);
+        EXPECT_EQ(Scopes::threadBuffer(), "<p>small</p>");
+    }).join();
+}
