@@ -17,5 +17,5 @@ fi
 echo "== plain build: whole suite (build/)"
 ctest --test-dir "${KLARION_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)" --timeout 300
 echo "== browser tests (tests/web/)"
-(cd tests/web && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error &&
-  node --test --test-concurrency=2)
+(cd tests/web && node engines-check.cjs &&
+  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund && node run.mjs)
