@@ -123,10 +123,18 @@ TEST_F(DemoServerTest, HandlersFormsRedirectsAndTheNotFoundRedirectLogOneLineEac
         {post("/upload", "multipart/form-data; boundary=B",
               "--B\r\nContent-Disposition: form-data; name=\"a=1;b\"; filename=\"x=y; z:12.txt\"\r\n\r\nxy\r\n--B--"),
          okHtml("Name: a=1;b File name: x=y; z:12.txt Size: 2<br>")},
+        {post("/upload", "multipart/form-data; boundary=\"XyZ\"", multipart),  // as .NET quotes it
+         okHtml("Name: my_file1 File name: &lt;b&gt;&amp;.txt Size: 3<br>Name: my_file2 File name:  Size: 0<br>")},
+        {post("/upload", "multipart/form-data; boundary=B",  // as Go escapes it; then an epilogue
+              "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\\\"b;c.txt\"\r\n\r\nxy\r\n--B--\r\n"
+              "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"evil.txt\"\r\n\r\nx\r\n--B--"),
+         okHtml("Name: f File name: a&quot;b;c.txt Size: 2<br>")},
         {post("/upload", "text/plain", "x"), okHtml("")},
         {post("/login", "application/x-www-form-urlencoded", "email=a%40b.c&password=%3Cp%3E"),
          okHtml("email = a@b.c<br>password = &lt;p&gt;")},
         {post("/login", "application/x-www-form-urlencoded", ""), okHtml("")},
+        {post("/login", "application/x-www-form-urlencoded", "password=caf%E9+cr%E8me"),  // a page without charset
+         okHtml("password = café crème")},
         {post("/login", "application/x-www-form-urlencoded", "a=1&&b=2&c"), okHtml("a = 1<br> = <br>b = 2<br> = ")},
         {"DELETE /magic?x=1 HTTP/1.1\r\n\r\n", okHtml("You asked for /magic")},
         {"GET /wildcard/a/test/b/c%3C HTTP/1.1\r\n\r\n", okHtml("/wildcard/a/test/b/c%3C")},
