@@ -185,17 +185,26 @@ void Scopes::writeDocument(HttpResponseBodyWriter& writer) {
     }
 }
 
+std::string_view characterReference(char c) {
+    switch (c) {
+        case '&': return "&amp;";
+        case '<': return "&lt;";
+        case '>': return "&gt;";
+        case '"': return "&quot;";
+        case '\'': return "&#39;";
+        default: return {};
+    }
+}
+
 std::string escapeText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+        const std::string_view reference = characterReference(c);
+        if (reference.empty()) {
+            out += c;
+        } else {
+            out += reference;
         }
     }
     return out;

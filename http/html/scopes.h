@@ -326,6 +326,9 @@ public:
 // The text with &, <, >, " and ' written as character references: safe as
 // element text and as a double-quoted attribute value.
 std::string escapeText(std::string_view text);
+// The reference that stands for `c` in escaped text ("&amp;" for '&'), or
+// empty when `c` stands for itself.
+std::string_view characterReference(char c);
 
 // One element function per tag, without explicit attributes: h3([] { ... });
 #define KLARION_HTML_TAG_FUNCTION(function, tag) \

@@ -226,3 +226,23 @@ TEST_F(DemoServerTest, BrowserListsOnlyNamesThatAreUtf8) {
                 name.substr(name.find('|') + 1) + "</a></td></tr>";
     EXPECT_EQ(get(browse), kPage + "<html><body><table>" + rows + "</table></body></html>");
 }
+
+TEST_F(DemoServerTest, EchoPagesReportAtMostOneMebibyte) {
+    // Each ' of a form is written as five bytes: a form of megabytes is cut, not built whole.
+    std::string login = "a = ";
+    while (login.size() < (1u << 20)) login += "&#39;";
+    std::string names;
+    for (int i = 0; i < 5; ++i)
+        names += "--X\r\nContent-Disposition: form-data; name=\"" + std::string(60000, '\'') +
+                 "\"; filename=\"f\"\r\n\r\nx\r\n";
+    ::testing::internal::CaptureStdout();
+    const std::string answer =
+        exchange(post("/login", "application/x-www-form-urlencoded", "a=" + std::string(2 << 20, '\'') + "&b=1"));
+    const std::string upload = exchange(post("/upload", "multipart/form-data; boundary=X", names + "--X--"));
+    ::testing::internal::GetCapturedStdout();
+    const std::string expected = okHtml(login + "<br>… (report cut at 1 MiB)");
+    EXPECT_EQ(answer.size(), expected.size());
+    EXPECT_TRUE(answer == expected);
+    EXPECT_LT(upload.size(), (1u << 20) + 200);
+    EXPECT_TRUE(upload.ends_with("&#39;<br>… (report cut at 1 MiB)</body></html>"));
+}
