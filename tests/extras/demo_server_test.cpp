@@ -195,9 +195,16 @@ TEST_F(DemoServerTest, SharesAndBrowsesRegularFilesInsideTheFolderOnly) {
     for (std::string name :
          {".", "..", "%3Cx%3E%26y|&lt;x&gt;&amp;y", "A", "archive.tar.gz", "b", "C", "inside", "noext", "out",
           "page.HTML", "pipe", "sub", "%C3%A9a|éa", "%C3%89b|Éb", "e%CC%81c|e\u0301c"})  // link|text
-        rows += "<tr><td><a href=\"" + browse + "/" + name.substr(0, name.find('|')) + "\">" +
+        rows += "<tr><td><a href=\"" + browse + "%2F" + name.substr(0, name.find('|')) + "\">" +
                 name.substr(name.find('|') + 1) + "</a></td></tr>";
     EXPECT_EQ(get(browse), kPage + "<html><body><table>" + rows + "</table></body></html>");
+    // Each link is one segment of the same route: it leads to the file, and to
+    // the folder from the listing of a folder whose address ends in "/".
+    EXPECT_EQ(get(browse + "%2Fpage.HTML"), "HTTP/1.1 200 OK\r\n" + kServer + "<p>");
+    EXPECT_NE(get(browse + "/").find("<a href=\"" + browse + "%2Fsub\">sub</a>"), std::string::npos);
+    EXPECT_NE(get(browse + "%2Fsub").find("<a href=\"" + browse + "%2Fsub%2Findex.html\">"), std::string::npos);
+    // A file whose size the system gives as 0 is sent by reading it to its end.
+    EXPECT_NE(get("/files/proc%2Fself%2Fstatus").find("\r\n\r\nName:\t"), std::string::npos);
 
     // Default names for an empty parameter; files released also when no body is ever written.
     const auto openDescriptors = [] {
@@ -222,7 +229,7 @@ TEST_F(DemoServerTest, BrowserListsOnlyNamesThatAreUtf8) {
         browse += c == '/' ? std::string("%2F") : std::string(1, c);
     std::string rows;
     for (std::string name : {".", "..", "index.html", "%C3%A9t%C3%A9|été"})  // link|text
-        rows += "<tr><td><a href=\"" + browse + "/" + name.substr(0, name.find('|')) + "\">" +
+        rows += "<tr><td><a href=\"" + browse + "%2F" + name.substr(0, name.find('|')) + "\">" +
                 name.substr(name.find('|') + 1) + "</a></td></tr>";
     EXPECT_EQ(get(browse), kPage + "<html><body><table>" + rows + "</table></body></html>");
 }
