@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the form parsers of a request: the first line is
 // the "content-type" header, the rest is the body. Checks what holds whatever
-// the bytes: url-encoded fields come one per "&" piece and read back the same
-// once encoded again; multipart parts are pieces of the body, in order, not
-// copies; any file name and field name in quotes come back whole.
+// the bytes: url-encoded fields come one per "&" piece, in UTF-8, and read
+// back the same once encoded again; multipart parts are pieces of the body, in order, not
+// copies; any file name and field name in quotes, escaped, come back whole.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +10,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "http/core/request.h"
+#include "http/core/text_utils.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ void checkUrlencoded(const HttpRequest& request) {
     std::size_t pieces = 1;
     for (std::uint8_t b : request.body) pieces += b == '&';
     check(fields.size() == pieces, "one field per \"&\" piece");
+    for (const auto& [name, value] : fields)
+        check(textutil::isWellFormedUtf8(name) && textutil::isWellFormedUtf8(value),
+              "a field not in UTF-8 is read as Latin-1");
 
     HttpRequest again;
     again.headers["content-type"] = "application/x-www-form-urlencoded";
@@ -61,13 +65,18 @@ void checkMultipart(const HttpRequest& request) {
     for (const auto& part : parts) {
         (void)part.name();
         (void)part.fileName();
-        // Whatever the quotes hold (but a quote) is the parameter's value.
-        std::string quoted(part.body.begin(), part.body.end());
-        std::erase(quoted, '"');
+        // Whatever a quoted string holds is the parameter's value, once its
+        // quotes and backslashes are escaped as Go's multipart writer does.
+        const std::string text(part.body.begin(), part.body.end());
+        std::string quoted;
+        for (char c : text) {
+            if (c == '"' || c == '\\') quoted += '\\';
+            quoted += c;
+        }
         HttpRequest::MultiPart made;
-        made.headers["content-disposition"] = "form-data; filename=\"" + quoted + "\"; name=\"a;b=c\"";
-        check(made.fileName() == quoted, "a quoted file name comes back whole");
-        check(made.name() == "a;b=c", "a quoted field name after a quoted file name comes back whole");
+        made.headers["content-disposition"] = "form-data; filename=\"" + quoted + "\"; name=\"a\\\"b;c=d\\\\\"";
+        check(made.fileName() == text, "a quoted file name comes back whole");
+        check(made.name() == "a\"b;c=d\\", "a quoted field name after a quoted file name comes back whole");
     }
 }
 

@@ -37,27 +37,48 @@ bool contentTypeIs(const HttpHeaders& headers, std::string_view expected) {
     return trimSpacesAndBreaks(pieces.front()) == expected;
 }
 
-// One url-encoded name or value: "+" is a space, then escapes are decoded.
+// Bytes that are not UTF-8 read one for one as the characters of those code
+// points (Latin-1), as a request's own header lines are: a page that declares
+// no charset makes browsers send its fields and file names in their legacy
+// encoding ("é" as E9). UTF-8 stays as it is.
+std::string utf8OrLatin1(std::string text) {
+    if (isWellFormedUtf8(text)) return text;
+    std::string latin1;
+    latin1.reserve(2 * text.size());
+    for (char c : text) appendLatin1(latin1, static_cast<std::uint8_t>(c));
+    return latin1;
+}
+
+// One url-encoded name or value: "+" is a space, escapes are decoded, and the
+// bytes are read as UTF-8 or else as Latin-1. None for an invalid escape.
 std::optional<std::string> formDecode(std::string_view text) {
-    std::string spaced(text);
-    for (char& c : spaced) {
-        if (c == '+') c = ' ';
-    }
-    return percentDecode(spaced);
+    auto bytes = percentDecodeBytes(text, true);
+    if (!bytes) return std::nullopt;
+    return utf8OrLatin1(std::move(*bytes));
+}
+
+// Inside a quoted string a backslash takes the next character as it is when
+// that is a double quote or a backslash (RFC 2045, as Go's multipart writer
+// escapes names). Any other backslash is a character of its own: browsers send
+// "c:\data.txt" unescaped.
+bool isQuotedPair(std::string_view text, std::size_t at) {
+    return text[at] == '\\' && at + 1 < text.size() && (text[at + 1] == '"' || text[at + 1] == '\\');
 }
 
 // The parameter `parameter` of a header value such as
 // `form-data; name="f"; filename="a=b;c.txt"`: the value after the first "="
-// of its ";" piece, trimmed, quotes kept. A ";" between double quotes does not
-// end a piece. Nothing inside quotes is unescaped (browsers send a quote in a
-// file name as %22). When the parameter is given more than once, the first
-// one counts, or the last one with `last`.
+// of its ";" piece, trimmed, quotes and escapes kept. A ";" between double
+// quotes does not end a piece, nor does an escaped quote end the quotes. When
+// the parameter is given more than once, the first one counts, or the last
+// one with `last`.
 std::optional<std::string> headerParameter(std::string_view value, std::string_view parameter, bool last = false) {
     std::optional<std::string> found;
     for (std::size_t at = 0; at <= value.size();) {
         std::size_t end = at;
         for (bool quoted = false; end < value.size(); ++end) {
-            if (value[end] == '"') {
+            if (quoted && isQuotedPair(value, end)) {
+                ++end;
+            } else if (value[end] == '"') {
                 quoted = !quoted;
             } else if (value[end] == ';' && !quoted) {
                 break;
@@ -74,6 +95,27 @@ std::optional<std::string> headerParameter(std::string_view value, std::string_v
     return found;
 }
 
+// A parameter's value: the content of a whole quoted string, its escapes
+// undone; anything else loses one pair of enclosing quotes and nothing more
+// (so "a\", an unfinished quoted string that a browser sends for a name
+// ending in a backslash, gives a\).
+std::string parameterValue(std::string_view value) {
+    if (value.size() >= 2 && value.front() == '"') {
+        std::string out;
+        for (std::size_t at = 1; at < value.size(); ++at) {
+            if (isQuotedPair(value, at)) {
+                out += value[++at];
+            } else if (value[at] == '"') {
+                if (at + 1 == value.size()) return out;
+                break;
+            } else {
+                out += value[at];
+            }
+        }
+    }
+    return unquote(value);
+}
+
 }  // namespace
 
 NameValueList HttpRequest::parseUrlencodedForm() const {
@@ -81,8 +123,7 @@ NameValueList HttpRequest::parseUrlencodedForm() const {
     if (!contentTypeIs(headers, "application/x-www-form-urlencoded")) return fields;
     // Read in place: a large form is not copied before it is split.
     const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
-    if (!isWellFormedUtf8(text)) return fields;
-    if (std::count(text.begin(), text.end(), '&') >= httplimits::maxFormItems) return fields;
+    if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '&')) >= httplimits::maxFormItems) return fields;
     for (std::size_t at = 0; at <= text.size();) {
         const std::size_t end = std::min(text.find('&', at), text.size());
         const std::string_view piece = text.substr(at, end - at);
@@ -112,23 +153,26 @@ std::optional<std::string> HttpRequest::MultiPart::valueFor(std::string_view hea
 std::optional<std::string> HttpRequest::MultiPart::name() const {
     auto value = valueFor("content-disposition", "name");
     if (!value) return std::nullopt;
-    return unquote(*value);
+    return parameterValue(*value);
 }
 
 std::optional<std::string> HttpRequest::MultiPart::fileName() const {
     auto value = valueFor("content-disposition", "filename");
     if (!value) return std::nullopt;
-    return unquote(*value);
+    return parameterValue(*value);
 }
 
 std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartFormData() const& {
     if (!contentTypeIs(headers, "multipart/form-data")) return {};
     // Read as the parameters of Content-Disposition are: a boundary may hold "="
-    // ("----=_Part_0_1") and, quoted, ";". Its quotes are kept: the body's
-    // delimiter lines must carry them too. The last of several counts.
+    // ("----=_Part_0_1") and, quoted, ";". A quoted boundary (boundary="XyZ",
+    // as .NET sends it) is its content: no body's delimiter line carries the
+    // quotes. The last of several counts.
     const auto boundary = headerParameter(headers.at("content-type"), "boundary", true);
-    if (!boundary || boundary->empty()) return {};
-    return parseMultiPartBody(body, "--" + *boundary);
+    if (!boundary) return {};
+    const std::string value = parameterValue(*boundary);
+    if (value.empty()) return {};
+    return parseMultiPartBody(body, "--" + value);
 }
 
 namespace {
@@ -166,11 +210,8 @@ struct Cursor {
     // None when the line is too long (see rawLine).
     std::optional<std::string> headerLine() {
         auto text = rawLine();
-        if (!text || isWellFormedUtf8(*text)) return text;
-        std::string latin1;
-        latin1.reserve(2 * text->size());
-        for (char c : *text) appendLatin1(latin1, static_cast<std::uint8_t>(c));
-        return latin1;
+        if (!text) return text;
+        return utf8OrLatin1(std::move(*text));
     }
 
 private:
@@ -200,7 +241,6 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
     if (delimiter.empty()) return parts;
     Cursor cursor{body};
     bool first = true;
-    bool closed = false;  // the last delimiter was the closing one ("--" after it)
     std::size_t items = 0;
     for (;;) {
         if (first) {
@@ -208,16 +248,21 @@ std::vector<HttpRequest::MultiPart> HttpRequest::parseMultiPartBody(ByteSpan bod
             if (!opening || *opening != delimiter) return parts;
             first = false;
         } else {
-            closed = cursor.startsWith("--");
+            // The closing delimiter ("--" after it) ends the form: what follows
+            // is the epilogue, never a part, even when it looks like one.
+            if (cursor.startsWith("--")) return parts;
             cursor.skipLine();  // the rest of the delimiter's line
         }
         MultiPart part;
+        // A part's header lines are bounded as a request's own are: a line too
+        // long, or a block too large, reads as no form at all.
+        std::size_t headerBytes = 0;
         for (;;) {
+            const std::size_t lineStart = cursor.at;
             const std::optional<std::string> header = cursor.headerLine();
-            // A part header line too long reads as no form, as a request whose own
-            // header line is too long is refused; after the closing delimiter the
-            // bytes are no part of the form and the parts read so far stand.
-            if (!header) return closed ? parts : std::vector<MultiPart>{};
+            if (!header) return {};
+            headerBytes += cursor.at - lineStart;
+            if (headerBytes > httplimits::maxHeaderBytes) return {};
             const std::string& line = *header;
             if (line.empty()) break;
             if (++items > httplimits::maxFormItems) return {};

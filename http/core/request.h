@@ -51,9 +51,10 @@ public:
     bool hasTokenForHeader(const std::string& name, std::string_view token) const;
 
     // Fields of an "application/x-www-form-urlencoded" body in order; "+" and
-    // escapes decoded; a malformed item stays as a pair of empty strings.
-    // Empty for any other content type, a body that is not UTF-8, or more
-    // than httplimits::maxFormItems fields.
+    // escapes decoded; a name or value whose bytes are not UTF-8 is read as
+    // Latin-1 (a page without a charset posts "é" as %E9); a malformed item
+    // stays as a pair of empty strings. Empty for any other content type, or
+    // more than httplimits::maxFormItems fields.
     NameValueList parseUrlencodedForm() const;
 
     // One part of a multipart body. Its content is not copied: `body` views
@@ -65,17 +66,22 @@ public:
 
         // Parameter `parameter` of header `headerName`, none when absent. The
         // header is read as "type; key=value; key="quoted value"": ";" and "="
-        // inside double quotes belong to the value, whose quotes are kept.
+        // inside double quotes, and \" there, belong to the value, whose quotes
+        // and backslashes are kept.
         std::optional<std::string> valueFor(std::string_view headerName, std::string_view parameter) const;
-        // "name" and "filename" of "content-disposition", one pair of quotes removed.
+        // "name" and "filename" of "content-disposition": a quoted value's
+        // content with \" and \\ undone (another backslash stays, as browsers
+        // send "c:\d.txt"), else the value without one pair of quotes.
         std::optional<std::string> name() const;
         std::optional<std::string> fileName() const;
     };
 
-    // Parts of a "multipart/form-data" body, in order; empty when the type or
-    // the boundary is missing, the body does not start with the delimiter, or
-    // it holds more than httplimits::maxFormItems parts and part header lines,
-    // or a part header line longer than httplimits::maxHeaderLineBytes.
+    // Parts of a "multipart/form-data" body, in order, up to the closing
+    // delimiter; empty when the type or the boundary (quoted or not) is
+    // missing, the body does not start with the delimiter, or it holds more
+    // than httplimits::maxFormItems parts and part header lines, a part header
+    // line longer than httplimits::maxHeaderLineBytes or a part header block
+    // larger than httplimits::maxHeaderBytes.
     // The parts view this request's body (not callable on a temporary).
     std::vector<MultiPart> parseMultiPartFormData() const&;
     std::vector<MultiPart> parseMultiPartFormData() const&& = delete;

@@ -16,8 +16,7 @@ namespace {
 
 const char* const kSerialisationError = "Serialisation error: ";
 
-HttpContent textContent(std::string text) {
-    auto shared = std::make_shared<const std::string>(std::move(text));
+HttpContent textContent(std::shared_ptr<const std::string> shared) {
     HttpContent content;
     content.length = static_cast<std::int64_t>(shared->size());
     content.writer = [shared](HttpResponseBodyWriter& writer) { writer.write(std::string_view(*shared)); };
@@ -37,7 +36,13 @@ HttpResponseBody HttpResponseBody::failedJson(std::string reason) {
 HttpResponseBody HttpResponseBody::html(std::string text) { return {Kind::html, std::move(text)}; }
 
 HttpResponseBody HttpResponseBody::htmlBody(std::string text) {
-    return {Kind::htmlBody, "<html><meta charset=\"UTF-8\"><body>" + text + "</body></html>"};
+    static constexpr std::string_view opening = "<html><meta charset=\"UTF-8\"><body>", closing = "</body></html>";
+    std::string page;
+    page.reserve(opening.size() + text.size() + closing.size());
+    page += opening;
+    page += text;
+    page += closing;
+    return {Kind::htmlBody, std::move(page)};
 }
 
 HttpResponseBody HttpResponseBody::text(std::string text) { return {Kind::text, std::move(text)}; }
@@ -45,7 +50,7 @@ HttpResponseBody HttpResponseBody::text(std::string text) { return {Kind::text, 
 HttpResponseBody HttpResponseBody::data(Bytes bytes, std::optional<std::string> contentType) {
     HttpResponseBody body;
     body.kind_ = Kind::data;
-    body.bytes_ = std::move(bytes);
+    body.bytes_ = std::make_shared<const Bytes>(std::move(bytes));
     body.contentType_ = std::move(contentType);
     return body;
 }
@@ -71,9 +76,9 @@ HttpContent HttpResponseBody::content() const {
         case Kind::json:
         case Kind::html:
         case Kind::htmlBody:
-        case Kind::text: return textContent(text_);
+        case Kind::text: return textContent(text_ ? text_ : std::make_shared<const std::string>());
         case Kind::data: {
-            auto shared = std::make_shared<const Bytes>(bytes_);
+            auto shared = bytes_ ? bytes_ : std::make_shared<const Bytes>();
             HttpContent content;
             content.length = static_cast<std::int64_t>(shared->size());
             content.writer = [shared](HttpResponseBodyWriter& writer) { writer.write(*shared); };
@@ -88,7 +93,7 @@ HttpContent HttpResponseBody::content() const {
             } catch (...) {
                 text = kSerialisationError + std::string("unknown error");
             }
-            return textContent(std::move(text));
+            return textContent(std::make_shared<const std::string>(std::move(text)));
         }
     }
     return {};

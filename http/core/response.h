@@ -107,11 +107,14 @@ public:
 private:
     static HttpResponseBody serialisedJson(std::string text);
     static HttpResponseBody failedJson(std::string reason);
-    HttpResponseBody(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    HttpResponseBody(Kind kind, std::string text)
+        : kind_(kind), text_(std::make_shared<const std::string>(std::move(text))) {}
 
     Kind kind_ = Kind::text;
-    std::string text_;
-    Bytes bytes_;
+    // Shared by the body's copies and its writers, never copied: a body may
+    // be many megabytes.
+    std::shared_ptr<const std::string> text_;
+    std::shared_ptr<const Bytes> bytes_;
     std::optional<std::string> contentType_;
     std::function<std::string()> produce_;
     bool failed_ = false;

@@ -100,12 +100,12 @@ void routesUnder(const Node& node, const std::string& prefix, std::vector<std::s
 
 }  // namespace
 
-std::optional<std::string> percentDecode(std::string_view text) {
+std::optional<std::string> percentDecodeBytes(std::string_view text, bool plusIsSpace) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '%') {
-            out.push_back(text[i]);
+            out.push_back(plusIsSpace && text[i] == '+' ? ' ' : text[i]);
             continue;
         }
         if (i + 2 >= text.size()) return std::nullopt;
@@ -114,7 +114,12 @@ std::optional<std::string> percentDecode(std::string_view text) {
         out.push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
     }
-    if (!textutil::isWellFormedUtf8(out)) return std::nullopt;
+    return out;
+}
+
+std::optional<std::string> percentDecode(std::string_view text) {
+    auto out = percentDecodeBytes(text);
+    if (!out || !textutil::isWellFormedUtf8(*out)) return std::nullopt;
     return out;
 }
 

@@ -57,5 +57,8 @@ private:
 // Percent-decoding of one path token; none for an invalid escape or bytes that
 // are not UTF-8.
 std::optional<std::string> percentDecode(std::string_view text);
+// The bytes the escapes stand for, whatever they are (and "+" read as a space
+// with `plusIsSpace`); none for an invalid escape.
+std::optional<std::string> percentDecodeBytes(std::string_view text, bool plusIsSpace = false);
 
 }  // namespace klarion

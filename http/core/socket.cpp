@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "http/core/file.h"
 #include "http/core/limits.h"
@@ -128,7 +129,14 @@ void Socket::close() {
 
 void Socket::shutdownIO() {
     std::lock_guard<std::mutex> lock(closeMutex_);
-    if (!shutdown.load() && socketFileDescriptor >= 0) ::shutdown(socketFileDescriptor, SHUT_RDWR);
+    if (shutdown.load() || socketFileDescriptor < 0) return;
+    if (auto notice = std::exchange(shutdownNotice_, nullptr)) notice();
+    ::shutdown(socketFileDescriptor, SHUT_RDWR);
+}
+
+void Socket::setShutdownNotice(std::function<void()> notice) {
+    std::lock_guard<std::mutex> lock(closeMutex_);
+    shutdownNotice_ = std::move(notice);
 }
 
 std::uint16_t Socket::port() const {

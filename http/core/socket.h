@@ -90,6 +90,12 @@ public:
     // without closing (so the descriptor number cannot be reused meanwhile).
     void shutdownIO();
     bool isClosed() const { return shutdown.load(); }
+    // A protocol session's last words when the server shuts the connection
+    // down (a WebSocket's going-away close frame): run once by shutdownIO()
+    // just before the shutdown, under this socket's lock, while the descriptor
+    // is open. It must not block nor use this socket's close(), shutdownIO()
+    // or this setter. nullptr removes it (and waits for one that is running).
+    void setShutdownNotice(std::function<void()> notice);
 
     // Local port (host order) and whether the local family is IPv4. Throw getSockNameFailed.
     std::uint16_t port() const;
@@ -170,6 +176,7 @@ private:
     // descriptor open must reach it before it is closed, or the number could
     // already belong to another descriptor.
     std::mutex closeMutex_;
+    std::function<void()> shutdownNotice_;  // guarded by closeMutex_
 };
 
 // The character of code point `byte` appended as UTF-8 (the line rule above).

@@ -139,26 +139,69 @@ void imagePage() {
 
 HttpResponse htmlText(std::string text) { return HttpResponse::ok(HttpResponseBody::htmlBody(std::move(text))); }
 
+// What one echo page reports at most: a form of megabytes (each ' of it
+// written as five bytes) is reported up to here and then cut with a note,
+// rather than built whole in memory. Read with the "<br>" of its items.
+constexpr std::size_t kMaxReportBytes = std::size_t{1} << 20;
+constexpr std::string_view kReportCut = "<br>… (report cut at 1 MiB)";
+
+// The text of an echo page, escaped as it is built, in one string.
+class EchoReport {
+public:
+    // Appends `text` escaped; false once the report is full (cut between two
+    // characters, never inside one).
+    bool add(std::string_view text) {
+        for (const char c : text) {
+            if (full_) return false;
+            if (text_.size() >= kMaxReportBytes && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+                text_ += kReportCut;
+                full_ = true;
+                return false;
+            }
+            const std::string_view reference = characterReference(c);
+            if (reference.empty()) {
+                text_ += c;
+            } else {
+                text_ += reference;
+            }
+        }
+        return !full_;
+    }
+    // Appends the page's own markup, never cut.
+    bool markup(std::string_view text) {
+        if (!full_) text_ += text;
+        return !full_;
+    }
+    HttpResponse answer() { return htmlText(std::move(text_)); }
+
+private:
+    std::string text_;
+    bool full_ = false;
+};
+
 HttpResponse uploadReport(HttpRequest& request) {
-    std::string out;
+    EchoReport report;
     for (const auto& part : request.parseMultiPartFormData()) {
         auto name = part.name(), fileName = part.fileName();
         if (!name || !fileName) continue;  // a plain field reports nothing
-        out += "Name: " + escapeText(*name) + " File name: " + escapeText(*fileName) +
-               " Size: " + std::to_string(part.body.size()) + "<br>";
+        if (!(report.markup("Name: ") && report.add(*name) && report.markup(" File name: ") && report.add(*fileName) &&
+              report.markup(" Size: " + std::to_string(part.body.size()) + "<br>")))
+            break;
     }
-    return htmlText(std::move(out));
+    return report.answer();
 }
 
 HttpResponse loginEcho(HttpRequest& request) {
     // An empty body is no field at all; an empty or malformed item among
     // others ("a=1&&b=2") is echoed in its place as " = ".
-    if (request.body.empty()) return htmlText("");
-    std::string out;
+    EchoReport report;
+    if (request.body.empty()) return report.answer();
+    bool first = true;
     for (const auto& [name, value] : request.parseUrlencodedForm()) {
-        out += (out.empty() ? "" : "<br>") + escapeText(name) + " = " + escapeText(value);
+        if (!((first || report.markup("<br>")) && report.add(name) && report.markup(" = ") && report.add(value))) break;
+        first = false;
     }
-    return htmlText(std::move(out));
+    return report.answer();
 }
 
 HttpResponse longText(HttpRequest&) {

@@ -110,6 +110,31 @@ std::string sortKey(const std::string& name) {
     return key;
 }
 
+// An entry's link: one path segment after the route's own prefix (the
+// request's path without its last segment), holding the folder and the name
+// percent-encoded together as the listing's own address holds the folder:
+// the listing of "/files/usr%2Fshare" links "/files/usr%2Fshare%2Fdoc",
+// which the same one-segment route answers.
+std::string entryLink(std::string_view requestPath, std::string_view folder, const std::string& name) {
+    while (requestPath.ends_with('/')) requestPath.remove_suffix(1);
+    const std::size_t slash = requestPath.rfind('/');
+    const std::string_view prefix = requestPath.substr(0, slash == std::string_view::npos ? 0 : slash + 1);
+    while (folder.ends_with('/')) folder.remove_suffix(1);
+    return std::string(prefix) + percentEncoded(folder.empty() ? name : std::string(folder) + "/" + name);
+}
+
+// Sends a file whose size the system reports as 0 (a /proc or /sys file, made
+// as it is read) by reading it to its end: sendfile would send nothing.
+void writeByReading(File& file, HttpResponseBodyWriter& writer) {
+    std::uint8_t chunk[16 * 1024];
+    while (const std::size_t n = file.read(chunk)) writer.write(ByteSpan(chunk, n));
+}
+
+bool sizeIsKnown(const File& file) {
+    struct stat info {};
+    return file.pointer && ::fstat(::fileno(file.pointer), &info) == 0 && info.st_size > 0;
+}
+
 void sortNames(std::vector<std::string>& names) {
     std::vector<std::pair<std::string, std::string>> keyed;
     for (auto& name : names) keyed.emplace_back(sortKey(name), std::move(name));
@@ -123,7 +148,11 @@ HttpBodyWriterFn sendFileAndClose(std::shared_ptr<File> file) {
     auto guard = std::make_shared<ClosesFile>(std::move(file));
     return [guard](HttpResponseBodyWriter& writer) {
         try {
-            writer.write(*guard->file);
+            if (sizeIsKnown(*guard->file)) {
+                writer.write(*guard->file);
+            } else {
+                writeByReading(*guard->file, writer);
+            }
         } catch (const std::exception&) {
             // The client gets a shorter body; the connection closes after it.
         }
@@ -153,8 +182,10 @@ HttpHandler shareFilesFromDirectory(std::string directory, std::vector<std::stri
         std::int64_t size = 0;
         auto file = resolved.error ? nullptr : openRegularFile(resolved.path, &size);
         if (!file) return HttpResponse::notFound();
-        return fileResponse(std::move(file),
-                            {{"Content-Type", mimeTypeForPath(*relative)}, {"Content-Length", std::to_string(size)}});
+        HttpHeaders headers{{"Content-Type", mimeTypeForPath(*relative)}};
+        // A size of 0 may be a file made as it is read: its length is not known.
+        if (size > 0) headers["Content-Length"] = std::to_string(size);
+        return fileResponse(std::move(file), std::move(headers));
     };
 }
 
@@ -177,7 +208,6 @@ HttpHandler directoryBrowser(std::string root) {
         }
         sortNames(names);
         using namespace markup;
-        const std::string base = request.path + "/";
         return Scopes::response([&] {
             html([&] {
                 body([&] {
@@ -185,7 +215,7 @@ HttpHandler directoryBrowser(std::string root) {
                         tr([&] {
                             td([&] {
                                 a([&] {
-                                    Scopes::href = escapeText(base + percentEncoded(name));
+                                    Scopes::href = escapeText(entryLink(request.path, *relative, name));
                                     Scopes::innerText = escapeText(name);
                                 });
                             });

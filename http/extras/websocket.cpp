@@ -1,11 +1,16 @@
 #include "http/extras/websocket.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 #include "http/core/base64.h"
 #include "http/core/bytes.h"
+#include "http/core/limits.h"
 #include "http/core/request.h"
 #include "http/core/response.h"
 #include "http/core/sha1.h"
@@ -62,9 +67,12 @@ WsError::WsError(Kind kind, std::string message) : KindedError(kind, message, ca
 // ---- session and frame codec ----
 
 WebSocketSession::WebSocketSession(std::shared_ptr<Socket> socket, std::size_t maxMessageBytes)
-    : socket_(std::move(socket)), maxMessageBytes_(maxMessageBytes) {}
+    : socket_(std::move(socket)), maxMessageBytes_(maxMessageBytes) {
+    socket_->setShutdownNotice([this] { goingAway(); });
+}
 
 WebSocketSession::~WebSocketSession() {
+    socket_->setShutdownNotice(nullptr);  // waits for one that is running
     {
         std::lock_guard<std::mutex> lock(writeMutex_);
         if (closeSent_ || socket_->isClosed()) {
@@ -125,11 +133,27 @@ void WebSocketSession::writeFrame(ByteSpan data, OpCode op, bool fin) {
     }
 }
 
+void WebSocketSession::goingAway() {
+    // Runs under the socket's lock, from the thread stopping the server: it
+    // never waits, for the write lock nor for room in the socket's buffer.
+    std::unique_lock<std::mutex> lock(writeMutex_, std::try_to_lock);
+    if (!lock.owns_lock() || closeSent_) return;
+    static constexpr std::uint8_t kGoingAway[] = {0x88, 0x02, 0x03, 0xE9};  // close, status 1001
+    if (::send(socket_->fd(), kGoingAway, sizeof(kGoingAway), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) closeSent_ = true;
+}
+
 Frame WebSocketSession::readFrame() { return readFrame(maxMessageBytes_); }
 
 Frame WebSocketSession::readFrame(std::size_t maxPayload) {
+    FrameHead head = readFrameHead(maxPayload);
+    readPayload(head, &head.frame.payload);
+    return std::move(head.frame);
+}
+
+WebSocketSession::FrameHead WebSocketSession::readFrameHead(std::size_t maxPayload) {
     Socket& in = *socket_;
-    Frame frame;
+    FrameHead head;
+    Frame& frame = head.frame;
     const std::uint8_t first = in.read();
     frame.fin = (first & 0x80) != 0;
     frame.rsv1 = first & 0x40;
@@ -163,13 +187,37 @@ Frame WebSocketSession::readFrame(std::size_t maxPayload) {
         throw WsError(WsError::Kind::protocolError,
                       "Message longer than " + std::to_string(maxMessageBytes_) + " octets.");
     }
+    head.length = static_cast<std::size_t>(length);
+    for (auto& k : head.key) k = in.read();
+    return head;
+}
 
-    std::uint8_t key[4];
-    for (auto& k : key) k = in.read();
-    frame.payload = in.readLength(static_cast<std::size_t>(length));
-    std::uint8_t* p = frame.payload.data();
-    for (std::size_t i = 0, size = frame.payload.size(); i < size; ++i) p[i] ^= key[i & 3];
-    return frame;
+template <class Buffer>
+void WebSocketSession::readPayload(const FrameHead& head, Buffer* out) {
+    Socket& in = *socket_;
+    const std::size_t n = head.length;
+    std::uint8_t chunk[16 * 1024];
+    for (std::size_t got = 0; got < n;) {
+        // The buffer grows with the data rather than with the announced
+        // length, until httplimits::bodyGrowthBytes have arrived; then the
+        // rest is reserved at once (memory pages are only taken as data fills them).
+        if (out && out->size() == out->capacity()) {
+            const std::size_t left = n - got;
+            const std::size_t step = got >= httplimits::bodyGrowthBytes
+                                         ? left
+                                         : std::min(left, std::max<std::size_t>(out->size(), sizeof(chunk)));
+            out->reserve(out->size() + step);
+        }
+        const std::size_t room = out ? out->capacity() - out->size() : sizeof(chunk);
+        const std::size_t r = in.readSome(chunk, std::min({sizeof(chunk), n - got, room}));
+        if (r == 0) {
+            errno = 0;
+            throw SocketError(SocketError::Kind::recvFailed, Errno::description());
+        }
+        for (std::size_t i = 0; i < r; ++i) chunk[i] ^= head.key[(got + i) & 3];
+        if (out) out->insert(out->end(), chunk, chunk + r);
+        got += r;
+    }
 }
 
 void WebSocketSession::closeSocket() {
@@ -216,19 +264,17 @@ HttpHandler websocket(WebSocketTextCallback text, WebSocketBinaryCallback binary
 void WebSocketSessionLoop::run(const std::shared_ptr<Socket>& socket, const WebSocketCallbacks& callbacks,
                                std::size_t maxMessageBytes) {
     auto session = std::make_shared<WebSocketSession>(socket, maxMessageBytes);
-    WebSocketSessionLoop loop(session, callbacks);
+    WebSocketSessionLoop loop(session, callbacks, maxMessageBytes);
+    bool fault = false;
     try {
         if (callbacks.connected) callbacks.connected(session);
-        for (;;) {
-            // A fragment may only fill what is left of its message's allowance.
-            Frame frame = session->readFrame(maxMessageBytes - loop.fragmentBuffer_.size());
-            loop.handleFrame(frame);
-        }
+        for (;;) loop.next();
     } catch (Control) {
     } catch (const WsError& error) {
         static constexpr const char* prefixes[] = {
             "Unknown Op Code: ", "Unmasked frame: ", "Protocol error: ", "Invalid UTF8 character: "};
         printLine(prefixes[static_cast<int>(error.kind())] + std::string(error.what()));
+        fault = true;
     } catch (const std::exception& error) {
         printLine(std::string("Unkown error ") + error.what());
     } catch (...) {
@@ -240,28 +286,58 @@ void WebSocketSessionLoop::run(const std::shared_ptr<Socket>& socket, const WebS
     } catch (const std::exception& error) {
         printLine(std::string("Unkown error ") + error.what());
     } catch (...) {}
+    // After a fault the client may still be sending (the rest of a message
+    // over the limit): closing with its bytes unread would reset the
+    // connection, and the client would lose the close frame.
+    if (fault) socket->finishAndDrain(httplimits::refusalDrainTime);
     // Closed here, under the session's write lock, rather than by the server
     // afterwards: a callback that kept the session may write from another thread.
     session->closeSocket();
 }
 
-void WebSocketSessionLoop::handleFrame(Frame& frame) {
+void WebSocketSessionLoop::next() {
+    // A fragment may only fill what is left of its message's allowance.
+    WebSocketSession::FrameHead head = session_->readFrameHead(maxMessageBytes_ - text_.size() - binary_.size());
+    Frame& frame = head.frame;
     switch (frame.opcode) {
+        case OpCode::close:
+        case OpCode::ping:
+        case OpCode::pong:
+            session_->readPayload(head, &frame.payload);
+            handleControlFrame(frame);
+            return;
         case OpCode::continue_: {
             const OpCode kind = fragmentedOpCode_;
             if (kind == OpCode::close) {
                 throw WsError(WsError::Kind::protocolError, "Continuation frame without a fragmented message.");
             }
-            if ((kind == OpCode::text ? bool(callbacks_.text) : bool(callbacks_.binary))) {
-                appendBytes(fragmentBuffer_, frame.payload);
-            }
+            collect(kind, head);
             if (!frame.fin) return;
-            Bytes message = std::move(fragmentBuffer_);
-            fragmentBuffer_.clear();
             fragmentedOpCode_ = OpCode::close;
-            deliver(kind, message);
+            deliver(kind);
             return;
         }
+        case OpCode::text:
+        case OpCode::binary:
+            // Fragments of one message never mix with another message's frames.
+            if (fragmentedOpCode_ != OpCode::close) {
+                throw WsError(WsError::Kind::protocolError,
+                              "Continuing fragmented frame cannot have an operation code.");
+            }
+            collect(frame.opcode, head);
+            if (frame.fin) {
+                deliver(frame.opcode);
+            } else {
+                // The message is followed even when nobody takes it, so that its
+                // continuation frames are recognised (and dropped with it).
+                fragmentedOpCode_ = frame.opcode;
+            }
+            return;
+    }
+}
+
+void WebSocketSessionLoop::handleControlFrame(Frame& frame) {
+    switch (frame.opcode) {
         case OpCode::close: throw Control::close;
         case OpCode::ping:
             if (frame.payload.size() > 125) {
@@ -272,38 +348,29 @@ void WebSocketSessionLoop::handleFrame(Frame& frame) {
         case OpCode::pong:
             if (callbacks_.pong) callbacks_.pong(session_, frame.payload);
             return;
-        case OpCode::text:
-        case OpCode::binary: handleDataFrame(frame); return;
+        default: return;
     }
 }
 
-void WebSocketSessionLoop::handleDataFrame(Frame& frame) {
-    // Fragments of one message never mix with another message's frames.
-    if (fragmentedOpCode_ != OpCode::close) {
-        throw WsError(WsError::Kind::protocolError, "Continuing fragmented frame cannot have an operation code.");
-    }
-    if (frame.fin) {
-        deliver(frame.opcode, frame.payload);
-        return;
-    }
-    // The message is followed even when nobody takes it, so that its
-    // continuation frames are recognised (and dropped with it).
-    fragmentedOpCode_ = frame.opcode;
-    if (frame.opcode == OpCode::text ? bool(callbacks_.text) : bool(callbacks_.binary)) {
-        fragmentBuffer_ = std::move(frame.payload);
+void WebSocketSessionLoop::collect(OpCode kind, const WebSocketSession::FrameHead& head) {
+    if (kind == OpCode::text) {
+        session_->readPayload(head, callbacks_.text ? &text_ : nullptr);
+    } else {
+        session_->readPayload(head, callbacks_.binary ? &binary_ : nullptr);
     }
 }
 
-void WebSocketSessionLoop::deliver(OpCode kind, Bytes& message) {
+void WebSocketSessionLoop::deliver(OpCode kind) {
     if (kind == OpCode::binary) {
+        Bytes message = std::exchange(binary_, Bytes());
         if (callbacks_.binary) callbacks_.binary(session_, message);
         return;
     }
+    std::string message = std::exchange(text_, std::string());
     if (!callbacks_.text) return;
     // The whole payload must be UTF-8; a NUL byte is a character like any other.
-    std::string text(message.begin(), message.end());
-    if (!textutil::isWellFormedUtf8(text)) throw WsError(WsError::Kind::invalidUTF8, "");
-    callbacks_.text(session_, text);
+    if (!textutil::isWellFormedUtf8(message)) throw WsError(WsError::Kind::invalidUTF8, "");
+    callbacks_.text(session_, message);
 }
 
 }  // namespace klarion

@@ -7,7 +7,10 @@
 //
 // A session ends on a close frame, a protocol fault, a failed read or the
 // server's stop: one line is printed for a fault, one close frame (empty
-// payload) goes out, then `disconnected` runs. Reads have no time-out.
+// payload; 1001 "going away" when the server stops) goes out, then
+// `disconnected` runs. After a fault what the client still sends is read and
+// dropped briefly before the close, so that it reads the close frame rather
+// than a reset. Reads have no time-out.
 #pragma once
 
 #include <cstddef>
@@ -72,7 +75,9 @@ inline constexpr std::size_t defaultWebSocketMessageLimit = std::size_t{16} << 2
 // session keeps frames whole. At most one close frame is ever sent, and
 // nothing after it. Once the socket is closed a write prints
 // writeFailed("Bad file descriptor") without touching the descriptor, whose
-// number may belong to another connection by then.
+// number may belong to another connection by then. When the server shuts the
+// socket down (it is stopping), the close frame goes out first with the
+// status 1001 (going away), unless a frame is being written at that moment.
 class WebSocketSession {
 public:
     explicit WebSocketSession(std::shared_ptr<Socket> socket,
@@ -109,6 +114,21 @@ public:
     std::size_t hashValue() const { return std::hash<int>()(socket_->socketFileDescriptor); }
 
 private:
+    friend class WebSocketSessionLoop;
+
+    // A frame read up to its payload, which is read next, appended to the
+    // buffer that collects its message (or dropped).
+    struct FrameHead {
+        Frame frame;  // payload still empty
+        std::size_t length = 0;
+        std::uint8_t key[4] = {};
+    };
+    FrameHead readFrameHead(std::size_t maxPayload);
+    template <class Buffer>
+    void readPayload(const FrameHead& head, Buffer* out);
+    // The server is stopping: the close frame 1001, if it can go at once.
+    void goingAway();
+
     const std::shared_ptr<Socket> socket_;
     const std::size_t maxMessageBytes_;
     std::mutex writeMutex_;
@@ -149,17 +169,26 @@ public:
                     std::size_t maxMessageBytes = defaultWebSocketMessageLimit);
 
 private:
-    WebSocketSessionLoop(std::shared_ptr<WebSocketSession> session, const WebSocketCallbacks& callbacks)
-        : session_(std::move(session)), callbacks_(callbacks) {}
-    void handleFrame(Frame& frame);
-    void handleDataFrame(Frame& frame);
-    void deliver(OpCode kind, Bytes& message);
+    WebSocketSessionLoop(std::shared_ptr<WebSocketSession> session, const WebSocketCallbacks& callbacks,
+                         std::size_t maxMessageBytes)
+        : session_(std::move(session)), callbacks_(callbacks), maxMessageBytes_(maxMessageBytes) {}
+    // Reads and handles one frame.
+    void next();
+    void handleControlFrame(Frame& frame);
+    // Reads a data frame's payload into its message's buffer, or drops it
+    // when nobody takes that kind of message.
+    void collect(OpCode kind, const WebSocketSession::FrameHead& head);
+    void deliver(OpCode kind);
 
     std::shared_ptr<WebSocketSession> session_;
     const WebSocketCallbacks& callbacks_;
+    const std::size_t maxMessageBytes_;
     // The kind of the fragmented message being received; close when none is open.
     OpCode fragmentedOpCode_ = OpCode::close;
-    Bytes fragmentBuffer_;
+    // The message being received: its frames' payloads are read straight into
+    // it, and a text message reaches its callback as this very string.
+    std::string text_;
+    Bytes binary_;
 };
 
 }  // namespace klarion

@@ -1,4 +1,5 @@
 #include "http/html/scopes.h"
+#include "http/html/scopes_detail.h"
 
 #include <array>
 #include <bit>
@@ -47,8 +48,8 @@ ThreadState& state() {
 }
 
 // Connection threads are kept from one connection to the next: a buffer that
-// grew for a large page gives its memory back, rather than holding that page's
-// size for the life of the thread.
+// grew for a large page gives its memory back when the thread's next page
+// begins, rather than holding that page's size for the life of the thread.
 constexpr std::size_t kKeptBufferCapacity = 64 * 1024;
 
 void releaseLargeBuffer(ThreadState& s) {
@@ -107,7 +108,7 @@ const OptionalText& Variable::get() const { return state().values[static_cast<st
 
 std::string_view Scopes::attributeName(std::size_t index) { return kAttributeNames.at(index); }
 
-void Scopes::evaluate(std::string_view tag, const AttributeMap& attributes, Content content) {
+void Scopes::render(std::string_view tag, const AttributeMap& attributes, Content content) {
     ThreadState& s = state();
     s.rendered = true;
     ElementFrame frame(s);
@@ -138,15 +139,8 @@ void Scopes::evaluate(std::string_view tag, const AttributeMap& attributes, Cont
     s.buffer += '>';
 }
 
-void Scopes::stylesheetLink(Content content) {
-    static const AttributeMap attributes{{"rel", "stylesheet"}, {"type", "text/css"}};
-    evaluate("link", attributes, content);
-}
-
-void Scopes::javascriptScript(Content content) {
-    static const AttributeMap attributes{{"type", "text/javascript"}};
-    evaluate("script", attributes, content);
-}
+const AttributeMap Scopes::stylesheetAttributes{{"rel", "stylesheet"}, {"type", "text/css"}};
+const AttributeMap Scopes::javascriptAttributes{{"type", "text/javascript"}};
 
 std::string Scopes::renderAttributes(std::string prefix, const AttributeMap& attributes) {
     for (const auto& [name, value] : attributes)
@@ -160,11 +154,11 @@ std::optional<std::string> Scopes::threadBuffer() {
     return s.buffer;
 }
 
-std::size_t Scopes::threadBufferCapacity() { return state().buffer.capacity(); }
+std::size_t detail::threadBufferCapacity() { return state().buffer.capacity(); }
 
 HttpResponse Scopes::response(const std::function<void()>& page) {
     ThreadState& s = state();
-    releaseLargeBuffer(s);  // the last page's writer may never have run
+    releaseLargeBuffer(s);
     s.buffer.clear();
     s.rendered = true;
     if (page) page();
@@ -177,7 +171,6 @@ void Scopes::writeDocument(HttpResponseBodyWriter& writer) {
     document.reserve(15 + s.buffer.size());
     document += "<!DOCTYPE html>";
     document += s.buffer;
-    releaseLargeBuffer(s);
     try {
         writer.write(std::string_view(document));
     } catch (const std::exception&) {
@@ -185,17 +178,26 @@ void Scopes::writeDocument(HttpResponseBodyWriter& writer) {
     }
 }
 
+std::string_view characterReference(char c) {
+    switch (c) {
+        case '&': return "&amp;";
+        case '<': return "&lt;";
+        case '>': return "&gt;";
+        case '"': return "&quot;";
+        case '\'': return "&#39;";
+        default: return {};
+    }
+}
+
 std::string escapeText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+        const std::string_view reference = characterReference(c);
+        if (reference.empty()) {
+            out += c;
+        } else {
+            out += reference;
         }
     }
     return out;

@@ -222,15 +222,22 @@ using OptionalText = std::optional<std::string>;
 using AttributeMap = std::map<std::string, OptionalText, std::less<>>;
 
 // An element's content, called once while the element renders. It refers to
-// the caller's closure without owning it: pass it straight to an element function.
+// a callable without owning it, so it is made only from one that outlives it:
+// an element function makes it from the closure it was given, which lives
+// until that call returns. Made from a temporary it would dangle
+// (Content c = [&] { ... }; body(c);), so that does not compile: keep the
+// closure itself instead (auto c = [&] { ... }; body(c);).
 class Content {
 public:
     Content() = default;
     template <class F>
-    requires(std::is_invocable_v<F&> && !std::is_same_v<std::remove_cvref_t<F>, Content>)
-        Content(F&& f)  // NOLINT: implicit, so that a lambda reads as the content
+    requires(std::is_invocable_v<F&> && !std::is_same_v<std::remove_cv_t<F>, Content>)
+        Content(F& f)  // NOLINT: implicit, so that a closure reads as the content
         : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-          call_([](void* object) { (*static_cast<std::remove_reference_t<F>*>(object))(); }) {}
+          call_([](void* object) { (*static_cast<F*>(object))(); }) {}
+    template <class F>
+    requires(!std::is_lvalue_reference_v<F> && !std::is_same_v<std::remove_cvref_t<F>, Content>)
+    Content(F&&) = delete;  // a temporary would be gone before the content runs
     void operator()() const {
         if (call_) call_(object_);
     }
@@ -277,18 +284,32 @@ public:
     // rendered children are then dropped) or else the children, "</" tag ">".
     // Every variable holds its earlier value afterwards, also when the content
     // throws; the half-written element is then removed and the exception goes on.
-    static void evaluate(std::string_view tag, const AttributeMap& attributes, Content content);
+    // The content is any callable (a closure, a Content, or {} for none).
+    template <class F = Content>
+    static void evaluate(std::string_view tag, const AttributeMap& attributes, F&& content) {
+        render(tag, attributes, Content(content));
+    }
 
-    static void element(std::string_view tag, Content content) { evaluate(tag, {}, content); }
-    static void element(std::string_view tag, const AttributeMap& attributes, Content content) {
-        evaluate(tag, attributes, content);
+    template <class F = Content>
+    static void element(std::string_view tag, F&& content) {
+        render(tag, {}, Content(content));
+    }
+    template <class F = Content>
+    static void element(std::string_view tag, const AttributeMap& attributes, F&& content) {
+        render(tag, attributes, Content(content));
     }
     static AttributeMap makeAttributes(std::initializer_list<AttributeMap::value_type> pairs) {
         return AttributeMap(pairs);
     }
     // <link rel="stylesheet" type="text/css" ...> and <script type="text/javascript" ...>.
-    static void stylesheetLink(Content content);
-    static void javascriptScript(Content content);
+    template <class F = Content>
+    static void stylesheetLink(F&& content) {
+        render("link", stylesheetAttributes, Content(content));
+    }
+    template <class F = Content>
+    static void javascriptScript(F&& content) {
+        render("script", javascriptAttributes, Content(content));
+    }
 
     // Calls `each` for every item, in the sequence's order.
     template <class Sequence, class Each>
@@ -304,38 +325,52 @@ public:
     // `prefix`, then ` name="value"` for every entry with a value, in map order. Nothing escaped.
     static std::string renderAttributes(std::string prefix, const AttributeMap& attributes);
 
-    // The text this thread has rendered since its last page began; none when it never rendered.
+    // The text this thread has rendered since its last page began; none when
+    // it never rendered. A thread keeps its last page until its next one begins.
     static std::optional<std::string> threadBuffer();
-    // The memory the thread's buffer holds, in bytes.
-    static std::size_t threadBufferCapacity();
 
     // Empties the thread's buffer, runs the page, and answers 200 "OK" with
     // "Content-Type: text/html" and writeDocument as body writer (no length:
     // the connection closes after the body). A buffer grown past 64 KiB by an
-    // earlier page gives its memory back first.
+    // earlier page gives its memory back first, so that kept connection
+    // threads do not hold their largest page for good.
     static HttpResponse response(const std::function<void()>& page);
-    // "<!DOCTYPE html>" and the calling thread's buffer, in one write. A failed
-    // write is dropped (the core closes the connection after a raw body anyway).
-    // A buffer grown past 64 KiB is emptied and gives its memory back (kept
-    // connection threads would otherwise hold their largest page for good).
+    // "<!DOCTYPE html>" and the calling thread's buffer, in one write; the
+    // buffer is left as it is. A failed write is dropped (the core closes the
+    // connection after a raw body anyway).
     static void writeDocument(HttpResponseBodyWriter& writer);
     // A route handler rendering the page afresh for every request.
     static HttpHandler pageHandler(std::function<void()> page);
+
+private:
+    static void render(std::string_view tag, const AttributeMap& attributes, Content content);
+    static const AttributeMap stylesheetAttributes;
+    static const AttributeMap javascriptAttributes;
 };
 
 // The text with &, <, >, " and ' written as character references: safe as
 // element text and as a double-quoted attribute value.
 std::string escapeText(std::string_view text);
+// The reference that stands for `c` in escaped text ("&amp;" for '&'), or
+// empty when `c` stands for itself.
+std::string_view characterReference(char c);
 
 // One element function per tag, without explicit attributes: h3([] { ... });
 #define KLARION_HTML_TAG_FUNCTION(function, tag) \
-    inline void function(Content content) { Scopes::evaluate(tag, {}, content); }
+    template <class F = Content>                 \
+    void function(F&& content) {                 \
+        Scopes::evaluate(tag, {}, content);      \
+    }
 KLARION_HTML_TAGS(KLARION_HTML_TAG_FUNCTION)
 #undef KLARION_HTML_TAG_FUNCTION
 
 // Any tag: element("x-widget", content), element("x", attributes, content).
-inline void element(std::string_view tag, Content content) { Scopes::evaluate(tag, {}, content); }
-inline void element(std::string_view tag, const AttributeMap& attributes, Content content) {
+template <class F = Content>
+void element(std::string_view tag, F&& content) {
+    Scopes::evaluate(tag, {}, content);
+}
+template <class F = Content>
+void element(std::string_view tag, const AttributeMap& attributes, F&& content) {
     Scopes::evaluate(tag, attributes, content);
 }
 

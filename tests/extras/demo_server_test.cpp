@@ -123,10 +123,18 @@ TEST_F(DemoServerTest, HandlersFormsRedirectsAndTheNotFoundRedirectLogOneLineEac
         {post("/upload", "multipart/form-data; boundary=B",
               "--B\r\nContent-Disposition: form-data; name=\"a=1;b\"; filename=\"x=y; z:12.txt\"\r\n\r\nxy\r\n--B--"),
          okHtml("Name: a=1;b File name: x=y; z:12.txt Size: 2<br>")},
+        {post("/upload", "multipart/form-data; boundary=\"XyZ\"", multipart),  // as .NET quotes it
+         okHtml("Name: my_file1 File name: &lt;b&gt;&amp;.txt Size: 3<br>Name: my_file2 File name:  Size: 0<br>")},
+        {post("/upload", "multipart/form-data; boundary=B",  // as Go escapes it; then an epilogue
+              "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\\\"b;c.txt\"\r\n\r\nxy\r\n--B--\r\n"
+              "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"evil.txt\"\r\n\r\nx\r\n--B--"),
+         okHtml("Name: f File name: a&quot;b;c.txt Size: 2<br>")},
         {post("/upload", "text/plain", "x"), okHtml("")},
         {post("/login", "application/x-www-form-urlencoded", "email=a%40b.c&password=%3Cp%3E"),
          okHtml("email = a@b.c<br>password = &lt;p&gt;")},
         {post("/login", "application/x-www-form-urlencoded", ""), okHtml("")},
+        {post("/login", "application/x-www-form-urlencoded", "password=caf%E9+cr%E8me"),  // a page without charset
+         okHtml("password = café crème")},
         {post("/login", "application/x-www-form-urlencoded", "a=1&&b=2&c"), okHtml("a = 1<br> = <br>b = 2<br> = ")},
         {"DELETE /magic?x=1 HTTP/1.1\r\n\r\n", okHtml("You asked for /magic")},
         {"GET /wildcard/a/test/b/c%3C HTTP/1.1\r\n\r\n", okHtml("/wildcard/a/test/b/c%3C")},
@@ -187,9 +195,16 @@ TEST_F(DemoServerTest, SharesAndBrowsesRegularFilesInsideTheFolderOnly) {
     for (std::string name :
          {".", "..", "%3Cx%3E%26y|&lt;x&gt;&amp;y", "A", "archive.tar.gz", "b", "C", "inside", "noext", "out",
           "page.HTML", "pipe", "sub", "%C3%A9a|éa", "%C3%89b|Éb", "e%CC%81c|e\u0301c"})  // link|text
-        rows += "<tr><td><a href=\"" + browse + "/" + name.substr(0, name.find('|')) + "\">" +
+        rows += "<tr><td><a href=\"" + browse + "%2F" + name.substr(0, name.find('|')) + "\">" +
                 name.substr(name.find('|') + 1) + "</a></td></tr>";
     EXPECT_EQ(get(browse), kPage + "<html><body><table>" + rows + "</table></body></html>");
+    // Each link is one segment of the same route: it leads to the file, and to
+    // the folder from the listing of a folder whose address ends in "/".
+    EXPECT_EQ(get(browse + "%2Fpage.HTML"), "HTTP/1.1 200 OK\r\n" + kServer + "<p>");
+    EXPECT_NE(get(browse + "/").find("<a href=\"" + browse + "%2Fsub\">sub</a>"), std::string::npos);
+    EXPECT_NE(get(browse + "%2Fsub").find("<a href=\"" + browse + "%2Fsub%2Findex.html\">"), std::string::npos);
+    // A file whose size the system gives as 0 is sent by reading it to its end.
+    EXPECT_NE(get("/files/proc%2Fself%2Fstatus").find("\r\n\r\nName:\t"), std::string::npos);
 
     // Default names for an empty parameter; files released also when no body is ever written.
     const auto openDescriptors = [] {
@@ -214,7 +229,27 @@ TEST_F(DemoServerTest, BrowserListsOnlyNamesThatAreUtf8) {
         browse += c == '/' ? std::string("%2F") : std::string(1, c);
     std::string rows;
     for (std::string name : {".", "..", "index.html", "%C3%A9t%C3%A9|été"})  // link|text
-        rows += "<tr><td><a href=\"" + browse + "/" + name.substr(0, name.find('|')) + "\">" +
+        rows += "<tr><td><a href=\"" + browse + "%2F" + name.substr(0, name.find('|')) + "\">" +
                 name.substr(name.find('|') + 1) + "</a></td></tr>";
     EXPECT_EQ(get(browse), kPage + "<html><body><table>" + rows + "</table></body></html>");
+}
+
+TEST_F(DemoServerTest, EchoPagesReportAtMostOneMebibyte) {
+    // Each ' of a form is written as five bytes: a form of megabytes is cut, not built whole.
+    std::string login = "a = ";
+    while (login.size() < (1u << 20)) login += "&#39;";
+    std::string names;
+    for (int i = 0; i < 5; ++i)
+        names += "--X\r\nContent-Disposition: form-data; name=\"" + std::string(60000, '\'') +
+                 "\"; filename=\"f\"\r\n\r\nx\r\n";
+    ::testing::internal::CaptureStdout();
+    const std::string answer =
+        exchange(post("/login", "application/x-www-form-urlencoded", "a=" + std::string(2 << 20, '\'') + "&b=1"));
+    const std::string upload = exchange(post("/upload", "multipart/form-data; boundary=X", names + "--X--"));
+    ::testing::internal::GetCapturedStdout();
+    const std::string expected = okHtml(login + "<br>… (report cut at 1 MiB)");
+    EXPECT_EQ(answer.size(), expected.size());
+    EXPECT_TRUE(answer == expected);
+    EXPECT_LT(upload.size(), (1u << 20) + 200);
+    EXPECT_TRUE(upload.ends_with("&#39;<br>… (report cut at 1 MiB)</body></html>"));
 }

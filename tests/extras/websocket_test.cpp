@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 #include <regex>
 
 #include "http/core/server.h"
 #include "http/extras/websocket.h"
 #include "tests/http/http_test_support.h"
+#include "tests/http/largest_allocation.h"
 
 namespace klarion {
 namespace {
@@ -188,18 +191,49 @@ TEST_F(WebSocketTest, StopEndsOpenSessionsAndLaterWritesStayOffTheDescriptor) {
     server.stopAndWait();
     for (auto& client : clients) {
         bool closed = false;
-        client->readToEnd(&closed);
+        EXPECT_EQ(client->readToEnd(&closed), "\x88\x02\x03\xe9");  // close, 1001 going away
         EXPECT_TRUE(closed);
     }
     for (auto& session : kept) session->writeText("trop tard");
     std::string printed = ::testing::internal::GetCapturedStdout();
-    // Each session: its failed read, its failed close frame; then the late writes.
-    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 9) << printed;
+    // Each session: its failed read; then the late writes.
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 6) << printed;
     EXPECT_TRUE(
         printed.ends_with("writeFailed(\"Bad file descriptor\")\nwriteFailed(\"Bad file descriptor\")\n"
                           "writeFailed(\"Bad file descriptor\")\n"))
         << printed;
     EXPECT_EQ(events, "cccddd");
+}
+
+TEST_F(WebSocketTest, AMessageOverTheLimitIsReadOffSoThatTheClientGetsTheCloseFrame) {
+    ::testing::internal::CaptureStdout();
+    auto client = open("/small", frame(0x81, std::string(64 << 10, 'a'), 127));  // sent whole, unread
+    ::shutdown(client->fd, SHUT_WR);
+    std::string received;
+    char buffer[64];
+    ssize_t n;
+    while ((n = ::recv(client->fd, buffer, sizeof(buffer), 0)) > 0) received.append(buffer, n);
+    const int error = n < 0 ? errno : 0;
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(received, "\x88\x00"s);
+    EXPECT_EQ(error, 0) << std::strerror(error);  // an end, not a reset
+}
+
+TEST(WebSocketSessionLoop, ATextMessageReachesItsCallbackWithoutACopy) {
+    const std::size_t size = 8 << 20;
+    testing::SocketPair pair;
+    std::thread client([&] { pair.send(frame(0x81, std::string(size, 'a'), 127) + kClose); });
+    std::size_t delivered = 0, peak = 0;
+    WebSocketCallbacks callbacks;
+    callbacks.text = [&](const auto&, const std::string& text) { delivered = text.size(); };
+    {
+        testing::LargestAllocation held;
+        WebSocketSessionLoop::run(pair.socket, callbacks);
+        peak = held.peakBytes();
+    }
+    client.join();
+    EXPECT_EQ(delivered, size);
+    EXPECT_LT(peak, size + size / 2);  // the message once, and a step of its growth
 }
 
 // A client nobody here wrote (node-ws): text and binary echo, ping, close.

@@ -4,6 +4,7 @@
 
 #include "http/core/server.h"
 #include "http/html/scopes.h"
+#include "http/html/scopes_detail.h"
 #include "tests/html/markup_compare.h"
 #include "tests/http/http_test_support.h"
 
@@ -114,13 +115,14 @@ TEST(HtmlBuilder, ContentAssignsItsOwnElementOnly) {
 }
 
 TEST(HtmlBuilder, EveryTagFunctionWritesItsTag) {
-    const std::pair<void (*)(Content), std::string_view> tags[] = {
-#define KLARION_TEST_TAG(function, tag) {&function, tag},
+    const std::pair<void (*)(const Content&), std::string_view> tags[] = {
+#define KLARION_TEST_TAG(function, tag) {&function<const Content&>, tag},
         KLARION_HTML_TAGS(KLARION_TEST_TAG)
 #undef KLARION_TEST_TAG
     };
+    const auto setId = [] { Scopes::idd = "k"; };
     for (const auto& [function, tag] : tags)
-        EXPECT_EQ(render([&] { function([] { Scopes::idd = "k"; }); }),
+        EXPECT_EQ(render([&, function = function] { function(setId); }),
                   "<" + std::string(tag) + " id=\"k\"></" + std::string(tag) + ">");
     for (std::size_t i = 0; i < attributeCount; ++i)  // and every variable writes its own name
         EXPECT_EQ(render([&] { element("e", [&] { Variable(AttributeIndex(i)) = "v"; }); }),
@@ -187,18 +189,31 @@ TEST(HtmlBuilder, PageResponseOnTheWire) {
     server.stop();
 }
 
-TEST(HtmlBuilder, ALargePageGivesItsBufferBackToTheKeptThread) {
+TEST(HtmlBuilder, AThreadKeepsItsLastPageUntilItsNextPageGivesTheMemoryBack) {
     const std::string large(200 * 1024, 'x');
     const auto paragraph = [](const std::string& text) { return [&text] { p([&] { Scopes::innerText = text; }); }; };
     std::thread([&] {
-        const std::string written = renderResponse(Scopes::response(paragraph(large)));
-        EXPECT_TRUE(written.ends_with("<!DOCTYPE html><p>" + large + "</p>"));
-        EXPECT_LE(Scopes::threadBufferCapacity(), 64u * 1024);
-        // A page whose writer never ran: given back when the next page begins.
-        Scopes::response(paragraph(large));
-        EXPECT_GT(Scopes::threadBufferCapacity(), large.size());
+        const HttpResponse response = Scopes::response(paragraph(large));
+        const std::string page = "<p>" + large + "</p>";
+        EXPECT_TRUE(renderResponse(response).ends_with("<!DOCTYPE html>" + page));
+        EXPECT_TRUE(renderResponse(response).ends_with("<!DOCTYPE html>" + page));  // written again
+        EXPECT_EQ(Scopes::threadBuffer(), page);
         Scopes::response(paragraph("small"));
-        EXPECT_LE(Scopes::threadBufferCapacity(), 64u * 1024);
+        EXPECT_LE(detail::threadBufferCapacity(), 64u * 1024);
         EXPECT_EQ(Scopes::threadBuffer(), "<p>small</p>");
     }).join();
+}
+
+TEST(HtmlBuilder, ContentIsMadeOnlyFromACallableThatOutlivesIt) {
+    auto closure = [] {};
+    using Closure = decltype(closure);
+    // A Content made from a temporary would call it after it is gone.
+    EXPECT_FALSE((std::is_constructible_v<Content, Closure>));
+    EXPECT_FALSE((std::is_convertible_v<Closure, Content>));
+    EXPECT_FALSE((std::is_constructible_v<Content, std::function<void()>>));
+    EXPECT_TRUE((std::is_constructible_v<Content, Closure&>));
+    EXPECT_TRUE((std::is_constructible_v<Content, const std::function<void()>&>));
+    // Element functions still take a closure written in place, or one kept in a variable.
+    auto heading = [] { h3([] { Scopes::innerText = "t"; }); };
+    EXPECT_EQ(render([&] { body(heading); }), "<body><h3>t</h3></body>");
 }

@@ -1,5 +1,8 @@
 #include "tests/http/largest_allocation.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -7,19 +10,33 @@ namespace {
 
 thread_local bool recording = false;
 thread_local std::size_t largest = 0;
+// Bytes held by the allocations made since recording began, less those freed
+// meanwhile (never below 0), and their most.
+thread_local std::size_t held = 0;
+thread_local std::size_t peak = 0;
 
 void* allocate(std::size_t size) noexcept {
-    if (recording && size > largest) largest = size;
-    return std::malloc(size ? size : 1);
+    void* p = std::malloc(size ? size : 1);
+    if (recording && p) {
+        largest = std::max(largest, size);
+        peak = std::max(peak, held += ::malloc_usable_size(p));
+    }
+    return p;
+}
+
+void release(void* p) noexcept {
+    if (recording && p) held -= std::min(held, ::malloc_usable_size(p));
+    std::free(p);
 }
 
 }  // namespace
 
 namespace klarion::testing {
 
-LargestAllocation::LargestAllocation() { recording = true, largest = 0; }
+LargestAllocation::LargestAllocation() { recording = true, largest = held = peak = 0; }
 LargestAllocation::~LargestAllocation() { recording = false; }
 std::size_t LargestAllocation::bytes() const { return largest; }
+std::size_t LargestAllocation::peakBytes() const { return peak; }
 
 }  // namespace klarion::testing
 
@@ -30,9 +47,9 @@ void* operator new(std::size_t size) {
 void* operator new[](std::size_t size) { return ::operator new(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }

@@ -1,5 +1,6 @@
 // The size of the largest single allocation (operator new) that the calling
-// thread made while a LargestAllocation lived. Linking largest_allocation.cpp
+// thread made while a LargestAllocation lived, and the most bytes its
+// allocations held at once meanwhile. Linking largest_allocation.cpp
 // replaces the program's operator new and delete (plain, array, sized and
 // nothrow forms; the aligned forms are left to the library) with ones built on
 // malloc and free that note the sizes asked for.
@@ -17,6 +18,7 @@ public:
     LargestAllocation& operator=(const LargestAllocation&) = delete;
 
     std::size_t bytes() const;
+    std::size_t peakBytes() const;
 };
 
 }  // namespace klarion::testing

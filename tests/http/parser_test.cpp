@@ -363,12 +363,14 @@ TEST(HttpRequest, UrlencodedForm) {
         {form, "a=%2B", {{"a", "+"}}},
         {form, "a=b=c&d", {{"", ""}, {"", ""}}},
         {form, "a=%zz&b=%C3%A9", {{"", ""}, {"b", "\xC3\xA9"}}},
-        {form, "a=%FF", {{"", ""}}},  // escapes must give UTF-8
+        // A page without a charset posts Latin-1: each field not UTF-8 reads byte for byte.
+        {form, "password=caf%E9+cr%E8me", {{"password", "caf\xC3\xA9 cr\xC3\xA8me"}}},
+        {form, "%E9=%FF&b=%C3%A9", {{"\xC3\xA9", "\xC3\xBF"}, {"b", "\xC3\xA9"}}},
+        {form, "a=\xE9t\xE9", {{"a", "\xC3\xA9t\xC3\xA9"}}},
         {form, "", {{"", ""}}},
         {"Application/x-www-form-urlencoded", "a=1", {}},
         {"text/plain", "a=1", {}},
         {"", "a=1", {}},
-        {form, "a=\xFF", {}},  // body not UTF-8
     };
     for (const auto& c : cases)
         EXPECT_EQ(withBody(c.type, c.body).parseUrlencodedForm(), c.expected) << c.type << " / " << c.body;
@@ -422,6 +424,10 @@ TEST(HttpRequest, MultipartDispositionParametersAreQuotedStrings) {
         {R"(form-data; filename="a.txt"; name=")", "\"", "a.txt"},  // unfinished quotes run to the end
         {R"(form-data; name="f"; filename)", "f", std::nullopt},    // a bare word has no value
         {R"(form-data; Name="f"; filenames="a")", std::nullopt, std::nullopt},
+        // Escapes in quoted strings, as Go's writer sends them; other backslashes stay.
+        {R"(form-data; name="f"; filename="a\"b;c.txt")", "f", "a\"b;c.txt"},
+        {R"(form-data; name="a\"b; c"; filename="x\\y\z")", "a\"b; c", "x\\y\\z"},
+        {R"(form-data; name="f"; filename="dir\")", "f", "dir\\"},  // a browser's trailing backslash
     };
     for (const auto& c : cases) {
         HttpRequest::MultiPart part;
@@ -439,13 +445,15 @@ TEST(HttpRequest, FormsOfTooManyItemsReadAsNone) {
         for (std::size_t i = 0; i < times; ++i) out += unit;
         return out;
     };
+    const std::string part999 = "\r\n" + repeat("a:b\r\n", 999) + "\r\n\r\n--X";
     const std::tuple<std::string, std::string, std::size_t> cases[] = {
         {"application/x-www-form-urlencoded", repeat("&", most - 1), most},
         {"application/x-www-form-urlencoded", repeat("&", most), 0},
         {"multipart/form-data; boundary=X", "--X" + repeat("\r\n\r\n--X", most) + "--", most},
         {"multipart/form-data; boundary=X", "--X" + repeat("\r\n\r\n--X", most + 1) + "--", 0},
-        {"multipart/form-data; boundary=X", "--X\r\n" + repeat("a:b\r\n", most - 1) + "\r\n\r\n--X--", 1},
-        {"multipart/form-data; boundary=X", "--X\r\n" + repeat("a:b\r\n", most) + "\r\n\r\n--X--", 0},
+        // Header lines count too: parts of 999 lines each (a part's block stays small).
+        {"multipart/form-data; boundary=X", "--X" + repeat(part999, most / 1000) + "--", most / 1000},
+        {"multipart/form-data; boundary=X", "--X\r\na:b" + repeat(part999, most / 1000) + "--", 0},
     };
     for (const auto& [type, body, count] : cases) {
         const HttpRequest request = withBody(type, body);
@@ -460,6 +468,18 @@ TEST(HttpRequest, PartHeaderLinesLongerThanARequestHeaderLineReadAsNoForm) {
     const auto header = [](std::size_t bytes, char fill) { return "x:" + std::string(bytes - 2, fill) + "\n"; };
     const std::string rest = "\r\nhi\r\n--X--\r\n";
     const std::string lone(4 << 20, '\xE9');  // megabytes without a line feed
+    // Header line `i` of `bytes` bytes, line feed included.
+    const auto line = [](std::size_t i, std::size_t bytes, char fill) {
+        const std::string name = "h" + std::to_string(i) + ":";
+        return name + std::string(bytes - name.size() - 1, fill) + "\n";
+    };
+    // Header lines of `bytes` in all, the blank line that ends them included.
+    const auto block = [&](std::size_t bytes, char fill = 'a', std::size_t each = 60000) {
+        std::string lines;
+        for (std::size_t i = 0; lines.size() + 2 < bytes; ++i)
+            lines += line(i, std::min(each, bytes - 2 - lines.size()), fill);
+        return lines;
+    };
     const std::tuple<const char*, std::string, std::size_t> cases[] = {
         {"at the limit", "--X\r\n" + header(most, 'a') + rest, 1},
         {"one byte over", "--X\r\n" + header(most + 1, 'a') + rest, 0},
@@ -471,6 +491,10 @@ TEST(HttpRequest, PartHeaderLinesLongerThanARequestHeaderLineReadAsNoForm) {
         {"rest of a delimiter's line", "--X\r\n\r\na\r\n--X" + lone, 1},
         {"after the closing delimiter", "--X\r\n\r\na\r\n--X--\r\n" + lone, 1},
         {"long first line", lone + "\n--X\r\n\r\na\r\n--X--", 0},
+        // A part's header block is bounded like a request's (lines of 60,000 bytes here).
+        {"block at the limit", "--X\r\n" + block(httplimits::maxHeaderBytes) + rest, 1},
+        {"block one byte over", "--X\r\n" + block(httplimits::maxHeaderBytes + 1) + rest, 0},
+        {"block of 100 Latin-1 lines", "--X\r\n" + block(100 * 60000 + 2, '\xE9') + rest, 0},
     };
     for (const auto& [name, body, count] : cases) {
         klarion::testing::LargestAllocation largest;
@@ -488,15 +512,16 @@ TEST(HttpRequest, MultipartFormRefusals) {
         {"multipart/form-data", body, 0},
         {"multipart/form-data; boundary=", body, 0},
         {"text/plain; boundary=X", body, 0},
-        {"multipart/form-data; boundary=\"X\"", body, 0},  // a quoted boundary is used with its quotes
-        {"multipart/form-data; boundary=\"X\"", "--\"X\"\r\n\r\nhi\r\n--\"X\"--\r\n", 1},
+        {"multipart/form-data; boundary=\"X\"", body, 1},  // a quoted boundary is its content
+        {"multipart/form-data; boundary=\"X\"", "--\"X\"\r\n\r\nhi\r\n--\"X\"--\r\n", 0},
         {"multipart/form-data; boundary=X", "--X\r\n\r\nunfinished", 0},  // cut off before its delimiter
         {"multipart/form-data; boundary=----=_Part_0_1", "------=_Part_0_1\r\n\r\nhi\r\n------=_Part_0_1--", 1},
-        {"multipart/form-data; boundary=\"----=_Part_0_1\"", "------=_Part_0_1\r\n\r\nhi\r\n------=_Part_0_1--", 0},
-        {"multipart/form-data; boundary=\"----=_Part_0_1\"", "--\"----=_Part_0_1\"\r\n\r\nhi\r\n--\"----=_Part_0_1\"--",
-         1},
-        {"multipart/form-data; boundary=\"a;b\"", "--\"a;b\"\r\n\r\nhi\r\n--\"a;b\"--", 1},
-        {"multipart/form-data; boundary=\"a;b\"", "--\"a\r\n\r\nhi\r\n--\"a--", 0},
+        {"multipart/form-data; boundary=\"----=_Part_0_1\"", "------=_Part_0_1\r\n\r\nhi\r\n------=_Part_0_1--", 1},
+        {"multipart/form-data; boundary=\"a;b\"", "--a;b\r\n\r\nhi\r\n--a;b--", 1},
+        {"multipart/form-data; boundary=\"\"", body, 0},
+        // The closing delimiter ends the form: what looks like a part after it is the epilogue.
+        {"multipart/form-data; boundary=X",
+         body + "--X\r\nContent-Disposition: form-data; name=\"f\"; filename=\"evil.txt\"\r\n\r\nx\r\n--X--", 1},
         {"multipart/form-data; charset=UTF-8; boundary = X ", body, 1},
         {"multipart/form-data; boundary=Y; boundary=X", body, 1},  // the last one counts
     };
