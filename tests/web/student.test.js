@@ -387,6 +387,8 @@ test('the view follows an answer below a late picture, stays where the student s
   await room.lm('/control/reply', { pieces: lines, gapMs: 20 });
   await page.setInputFiles('#file-input', await picture(page, 600, 1200));
   await page.waitForSelector('#attachment:not([hidden])');
+  // As in Safari, which keeps no element in place when the content above it grows.
+  await page.addStyleTag({ content: '#chat { overflow-anchor: none; }' });
   await page.evaluate(() => {  // the sent picture gets its pixels only when released
     const { set } = Object.getOwnPropertyDescriptor(HTMLImageElement.prototype, 'src');
     Object.defineProperty(HTMLImageElement.prototype, 'src', {
@@ -426,8 +428,6 @@ test('a streamed answer: finished blocks drawn once, each formula typeset once, 
   const row = (cell) => `|${Array.from({ length: 12 }, (_, c) => ` ${cell}${c} `).join('|')}|\n`;
   const table = [`${row('Photosynthèse')}${'|---'.repeat(12)}|\n`, ...Array.from({ length: 8 }, () => row('chlorophylle'))];
   await room.lm('/control/reply', { pieces: [...steps, ...table], gapMs: 15 });
-  const scrolled = page.waitForSelector('.msg.bot:last-child .table-wrap')  // scrolled sideways while the table grows
-    .then((frame) => frame.evaluate((f) => { f.scrollLeft = 200; }));
   await page.evaluate(() => {
     window.drawn = { paragraphs: 0, typeset: 0, spoken: [] };
     const { render } = window.katex;
@@ -437,10 +437,11 @@ test('a streamed answer: finished blocks drawn once, each formula typeset once, 
       const live = node.closest('[aria-live], [role=status], [role=alert], [role=log]');
       if (live && (r.type === 'characterData' || r.addedNodes.length)) window.drawn.spoken.push(live.textContent);
       window.drawn.paragraphs += [...r.addedNodes].filter((n) => n.nodeName === 'P' && n.closest('.msg.bot')).length;
+      const frame = document.querySelector('.msg.bot:last-child .table-wrap');
+      if (frame && !window.drawn.scrolled) window.drawn.scrolled = !!Object.assign(frame, { scrollLeft: 200 });  // while it grows
     })).observe(document.body, { subtree: true, childList: true, characterData: true });
   });
   await ask(page, 'Trente étapes');
-  await scrolled;
   const drawn = await page.evaluate(() => window.drawn);
   assert.deepEqual([drawn.paragraphs, drawn.typeset, drawn.spoken.length], [30, 30, 1]);
   assert.match(drawn.spoken[0], /^Étape 1 : u1=0\.Étape 2 : u2=2\..*Étape 30 : u30=58\..*chlorophylle11$/);
