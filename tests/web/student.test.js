@@ -352,7 +352,10 @@ test("maths as classes write it, drawn with KaTeX's fonts; money and escaped mar
   const page = await openStudent(PHONE);
   await ask(page, 'Des maths ?');
   // The formulas' hidden MathML stays inside the conversation's scrolling: the page never scrolls.
-  assert.equal(await page.evaluate(() => document.documentElement.scrollHeight), 844);
+  assert.equal(await page.evaluate(() => {
+    document.getElementById('chat').scrollTop = 0;
+    return document.documentElement.scrollHeight;
+  }), 844);
   assert.deepEqual(await blocksOf(page), [
     String.raw`Aire ⟨A = \pi r^2⟩, ⟨50\%⟩ de ⟨\{1, 2, 3\}⟩, ⟨\widehat{ABC}⟩ dans ⟨\mathbb{R}⟩ ; $prix$ reste du texte, 5$ ou $5, budget de 100$ aussi ; $ et * sans barre.`,
     String.raw`⟨\vec{u} \cdot \vec{v} = 0⟩`,
