@@ -348,7 +348,7 @@ Chimie : $\ce{2H2 + O2 -> 2H2O}$ et \ce{CO2} à \pu{25 mol/L}.
 | a \| b | fin |`;
 
 test("maths as classes write it, drawn with KaTeX's fonts; money and escaped marks stay text; a formula's bars stay in its cell", async () => {
-  await room.lm('/control/reply', { rawStream: sse(`${WRITTEN}\n\n${MATHS}`) });
+  await room.lm('/control/reply', { rawStream: sse(`${MATHS}\n\n${TABLE}\n\n${WRITTEN}`) });
   const page = await openStudent(PHONE);
   await ask(page, 'Des maths ?');
   // The formulas' hidden MathML stays inside the conversation's scrolling: the page never scrolls.
@@ -357,12 +357,14 @@ test("maths as classes write it, drawn with KaTeX's fonts; money and escaped mar
     return document.documentElement.scrollHeight;
   }), 844);
   assert.deepEqual(await blocksOf(page), [
+    String.raw`La fraction ⟨\frac{3}{4}⟩ vaut 0,75 et ⟨x^2 + 1 > 0⟩.`, String.raw`⟨\sqrt{2} \approx 1{,}414⟩`,
+    String.raw`Cassée : $$\frac{1}{$$ ; prix : 5 $ et 6 $ ; code : $x$.`,
+    'Gaz ¦ Formule ¦ Rôle dans la photosynthèse ¦ Origine', 'Oxygène ¦ O₂ ¦ Rejeté par la plante ¦ Photolyse de l’eau',
+    'Dioxyde de carbone ¦ CO₂ ¦ Absorbé par les stomates ¦ Atmosphère',
     String.raw`Aire ⟨A = \pi r^2⟩, ⟨50\%⟩ de ⟨\{1, 2, 3\}⟩, ⟨\widehat{ABC}⟩ dans ⟨\mathbb{R}⟩ ; $prix$ reste du texte, 5$ ou $5, budget de 100$ aussi ; $ et * sans barre.`,
     String.raw`⟨\vec{u} \cdot \vec{v} = 0⟩`,
     String.raw`Chimie : ⟨\ce{2H2 + O2 -> 2H2O}⟩ et ⟨\ce{CO2}⟩ à ⟨\pu{25 mol/L}⟩.`,
-    'Notion ¦ Écriture', 'Valeur absolue ¦ ⟨|x|⟩', 'Probabilité ¦ ⟨P(A|B)⟩, a|b', 'a | b ¦ fin',
-    String.raw`La fraction ⟨\frac{3}{4}⟩ vaut 0,75 et ⟨x^2 + 1 > 0⟩.`, String.raw`⟨\sqrt{2} \approx 1{,}414⟩`,
-    String.raw`Cassée : $$\frac{1}{$$ ; prix : 5 $ et 6 $ ; code : $x$.`]);
+    'Notion ¦ Écriture', 'Valeur absolue ¦ ⟨|x|⟩', 'Probabilité ¦ ⟨P(A|B)⟩, a|b', 'a | b ¦ fin']);
   const fonts = await page.evaluate(async () => {
     await document.fonts.ready;
     return [...document.fonts].filter((f) => f.status === 'loaded').map((f) => f.family);
