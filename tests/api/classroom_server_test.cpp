@@ -478,12 +478,14 @@ TEST_F(ResourceRoutes, ServeTheBuildsCopyOfTheStudentPage) {
 
 TEST_F(ResourceRoutes, MissingOrUnreadableFileIsNotFoundWithoutBody) {
     std::filesystem::create_directories(folder / "style.css");  // a folder, not a file
-    write("app.js", "on disk, but not a font");
+    write("KaTeX_Secret.woff2", "beside the fonts, not among them");
     write("fonts/KaTeX_Main-Regular.ttf", "a font, not the one served");
     write("fonts/KaTeX_Main-Regular.woff2.bak", "not a font name");
+    write("fonts/.woff2", "no name");
     for (const char* path : {"/style.css", "/klarion_petit.png", "/context_help.png", "/katex.css",
-                             "/fonts/KaTeX_Main-Regular.woff2", "/fonts/..%2Fapp.js", "/fonts/KaTeX_..%2F..%2Fapp.js.woff2",
-                             "/fonts/KaTeX_Main-Regular.ttf", "/fonts/KaTeX_Main-Regular.woff2.bak", "/fonts/.woff2"}) {
+                             "/fonts/KaTeX_Main-Regular.woff2", "/fonts/..%2FKaTeX_Secret.woff2",
+                             "/fonts/KaTeX_..%2FKaTeX_Secret.woff2", "/fonts/KaTeX_Main-Regular.ttf",
+                             "/fonts/KaTeX_Main-Regular.woff2.bak", "/fonts/.woff2"}) {
         SCOPED_TRACE(path);
         const auto response = get(path);
         EXPECT_EQ(response.statusCode(), 404);
