@@ -9,10 +9,10 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # Building and running: compiler, CMake, the libraries, Qt and its French translations,
-# KaTeX (joined into the student page's script at build time).
+# KaTeX and its fonts (joined into the student page's script and copied beside it at build time).
 RUN_PKGS=(build-essential cmake pkg-config
           libcurl4-openssl-dev nlohmann-json3-dev libicu-dev
-          libqrencode-dev qt6-base-dev qt6-translations-l10n libjs-katex)
+          libqrencode-dev qt6-base-dev qt6-translations-l10n libjs-katex fonts-katex)
 # The tests: GoogleTest, clang for the fuzzers and sanitizers, the browser,
 # the display and picture tools of the window tests, the WebSocket peer.
 TEST_PKGS=(git libgtest-dev libgmock-dev googletest

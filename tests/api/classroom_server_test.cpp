@@ -173,7 +173,8 @@ struct ClassroomServerTest : ::testing::Test {
 
     void SetUp() override {
         const auto folder = t.home.home() / "resources";
-        for (const std::string name : {"index.html", "style.css", "app.js", "klarion_petit.png", "context_help.png"}) {
+        for (const std::string name : {"index.html", "style.css", "app.js", "klarion_petit.png", "context_help.png",
+                                       "katex.css", "fonts/KaTeX_Main-Regular.woff2"}) {
             klarion::testing::writeText(folder / name, "contenu de " + name);
         }
         classroom = std::make_unique<ClassroomServer>(t.context, panelServerReports(panel));
@@ -240,10 +241,13 @@ TEST_F(ClassroomServerTest, EveryRegisteredRouteAnswersAnyMethod) {
                                                 "/api/verify-teacher",
                                                 "/app.js",
                                                 "/context_help.png",
+                                                "/fonts/:name",
+                                                "/katex.css",
                                                 "/klarion_petit.png",
                                                 "/style.css",
                                                 "/teacher"}));
-    for (const auto& path : routes) {
+    for (auto& path : routes) {
+        if (path == "/fonts/:name") path = "/fonts/KaTeX_Main-Regular.woff2";
         const auto reference = klarion::testing::request(port, "GET", path);
         ASSERT_TRUE(reference.complete) << path;
         EXPECT_NE(reference.status, 404) << path;
@@ -387,14 +391,17 @@ struct ResourceRoutes : ::testing::Test {
 
     void write(const std::string& name, const std::string& bytes) { klarion::testing::writeText(folder / name, bytes); }
     HttpResponse get(const std::string& path) {
-        for (auto& [routePath, handler] : dashboard::staticRoutes(resources)) {
-            if (routePath != path) continue;
-            HttpRequest request;
-            request.method = "GET";
-            return handler(request);
+        HttpRouter router;
+        for (auto& [routePath, handler] : dashboard::staticRoutes(resources)) router.registerRoute({}, routePath, handler);
+        auto found = router.route("GET", path);
+        if (!found) {
+            ADD_FAILURE() << "no route " << path;
+            return HttpResponse::internalServerError();
         }
-        ADD_FAILURE() << "no route " << path;
-        return HttpResponse::internalServerError();
+        HttpRequest request;
+        request.method = "GET";
+        request.params = std::move(found->first);
+        return found->second(request);
     }
 };
 
@@ -410,6 +417,8 @@ TEST_F(ResourceRoutes, ServeEachFileWithItsType) {
                  {"/app.js", "app.js", "console.log('ok');", "application/javascript"},
                  {"/klarion_petit.png", "klarion_petit.png", png, "image/png"},
                  {"/context_help.png", "context_help.png", png + "help", "image/png"},
+                 {"/katex.css", "katex.css", ".katex{font:normal 1.21em KaTeX_Main}", "text/css"},
+                 {"/fonts/KaTeX_Size1-Regular.woff2", "fonts/KaTeX_Size1-Regular.woff2", "wOF2size1", "font/woff2"},
                  {"/teacher", nullptr, std::string(dashboard::teacherPage()), "text/html"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -443,16 +452,40 @@ TEST_F(ResourceRoutes, ServeTheBuildsCopyOfTheStudentPage) {
         if (std::string_view(file) == "app.js") {
             EXPECT_TRUE(body.starts_with("/*! KaTeX, from Debian's libjs-katex"));
             EXPECT_NE(body.find("renderToString"), std::string::npos);  // KaTeX itself
+            EXPECT_NE(body.find("__defineMacro(\"\\\\ce\""), std::string::npos);  // and its chemistry
             EXPECT_TRUE(body.ends_with(*source));
         } else {
             EXPECT_EQ(body, *source);
         }
     }
+    // KaTeX's style sheet, and the WOFF2 font of each of its font faces.
+    const auto css = test::replyOf(get("/katex.css"));
+    ASSERT_EQ(css.status, 200);
+    EXPECT_EQ(css.body, readFile("/usr/share/javascript/katex/katex.min.css"));
+    std::size_t fonts = 0;
+    for (std::size_t at = css.body.find("url(fonts/"); at != std::string::npos; at = css.body.find("url(fonts/", at + 1)) {
+        const auto end = css.body.find(')', at);
+        const auto name = css.body.substr(at + 10, end - at - 10);
+        if (!name.ends_with(".woff2")) continue;
+        SCOPED_TRACE(name);
+        ++fonts;
+        const auto font = test::replyOf(get("/fonts/" + name));
+        EXPECT_EQ(font.status, 200);
+        EXPECT_TRUE(font.body.starts_with("wOF2"));
+    }
+    EXPECT_EQ(fonts, 20u);
 }
 
 TEST_F(ResourceRoutes, MissingOrUnreadableFileIsNotFoundWithoutBody) {
     std::filesystem::create_directories(folder / "style.css");  // a folder, not a file
-    for (const char* path : {"/app.js", "/style.css", "/klarion_petit.png", "/context_help.png"}) {
+    write("KaTeX_Secret.woff2", "beside the fonts, not among them");
+    write("fonts/KaTeX_Main-Regular.ttf", "a font, not the one served");
+    write("fonts/KaTeX_Main-Regular.woff2.bak", "not a font name");
+    write("fonts/.woff2", "no name");
+    for (const char* path : {"/style.css", "/klarion_petit.png", "/context_help.png", "/katex.css",
+                             "/fonts/KaTeX_Main-Regular.woff2", "/fonts/..%2FKaTeX_Secret.woff2",
+                             "/fonts/KaTeX_..%2FKaTeX_Secret.woff2", "/fonts/KaTeX_Main-Regular.ttf",
+                             "/fonts/KaTeX_Main-Regular.woff2.bak", "/fonts/.woff2"}) {
         SCOPED_TRACE(path);
         const auto response = get(path);
         EXPECT_EQ(response.statusCode(), 404);

@@ -49,9 +49,23 @@ async function openStudent(options = {}, host = HOSTS[0]) {
 }
 
 // The rows of the conversation after the first `from` ones: [kind, text], kind being
-// "user", "bot", "notice" or "error".
+// "user", "bot", "interrupted" (what came of an answer before its stream broke), "notice" or
+// "error".
 const rowsAfter = (page, from) => page.locator('.msg').evaluateAll((rows, n) => rows.slice(n).map((r) => [
-  ['notice', 'error', 'user'].find((k) => r.classList.contains(k)) || 'bot', r.innerText]), from);
+  ['notice', 'error', 'user', 'interrupted'].find((k) => r.classList.contains(k)) || 'bot', r.innerText]), from);
+
+// A screen to fill in first: a labelled modal dialog; the page behind it is out of reach of the
+// keyboard (Tab stays in the dialog) and of screen readers.
+async function assertModal(page, name) {
+  assert.ok(await page.getByRole('dialog', { name }).isVisible());
+  for (let i = 0; i < 4; i++) {
+    await page.keyboard.press('Tab');
+    assert.ok(await page.evaluate(() => document.activeElement === document.body
+      || !!document.activeElement.closest('[role=dialog]')), name);
+  }
+  const { nodes } = await (await page.context().newCDPSession(page)).send('Accessibility.getFullAXTree');
+  assert.doesNotMatch(nodes.filter((n) => !n.ignored).map((n) => n.name?.value).join('\n'), /Bonjour|Ta question|Mode nuit/);
+}
 
 // Sends a question; resolves to the new answer's text, the rows it added after the question
 // and the bodies of the requests it made.
@@ -97,6 +111,17 @@ const brokenPieces = (page, selector, pattern) => page.locator('.msg.bot').last(
   return broken;
 }, [selector, pattern]);
 
+// The blocks of the last answer as text, each formula as ⟨its source⟩, each table row as its
+// cells joined by " ¦ ".
+const blocksOf = (page) => page.locator('.msg.bot:last-child .bubble').evaluate((bubble) => {
+  const copy = bubble.cloneNode(true);
+  copy.querySelectorAll('.math, .math-block').forEach((m) => m.replaceWith(Object.assign(document.createElement(m.tagName),
+    { textContent: `⟨${m.querySelector('annotation').textContent}⟩` })));
+  return [...copy.children].flatMap((block) => (block.matches('.table-wrap')
+    ? [...block.querySelectorAll('tr')].map((tr) => [...tr.children].map((cell) => cell.textContent).join(' ¦ '))
+    : [block.textContent]));
+});
+
 const endOfChatInView = (page) => page.evaluate(() => {
   const chat = document.getElementById('chat');
   return chat.lastElementChild.getBoundingClientRect().bottom <= chat.getBoundingClientRect().bottom + 1;
@@ -141,7 +166,7 @@ test('class PIN: wrong, blocked after repeated failures, right, kept on reload',
   };
   const other = await openStudent({}, HOSTS[1]);
   assert.ok(await other.isVisible('#pin-overlay'));
-  await screenshot(other, 'student-pin');
+  await assertModal(other, 'Klarion');
   const wrong = pin === '0000' ? '1111' : '0000';
   for (let i = 0; i < 5; i++) assert.deepEqual(await tryPin(other, wrong), ['Code PIN incorrect.', '']);
   assert.deepEqual(await tryPin(other, pin), ['Trop de tentatives. Veuillez patienter.', '']);
@@ -162,6 +187,7 @@ test('first name asked for a logged class of pupils, shown as text and listed fo
   await room.lm('/control/reply', { rawStream: sse('Réponse') });
   const page = await openStudent();
   assert.ok(await page.isVisible('#name-overlay'));
+  await assertModal(page, 'Bienvenue !');
   await screenshot(page, 'student-name');
   await page.click('#name-form button');
   assert.equal(await page.locator('#name-error').innerText(), 'Écris ton prénom pour continuer.');
@@ -204,33 +230,46 @@ test('hostile or broken answers: shown as text, nothing run, the next question a
   assert.equal(await page.locator('.msg.bot img, .msg.bot script, .msg.bot a').count(), 0);
 
   // [what breaks, how, the rows that follow the question]. A broken exchange gives the question
-  // back and is not sent as history; a whole answer is.
+  // back and is not sent as history; a whole answer is (the first row is a whole answer). An
+  // answer is whole only when its stream said so ("[DONE]" or a finish_reason).
   const event = (data, name) => `${name ? `event: ${name}\n` : ''}data: ${JSON.stringify(data)}\n\n`;
+  const ending = (content, reason) => `${event({ choices: [{ delta: { content }, finish_reason: reason }] })}data: [DONE]\n\n`;
   const cases = [
     ['LM Studio stopped', () => room.lm('/control/refuse', { refusing: true }), [['notice', /^⚠️ Erreur Proxy : Le serveur IA/]]],
-    ['no content', () => room.lm('/control/reply', { rawStream: 'data: [DONE]\n\n' }), [['error', /Aucune réponse/]]],
+    ['no content', () => room.lm('/control/reply', { rawStream: 'data: [DONE]\n\n' }), [['error', /réponse vide/]]],
+    ['reasoning never closed', () => room.lm('/control/reply', { rawStream: ending('<think>Je calcule', 'length') }),
+      [['error', /réflexion a été coupée/]]],
+    ['cut at the length limit', () => room.lm('/control/reply', { rawStream: ending('Le début', 'length') }),
+      [['bot', /^Le début$/], ['notice', /^✂️ La réponse a été coupée/]]],
+    ['stream closed without its end', () => room.lm('/control/reply', { rawStream: sse('morceau0 ', 'morceau1').replace('data: [DONE]\n\n', '') }),
+      [['interrupted', /^morceau0 morceau1$/], ['error', /interrompue/]]],
     ['server unreachable', () => page.route('**/api/chat', (r) => r.abort()), [['error', /Aucune réponse/]]],
     ['stream broken after two pieces', async () => {
       await room.lm('/control/reply', { pieces: ['La photo', 'synthèse', ' est'] });
       await room.lm('/control/faults', { path: '/v1/chat/completions', action: 'break-stream', afterEvents: 2, breakWith: 'reset' });
-    }, [['bot', /^La photosynthèse$/], ['notice', /Erreur Proxy/]]],
+    }, [['interrupted', /^La photosynthèse$/], ['notice', /Erreur Proxy/]]],
     ['error event', () => room.lm('/control/reply', { rawStream: `${event({ error: { message: 'Model crashed' } })}data: [DONE]\n\n` }),
       [['error', /^⚠️ L'IA n'a pas pu répondre : Model crashed$/]]],
     ['error event after text', () => room.lm('/control/reply', {
       rawStream: `${sse('Début').replace('data: [DONE]\n\n', '')}${event({ error: 'overloaded' }, 'error')}`,
-    }), [['bot', /^Début$/], ['error', /: overloaded$/]]],
+    }), [['interrupted', /^Début$/], ['error', /: overloaded$/]]],
     ['invalid UTF-8', () => page.route('**/api/chat', (r) => r.fulfill({
       contentType: 'text/event-stream',
       body: Buffer.concat([Buffer.from('data: {"choices":[{"delta":{"content":"a'), Buffer.from([0xff, 0xc3]),
         Buffer.from('b"}}]}\n\ndata: [DONE]\n\n')]),
     })), [['bot', /^a\uFFFD+b$/]]],
+    ['classroom server stopped after four pieces', async () => {
+      await room.lm('/control/reply', { pieces: Array.from({ length: 9 }, (_, i) => `morceau${i} `), gapMs: 150 });
+      return { restarted: page.waitForSelector('.msg.bot:last-child:has-text("morceau3")').then(() => room.restart()) };
+    }, [['interrupted', /^morceau0 morceau1 morceau2 morceau3/], ['error', /interrompue/]]],
   ];
   for (const [name, breakIt, expected] of cases) {
-    await breakIt();
+    const during = await breakIt();
     const { rows } = await ask(page, name);
+    await during?.restarted;
     assert.deepEqual(rows.map(([kind]) => kind), expected.map(([kind]) => kind), name);
     rows.forEach(([, text], i) => assert.match(text, expected[i][1], name));
-    const broken = expected.length > 1 || expected[0][0] !== 'bot';
+    const broken = expected[0][0] !== 'bot';
     assert.equal(await page.inputValue('#message'), broken ? name : '', name);
     await page.unrouteAll();
     await room.lm('/control/refuse', { refusing: false });
@@ -270,6 +309,7 @@ test('an attached picture is downscaled in the page and sent with the question',
     return [img.naturalWidth, img.naturalHeight];
   }, chat.image.base64);
   assert.deepEqual(size, [1024, 512]);
+  assert.equal(await page.locator('.msg.user img').last().getAttribute('alt'), 'Image envoyée avec la question');
 });
 
 const MATHS = 'La fraction $$\\frac{3}{4}$$ vaut 0,75 et $x^2 + 1 > 0$.\n\n$$\n\\sqrt{2} \\approx 1{,}414\n$$\n\n'
@@ -279,7 +319,7 @@ const TABLE = '| Gaz | Formule | Rôle dans la photosynthèse | Origine |\n|---|
   + '| Dioxyde de carbone | CO₂ | Absorbé par les stomates | Atmosphère |';
 const CODE = '```\nconst photosynthese = (lumiere, eau, dioxydeDeCarbone) => glucose + dioxygene;\nreturn photosynthese;\n```';
 
-test('formulas are typeset as MathML; a malformed one, prices and code stay as text', async () => {
+test('formulas are typeset; a malformed one, prices and code stay as text', async () => {
   await room.lm('/control/reply', { rawStream: sse(MATHS) });
   const page = await openStudent();
   await ask(page, 'Des maths ?');
@@ -289,6 +329,38 @@ test('formulas are typeset as MathML; a malformed one, prices and code stay as t
   [[null, '\\frac{3}{4}'], [null, 'x^2 + 1 > 0'], ['block', '\\sqrt{2} \\approx 1{,}414']]);
   assert.equal(await answer.locator('mfrac').count(), 1);
   assert.match(await answer.innerText(), /Cassée : \$\$\\frac\{1\}\{\$\$ ; prix : 5 \$ et 6 \$ ; code : \$x\$\./);
+  assert.deepEqual(page.errors, []);
+});
+
+// Formulas as models and classes write them, money, escaped marks, and bars in a table.
+const WRITTEN = String.raw`Aire \(A = \pi r^2\), $50\%$ de $\{1, 2, 3\}$, $\widehat{ABC}$ dans $\mathbb{R}$ ; $prix$ reste du texte, 5$ ou $5, budget de 100$ aussi ; \$ et \* sans barre.
+
+\[
+\vec{u} \cdot \vec{v} = 0
+\]
+
+Chimie : $\ce{2H2 + O2 -> 2H2O}$ et \ce{CO2} à \pu{25 mol/L}.
+
+| Notion | Écriture |
+|---|---|
+| Valeur absolue | $|x|$ |
+| Probabilité | $P(A|B)$, ${'`a|b`'} |
+| a \| b | fin |`;
+
+test("maths as classes write it, drawn with KaTeX's fonts; money and escaped marks stay text; a formula's bars stay in its cell", async () => {
+  await room.lm('/control/reply', { rawStream: sse(WRITTEN) });
+  const page = await openStudent();
+  await ask(page, 'Des maths ?');
+  assert.deepEqual(await blocksOf(page), [
+    String.raw`Aire ⟨A = \pi r^2⟩, ⟨50\%⟩ de ⟨\{1, 2, 3\}⟩, ⟨\widehat{ABC}⟩ dans ⟨\mathbb{R}⟩ ; $prix$ reste du texte, 5$ ou $5, budget de 100$ aussi ; $ et * sans barre.`,
+    String.raw`⟨\vec{u} \cdot \vec{v} = 0⟩`,
+    String.raw`Chimie : ⟨\ce{2H2 + O2 -> 2H2O}⟩ et ⟨\ce{CO2}⟩ à ⟨\pu{25 mol/L}⟩.`,
+    'Notion ¦ Écriture', 'Valeur absolue ¦ ⟨|x|⟩', 'Probabilité ¦ ⟨P(A|B)⟩, a|b', 'a | b ¦ fin']);
+  const fonts = await page.evaluate(async () => {
+    await document.fonts.ready;
+    return [...document.fonts].filter((f) => f.status === 'loaded').map((f) => f.family);
+  });
+  for (const family of ['KaTeX_Main', 'KaTeX_Math', 'KaTeX_AMS']) assert.ok(fonts.includes(family), family);
   assert.deepEqual(page.errors, []);
 });
 
@@ -311,7 +383,19 @@ test('the view follows an answer below a late picture, stays where the student s
   await room.lm('/control/reply', { pieces: lines, gapMs: 20 });
   await page.setInputFiles('#file-input', await picture(page, 600, 1200));
   await page.waitForSelector('#attachment:not([hidden])');
+  // As in Safari, which keeps no element in place when the content above it grows.
+  await page.addStyleTag({ content: '#chat { overflow-anchor: none; }' });
+  await page.evaluate(() => {  // the sent picture gets its pixels only when released
+    const { set } = Object.getOwnPropertyDescriptor(HTMLImageElement.prototype, 'src');
+    Object.defineProperty(HTMLImageElement.prototype, 'src', {
+      configurable: true,
+      set(url) { if (this.classList.contains('sent-image')) window.releasePicture = () => set.call(this, url); else set.call(this, url); },
+    });
+  });
   await ask(page, 'Et cette image ?');
+  await page.evaluate(() => window.releasePicture());  // after the answer's last piece
+  await page.waitForFunction(() => document.querySelector('.msg.user:nth-last-child(2) img').offsetHeight > 200);
+  await page.evaluate(() => new Promise((r) => { requestAnimationFrame(() => requestAnimationFrame(r)); }));
   assert.ok(await endOfChatInView(page));
 
   await room.lm('/control/reply', { pieces: lines, gapMs: 40 });
@@ -332,6 +416,32 @@ test('the view follows an answer below a late picture, stays where the student s
   release();
   await page.waitForSelector('.msg.error');
   assert.ok(await endOfChatInView(page));
+});
+
+test('a streamed answer: finished blocks drawn once, each formula typeset once, a growing table keeps its scroll, the answer announced once at its end', async () => {
+  const page = await openStudent();
+  const steps = Array.from({ length: 30 }, (_, i) => `Étape ${i + 1} : $u_{${i + 1}} = ${2 * i}$.\n\n`);
+  const row = (cell) => `|${Array.from({ length: 12 }, (_, c) => ` ${cell}${c} `).join('|')}|\n`;
+  const table = [`${row('Photosynthèse')}${'|---'.repeat(12)}|\n`, ...Array.from({ length: 8 }, () => row('chlorophylle'))];
+  await room.lm('/control/reply', { pieces: [...steps, ...table], gapMs: 15 });
+  await page.evaluate(() => {
+    window.drawn = { paragraphs: 0, typeset: 0, spoken: [] };
+    const { render } = window.katex;
+    window.katex.render = (...args) => { window.drawn.typeset++; return render(...args); };
+    new MutationObserver((records) => records.forEach((r) => {
+      const node = r.target.nodeType === Node.ELEMENT_NODE ? r.target : r.target.parentElement;
+      const live = node.closest('[aria-live], [role=status], [role=alert], [role=log]');
+      if (live && (r.type === 'characterData' || r.addedNodes.length)) window.drawn.spoken.push(live.textContent);
+      window.drawn.paragraphs += [...r.addedNodes].filter((n) => n.nodeName === 'P' && n.closest('.msg.bot')).length;
+      const frame = document.querySelector('.msg.bot:last-child .table-wrap');
+      if (frame && !window.drawn.scrolled) window.drawn.scrolled = !!Object.assign(frame, { scrollLeft: 200 });  // while it grows
+    })).observe(document.body, { subtree: true, childList: true, characterData: true });
+  });
+  await ask(page, 'Trente étapes');
+  const drawn = await page.evaluate(() => window.drawn);
+  assert.deepEqual([drawn.paragraphs, drawn.typeset, drawn.spoken.length], [30, 30, 1]);
+  assert.match(drawn.spoken[0], /^Étape 1 : u1=0\.Étape 2 : u2=2\..*Étape 30 : u30=58\..*chlorophylle11$/);
+  assert.equal(await page.locator('.msg.bot:last-child .table-wrap').evaluate((f) => f.scrollLeft), 200);
 });
 
 test('nothing is sent before the page knows whether the class needs a PIN', async () => {
@@ -394,7 +504,30 @@ test('Markdown: addresses holding parentheses, ***bold italic***, __bold__', asy
   assert.match(answer, / \(ou https:\/\/exemple\.fr\/page\)\. très gras penché nom_de_variable$/);
 });
 
-test('text on the accent colour reads at 4.5:1 or more, by day and by night', async () => {
+test('the first focus, the picture\'s ✕, a long paste, Arabic questions and answers', async () => {
+  const page = await openStudent({}, '127.0.0.1');  // a secure context: the test may use the clipboard
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'message');
+  await page.setInputFiles('#file-input', await picture(page, 80, 60));
+  await page.click('#attachment-remove');
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'attach-btn');
+
+  await page.context().grantPermissions(['clipboard-read', 'clipboard-write'], { origin: room.url('', '127.0.0.1') });
+  await page.evaluate((text) => navigator.clipboard.writeText(text), 'é'.repeat(8100));
+  await page.focus('#message');
+  await page.keyboard.press('Control+V');
+  assert.equal((await page.inputValue('#message')).length, 8000);
+  assert.equal(await page.locator('.hint.error').innerText(), 'Le texte collé a été coupé : une question compte au plus 8 000 caractères.');
+
+  await room.lm('/control/reply', { rawStream: sse('التمثيل الضوئي هو عملية.\n\n- الماء\n\nFin en français.') });
+  await ask(page, 'ما هو التمثيل الضوئي؟');
+  const directions = await page.evaluate(() => ['.msg.user:nth-last-child(2) .sent-text', '.msg.bot:last-child p', '.msg.bot:last-child ul',
+    '.msg.bot:last-child p:last-child'].map((s) => getComputedStyle(document.querySelector(s)).direction));
+  assert.deepEqual(directions, ['rtl', 'rtl', 'rtl', 'ltr']);
+  await page.fill('#message', 'مرحبا');
+  assert.equal(await page.evaluate(() => document.getElementById('message').matches(':dir(rtl)')), true);
+});
+
+test('text on the accent colour and the placeholder read at 4.5:1 or more, by day and by night', async () => {
   const page = await openStudent();
   for (const theme of ['light', 'dark']) {
     const ratios = await page.evaluate((t) => {
@@ -406,13 +539,12 @@ test('text on the accent colour reads at 4.5:1 or more, by day and by night', as
       const lum = (color) => color.match(/[\d.]+/g).slice(0, 3).map((v) => v / 255)
         .map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4))
         .reduce((sum, v, i) => sum + v * [0.2126, 0.7152, 0.0722][i], 0);
-      const ratio = (node) => {
-        const style = getComputedStyle(node);
-        const [a, b] = [lum(style.color), lum(style.backgroundColor)].sort((x, y) => y - x);
+      const ratio = (node, pseudo) => {
+        const [a, b] = [lum(getComputedStyle(node, pseudo).color), lum(getComputedStyle(node).backgroundColor)].sort((x, y) => y - x);
         return Math.round(((a + 0.05) / (b + 0.05)) * 100) / 100;
       };
-      const result = Object.fromEntries(['#send-btn', '#pin-form button', '.msg.user .bubble']
-        .map((s) => [s, ratio(document.querySelector(s))]));
+      const result = Object.fromEntries(['#send-btn', '#pin-form button', '.msg.user .bubble', '#message::placeholder']
+        .map((s) => [s, ratio(document.querySelector(s.split('::')[0]), s.split('::')[1] && '::placeholder')]));
       row.remove();
       return result;
     }, theme);
@@ -440,15 +572,28 @@ test('message box keeps its height when typed in; the hint of an unreadable pict
   assert.equal(await page.locator('.hint.error').count(), 0);
 });
 
-test('screenshots: a formula, a table, code and a picture, on a phone and a desktop, by day and by night', async () => {
+test('screenshots: formulas, chemistry, tables, code and a picture; an interrupted answer; the PIN screen; phone and desktop, day and night', async () => {
   for (const [device, options] of [['phone', PHONE], ['desktop', { viewport: { width: 1280, height: 800 } }]]) {
+    await setClass({ requiresPin: false });
     const page = await openStudent(options);
     await page.setInputFiles('#file-input', await picture(page, 800, 600));
-    await room.lm('/control/reply', { rawStream: sse(`Sur ta photo, la feuille capte la lumière. ${MATHS}\n\n${TABLE}\n\n${CODE}`) });
+    await room.lm('/control/reply', { rawStream: sse(`Sur ta photo, la feuille capte la lumière. ${MATHS}\n\n${WRITTEN}\n\n${TABLE}\n\n${CODE}`) });
     await ask(page, 'Que montre cette photo ?');
-    for (const theme of ['light', 'dark']) {
-      await page.evaluate((t) => { document.documentElement.dataset.theme = t; }, theme);
-      await screenshot(page, `student-${device}-${theme}`);
+    await room.lm('/control/reply', { rawStream: sse('La photosynthèse', ' se fait dans', ' les chloroplastes').replace('data: [DONE]\n\n', '') });
+    await ask(page, 'Et ensuite ?');
+    const states = [
+      ['maths', () => page.evaluate(() => document.querySelector('.msg.bot:nth-last-child(4)').scrollIntoView())],
+      ['table', () => page.evaluate(() => document.querySelector('.msg.bot:nth-last-child(4) .table-wrap').scrollIntoView())],
+      ['interrupted', () => page.evaluate(() => document.querySelector('.msg.interrupted').scrollIntoView())],
+      ['pin', async () => { await setClass({ requiresPin: true }); await page.reload(); await page.waitForSelector('#pin-overlay:not([hidden])'); }],
+    ];
+    for (const [state, show] of states) {
+      await show();  // the formulas' hidden MathML stays in the conversation's scrolling: the page never scrolls
+      assert.equal(await page.evaluate(() => document.documentElement.scrollHeight), options.viewport.height, state);
+      for (const theme of ['light', 'dark']) {
+        await page.evaluate((t) => { document.documentElement.dataset.theme = t; }, theme);
+        await screenshot(page, `student-${device}-${state}-${theme}`);
+      }
     }
     assert.deepEqual(page.errors, []);
   }

@@ -1,6 +1,7 @@
 #include "web/dashboard/static_routes.h"
 
 #include <fstream>
+#include <algorithm>
 #include <iterator>
 #include <system_error>
 
@@ -84,6 +85,36 @@ HttpHandler serveContextHelpPng(std::shared_ptr<const ResourceFolder> resources)
     return resourceHandler(std::move(resources), "context_help", "png");
 }
 
+HttpHandler serveKatexCss(std::shared_ptr<const ResourceFolder> resources) {
+    return resourceHandler(std::move(resources), "katex", "css");
+}
+
+namespace {
+
+// The stem of "KaTeX_" + letters, digits and "-" + ".woff2", the names KaTeX's style sheet
+// gives its fonts; empty for any other name (nothing else of the folder, no way out of it).
+std::string_view katexFontStem(std::string_view name) {
+    constexpr std::string_view prefix = "KaTeX_", suffix = ".woff2";
+    if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) return {};
+    const auto stem = name.substr(0, name.size() - suffix.size());
+    const bool plain = std::all_of(stem.begin() + prefix.size(), stem.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+    });
+    return plain ? stem : std::string_view();
+}
+
+}  // namespace
+
+HttpHandler serveKatexFont(std::shared_ptr<const ResourceFolder> resources) {
+    auto fonts = std::make_shared<const ResourceFolder>(resources->path() / "fonts");
+    return [fonts = std::move(fonts)](HttpRequest& request) {
+        const auto name = request.params.find(":name");
+        const auto stem = name == request.params.end() ? std::string_view() : katexFontStem(name->second);
+        if (stem.empty()) return HttpResponse::notFound();
+        return serveBundleResource(*fonts, stem, "woff2", "font/woff2");
+    };
+}
+
 std::vector<std::pair<std::string, HttpHandler>> staticRoutes(std::shared_ptr<const ResourceFolder> resources) {
     return {
         {"/teacher", handleTeacherPage},
@@ -92,6 +123,8 @@ std::vector<std::pair<std::string, HttpHandler>> staticRoutes(std::shared_ptr<co
         {"/app.js", serveAppJs(resources)},
         {"/klarion_petit.png", serveLogoPng(resources)},
         {"/context_help.png", serveContextHelpPng(resources)},
+        {"/katex.css", serveKatexCss(resources)},
+        {"/fonts/:name", serveKatexFont(resources)},
     };
 }
 

@@ -5,6 +5,8 @@
 //   "/app.js"             app.js         application/javascript
 //   "/klarion_petit.png"  image/png
 //   "/context_help.png"   image/png
+//   "/katex.css"          katex.css      text/css     the formulas' style sheet (KaTeX's)
+//   "/fonts/NAME"         fonts/NAME     font/woff2   its fonts, NAME being KaTeX_….woff2
 // None of them reads the request, checks a PIN or writes to the journal. The
 // resource files are read from disk at every request (nothing is cached);
 // a missing or unreadable file answers 404 without a body.
@@ -60,8 +62,11 @@ HttpHandler serveStyleCss(std::shared_ptr<const ResourceFolder> resources);
 HttpHandler serveAppJs(std::shared_ptr<const ResourceFolder> resources);
 HttpHandler serveLogoPng(std::shared_ptr<const ResourceFolder> resources);
 HttpHandler serveContextHelpPng(std::shared_ptr<const ResourceFolder> resources);
+HttpHandler serveKatexCss(std::shared_ptr<const ResourceFolder> resources);
+// Serves the font named by the route's ":name"; any other name is not found.
+HttpHandler serveKatexFont(std::shared_ptr<const ResourceFolder> resources);
 
-// The six routes above, (path, handler), in the order the server registers them.
+// The eight routes above, (path, handler), in the order the server registers them.
 std::vector<std::pair<std::string, HttpHandler>> staticRoutes(std::shared_ptr<const ResourceFolder> resources);
 
 }  // namespace klarion::dashboard

@@ -1,8 +1,9 @@
 // Klarion student page: class PIN, first name, chat with streamed answers.
 // Everything that comes from the server or the model enters the page as text nodes
 // (textContent) or through the small Markdown renderer below, which builds DOM nodes and
-// never parses HTML. Formulas are typeset by KaTeX, which the build puts before this script
-// in the served app.js; it writes MathML as DOM nodes too.
+// never parses HTML. Formulas are typeset by KaTeX and its chemistry extension, which the
+// build puts before this script in the served app.js; KaTeX builds DOM nodes too (its HTML,
+// drawn with its style sheet and fonts, and MathML for screen readers).
 (() => {
   'use strict';
   const $ = (id) => document.getElementById(id);
@@ -14,8 +15,15 @@
     noName: 'Écris ton prénom pour continuer.',
     noAnswer: "⚠️ Aucune réponse n'est arrivée. Vérifie ta connexion puis réessaie.",
     cutOff: "⚠️ La réponse a été interrompue. Vérifie ta connexion puis réessaie.",
+    emptyAnswer: "⚠️ L'IA a envoyé une réponse vide. Reformule ta question puis réessaie.",
+    endlessThought: "⚠️ L'IA a réfléchi sans arriver à sa réponse : sa réflexion a été coupée. "
+      + 'Pose une question plus courte ou plus précise, puis réessaie.',
+    tooLong: '✂️ La réponse a été coupée : elle a atteint la longueur maximale fixée pour la classe. '
+      + 'Demande « continue » pour avoir la suite.',
+    pasteCut: 'Le texte collé a été coupé : une question compte au plus 8 000 caractères.',
     modelError: "⚠️ L'IA n'a pas pu répondre",
     imageOnly: 'Analyse cette image.',
+    sentImage: 'Image envoyée avec la question',
     badImage: "Cette image n'a pas pu être lue.",
     hint: "L'IA peut se tromper : vérifie les informations importantes.",
   };
@@ -62,8 +70,9 @@
   };
 
   // Streams "/api/chat" into result: text (the model's, so far; onText(text) after each
-  // piece), notice (the server's notice that ended the stream) and error (the text of an
-  // error event). Rejects when the connection fails, with what had arrived kept in result.
+  // piece), notice (the server's notice that ended the stream), error (the text of an error
+  // event), done (the stream's end, "[DONE]", arrived) and finish (the model's finish_reason).
+  // Rejects when the connection fails, with what had arrived kept in result.
   async function streamChat(body, result, onText) {
     const reply = await fetch('/api/chat', {
       method: 'POST',
@@ -81,14 +90,19 @@
       const field = /^(event|data):\s?(.*)$/.exec(line);
       if (!field) return;
       if (field[1] === 'event') { event = field[2]; return; }
-      if (field[2] === '[DONE]') return;
+      if (field[2] === '[DONE]') {
+        result.done = true;
+        return;
+      }
       let data;
       try { data = JSON.parse(field[2]); } catch { data = field[2]; }
       if (event === 'error' || (data !== null && typeof data === 'object' && 'error' in data)) {
         result.error = errorText(event === 'error' ? (data?.error ?? data) : data.error);
         return;
       }
-      const piece = data?.choices?.[0]?.delta?.content;
+      const choice = data?.choices?.[0];
+      if (typeof choice?.finish_reason === 'string') result.finish = choice.finish_reason;
+      const piece = choice?.delta?.content;
       if (typeof piece !== 'string' || !piece) return;
       if (NOTICE.test(piece)) {
         result.notice = piece.replace(/^\n+/, '');
@@ -122,14 +136,17 @@
     return !shown;
   }
 
-  // Shows what the student must fill in before chatting; true when nothing is missing. Until
-  // "/api/config" has answered, whether a PIN is needed is unknown: nothing may be sent.
+  // Shows what the student must fill in before chatting, as a modal dialog: the page behind
+  // it is inert (out of reach of the keyboard and of screen readers). True when nothing is
+  // missing. Until "/api/config" has answered, whether a PIN is needed is unknown: nothing
+  // may be sent.
   function gate() {
     if (!state.config) return false;
     const pinMissing = !!state.config.requiresPin && !state.pinOk;
     const nameMissing = !pinMissing && needsName() && !state.name;
-    const closed = [showOverlay('pin-overlay', pinMissing), showOverlay('name-overlay', nameMissing)];
     const open = !pinMissing && !nameMissing;
+    document.querySelector('.app').inert = !open;
+    const closed = [showOverlay('pin-overlay', pinMissing), showOverlay('name-overlay', nameMissing)];
     if (open && closed.some(Boolean)) $('message').focus();
     return open;
   }
@@ -195,30 +212,56 @@
 
   // ---- Markdown, rendered into DOM nodes (raw HTML is shown as text).
 
+  // Spans whose text is taken as it stands: code, and formulas as models write them ($$…$$,
+  // \[…\] and \(…\), $…$). A formula may end in an escaped character ("$50\%$"). These come
+  // first in every pattern below, so that their groups keep their numbers (1 to 6).
+  const CODE = /(`+)([^`]|[^`][\s\S]*?[^`])\1(?!`)/.source;                          // 1-2
+  const FORMULAS = [
+    /\$\$((?:[^$\\]|\\[\s\S])+?)\$\$/.source,                                         // 3
+    /\\\[([\s\S]+?)\\\]/.source,                                                      // 4
+    /\\\(([\s\S]+?)\\\)/.source,                                                      // 5
+    /(?<![\\$\w])\$(?![\s$])((?:[^$\\\n]|\\.)*?(?:[^\s$\\]|\\.))\$(?![\d$])/.source,  // 6
+  ].join('|');
+  // A backslash before a punctuation mark makes it plain text ("\$", "\*", "\|").
+  const ESCAPE = /\\([!-/:-@[-`{-~])/.source;
   // An address may hold balanced parentheses ("…/Chlorophylle_(pigment)"); a bare one does not
   // end on punctuation, nor on a parenthesis that closes the sentence's own.
   const URL_PART = String.raw`(?:[^\s<>()]|\([^\s<>()]*\))`;
   const INLINE = new RegExp([
-    /(`+)([^`]|[^`][\s\S]*?[^`])\1(?!`)/.source,                          // 1-2 code
-    /\$\$((?:[^$\\]|\\[\s\S])+?)\$\$/.source,                             // 3 formula
-    /(?<![\\$\w])\$(?![\s$])((?:[^$\\\n]|\\.)*?[^\s$\\])\$(?![\d$])/.source, // 4 formula
-    /\*\*\*(?=\S)([\s\S]*?\S)\*\*\*(?!\*)/.source,                        // 5 bold italic
-    /\*\*(?=\S)([\s\S]*?\S)\*\*/.source,                                  // 6 bold
-    /(?<!\w)__(?=\S)([\s\S]*?\S)__(?!\w)/.source,                         // 7 bold
-    /(?<![\w*])\*(?=[^\s*])([\s\S]*?[^\s*])\*(?![\w*])/.source,            // 8 italic
-    /(?<!\w)_(?=[^\s_])([\s\S]*?[^\s_])_(?!\w)/.source,                   // 9 italic
-    /~~(?=\S)([\s\S]*?\S)~~/.source,                                      // 10 struck
-    String.raw`\[([^\]\n]+)\]\((https?:\/\/${URL_PART}+)\)`,              // 11-12 link
-    String.raw`(https?:\/\/${URL_PART}*(?:[^\s<>().,;:!?'"]|\([^\s<>()]*\)))`, // 13 bare address
+    CODE,
+    FORMULAS,
+    /(\\(?:ce|pu)\{(?:[^{}\n]|\{(?:[^{}\n]|\{[^{}\n]*\})*\})*\})/.source,   // 7 chemistry outside $…$
+    /\*\*\*(?=\S)([\s\S]*?\S)\*\*\*(?!\*)/.source,                        // 8 bold italic
+    /\*\*(?=\S)([\s\S]*?\S)\*\*/.source,                                  // 9 bold
+    /(?<!\w)__(?=\S)([\s\S]*?\S)__(?!\w)/.source,                         // 10 bold
+    /(?<![\w*])\*(?=[^\s*])([\s\S]*?[^\s*])\*(?![\w*])/.source,            // 11 italic
+    /(?<!\w)_(?=[^\s_])([\s\S]*?[^\s_])_(?!\w)/.source,                   // 12 italic
+    /~~(?=\S)([\s\S]*?\S)~~/.source,                                      // 13 struck
+    String.raw`\[([^\]\n]+)\]\((https?:\/\/${URL_PART}+)\)`,              // 14-15 link
+    String.raw`(https?:\/\/${URL_PART}*(?:[^\s<>().,;:!?'"]|\([^\s<>()]*\)))`, // 16 bare address
+    ESCAPE,                                                               // 17
   ].join('|'), 'g');
+  // What splits a table row: a bar that is neither escaped nor inside code or a formula.
+  const CELL = new RegExp(`${CODE}|${FORMULAS}|\\\\[\\s\\S]|\\|`, 'g');
+
   // A single-dollar span counts as a formula only when it looks like one: a lone letter, or a
-  // digit or an operator inside ("$x$", "$n+1$"; not "$le prix$").
+  // digit or an operator inside ("$x$", "$n+1$"; not "$le prix$"), and no words of a sentence
+  // outside its commands (not "$5, budget de 100$").
   const MATHY = /[\\^_=+\-*/<>{}()|]|\d|^[A-Za-z]'*$/;
+  const PROSE = /\p{L}{3,}\s+\p{L}{2,}|\p{L}{2,}\s+\p{L}{3,}/u;
+  const isFormula = (tex) => MATHY.test(tex) && !PROSE.test(tex.replace(/\\[A-Za-z]+(\{[^{}]*\})?/g, ' '));
 
   function el(tag, children, className) {
     const node = document.createElement(tag);
     if (className) node.className = className;
     if (children !== undefined) node.append(...[].concat(children));
+    return node;
+  }
+
+  // A block laid out right to left when its first letters are (Arabic, Hebrew); what it holds
+  // follows it, a list's items or a table's cells with it.
+  function textBlock(node) {
+    if (!node.matches('pre, .math-block')) node.dir = 'auto';
     return node;
   }
 
@@ -237,7 +280,7 @@
     const node = display === 'block' ? el('div', undefined, 'math-block')
       : el('span', undefined, display ? 'math display-style' : 'math');
     try {
-      katex.render(tex, node, { displayMode: !!display, output: 'mathml', throwOnError: true, strict: 'ignore' });
+      katex.render(tex, node, { displayMode: !!display, throwOnError: true, strict: 'ignore' });
       if (display === 'inline') node.querySelector('math').removeAttribute('display');
       return node;
     } catch {
@@ -261,20 +304,21 @@
     let last = 0;
     let m;
     while ((m = pattern.exec(text))) {
-      if (m[4] !== undefined && !MATHY.test(m[4])) {  // a dollar sign, not a formula
+      if (m[6] !== undefined && !isFormula(m[6])) {  // a dollar sign, not a formula
         pattern.lastIndex = m.index + 1;
         continue;
       }
       if (m.index > last) nodes.push(...plain(text.slice(last, m.index)));
       if (m[2] !== undefined) nodes.push(el('code', m[2]));
-      else if (m[3] !== undefined) nodes.push(formula(m[3], 'inline', m[0]));
-      else if (m[4] !== undefined) nodes.push(formula(m[4], undefined, m[0]));
-      else if (m[5] !== undefined) nodes.push(el('strong', el('em', inline(m[5]))));
-      else if (m[6] !== undefined || m[7] !== undefined) nodes.push(el('strong', inline(m[6] ?? m[7])));
-      else if (m[8] !== undefined || m[9] !== undefined) nodes.push(el('em', inline(m[8] ?? m[9])));
-      else if (m[10] !== undefined) nodes.push(el('del', inline(m[10])));
-      else if (m[11] !== undefined) nodes.push(link(inline(m[11]), m[12]));
-      else nodes.push(link(m[13], m[13]));
+      else if (m[3] !== undefined || m[4] !== undefined) nodes.push(formula(m[3] ?? m[4], 'inline', m[0]));
+      else if (m[5] !== undefined || m[6] !== undefined || m[7] !== undefined) nodes.push(formula(m[5] ?? m[6] ?? m[7], undefined, m[0]));
+      else if (m[8] !== undefined) nodes.push(el('strong', el('em', inline(m[8]))));
+      else if (m[9] !== undefined || m[10] !== undefined) nodes.push(el('strong', inline(m[9] ?? m[10])));
+      else if (m[11] !== undefined || m[12] !== undefined) nodes.push(el('em', inline(m[11] ?? m[12])));
+      else if (m[13] !== undefined) nodes.push(el('del', inline(m[13])));
+      else if (m[14] !== undefined) nodes.push(link(inline(m[14]), m[15]));
+      else if (m[16] !== undefined) nodes.push(link(m[16], m[16]));
+      else nodes.push(m[17]);
       last = pattern.lastIndex;
     }
     if (last < text.length) nodes.push(...plain(text.slice(last)));
@@ -290,20 +334,24 @@
   const QUOTE = /^\s{0,3}>\s?/;
   const ITEM = /^(\s*)([-*+]|\d{1,9}[.)])\s+(.*)$/;
   const TABLE_RULE = /^\s*\|?\s*:?-+:?\s*(\|\s*:?-+:?\s*)*\|?\s*$/;
+  const DISPLAY_MARKS = [['$$', '$$'], ['\\[', '\\]']];
 
-  // A formula alone between $$ on its lines: [its source, the line after it], else null.
+  // A formula alone between $$ or \[ and \] on its lines: [its source, the line after it], else
+  // null.
   function formulaBlock(lines, i) {
     const first = lines[i].trim();
-    if (!first.startsWith('$$')) return null;
-    const parts = [first.slice(2)];
+    const marks = DISPLAY_MARKS.find(([open]) => first.startsWith(open));
+    if (!marks) return null;
+    const [open, end] = marks;
+    const parts = [first.slice(open.length)];
     for (let j = i; j < lines.length; j++) {
       if (j > i) {
         if (!lines[j].trim()) return null;
         parts.push(lines[j].trim());
       }
       const body = parts.join('\n');
-      const close = body.indexOf('$$');
-      if (close >= 0) return close === body.length - 2 && close > 0 ? [body.slice(0, -2).trim(), j + 1] : null;
+      const close = body.indexOf(end);
+      if (close >= 0) return close === body.length - end.length && close > 0 ? [body.slice(0, close).trim(), j + 1] : null;
     }
     return null;
   }
@@ -314,7 +362,32 @@
       || (line.includes('|') && TABLE_RULE.test(lines[i + 1] || '')) || !!formulaBlock(lines, i);
   };
 
-  const cells = (line) => line.trim().replace(/^\|/, '').replace(/\|$/, '').split('|').map((c) => c.trim());
+  // The cells of a table row. "\|" stays in a cell (as "|" once rendered, also inside code).
+  function cells(line) {
+    const text = line.trim().replace(/^\|/, '');
+    const pattern = new RegExp(CELL);
+    const row = [];
+    let cell = '';
+    let last = 0;
+    let m;
+    while ((m = pattern.exec(text))) {
+      if (m[6] !== undefined && !isFormula(m[6])) {
+        pattern.lastIndex = m.index + 1;
+        continue;
+      }
+      cell += text.slice(last, m.index);
+      if (m[0] === '|') {
+        row.push(cell);
+        cell = '';
+      } else {
+        cell += m[2] !== undefined ? m[0].replaceAll('\\|', '|') : m[0];
+      }
+      last = pattern.lastIndex;
+    }
+    cell += text.slice(last);
+    if (cell.trim() || !row.length) row.push(cell);  // a closing bar ends the row
+    return row.map((c) => c.trim());
+  }
 
   function table(lines, i) {
     const head = cells(lines[i]);
@@ -400,6 +473,51 @@
     return out;
   }
 
+  // An answer's lines in parts that render on their own as they would within the whole: a part
+  // ends at a blank line outside fenced code that a line at the margin follows (no block
+  // goes on across that: a list's next paragraph is indented). A part's text leaves out the
+  // blank lines that end it, so that it reads the same before and after the next part begins.
+  function parts(lines) {
+    const out = [];
+    let start = 0;
+    let fence = null;
+    lines.forEach((line, i) => {
+      if (fence) {
+        if (line.trim().startsWith(fence)) fence = null;
+        return;
+      }
+      if (i > start && /^\S/.test(line) && !lines[i - 1].trim()) {
+        out.push(lines.slice(start, i).join('\n').trimEnd());
+        start = i;
+      }
+      fence = FENCE.exec(line)?.[1] ?? null;
+    });
+    out.push(lines.slice(start).join('\n').trimEnd());
+    return out;
+  }
+
+  // The parts drawn in each answer: [{ source, nodes }].
+  const drawn = new WeakMap();
+  const tableFrames = (nodes) => nodes.flatMap((n) => (n.matches('.table-wrap') ? [n] : [...n.querySelectorAll('.table-wrap')]));
+
+  // Draws text into target, again only from the first part that changed: while an answer
+  // streams, its finished parts are built once (formulas typeset once, a selection kept) and
+  // only the growing part again. A table being filled keeps where it was scrolled to.
+  function renderMarkdown(target, text) {
+    const sources = parts(text.replace(/\r\n?/g, '\n').split('\n'));
+    const old = drawn.get(target) ?? [];
+    let same = 0;
+    while (same < old.length && same < sources.length && old[same].source === sources[same]) same++;
+    const gone = old.slice(same).flatMap((p) => p.nodes);
+    const scrolled = tableFrames(gone).map((frame) => frame.scrollLeft);
+    if (!old.length) target.replaceChildren();
+    gone.forEach((n) => n.remove());
+    const added = sources.slice(same).map((source) => ({ source, nodes: blocks(source.split('\n')).map(textBlock) }));
+    added.forEach((p) => target.append(...p.nodes));
+    tableFrames(added.flatMap((p) => p.nodes)).forEach((frame, k) => { frame.scrollLeft = scrolled[k] ?? 0; });
+    drawn.set(target, old.slice(0, same).concat(added));
+  }
+
   // What the student sees of the model's text: the model's reasoning block, which opens its
   // answer, is hidden, also while it is still open. "<think>" anywhere else is text.
   function visibleText(text) {
@@ -412,9 +530,8 @@
     return '<think>'.startsWith(start) ? '' : text.trim();  // an opening tag still arriving
   }
 
-  function renderMarkdown(target, text) {
-    target.replaceChildren(...blocks(text.replace(/\r\n?/g, '\n').split('\n')));
-  }
+  // An answer still in its reasoning block: the model stopped before it closed it.
+  const endlessThought = (text) => /^\s*<think>(?![\s\S]*<\/think>)/.test(text);
 
   // ---- Chat. The view follows the conversation while the student stays at its end: a picture
   // or a formula that grows a message after it was shown keeps the end in view.
@@ -447,6 +564,18 @@
   function showAnswer(bubble, text) {
     renderMarkdown(bubble, text);
     toBottom();
+  }
+
+  // Says an exchange's end once to screen readers, from a copy of its messages (the
+  // conversation itself is no live region: a streamed answer would be read again at each
+  // piece). Formulas are read from their MathML.
+  function announce(rows) {
+    const copies = rows.map((row) => {
+      const copy = row.cloneNode(true);
+      copy.querySelectorAll('[aria-hidden="true"], annotation').forEach((node) => node.remove());
+      return copy;
+    });
+    $('announce').replaceChildren(...copies);
   }
 
   function setBusy(busy) {
@@ -488,9 +617,10 @@
 
     const sent = [];
     if (image) sent.push(el('img', undefined, 'sent-image'));
-    if (typed) sent.push(el('div', typed, 'sent-text'));
+    if (typed) sent.push(textBlock(el('div', typed, 'sent-text')));
     const userBubble = addMessage('user', sent);
-    if (image) userBubble.querySelector('img').src = image.dataURL;
+    $('announce').replaceChildren();  // the last exchange's words go with it
+    if (image) Object.assign(userBubble.querySelector('img'), { src: image.dataURL, alt: TEXT.sentImage });
     logEntry('question', text);
 
     const body = { userMessage: text, history: state.history.slice(-HISTORY_TURNS) };
@@ -505,7 +635,7 @@
       const shown = visibleText(latest);
       if (shown) showAnswer(bubble, shown);
     };
-    const result = { text: '', notice: null, error: null, lost: false };
+    const result = { text: '', notice: null, error: null, done: false, finish: null, lost: false };
     try {
       await streamChat(body, result, (soFar) => {
         latest = soFar;
@@ -515,27 +645,35 @@
       result.lost = true;
     }
     cancelAnimationFrame(frame);
+    // An answer is whole only when its stream said it ended; what came before a lost
+    // connection, an error or a notice is kept on screen, marked as interrupted.
+    const whole = (result.done || result.finish !== null) && result.error === null && !result.notice;
     const answer = visibleText(result.text);
-    if (answer) {
-      showAnswer(bubble, answer);
-      logEntry('answer', answer);
-    }
-    // What ended the exchange when no whole answer did: an error event, the server's notice,
-    // or a lost connection.
+    if (answer) showAnswer(bubble, answer);
     let end = null;
-    if (result.error !== null) end = ['error', el('p', result.error ? `${TEXT.modelError} : ${result.error}` : `${TEXT.modelError}.`)];
+    if (result.error !== null) end = ['error', result.error ? `${TEXT.modelError} : ${result.error}` : `${TEXT.modelError}.`];
     else if (result.notice) end = ['notice', blocks(result.notice.split('\n'))];
-    else if (!answer || result.lost) end = ['error', el('p', answer ? TEXT.cutOff : TEXT.noAnswer)];
+    else if (!whole) end = ['error', result.text ? TEXT.cutOff : TEXT.noAnswer];
+    else if (!answer) end = ['error', endlessThought(result.text) ? TEXT.endlessThought : TEXT.emptyAnswer];
+    const rows = answer ? [bubble] : [];
     if (end) {
-      // After a partial answer, it gets a message of its own; the question is given back and
-      // the broken exchange is not sent back to the model.
+      // The question is given back and the broken exchange is not sent back to the model.
+      if (answer) bubble.parentElement.classList.add('interrupted');
       const target = answer ? addMessage('bot', []) : bubble;
-      target.replaceChildren(...[].concat(end[1]));
+      target.replaceChildren(...[].concat(typeof end[1] === 'string' ? el('p', end[1]) : end[1]));
       setKind(target, end[0]);
+      rows.push(target);
       restore(typed, image);
     } else {
       state.history.push({ role: 'user', content: text }, { role: 'assistant', content: answer });
+      logEntry('answer', answer);
+      if (result.finish === 'length') {
+        const note = addMessage('bot', el('p', TEXT.tooLong));
+        setKind(note, 'notice');
+        rows.push(note);
+      }
     }
+    announce(rows);
     setBusy(false);
     refreshConfig();
     $('message').focus();
@@ -619,6 +757,13 @@
     $('name-form').addEventListener('submit', submitName);
     $('send-form').addEventListener('submit', (event) => { event.preventDefault(); send(); });
     $('message').addEventListener('input', fitMessage);
+    $('message').addEventListener('paste', (event) => {
+      // The box keeps what fits; the student is told that the rest was left out.
+      const box = event.target;
+      const pasted = event.clipboardData?.getData('text/plain').replace(/\r\n?/g, '\n') ?? '';
+      const room = box.maxLength - box.value.length + box.selectionEnd - box.selectionStart;
+      if (pasted.length > room) setHint(TEXT.pasteCut, true);
+    });
     $('message').addEventListener('keydown', (event) => {
       if (event.key === 'Enter' && !event.shiftKey && !event.isComposing) {
         event.preventDefault();
@@ -630,6 +775,7 @@
     $('attachment-remove').addEventListener('click', () => {
       setImage(null);
       setHint(TEXT.hint);
+      $('attach-btn').focus();  // the picture and its button are gone
     });
 
     started = (async () => {
@@ -643,6 +789,7 @@
         } catch { /* asked again below */ }
       }
       await refreshConfig();
+      if (gate() && document.activeElement === document.body) $('message').focus();
       document.body.classList.add('ready');
     })();
     setInterval(refreshConfig, POLL_MS);

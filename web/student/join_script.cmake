@@ -1,7 +1,8 @@
-# cmake -DKATEX=katex.min.js -DSCRIPT=app.js -DOUTPUT=served/app.js -P join_script.cmake
-# Writes KaTeX with its licence notice, then our script, into one file (written whole, then
-# renamed into place).
+# cmake -DKATEX=katex.min.js -DMHCHEM=mhchem.js -DSCRIPT=app.js -DOUTPUT=served/app.js -P join_script.cmake
+# Writes KaTeX and its chemistry extension, each with its licence notice, then our script, into
+# one file (written whole, then renamed into place).
 file(READ ${KATEX} katex)
+file(READ ${MHCHEM} mhchem)
 file(READ ${SCRIPT} script)
 file(WRITE ${OUTPUT}.tmp [=[
 /*! KaTeX, from Debian's libjs-katex, joined to the student page's script when Klarion was built.
@@ -24,5 +25,21 @@ file(WRITE ${OUTPUT}.tmp [=[
  * OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE SOFTWARE.
  */
 ]=])
-file(APPEND ${OUTPUT}.tmp "${katex}\n;\n${script}")
+file(APPEND ${OUTPUT}.tmp "${katex}\n;\n")
+file(APPEND ${OUTPUT}.tmp [=[
+/*! mhchem, KaTeX's chemistry extension (\ce and \pu), from Debian's libjs-katex.
+ *
+ * Copyright (c) 2011-2015 The MathJax Consortium, 2015-2018 Martin Hensel,
+ * 2013-2020 Khan Academy
+ *
+ * Licensed under the Apache License, Version 2.0 (the "License"); you may not use this file
+ * except in compliance with the License. You may obtain a copy of the License at
+ * http://www.apache.org/licenses/LICENSE-2.0 (on Debian: /usr/share/common-licenses/Apache-2.0).
+ * Unless required by applicable law or agreed to in writing, software distributed under the
+ * License is distributed on an "AS IS" BASIS, WITHOUT WARRANTIES OR CONDITIONS OF ANY KIND,
+ * either express or implied. See the License for the specific language governing permissions
+ * and limitations under the License.
+ */
+]=])
+file(APPEND ${OUTPUT}.tmp "${mhchem}\n;\n${script}")
 file(RENAME ${OUTPUT}.tmp ${OUTPUT})
