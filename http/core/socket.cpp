@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -214,8 +215,25 @@ void Socket::sendFile(File& file) {
     }
 }
 
+void Socket::awaitReadDeadline() {
+    if (!readDeadline_) return;
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(*readDeadline_ - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            fail(SocketError::Kind::recvFailed);
+        }
+        pollfd ready{socketFileDescriptor, POLLIN, 0};
+        const int n = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 60 * 1000)));
+        if (n > 0) return;  // data, or the end or error that the read reports
+        if (n == -1 && errno != EINTR) fail(SocketError::Kind::recvFailed);
+    }
+}
+
 void Socket::fill() {
     if (!readBuffer_) readBuffer_ = std::make_unique<std::uint8_t[]>(httplimits::readAheadBytes);
+    awaitReadDeadline();
     for (;;) {
         ssize_t n = ::recv(socketFileDescriptor, readBuffer_.get(), httplimits::readAheadBytes, 0);
         if (n > 0) {
@@ -242,6 +260,7 @@ std::size_t Socket::readSome(void* out, std::size_t capacity) {
         readStart_ += n;
         return n;
     }
+    awaitReadDeadline();
     for (;;) {
         ssize_t n = ::recv(socketFileDescriptor, out, capacity, 0);
         if (n >= 0) return static_cast<std::size_t>(n);
@@ -338,6 +357,11 @@ void Socket::setTimeouts(int receiveSeconds, int sendSeconds) {
 bool Socket::setNoDelay(bool on) {
     int value = on ? 1 : 0;
     return ::setsockopt(socketFileDescriptor, IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value)) == 0;
+}
+
+bool Socket::setCork(bool on) {
+    int value = on ? 1 : 0;
+    return ::setsockopt(socketFileDescriptor, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) == 0;
 }
 
 bool Socket::noDelay() const {
