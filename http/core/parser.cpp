@@ -112,12 +112,12 @@ Framing framingOf(const HttpHeaders& headers) {
             std::string name = lowerLatin1(trimHorizontal(piece));
             if (!name.empty()) codings.push_back(std::move(name));
         }
-        // Only chunked is known; without it last the body has no end.
+        // Only chunked is known, once and last; without it last the body has no end.
         if (codings.empty() || codings.back() != "chunked") throw HttpParserError(HttpParserError::Kind::badFraming);
-        for (std::size_t i = 0; i + 1 < codings.size(); ++i) {
-            throw HttpParserError(codings[i] == "chunked" ? HttpParserError::Kind::badFraming
-                                                          : HttpParserError::Kind::unsupportedTransferCoding);
-        }
+        codings.pop_back();
+        if (std::find(codings.begin(), codings.end(), "chunked") != codings.end())
+            throw HttpParserError(HttpParserError::Kind::badFraming);
+        if (!codings.empty()) throw HttpParserError(HttpParserError::Kind::unsupportedTransferCoding);
         return {Framing::Kind::chunked};
     }
     if (length == headers.end()) return {};

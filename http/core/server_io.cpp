@@ -269,9 +269,13 @@ void HttpServerIO::connectionThread(std::shared_ptr<Shared> shared, std::shared_
                 break;
             }
             if (peer) {
-                std::size_t& held = shared->perAddress[*peer];
-                refused = held >= connectionsPerAddress;
-                if (!refused) ++held;
+                auto held = shared->perAddress.try_emplace(*peer, 0).first;
+                refused = held->second >= connectionsPerAddress;
+                if (!refused) {
+                    ++held->second;
+                } else if (held->second == 0) {
+                    shared->perAddress.erase(held);
+                }
             }
             if (refused) {
                 ++shared->accepting;  // this thread goes back to accept()
