@@ -94,11 +94,9 @@ bool isResourceShortage(int error) { return error == EMFILE || error == ENFILE |
 class InnerWriteContext : public HttpResponseBodyWriter {
 public:
     InnerWriteContext(Socket& socket, std::string_view head) : socket_(socket), head_(head) {}
-    ~InnerWriteContext() override { uncork(); }
     void writeFile(File& file) override {
         sendHead();
         socket_.sendFile(file);
-        uncork();
     }
     void writeBytes(ByteSpan bytes) override {
         if (headSent_) {
@@ -107,33 +105,31 @@ public:
             headSent_ = true;
             socket_.writeTwo(asBytes(head_), bytes);
         }
-        uncork();
     }
     void sendHead() {
         if (headSent_) return;
         headSent_ = true;
         socket_.writeUTF8(head_);
     }
-    // Sends the head before the writer runs, corked: it leaves in one packet
-    // with the writer's first bytes when they come at once (a relayed answer:
-    // one wake-up of the client, not two), else on its own once the system's
-    // ceiling on a cork (some 200 ms) has passed, while the writer still waits.
+    // Sends the head before the writer runs, announcing more: it leaves in one
+    // packet with the writer's first bytes when they come at once (a relayed
+    // answer: one wake-up of the client, not two), else on its own once the
+    // system's ceiling on such a wait (some 200 ms) has passed, while the
+    // writer still waits.
     void sendHeadAhead() {
-        corked_ = socket_.setCork(true);
-        sendHead();
+        headSent_ = ahead_ = true;
+        socket_.writeAhead(head_);
+    }
+    // Sends at once whatever may still wait (a head that no body byte followed).
+    void finish() {
+        if (ahead_) socket_.setNoDelay(true);
     }
 
 private:
-    void uncork() {
-        if (!corked_) return;
-        corked_ = false;
-        socket_.setCork(false);
-    }
-
     Socket& socket_;
     std::string_view head_;
     bool headSent_ = false;
-    bool corked_ = false;
+    bool ahead_ = false;
 };
 
 // The answer to a request refused for its size; none for a malformed one,
@@ -479,10 +475,12 @@ bool HttpServerIO::respond(Socket& socket, const HttpResponse& response, bool ke
         // The client still learns how the response began.
         try {
             writer.sendHead();
+            writer.finish();
         } catch (...) {}
         throw;
     }
     writer.sendHead();
+    writer.finish();
     return head.keepAlive;
 }
 

@@ -44,9 +44,9 @@ public:
 // A response of known length (an in-memory body) leaves in one write, head
 // and body together. A response without a length (raw: a stream, a file) has
 // its head written before its body writer runs, so that the client learns the
-// status while the writer waits for its first bytes. That head is corked: it
-// leaves in one packet with the first body bytes when they follow at once,
-// else on its own within some 200 ms (the system's ceiling on a cork).
+// status while the writer waits for its first bytes. That head is written
+// announcing more (MSG_MORE): it leaves in one packet with the first body
+// bytes when they follow at once, else on its own within some 200 ms.
 //
 // One client address holds at most `connectionsPerAddress` connections at
 // once; a connection beyond them is answered 503 and closed at once, without

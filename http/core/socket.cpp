@@ -155,12 +155,16 @@ void Socket::writeUTF8(std::string_view text) { writeBuffer(text.data(), text.si
 
 void Socket::writeUInt8(ByteSpan bytes) { writeBuffer(bytes.data(), bytes.size()); }
 
-void Socket::writeBuffer(const void* pointer, std::size_t length) {
+void Socket::writeBuffer(const void* pointer, std::size_t length) { sendAll(pointer, length, 0); }
+
+void Socket::writeAhead(std::string_view text) { sendAll(text.data(), text.size(), MSG_MORE); }
+
+void Socket::sendAll(const void* pointer, std::size_t length, int flags) {
     const auto* bytes = static_cast<const std::uint8_t*>(pointer);
     std::size_t sent = 0;
     while (sent < length) {
         // MSG_NOSIGNAL: a peer that has gone gives EPIPE, never SIGPIPE.
-        ssize_t n = ::send(socketFileDescriptor, bytes + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(socketFileDescriptor, bytes + sent, length - sent, MSG_NOSIGNAL | flags);
         if (n < 1) {
             if (n == -1 && errno == EINTR) continue;
             fail(SocketError::Kind::writeFailed);
@@ -357,11 +361,6 @@ void Socket::setTimeouts(int receiveSeconds, int sendSeconds) {
 bool Socket::setNoDelay(bool on) {
     int value = on ? 1 : 0;
     return ::setsockopt(socketFileDescriptor, IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value)) == 0;
-}
-
-bool Socket::setCork(bool on) {
-    int value = on ? 1 : 0;
-    return ::setsockopt(socketFileDescriptor, IPPROTO_TCP, TCP_CORK, &value, sizeof(value)) == 0;
 }
 
 bool Socket::noDelay() const {

@@ -99,6 +99,10 @@ public:
     void writeUTF8(std::string_view text);
     void writeUInt8(ByteSpan bytes);
     void writeBuffer(const void* pointer, std::size_t length);
+    // The same, announcing more to follow (MSG_MORE): over TCP the bytes wait
+    // for the next write to share its packet, at most some 200 ms (the
+    // system's ceiling), or until setNoDelay(true) pushes them.
+    void writeAhead(std::string_view text);
     // `first` then `second`, handed to the system together (one packet when
     // they fit): a response's head and its body.
     void writeTwo(ByteSpan first, ByteSpan second);
@@ -157,10 +161,6 @@ public:
     // Returns whether the option took (false on a socket that is not TCP).
     bool setNoDelay(bool on);
     bool noDelay() const;
-    // TCP_CORK: while on, what is written waits for more to fill a packet, at
-    // most some 200 ms (the system's ceiling); turning it off sends what waits.
-    // Returns whether the option took (false on a socket that is not TCP).
-    bool setCork(bool on);
 
     int fd() const { return socketFileDescriptor; }
 
@@ -172,6 +172,7 @@ public:
     const int socketFileDescriptor;
 
 private:
+    void sendAll(const void* pointer, std::size_t length, int flags);
     // Refills the read-ahead buffer with one recv; recvFailed at end or on error.
     void fill();
     // Waits until the descriptor is readable or the read deadline passes (recvFailed).

@@ -368,8 +368,8 @@ TEST_F(HttpServerTest, LaterConnectionsAreServedByTheThreadsOfEarlierOnes) {
 
 // Responses written on one end of a packet socket pair: each write the server
 // makes arrives as one record. A body known in advance leaves with its head; a
-// stream's head goes before its writer runs (over TCP it is corked a moment:
-// AStreamsHeadReachesTheClientWhileItsWriterWaits).
+// stream's head goes before its writer runs (over TCP it may wait a moment for
+// the first body bytes: AStreamsHeadReachesTheClientWhileItsWriterWaits).
 TEST(HttpServerRespond, AKnownBodyLeavesWithItsHeadAStreamsHeadGoesFirst) {
     HttpServer server;
     server.start(0);  // a running server writes
