@@ -44,6 +44,16 @@ inline constexpr int listenBacklog = 1024;
 inline constexpr int receiveTimeoutSeconds = 300;
 inline constexpr int sendTimeoutSeconds = 60;
 
+// A request head (request line and header fields) must arrive whole within
+// this time of its first byte: a client that sends a byte now and then can
+// no longer hold a connection thread for as long as it likes. The wait for
+// that first byte is the receive time-out above.
+inline constexpr std::chrono::seconds requestHeadTimeout{30};
+// Connections one client address holds at once (a browser opens 6 to a host);
+// a connection beyond them is answered 503 and closed at once. The server
+// sets no limit on connections as a whole.
+inline constexpr std::size_t connectionsPerAddress = 128;
+
 // The soft limit of open descriptors is raised to the hard one, up to this.
 inline constexpr std::uint64_t maxDescriptors = 65536;
 // Pause of the accept loop when the process is out of descriptors or memory.

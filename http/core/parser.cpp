@@ -1,8 +1,10 @@
 #include "http/core/parser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <string_view>
+#include <vector>
 
 #include "http/core/limits.h"
 #include "http/core/text_utils.h"
@@ -20,6 +22,8 @@ const char* kindText(HttpParserError::Kind kind) {
         case HttpParserError::Kind::requestLineTooLong: return "requestLineTooLong";
         case HttpParserError::Kind::headersTooLarge: return "headersTooLarge";
         case HttpParserError::Kind::payloadTooLarge: return "payloadTooLarge";
+        case HttpParserError::Kind::badFraming: return "badFraming";
+        case HttpParserError::Kind::unsupportedTransferCoding: return "unsupportedTransferCoding";
     }
     return "unknown";
 }
@@ -90,6 +94,79 @@ LengthKind parseLength(std::string_view text, std::uint64_t& value) {
     return LengthKind::value;
 }
 
+// How a request's body is delimited.
+struct Framing {
+    enum class Kind { none, length, chunked } kind = Kind::none;
+    std::uint64_t length = 0;
+};
+
+Framing framingOf(const HttpHeaders& headers) {
+    const auto coding = headers.find("transfer-encoding");
+    const auto length = headers.find("content-length");
+    if (coding != headers.end()) {
+        // A length next to a coding is the classic way to make two readers
+        // of one stream disagree on where the request ends.
+        if (length != headers.end()) throw HttpParserError(HttpParserError::Kind::badFraming);
+        std::vector<std::string> codings;
+        for (const std::string& piece : split(coding->second, ',')) {
+            std::string name = lowerLatin1(trimHorizontal(piece));
+            if (!name.empty()) codings.push_back(std::move(name));
+        }
+        // Only chunked is known, once and last; without it last the body has no end.
+        if (codings.empty() || codings.back() != "chunked") throw HttpParserError(HttpParserError::Kind::badFraming);
+        codings.pop_back();
+        if (std::find(codings.begin(), codings.end(), "chunked") != codings.end())
+            throw HttpParserError(HttpParserError::Kind::badFraming);
+        if (!codings.empty()) throw HttpParserError(HttpParserError::Kind::unsupportedTransferCoding);
+        return {Framing::Kind::chunked};
+    }
+    if (length == headers.end()) return {};
+    std::uint64_t value = 0;
+    switch (parseLength(length->second, value)) {
+        case LengthKind::none: return {};
+        case LengthKind::negative: throw HttpParserError(HttpParserError::Kind::negativeContentLength);
+        case LengthKind::tooLarge: throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
+        case LengthKind::value: break;
+    }
+    if (value > httplimits::maxBodyBytes) throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
+    return {Framing::Kind::length, value};
+}
+
+// A chunked body: chunks of a hexadecimal size line (extensions after ";"
+// dropped), the data and a line end, up to the chunk of size 0; then trailer
+// fields, read within the header limits and dropped.
+void readChunkedBody(ByteSource& source, Bytes& body) {
+    constexpr auto broken = HttpParserError::Kind::badFraming;
+    for (;;) {
+        const std::string line = readBoundedLine(source, httplimits::maxHeaderLineBytes, broken, nullptr);
+        std::uint64_t size = 0;
+        std::size_t at = 0;
+        for (; at < line.size() && std::isxdigit(static_cast<unsigned char>(line[at])); ++at) {
+            const char c = line[at];
+            size = size * 16 + static_cast<std::uint64_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+            // The size only grows digit by digit: checked at each, it cannot overflow.
+            if (size > httplimits::maxBodyBytes - body.size())
+                throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
+        }
+        if (at == 0) throw HttpParserError(broken);
+        at = std::min(line.find_first_not_of(" \t", at), line.size());
+        if (at < line.size() && line[at] != ';') throw HttpParserError(broken);
+        if (size == 0) break;
+        Bytes chunk = source.readLength(static_cast<std::size_t>(size));
+        if (body.empty()) {
+            body = std::move(chunk);
+        } else {
+            body.insert(body.end(), chunk.begin(), chunk.end());
+        }
+        if (!readBoundedLine(source, httplimits::maxHeaderLineBytes, broken, nullptr).empty())
+            throw HttpParserError(broken);
+    }
+    std::size_t budget = httplimits::maxHeaderBytes;
+    while (!readBoundedLine(source, httplimits::maxHeaderLineBytes, HttpParserError::Kind::headersTooLarge, &budget)
+                .empty()) {
+    }
+}
+
 bool isSchemeStart(const std::string& target) {
     // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":"
     if (target.empty() || !std::isalpha(static_cast<unsigned char>(target[0]))) return false;
@@ -144,6 +221,12 @@ void HttpParser::parseTarget(const std::string& target, std::string& path, NameV
 }
 
 HttpRequest HttpParser::readHttpRequest(ByteSource& source) const {
+    HttpRequest request = readRequestHead(source);
+    readBody(source, request);
+    return request;
+}
+
+HttpRequest HttpParser::readRequestHead(ByteSource& source) const {
     std::string line =
         readBoundedLine(source, httplimits::maxRequestLineBytes, HttpParserError::Kind::requestLineTooLong, nullptr);
     auto parts = split(line, ' ');
@@ -153,20 +236,28 @@ HttpRequest HttpParser::readHttpRequest(ByteSource& source) const {
     request.method = parts[0];
     parseTarget(parts[1], request.path, request.queryParams);
     request.headers = readHeaders(source);
-
-    auto length = request.headers.find("content-length");
-    if (length == request.headers.end()) return request;
-    std::uint64_t value = 0;
-    switch (parseLength(length->second, value)) {
-        case LengthKind::none: break;
-        case LengthKind::negative: throw HttpParserError(HttpParserError::Kind::negativeContentLength);
-        case LengthKind::tooLarge: throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
-        case LengthKind::value:
-            if (value > httplimits::maxBodyBytes) throw HttpParserError(HttpParserError::Kind::payloadTooLarge);
-            request.body = source.readLength(static_cast<std::size_t>(value));
-            break;
-    }
+    framingOf(request.headers);
     return request;
+}
+
+void HttpParser::readBody(ByteSource& source, HttpRequest& request) const {
+    const Framing framing = framingOf(request.headers);
+    switch (framing.kind) {
+        case Framing::Kind::none: break;
+        case Framing::Kind::length: request.body = source.readLength(static_cast<std::size_t>(framing.length)); break;
+        case Framing::Kind::chunked: readChunkedBody(source, request.body); break;
+    }
+}
+
+bool HttpParser::wantsContinue(const HttpHeaders& headers) {
+    const auto expect = headers.find("expect");
+    if (expect == headers.end() || lowerLatin1(expect->second) != "100-continue") return false;
+    try {
+        const Framing framing = framingOf(headers);
+        return framing.kind == Framing::Kind::chunked || framing.length > 0;
+    } catch (const HttpParserError&) {
+        return false;
+    }
 }
 
 HttpHeaders HttpParser::readHeaders(ByteSource& source) const {
@@ -182,7 +273,17 @@ HttpHeaders HttpParser::readHeaders(ByteSource& source) const {
         std::string first = line.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
         std::string second = colon == std::string::npos ? std::string() : line.substr(colon + 1);
         const std::string& last = second.empty() ? first : second;
-        headers[lowerLatin1(first)] = trimHorizontal(last);
+        std::string name = lowerLatin1(first);
+        std::string value = trimHorizontal(last);
+        auto [field, added] = headers.try_emplace(name, value);
+        if (added) continue;
+        // Which of two lengths would be the body's? Neither: the request is refused.
+        if (name == "content-length" && field->second != value) throw HttpParserError(HttpParserError::Kind::badFraming);
+        if (name == "transfer-encoding") {
+            field->second += ", " + value;  // codings add up, in order
+        } else {
+            field->second = std::move(value);
+        }
     }
 }
 

@@ -19,6 +19,8 @@ public:
         requestLineTooLong,  // answered 414
         headersTooLarge,     // a header line or the header block over its limit (answered 431)
         payloadTooLarge,     // an announced body over the limit (answered 413)
+        badFraming,          // two different lengths, a length with a transfer coding, a broken chunk (400)
+        unsupportedTransferCoding,  // a transfer coding other than chunked (answered 501)
     };
 
     explicit HttpParserError(Kind kind, std::string line = {});
@@ -36,10 +38,29 @@ public:
     // The limits are those of http/core/limits.h.
     // One request: method, path, queryParams, headers and body filled in.
     // Throws the source's read error (SocketError), or HttpParserError.
+    // The same as readRequestHead then readBody.
     HttpRequest readHttpRequest(ByteSource& source) const;
 
-    // The header block up to its empty line.
+    // The request line and the header block, the body left unread. How the
+    // body is framed is checked here, so that a request refused for it (or for
+    // an announced length over the limit) is refused before its body is read:
+    // two "content-length" fields with different values, or one next to a
+    // "transfer-encoding", are badFraming; a transfer coding other than
+    // chunked is unsupportedTransferCoding ("chunked" not last: badFraming).
+    HttpRequest readRequestHead(ByteSource& source) const;
+    // The body the head announced: "content-length" bytes, or a chunked body
+    // decoded (chunk extensions and trailer fields are read and dropped),
+    // within the same limit; a malformed chunk is badFraming.
+    void readBody(ByteSource& source, HttpRequest& request) const;
+
+    // The header block up to its empty line. A field name that comes again
+    // replaces the earlier value, except that different "content-length"
+    // values are badFraming and "transfer-encoding" values are joined with ", ".
     HttpHeaders readHeaders(ByteSource& source) const;
+
+    // The client sent "Expect: 100-continue" and announced a body: it waits
+    // for "100 Continue" (or the final answer) before sending it.
+    static bool wantsContinue(const HttpHeaders& headers);
 
     // True only for a "connection" header equal to "keep-alive" once trimmed.
     static bool wantsKeepAlive(const HttpHeaders& headers);

@@ -25,6 +25,8 @@ struct HttpServerIO::Shared {
     std::size_t serving = 0;    // threads serving a connection
     std::size_t accepting = 0;  // threads waiting in accept() (or about to)
     std::size_t threads = 0;    // every connection thread of every run
+    // Connections being served per client address (addresses holding none are absent).
+    std::map<std::string, std::size_t> perAddress;
 };
 
 namespace {
@@ -87,7 +89,8 @@ bool isTransientAcceptError(int error) {
 bool isResourceShortage(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
 
 // The body writer handed to a response: writes go straight to the client
-// socket, the first one together with the response's head.
+// socket, the first one together with the response's head unless the head
+// has gone already.
 class InnerWriteContext : public HttpResponseBodyWriter {
 public:
     InnerWriteContext(Socket& socket, std::string_view head) : socket_(socket), head_(head) {}
@@ -108,11 +111,25 @@ public:
         headSent_ = true;
         socket_.writeUTF8(head_);
     }
+    // Sends the head before the writer runs, announcing more: it leaves in one
+    // packet with the writer's first bytes when they come at once (a relayed
+    // answer: one wake-up of the client, not two), else on its own once the
+    // system's ceiling on such a wait (some 200 ms) has passed, while the
+    // writer still waits.
+    void sendHeadAhead() {
+        headSent_ = ahead_ = true;
+        socket_.writeAhead(head_);
+    }
+    // Sends at once whatever may still wait (a head that no body byte followed).
+    void finish() {
+        if (ahead_) socket_.setNoDelay(true);
+    }
 
 private:
     Socket& socket_;
     std::string_view head_;
     bool headSent_ = false;
+    bool ahead_ = false;
 };
 
 // The answer to a request refused for its size; none for a malformed one,
@@ -122,9 +139,35 @@ std::optional<HttpResponse> refusalFor(HttpParserError::Kind kind) {
         case HttpParserError::Kind::requestLineTooLong: return HttpResponse::raw(414, "URI Too Long");
         case HttpParserError::Kind::headersTooLarge: return HttpResponse::raw(431, "Request Header Fields Too Large");
         case HttpParserError::Kind::payloadTooLarge: return HttpResponse::raw(413, "Payload Too Large");
+        case HttpParserError::Kind::badFraming: return HttpResponse::raw(400, "Bad Request");
+        case HttpParserError::Kind::unsupportedTransferCoding: return HttpResponse::raw(501, "Not Implemented");
         default: return std::nullopt;
     }
 }
+
+// The peer address a connection is counted under; none when unknown.
+std::optional<std::string> peerOf(const Socket& socket) {
+    try {
+        return socket.peername();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// A connection over its address's bound: told so at once, without a thread
+// waiting on it. The answer is best effort (the socket's buffer takes it or
+// it is lost); what the client already sent is dropped first, so that the
+// close does not reset the connection under the answer.
+void refuseBusy(Socket& client) {
+    static const std::string answer = renderResponse(HttpResponse::raw(503, "Service Unavailable"));
+    std::uint8_t sink[4096];
+    for (int i = 0; i < 16 && ::recv(client.fd(), sink, sizeof(sink), MSG_DONTWAIT) > 0; ++i) {}
+    (void)::send(client.fd(), answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::shutdown(client.fd(), SHUT_WR);
+    client.close();
+}
+
+const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 }  // namespace
 
@@ -211,7 +254,9 @@ void HttpServerIO::connectionThread(std::shared_ptr<Shared> shared, std::shared_
         }
 
         auto client = std::make_shared<Socket>(fd);
+        const std::optional<std::string> peer = peerOf(*client);
         bool startSpare = false;
+        bool refused = false;
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
             --shared->accepting;
@@ -219,22 +264,43 @@ void HttpServerIO::connectionThread(std::shared_ptr<Shared> shared, std::shared_
                 shared->idle.notify_all();
                 break;
             }
-            shared->clients.emplace(client.get(), client);
-            ++shared->serving;
-            startSpare = shared->accepting < httplimits::spareConnectionThreads;
-            if (startSpare) {
-                ++shared->threads;
-                ++shared->accepting;
+            if (peer) {
+                auto held = shared->perAddress.try_emplace(*peer, 0).first;
+                refused = held->second >= connectionsPerAddress;
+                if (!refused) {
+                    ++held->second;
+                } else if (held->second == 0) {
+                    shared->perAddress.erase(held);
+                }
             }
+            if (refused) {
+                ++shared->accepting;  // this thread goes back to accept()
+            } else {
+                shared->clients.emplace(client.get(), client);
+                ++shared->serving;
+                startSpare = shared->accepting < httplimits::spareConnectionThreads;
+                if (startSpare) {
+                    ++shared->threads;
+                    ++shared->accepting;
+                }
+            }
+        }
+        if (refused) {
+            refuseBusy(*client);
+            continue;
         }
         if (startSpare) startConnectionThread(listener, run);
 
-        handleConnection(client);
+        serveConnection(client, peer);
 
         bool keep = false;
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
             shared->clients.erase(client.get());
+            if (peer) {
+                auto held = shared->perAddress.find(*peer);
+                if (--held->second == 0) shared->perAddress.erase(held);
+            }
             --shared->serving;
             keep = operating() && shared->accepting < httplimits::keptConnectionThreads;
             if (keep) ++shared->accepting;
@@ -311,20 +377,27 @@ std::pair<RouteParams, HttpHandler> HttpServerIO::dispatch(HttpRequest&) {
     return {RouteParams{}, [](HttpRequest&) { return HttpResponse::notFound(); }};
 }
 
-void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) {
+void HttpServerIO::handleConnection(const std::shared_ptr<Socket>& socket) { serveConnection(socket, peerOf(*socket)); }
+
+void HttpServerIO::serveConnection(const std::shared_ptr<Socket>& socket, const std::optional<std::string>& peer) {
     socket->setTimeouts(httplimits::receiveTimeoutSeconds, httplimits::sendTimeoutSeconds);
     socket->setNoDelay(true);  // a streamed body's writes must not wait for acknowledgements
-    // The peer stays the same for the connection's life.
-    std::optional<std::string> peer;
-    try {
-        peer = socket->peername();
-    } catch (...) {
-        peer = std::nullopt;
-    }
     while (operating()) {
         HttpRequest request;
         try {
-            request = parser_.readHttpRequest(*socket);
+            // Between requests the wait is the receive time-out; from its
+            // first byte on, the head has a deadline of its own.
+            socket->waitForBytes();
+            socket->setReadDeadline(std::chrono::steady_clock::now() + requestHeadTimeout);
+            request = parser_.readRequestHead(*socket);
+            socket->setReadDeadline(std::nullopt);
+            // A client that waits before sending its body is told to go on; a
+            // request refused above was answered without waiting for it.
+            if (HttpParser::wantsContinue(request.headers)) {
+                if (!operating()) break;
+                socket->writeUTF8(kContinue);
+            }
+            parser_.readBody(*socket, request);
         } catch (const HttpParserError& error) {
             if (auto refusal = refusalFor(error.kind())) {
                 try {
@@ -393,15 +466,21 @@ bool HttpServerIO::respond(Socket& socket, const HttpResponse& response, bool ke
     }
     InnerWriteContext writer(socket, head.text);
     try {
+        // A body of unknown length is a stream whose writer may wait long
+        // before its first byte (LM Studio loading a model): its head goes
+        // first. A body known in advance leaves with its head.
+        if (head.content.length < 0) writer.sendHeadAhead();
         head.content.writer(writer);
     } catch (...) {
         // The client still learns how the response began.
         try {
             writer.sendHead();
+            writer.finish();
         } catch (...) {}
         throw;
     }
     writer.sendHead();
+    writer.finish();
     return head.keepAlive;
 }
 

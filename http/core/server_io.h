@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "http/core/limits.h"
 #include "http/core/parser.h"
 #include "http/core/request.h"
 #include "http/core/response.h"
@@ -39,9 +41,21 @@ public:
 // waiting instead of a thread started for it; a thread that takes a connection
 // and leaves too few waiting starts another first.
 //
-// A response's head leaves with the first bytes its body writer writes (one
-// write for a head and an in-memory body); a writer that writes nothing gets
-// the head alone once it returns or throws.
+// A response of known length (an in-memory body) leaves in one write, head
+// and body together. A response without a length (raw: a stream, a file) has
+// its head written before its body writer runs, so that the client learns the
+// status while the writer waits for its first bytes. That head is written
+// announcing more (MSG_MORE): it leaves in one packet with the first body
+// bytes when they follow at once, else on its own within some 200 ms.
+//
+// One client address holds at most `connectionsPerAddress` connections at
+// once; a connection beyond them is answered 503 and closed at once, without
+// a thread waiting on it. A request head must arrive whole within
+// `requestHeadTimeout` of its first byte, or the connection closes. So one
+// device cannot hold the server's threads; the server sets no bound on
+// connections as a whole. A chunked request body is read like one of known
+// length, and "Expect: 100-continue" is answered "100 Continue" before the
+// body is read (a request refused for its head is answered at once instead).
 // Keep-alive: the connection stays open after a response only when the client
 // sent "Connection: keep-alive" and the response has a known length (ok, and
 // badRequest with a body). Every other response — raw (streamed) ones in
@@ -53,7 +67,10 @@ public:
 // a header block over its limit 431, a body announced over its limit 413; the
 // answer is followed by a graceful close (the sending side is shut and what
 // the client still sends is drained briefly), so that the client reads the
-// status rather than a reset. A malformed request line or a negative length
+// status rather than a reset. Framing that leaves the body's end in doubt
+// (two different lengths, a length with a transfer coding, a malformed chunk)
+// is answered 400, a transfer coding other than chunked 501, both followed by
+// the same close. A malformed request line or a negative length
 // closes the connection without an answer. Client sockets time out without
 // data and when blocked in a send, and send without delay (TCP_NODELAY). A
 // failed write closes the connection. Diagnostics go to the hook of
@@ -103,6 +120,11 @@ public:
 
     std::weak_ptr<HttpServerIODelegate> delegate;
 
+    // Bounds that keep one client from holding the server's threads; set
+    // before start (defaults: http/core/limits.h).
+    std::chrono::milliseconds requestHeadTimeout = httplimits::requestHeadTimeout;
+    std::size_t connectionsPerAddress = httplimits::connectionsPerAddress;
+
     // The handler for one request; the base answers notFound to everything.
     virtual std::pair<RouteParams, HttpHandler> dispatch(HttpRequest& request);
 
@@ -123,6 +145,8 @@ private:
     // when it cannot be started, both are given back.
     void startConnectionThread(const std::shared_ptr<Socket>& listener, std::uint64_t run);
     void connectionThread(std::shared_ptr<Shared> shared, std::shared_ptr<Socket> listener, std::uint64_t run);
+    // handleConnection with the peer's address already known.
+    void serveConnection(const std::shared_ptr<Socket>& socket, const std::optional<std::string>& peer);
     bool setState(HttpServerIOState from, HttpServerIOState to);
     void stopLocked();
 

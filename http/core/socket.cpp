@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -162,12 +163,16 @@ void Socket::writeUTF8(std::string_view text) { writeBuffer(text.data(), text.si
 
 void Socket::writeUInt8(ByteSpan bytes) { writeBuffer(bytes.data(), bytes.size()); }
 
-void Socket::writeBuffer(const void* pointer, std::size_t length) {
+void Socket::writeBuffer(const void* pointer, std::size_t length) { sendAll(pointer, length, 0); }
+
+void Socket::writeAhead(std::string_view text) { sendAll(text.data(), text.size(), MSG_MORE); }
+
+void Socket::sendAll(const void* pointer, std::size_t length, int flags) {
     const auto* bytes = static_cast<const std::uint8_t*>(pointer);
     std::size_t sent = 0;
     while (sent < length) {
         // MSG_NOSIGNAL: a peer that has gone gives EPIPE, never SIGPIPE.
-        ssize_t n = ::send(socketFileDescriptor, bytes + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(socketFileDescriptor, bytes + sent, length - sent, MSG_NOSIGNAL | flags);
         if (n < 1) {
             if (n == -1 && errno == EINTR) continue;
             fail(SocketError::Kind::writeFailed);
@@ -222,8 +227,25 @@ void Socket::sendFile(File& file) {
     }
 }
 
+void Socket::awaitReadDeadline() {
+    if (!readDeadline_) return;
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(*readDeadline_ - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            fail(SocketError::Kind::recvFailed);
+        }
+        pollfd ready{socketFileDescriptor, POLLIN, 0};
+        const int n = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 60 * 1000)));
+        if (n > 0) return;  // data, or the end or error that the read reports
+        if (n == -1 && errno != EINTR) fail(SocketError::Kind::recvFailed);
+    }
+}
+
 void Socket::fill() {
     if (!readBuffer_) readBuffer_ = std::make_unique<std::uint8_t[]>(httplimits::readAheadBytes);
+    awaitReadDeadline();
     for (;;) {
         ssize_t n = ::recv(socketFileDescriptor, readBuffer_.get(), httplimits::readAheadBytes, 0);
         if (n > 0) {
@@ -250,6 +272,7 @@ std::size_t Socket::readSome(void* out, std::size_t capacity) {
         readStart_ += n;
         return n;
     }
+    awaitReadDeadline();
     for (;;) {
         ssize_t n = ::recv(socketFileDescriptor, out, capacity, 0);
         if (n >= 0) return static_cast<std::size_t>(n);

@@ -105,6 +105,10 @@ public:
     void writeUTF8(std::string_view text);
     void writeUInt8(ByteSpan bytes);
     void writeBuffer(const void* pointer, std::size_t length);
+    // The same, announcing more to follow (MSG_MORE): over TCP the bytes wait
+    // for the next write to share its packet, at most some 200 ms (the
+    // system's ceiling), or until setNoDelay(true) pushes them.
+    void writeAhead(std::string_view text);
     // `first` then `second`, handed to the system together (one packet when
     // they fit): a response's head and its body.
     void writeTwo(ByteSpan first, ByteSpan second);
@@ -137,6 +141,15 @@ public:
     // reads and drops what the client still sends until it closes or
     // `patience` has passed. The caller then closes.
     void finishAndDrain(std::chrono::milliseconds patience);
+    // Blocks until at least one byte is read ahead (the receive time-out
+    // applies); recvFailed at the end of the stream or on error.
+    void waitForBytes() {
+        if (readStart_ == readEnd_) fill();
+    }
+    // Reads that have to wait for data give up with recvFailed ("Connection
+    // timed out") once `deadline` has passed, however often bytes trickle in;
+    // none: only the receive time-out applies.
+    void setReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) { readDeadline_ = deadline; }
     // One line: bytes 0..13 dropped (CR, tabs...), byte 10 ends it, every other
     // byte becomes the character of that code point (0xC3 -> U+00C3, as UTF-8).
     std::string readLine();
@@ -165,12 +178,16 @@ public:
     const int socketFileDescriptor;
 
 private:
+    void sendAll(const void* pointer, std::size_t length, int flags);
     // Refills the read-ahead buffer with one recv; recvFailed at end or on error.
     void fill();
+    // Waits until the descriptor is readable or the read deadline passes (recvFailed).
+    void awaitReadDeadline();
 
     std::unique_ptr<std::uint8_t[]> readBuffer_;  // allocated at the first read
     std::size_t readStart_ = 0;
     std::size_t readEnd_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> readDeadline_;
     std::atomic<bool> shutdown{false};
     // Makes close() and shutdownIO() exclusive: a shutdown that has seen the
     // descriptor open must reach it before it is closed, or the number could

@@ -30,6 +30,17 @@ std::string post(const std::string& path, const std::string& type, const std::st
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// The same body sent in chunks of at most 7 bytes.
+std::string postChunked(const std::string& path, const std::string& type, const std::string& body) {
+    std::string chunks;
+    for (std::size_t at = 0; at < body.size(); at += 7) {
+        const std::string piece = body.substr(at, 7);
+        chunks += std::to_string(piece.size()) + "\r\n" + piece + "\r\n";
+    }
+    return "POST " + path + " HTTP/1.1\r\nContent-Type: " + type + "\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks +
+           "0\r\n\r\n";
+}
+
 // The demonstration server on a free loopback port, sharing a scratch folder.
 class DemoServerTest : public ::testing::Test {
 protected:
@@ -132,6 +143,10 @@ TEST_F(DemoServerTest, HandlersFormsRedirectsAndTheNotFoundRedirectLogOneLineEac
         {post("/upload", "text/plain", "x"), okHtml("")},
         {post("/login", "application/x-www-form-urlencoded", "email=a%40b.c&password=%3Cp%3E"),
          okHtml("email = a@b.c<br>password = &lt;p&gt;")},
+        {postChunked("/login", "application/x-www-form-urlencoded", "email=a%40b.c&password=%3Cp%3E"),
+         okHtml("email = a@b.c<br>password = &lt;p&gt;")},
+        {postChunked("/upload", "multipart/form-data; boundary=XyZ", multipart),
+         okHtml("Name: my_file1 File name: &lt;b&gt;&amp;.txt Size: 3<br>Name: my_file2 File name:  Size: 0<br>")},
         {post("/login", "application/x-www-form-urlencoded", ""), okHtml("")},
         {post("/login", "application/x-www-form-urlencoded", "password=caf%E9+cr%E8me"),  // a page without charset
          okHtml("password = café crème")},

@@ -76,7 +76,8 @@ TEST_F(HostileHttpCore, ManyIdleConnectionsDoNotStopService) {
     constexpr std::size_t idleCount = 300;
     std::vector<std::unique_ptr<Client>> idle;
     for (std::size_t i = 0; i < idleCount; ++i) {
-        idle.push_back(std::make_unique<Client>(port_));
+        const std::string source = "127.0.2." + std::to_string(1 + i % 10);  // within each address's bound
+        idle.push_back(std::make_unique<Client>(port_, source.c_str()));
         ASSERT_TRUE(idle.back()->connected()) << i;
         if (i % 2) idle.back()->send("GET /pi");  // half a request line, then nothing
     }
@@ -188,6 +189,58 @@ private:
     rlimit saved_{};
 };
 
+// One device cannot hold the server's threads: its connections beyond its
+// address's bound are refused at once, and a head that trickles in is cut at
+// its deadline. Other addresses, a pause before a head's first byte and a
+// slow body are not affected. (Both bounds lowered here; limits.h has theirs.)
+TEST(HostileHttpCoreLimits, OneAddressIsBoundInConnectionsAndInTheTimeOfAHead) {
+    HttpServer server;
+    server.listenAddressIPv4 = "127.0.0.1";
+    server.connectionsPerAddress = 4;
+    server.requestHeadTimeout = 300ms;
+    server.GET["/ping"] = [](HttpRequest&) { return HttpResponse::ok(HttpResponseBody::text("pong")); };
+    server.POST["/echo"] = [](HttpRequest& r) { return HttpResponse::ok(HttpResponseBody::text(r.bodyText())); };
+    server.start(0, true);
+    const auto ping = [&](const char* source) {
+        Client client(server.port(), source);
+        return client.send("GET /ping HTTP/1.1\r\n\r\n") ? bodyOf(client.readToEnd()) : "";
+    };
+
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 4; ++i) held.push_back(std::make_unique<Client>(server.port(), "127.0.3.1"));
+    ASSERT_TRUE(eventually([&] { return server.activeConnections() >= 4; }));
+    Client beyond(server.port(), "127.0.3.1");
+    bool closed = false;
+    EXPECT_EQ(statusOf(beyond.readToEnd(&closed)), 503);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(ping("127.0.3.2"), "pong");
+    held.pop_back();
+    EXPECT_TRUE(eventually([&] { return ping("127.0.3.1") == "pong"; }));
+
+    Client drip(server.port(), "127.0.3.3");
+    ASSERT_TRUE(drip.send("GET /ping HTTP/1.1\r\nX-A: "));
+    for (int i = 0; i < 400 && !drip.peerClosed(); ++i) {
+        drip.send("a");
+        drip.readUntil("", 50ms);
+    }
+    EXPECT_TRUE(drip.peerClosed());
+    EXPECT_EQ(drip.readToEnd(), "");
+
+    Client late(server.port(), "127.0.3.4");  // silent longer than the head's time, then quick
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(late.send("GET /ping HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(bodyOf(late.readToEnd()), "pong");
+    Client slowBody(server.port(), "127.0.3.5");  // the head at once, the body slowly
+    ASSERT_TRUE(slowBody.send("POST /echo HTTP/1.1\r\nContent-Length: 5\r\n\r\n"));
+    for (char c : std::string("hello")) {
+        std::this_thread::sleep_for(100ms);
+        slowBody.send(std::string(1, c));
+    }
+    EXPECT_EQ(bodyOf(slowBody.readToEnd()), "hello");
+    held.clear();
+    server.stopAndWait();
+}
+
 TEST(HostileHttpCoreLimits, IdleConnectionsBeyondALowDescriptorLimitDoNotShutOthersOut) {
     // A low soft limit, as desktop sessions often have (1024), here lower still.
     DescriptorLimit limit(256);
@@ -201,7 +254,8 @@ TEST(HostileHttpCoreLimits, IdleConnectionsBeyondALowDescriptorLimitDoNotShutOth
     // 400 idle clients: 800 descriptors in this process with the server's ends.
     std::vector<std::unique_ptr<Client>> idle;
     for (int i = 0; i < 400; ++i) {
-        idle.push_back(std::make_unique<Client>(server.port()));
+        const std::string source = "127.0.2." + std::to_string(1 + i % 10);
+        idle.push_back(std::make_unique<Client>(server.port(), source.c_str()));
         ASSERT_TRUE(idle.back()->connected()) << i;
     }
     ASSERT_TRUE(eventually([&] { return server.activeConnections() >= 400; }));

@@ -304,6 +304,7 @@ TEST(HttpParser, ReadAheadAndOneByteAtATimeGiveTheSameRequests) {
         "GET / HTTP/1.1\r\nX: " + std::string(atHeaderLimit, 'v') + "\r\n\r\n",
         "GET / HTTP/1.1\r\nX: " + std::string(atHeaderLimit + 1, 'v') + "\r\n\r\n",
         "GET / HTTP/1.1\r\nX: a\r\n",  // ends before the blank line
+        "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n1;x\r\nc\r\n0\r\nT: v\r\n\r\n",
     };
     for (const std::string& bytes : cases) {
         const std::string oneByOne = outcome([&] {
@@ -312,6 +313,41 @@ TEST(HttpParser, ReadAheadAndOneByteAtATimeGiveTheSameRequests) {
         });
         EXPECT_EQ(outcome([&] { return parse(bytes); }), oneByOne) << bytes.substr(0, 40);
     }
+}
+
+// Where a body ends is never in doubt: two lengths must agree, a chunked
+// body is read (never taken as empty), and any other coding is refused.
+TEST(HttpParser, BodyFraming) {
+    const auto result = [](const std::string& bytes) -> std::string {
+        try {
+            return "[" + parse(bytes).bodyText() + "]";
+        } catch (const HttpParserError& e) {
+            return e.what();
+        } catch (const SocketError&) {
+            return "ended";
+        }
+    };
+    const std::string post = "POST / HTTP/1.1\r\n", chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {post + "Content-Length: 3\r\nContent-Length: 3\r\n\r\nabcdef", "[abc]"},
+        {post + "Content-Length: 3\r\nContent-Length: 13\r\n\r\nabc", "badFraming"},
+        {post + "Content-Length: 3\r\ncontent-length: 03\r\n\r\nabc", "badFraming"},
+        {chunked + "3\r\nabc\r\n0\r\n\r\n", "[abc]"},
+        {post + "Transfer-Encoding: Chunked \r\n\r\nA;n=\"v\"\r\n0123456789\r\n1 \r\n!\n0\r\nX: t\r\n\r\n",
+         "[0123456789!]"},
+        {post + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\nabc", "badFraming"},
+        {post + "Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n", "unsupportedTransferCoding"},
+        {post + "Transfer-Encoding: gzip\r\n\r\n", "badFraming"},
+        {post + "Transfer-Encoding: chunked, chunked\r\n\r\n", "badFraming"},
+        {chunked + "3\r\nabcd\r\n0\r\n\r\n", "badFraming"},  // more data than its size
+        {chunked + "g\r\n", "badFraming"},
+        {chunked + "fffffffffffffffffffff\r\n", "payloadTooLarge"},
+        {chunked + "3\r\nabc\r\n", "ended"},
+        {chunked + "4000001\r\n", "payloadTooLarge"},
+        {chunked + "2\r\nab\r\n3ffffff\r\n", "payloadTooLarge"},  // the chunks add up past the limit
+    };
+    for (const auto& [bytes, expected] : cases) EXPECT_EQ(result(bytes), expected) << bytes;
+
 }
 
 TEST(HttpParser, PipelinedRequestsAndExtraBodyBytes) {

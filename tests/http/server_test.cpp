@@ -79,6 +79,13 @@ TEST_F(HttpServerTest, OneAnswerOrNoneThenTheConnectionCloses) {
         {"BROKEN\r\n\r\n", ""},
         {"POST /x HTTP/1.1\r\nContent-Length: -5\r\n\r\n", ""},
         {"POST /x" + keepAlive + "Content-Length: 67108865\r\n\r\n", "HTTP/1.1 413 Payload Too Large\r\n" + kServer},
+        // Framing that leaves the body's end in doubt.
+        {"POST /x" + keepAlive + "Content-Length: 3\r\nContent-Length: 13\r\n\r\nabc",
+         "HTTP/1.1 400 Bad Request\r\n" + kServer},
+        {"POST /x" + keepAlive + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request\r\n" + kServer},
+        {"POST /x" + keepAlive + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", "HTTP/1.1 400 Bad Request\r\n" + kServer},
+        {"POST /x" + keepAlive + "Transfer-Encoding: gzip, chunked\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\n" + kServer},
         {"GET /" + std::string(70 * 1024, 'a') + keepAlive + "\r\n", "HTTP/1.1 414 URI Too Long\r\n" + kServer},
         {"GET /" + keepAlive + "X: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
          "HTTP/1.1 431 Request Header Fields Too Large\r\n" + kServer},
@@ -90,6 +97,49 @@ TEST_F(HttpServerTest, OneAnswerOrNoneThenTheConnectionCloses) {
         bool closed = false;
         EXPECT_EQ(exchange(request, &closed), response) << request;
         EXPECT_TRUE(closed) << request;
+    }
+}
+
+// Over TCP a stream's head waits a moment for the first body bytes (one
+// packet for both), but a writer that keeps waiting (LM Studio loading a
+// model) does not keep the head from the client.
+TEST_F(HttpServerTest, AStreamsHeadReachesTheClientWhileItsWriterWaits) {
+    Signal headRead;
+    server["/slow"] = [&](HttpRequest&) {
+        return HttpResponse::raw(200, "OK", HttpHeaders{{"Content-Type", "text/event-stream"}},
+                                 [&](HttpResponseBodyWriter& w) { w.write(headRead.wait() ? "data: a\n\n" : "late"); });
+    };
+    server.start(0);
+    Client client(server.port());
+    client.send("GET /slow HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(client.readResponse(), "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n" + kServer);
+    headRead.open();
+    EXPECT_EQ(client.readToEnd(), "data: a\n\n");
+}
+
+// A client that sends "Expect: 100-continue" waits for the interim answer
+// before its body; a chunked body reaches the handler whole.
+TEST_F(HttpServerTest, BodiesAfterOneHundredContinueAndChunkedBodiesReachTheHandler) {
+    server["/echo"] = [](HttpRequest& r) { return textResponse(r.bodyText()); };
+    server.start(0);
+    const std::string head = "POST /echo HTTP/1.1\r\nExpect: 100-continue\r\n";
+    const struct {
+        std::string head, interim, body, answer;
+    } cases[] = {
+        {head + "Content-Length: 5\r\n\r\n", "HTTP/1.1 100 Continue\r\n\r\n", "hello",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n" + kServer + "hello"},
+        {head + "Transfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 100 Continue\r\n\r\n",
+         "2;ext=1\r\nhe\r\n3\r\nllo\r\n0\r\nTrailer: x\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n" + kServer + "hello"},
+        // Refused for its announced size: the final answer at once, the body never asked for.
+        {head + "Content-Length: 67108865\r\n\r\n", "HTTP/1.1 413 Payload Too Large\r\n" + kServer, "", ""},
+    };
+    for (const auto& c : cases) {
+        Client client(server.port());
+        client.send(c.head);
+        EXPECT_EQ(client.readResponse(), c.interim) << c.head;
+        client.send(c.body);
+        EXPECT_EQ(client.readToEnd(), c.answer) << c.head;
     }
 }
 
@@ -317,8 +367,10 @@ TEST_F(HttpServerTest, LaterConnectionsAreServedByTheThreadsOfEarlierOnes) {
 }
 
 // Responses written on one end of a packet socket pair: each write the server
-// makes arrives as one record.
-TEST(HttpServerRespond, TheHeadLeavesWithTheFirstBodyBytes) {
+// makes arrives as one record. A body known in advance leaves with its head; a
+// stream's head goes before its writer runs (over TCP it may wait a moment for
+// the first body bytes: AStreamsHeadReachesTheClientWhileItsWriterWaits).
+TEST(HttpServerRespond, AKnownBodyLeavesWithItsHeadAStreamsHeadGoesFirst) {
     HttpServer server;
     server.start(0);  // a running server writes
     const auto writes = [](std::vector<std::string> parts, bool failFirst = false) {
@@ -334,7 +386,7 @@ TEST(HttpServerRespond, TheHeadLeavesWithTheFirstBodyBytes) {
         std::vector<std::string> records;
     } cases[] = {
         {"a body in memory", textResponse("hello"), {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n" + kServer + "hello"}},
-        {"a streamed body", writes({"data: a\n\n", "data: b\n\n"}), {rawHead + "data: a\n\n", "data: b\n\n"}},
+        {"a streamed body", writes({"data: a\n\n", "data: b\n\n"}), {rawHead, "data: a\n\n", "data: b\n\n"}},
         {"a writer that writes nothing", writes({}), {rawHead}},
         {"a writer that fails first", writes({"never"}, true), {rawHead}},
         {"no body", HttpResponse::notFound(), {"HTTP/1.1 404 Not Found\r\n" + kServer}},
