@@ -9,30 +9,16 @@ prompt, parameters, the loaded model), read back from the fake: all three paths 
 same work and receive the same streamed answer. Prints medians/p99 of time to the first event and to
 the end of the body, each proxy's overhead over the direct path, and what each path received.
 """
-import json, os, re, signal, socket, subprocess, sys, tempfile, time, statistics, argparse
+import json, socket, sys, time, statistics, argparse
+
+from side_by_side import Programs
 
 ap = argparse.ArgumentParser()
 ap.add_argument('build')
 ap.add_argument('--n', type=int, default=600)
 ap.add_argument('--pieces', type=int, default=20)
 a = ap.parse_args()
-procs = []
-
-def start(cmd, pattern, env=None, n=1):
-    p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
-    procs.append(p)
-    found = []
-    deadline = time.time() + 60
-    while len(found) < n and time.time() < deadline:
-        line = p.stdout.readline()
-        if not line:
-            break
-        m = re.search(pattern, line)
-        if m:
-            found.append(int(m.group(1)))
-    if len(found) < n:
-        raise SystemExit(f"could not start {cmd[0]}")
-    return p, found
+programs = Programs()
 
 def http(port, raw, timeout=10):
     s = socket.create_connection(('127.0.0.1', port), timeout=timeout)
@@ -59,25 +45,12 @@ def post(path, body, port):
             f"Content-Length: {len(b)}\r\nConnection: close\r\n\r\n").encode() + b
 
 try:
-    b = a.build
-    fake, (fport, cport) = start([f"{b}/tests/support/fake-lmstudio"], r'(?:listening|control) on (\d+)', n=2)
-    home = tempfile.mkdtemp(prefix='klr-bench-')
-    env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home + '/.config', XDG_DATA_HOME=home + '/.local/share')
+    fport, cport, kport = programs.fake_and_klarion(a.build)
     pieces = [f"mot{i} " for i in range(a.pieces)]
     ctl = post('/control/reply', {"pieces": pieces}, cport)
     http(cport, ctl)
-    srv, (kport,) = start([f"{b}/tests/support/klarion-test-server", "--port", "0", "--lmstudio", f"http://127.0.0.1:{fport}"], r'listening on (\d+)', env=env)
-    ng = tempfile.mkdtemp(prefix='klr-nginx-')
-    s = socket.socket(); s.bind(('127.0.0.1', 0)); nport = s.getsockname()[1]; s.close()
-    conf = f"""worker_processes 1; daemon off; pid {ng}/nginx.pid; error_log {ng}/error.log;
-events {{ worker_connections 1024; }}
-http {{ access_log off; client_body_temp_path {ng}; proxy_temp_path {ng};
-  server {{ listen 127.0.0.1:{nport};
-    location / {{ proxy_pass http://127.0.0.1:{fport}; proxy_buffering off; proxy_http_version 1.1; }} }} }}"""
-    open(f"{ng}/nginx.conf", 'w').write(conf)
-    p = subprocess.Popen(['nginx', '-c', f'{ng}/nginx.conf', '-p', ng], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    procs.append(p)
-    time.sleep(0.5)
+    nport = programs.nginx(f"location / {{ proxy_pass http://127.0.0.1:{fport}; proxy_buffering off; "
+                           "proxy_http_version 1.1; }")
     # The direct and nginx paths send LM Studio the very request Klarion sends it (system prompt,
     # parameters, the loaded model), so that the fake does the same work and streams the same
     # answer on all three paths.
@@ -116,8 +89,4 @@ http {{ access_log off; client_body_temp_path {ng}; proxy_temp_path {ng};
         kb = bodies[k].split(b'\r\n\r\n', 1)[1]
         print(f"{k} body: {len(kb)} bytes, {kb.count(b'data:')} events, starts", kb[:40])
 finally:
-    for p in procs:
-        try:
-            p.send_signal(signal.SIGTERM); p.wait(timeout=5)
-        except Exception:
-            p.kill()
+    programs.stop()

@@ -15,6 +15,15 @@ if ! command -v clang++ >/dev/null; then
   echo "fuzz.sh: clang++ is needed (scripts/install-deps.sh installs it)" >&2
   exit 1
 fi
+# A crash report names file and line only through LLVM's symbolizer.
+if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ]; then
+  ASAN_SYMBOLIZER_PATH="$(command -v llvm-symbolizer-14 || command -v llvm-symbolizer || true)"
+  if [ -z "$ASAN_SYMBOLIZER_PATH" ]; then
+    echo "fuzz.sh: llvm-symbolizer is needed for file and line in crash reports (scripts/install-deps.sh installs it: llvm-14)" >&2
+    exit 1
+  fi
+  export ASAN_SYMBOLIZER_PATH
+fi
 
 cmake -S . -B "$BUILD_DIR" \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

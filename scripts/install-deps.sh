@@ -13,10 +13,11 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 RUN_PKGS=(build-essential cmake pkg-config
           libcurl4-openssl-dev nlohmann-json3-dev libicu-dev
           libqrencode-dev qt6-base-dev qt6-translations-l10n libjs-katex fonts-katex)
-# The tests: GoogleTest, clang for the fuzzers and sanitizers, the browser,
-# the display and picture tools of the window tests, the WebSocket peer.
+# The tests: GoogleTest, clang for the fuzzers and sanitizers with LLVM's
+# symbolizer (file and line in their reports), the browser, the display and
+# picture tools of the window tests, the WebSocket peer.
 TEST_PKGS=(git libgtest-dev libgmock-dev googletest
-           clang libclang-rt-14-dev
+           clang libclang-rt-14-dev llvm-14
            curl procps iproute2
            chromium fonts-dejavu-core fonts-noto-color-emoji
            xvfb xauth xdotool zbar-tools imagemagick

@@ -190,6 +190,21 @@ const char* lmTransportErrorName(LmTransportError error) {
     return "other";
 }
 
+std::string lmStudioPort(std::string_view baseUrl) {
+    std::string url(baseUrl);
+    if (!normaliseBaseUrl(url)) return {};
+    std::string port;
+    CURLU* u = curl_url();
+    char* text = nullptr;
+    if (u != nullptr && curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_PORT, &text, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        port = text;
+    }
+    curl_free(text);
+    curl_url_cleanup(u);
+    return port;
+}
+
 LmStudioClient::LmStudioClient(std::string baseUrl, LmStudioTimeouts timeouts)
     : baseUrl_(std::move(baseUrl)),
       baseUrlValid_(false),

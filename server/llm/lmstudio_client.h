@@ -39,6 +39,11 @@ enum class LmTransportError {
 // A short English name of the error ("refused", "timed out", ...), for journal lines and tests.
 const char* lmTransportErrorName(LmTransportError error);
 
+// The port of an LM Studio address as the panel's texts name it: "1234" for
+// "http://127.0.0.1:1234", "80" when the address names none; empty when the address forms no
+// "http://" URL (a client on it would send nothing).
+std::string lmStudioPort(std::string_view baseUrl);
+
 // The outcome of a plain request: either an HTTP answer (status and body, any status) or a
 // transport failure. After a failure, `status` and `body` hold whatever had arrived.
 struct LmReply {

@@ -6,7 +6,6 @@
 
 #include "platform/numbers.h"
 
-#include <regex>
 #include <set>
 
 #include "app/state/config_files.h"
@@ -15,6 +14,7 @@
 #include "server/api/live_data_routes.h"
 #include "server/api/schedule_routes.h"
 #include "tests/support/classroom_fixture.h"
+#include "tests/support/text_pattern.h"
 
 namespace klarion {
 namespace {
@@ -182,7 +182,7 @@ TEST(AdminUpdateRoute, ClassPinIsDrawnOnceFromTheDefault) {
 
     reply = callRoute(handleAdminUpdate, *t.context, t.pinBody(R"("requiresPin":true)"));
     const std::string drawn = Json::parse(reply.body)["studentPinCode"];
-    EXPECT_TRUE(std::regex_match(drawn, std::regex("\\d{4}"))) << drawn;
+    EXPECT_TRUE(klarion::testing::matchesPattern(drawn, "####")) << drawn;
     EXPECT_EQ(t.config().pinCode(), "8461") << "applied only on the main queue";
     EXPECT_EQ(t.journal(), std::vector<std::string>{"PIN élève généré via admin/update → " + drawn});
     EXPECT_EQ(t.config().pinCode(), drawn);

@@ -49,6 +49,15 @@ protected:
     const LmStudioClient& client = *lm.client;
 };
 
+TEST(LmStudioClientAddress, PortNamedByTheTexts) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://127.0.0.1:1234", "1234"}, {"http://localhost:5678/", "5678"}, {"http://[::1]:8080", "8080"},
+        {"http://lm.local", "80"},         {"https://127.0.0.1:1234", ""},     {"127.0.0.1:1234", ""},
+        {"http://127.0.0.1:1234/v1", ""},  {"http://127.0.0.1:99999", ""},     {"", ""},
+    };
+    for (const auto& [address, port] : cases) EXPECT_EQ(lmStudioPort(address), port) << address;
+}
+
 TEST(LmStudioClientAddress, AddressesThatFormNoUrlSendNothing) {
     EXPECT_EQ(LmStudioClient().baseUrl(), "http://127.0.0.1:1234");
     FakeLmStudio fake;

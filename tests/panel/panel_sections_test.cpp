@@ -38,6 +38,9 @@ TEST(ServerSection, LmStudioLinesFollowTheProbe) {
                   std::tuple(c.model, c.context, c.tooShort, c.warning))
             << c.what;
     }
+    PanelState elsewhere;
+    elsewhere.lmStudioPort = "5678";
+    EXPECT_EQ(serverSection(elsewhere, online(4096)).lmStatus, "LM Studio prêt (Port 5678)");
     const ServerSection s = serverSection(PanelState{}, online(4096));
     EXPECT_EQ(s.lmStatus, "LM Studio prêt (Port 1234)");
     EXPECT_EQ(s.contextText, "Contexte : 4096 tokens");
@@ -120,11 +123,14 @@ TEST(PedagogyAndDashboard, LinksAndPin) {
 TEST(StartRefusalAlert, TextsOfTheTwoRefusals) {
     using Refusal = LmStudioProbes::StartRefusal;
     EXPECT_EQ(
-        startRefusalAlert(Refusal::lmStudioUnreachable),
+        startRefusalAlert(Refusal::lmStudioUnreachable, "1234"),
         std::make_pair(std::string("LM Studio inaccessible"),
                        std::string("Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré "
                                    "sur le port 1234 avant de lancer le serveur Klarion.")));
-    EXPECT_EQ(startRefusalAlert(Refusal::noModelLoaded),
+    EXPECT_EQ(startRefusalAlert(Refusal::lmStudioUnreachable, "5678").second,
+              "Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur le port 5678 avant "
+              "de lancer le serveur Klarion.");
+    EXPECT_EQ(startRefusalAlert(Refusal::noModelLoaded, "1234"),
               std::make_pair(std::string("Aucun modèle chargé"),
                              std::string("LM Studio est démarré, mais aucun modèle d'IA n'est chargé en mémoire. "
                                          "Veuillez charger un modèle avant de lancer Klarion.")));

@@ -53,12 +53,22 @@ focus "\$WID"
 # is lost: a press that found the window ready starts the server well within
 # ten seconds, so only then is the key pressed again (at most three times).
 sleep 1
+# A start refused meanwhile (on a very busy machine the 2-second probe of LM
+# Studio may run out) shows an alert, which takes the keys: its title is noted
+# and the alert closed before the next press.
+ALERTS=""
 for _ in 1 2 3; do
   focus "\$WID"
   xdotool key space
   for _ in \$(seq 100); do curl -sf "http://127.0.0.1:$PORT/api/config" > "$SCRATCH/config.json" && break 2; sleep 0.1; done
+  for OTHER in \$(xdotool search --onlyvisible --pid \$PID 2>/dev/null); do
+    [ "\$OTHER" = "\$WID" ] && continue
+    ALERTS="\$ALERTS [\$(xdotool getwindowname "\$OTHER")]"
+    focus "\$OTHER"
+    xdotool key Return
+  done
 done
-grep -q '"requiresPin"' "$SCRATCH/config.json" || { echo "no answer from /api/config"; cat "$SCRATCH/klarion.err"; exit 1; }
+grep -q '"requiresPin"' "$SCRATCH/config.json" || { echo "no answer from /api/config; windows shown:\$ALERTS"; cat "$SCRATCH/klarion.err"; exit 1; }
 sleep 0.5
 import -window root "$SHOTS/smoke-running.png"
 

@@ -129,7 +129,9 @@ TEST_F(WindowTest, FrameMenusTabsAndAbout) {
 TEST_F(WindowTest, StartWithTheFakeThenStop) {
     app->view().panel()->selectedPort = 0;  // a free port
     window->act([&] { app->view().onTimerTick(); });
-    ASSERT_TRUE(waitFor([&] { return label("lmStatus") == "LM Studio prêt (Port 1234)"; }));
+    // The status names the port of the address LM Studio was given (--lmstudio).
+    const QString ready = QString("LM Studio prêt (Port %1)").arg(fake.port());
+    ASSERT_TRUE(waitFor([&] { return label("lmStatus") == ready; })) << label("lmStatus").toStdString();
 
     click("startStopButton");
     ASSERT_TRUE(waitFor([&] { return app->view().panel()->isRunning && !app->view().panel()->ipURL.empty(); }));
@@ -160,6 +162,10 @@ TEST_F(WindowTest, StartWithTheFakeThenStop) {
     ASSERT_TRUE(waitFor([&] { return window->findChild<QWidget*>("generalAlert") != nullptr; }));
     EXPECT_EQ(window->findChild<QWidget*>("generalAlert")->findChild<QLabel*>("alertHeadline")->text(),
               "LM Studio inaccessible");
+    EXPECT_TRUE(window->findChild<QWidget*>("generalAlert")
+                    ->findChild<QLabel*>("alertMessage")
+                    ->text()
+                    .contains(QString("sur le port %1 avant").arg(fake.port())));
 }
 
 TEST_F(WindowTest, ClassControlsReachTheStateAndBack) {

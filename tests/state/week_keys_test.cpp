@@ -74,7 +74,7 @@ TEST(MondayOfWeekKey, GivesLocalMidnight) {
                             "99999999999999999999-W01", "2026-W99999999999999999999"})
         EXPECT_FALSE(mondayOfWeekKey(bad)) << bad;
     for (int week = 1; week <= 53; ++week) {  // every Monday gives back its own key
-        char key[16];
+        char key[24];  // room for any int, as the compiler checks
         std::snprintf(key, sizeof key, "2026-W%02d", week);
         auto monday = mondayOfWeekKey(key);
         ASSERT_TRUE(monday) << key;

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
+#include <string_view>
 #include <vector>
 
 #ifndef KLARION_TEST_SERVER_PATH
@@ -94,14 +94,28 @@ void TestServerProcess::readOutputs(int out, int err) {
     arrived_.notify_all();
 }
 
+namespace {
+
+// The port and the teacher PIN of the banner "listening on PORT\nteacher PIN NNNN\n" at the start
+// of `out`, once both lines are whole.
+bool readBanner(std::string_view out, uint16_t& port, std::string& pin) {
+    constexpr std::string_view first = "listening on ", second = "\nteacher PIN ";
+    if (!out.starts_with(first)) return false;
+    const auto digits = out.find_first_not_of("0123456789", first.size());
+    if (digits == first.size() || digits == std::string_view::npos || digits - first.size() > 5) return false;
+    const auto rest = out.substr(digits);
+    const auto end = rest.find('\n', second.size());
+    if (!rest.starts_with(second) || end == std::string_view::npos || end == second.size()) return false;
+    port = static_cast<uint16_t>(std::stoi(std::string(out.substr(first.size(), digits - first.size()))));
+    pin = rest.substr(second.size(), end - second.size());
+    return true;
+}
+
+}  // namespace
+
 uint16_t TestServerProcess::waitForBanner() {
-    const std::regex banner("listening on (\\d+)\nteacher PIN (\\S+)\n");
-    std::smatch match;
     std::unique_lock lock(mutex_);
-    arrived_.wait_for(lock, std::chrono::seconds(60), [&] { return std::regex_search(stdout_, match, banner); });
-    if (match.empty()) return 0;
-    port_ = static_cast<uint16_t>(std::stoi(match[1]));
-    pin_ = match[2];
+    arrived_.wait_for(lock, std::chrono::seconds(60), [&] { return readBanner(stdout_, port_, pin_); });
     return port_;
 }
 

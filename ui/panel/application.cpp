@@ -28,6 +28,7 @@ Application::Application(ApplicationOptions options, StateContext state)
     : view_(std::make_unique<ContentView>(std::move(state))) {
     removeSaveLeftovers(view_->context());
     auto lmStudio = std::make_shared<const LmStudioClient>(options.lmStudioURL);
+    if (auto port = lmStudioPort(lmStudio->baseUrl()); !port.empty()) view_->panel()->lmStudioPort = port;
     plugLMStudioProbes(*view_, LmStudioProbes::create(view_->context(), lmStudio));
 
     auto context = ClassroomContext::make(view_->context(), view_->sessions());

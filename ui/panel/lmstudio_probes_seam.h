@@ -11,8 +11,9 @@
 
 namespace klarion {
 
-// The title and message of the panel's alert for a refused start.
-std::pair<std::string, std::string> startRefusalAlert(LmStudioProbes::StartRefusal why);
+// The title and message of the panel's alert for a refused start; `port` is
+// LM Studio's (lmStudioPort of its address).
+std::pair<std::string, std::string> startRefusalAlert(LmStudioProbes::StartRefusal why, const std::string& port);
 
 // The panel keeps `probes` alive through its seam; destroy the panel on the
 // main thread (the probes then wait for their running requests).

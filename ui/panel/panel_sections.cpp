@@ -37,7 +37,7 @@ ServerSection serverSection(const PanelState& panel, const AppConfig::Values& co
     const bool tooShort = length >= 1 && length < AppConfig::lmContextRecommended;
     s.pickersEnabled = !panel.isRunning;
     s.lmOnline = config.isLmStudioOnline;
-    s.lmStatus = s.lmOnline ? "LM Studio prêt (Port 1234)" : "LM Studio hors ligne";
+    s.lmStatus = s.lmOnline ? "LM Studio prêt (Port " + panel.lmStudioPort + ")" : "LM Studio hors ligne";
     s.showModel = s.lmOnline && !config.lmLoadedModelId.empty();
     s.modelId = config.lmLoadedModelId;
     s.showContext = s.showModel && length >= 1;

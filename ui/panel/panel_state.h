@@ -20,6 +20,7 @@ struct PanelState {
     bool isRunning = false;        // true after a successful server start
     std::string hostName = "Mac";  // the computer's name; replaced at start-up by the host name
     std::string ipURL;             // the published server address, empty while stopped
+    std::string lmStudioPort = "1234";  // LM Studio's port as the texts name it (that of its address)
 
     // The panel's general alert, set in this order: title, message, then the flag.
     std::string alertTitle;

@@ -5,7 +5,9 @@
 // quits; quitting stops the server.
 //
 // The options --lmstudio URL and --port P exist for the tests (a fake LM
-// Studio, a free port); a teacher never needs them.
+// Studio, a free port); a teacher never needs them. --help prints the usage
+// (exit 0, with or without a display); anything else prints it on standard
+// error with what is wrong (exit 2).
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 
 #include "platform/main_queue.h"
 #include "ui/panel/application.h"
+#include "ui/panel/command_line.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_desktop.h"
 #include "ui/qt/qt_main_queue.h"
@@ -47,15 +50,14 @@ QString lockPath() {
 
 int main(int argc, char** argv) {
     using namespace klarion;
-    ApplicationOptions options;
-    int64_t port = 3000;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        if (name == "--lmstudio") {
-            options.lmStudioURL = argv[i + 1];
-        } else if (name == "--port") {
-            port = std::strtoll(argv[i + 1], nullptr, 10);
-        }
+    const CommandLine line = parseCommandLine({argv + 1, argv + argc});
+    if (line.action == CommandLine::Action::help) {
+        std::fputs(commandLineUsage().c_str(), stdout);
+        return 0;
+    }
+    if (line.action == CommandLine::Action::usageError) {
+        std::fprintf(stderr, "klarion : %s.\n%s", line.error.c_str(), commandLineUsage().c_str());
+        return 2;
     }
     if (!hasDisplay()) {
         std::fprintf(stderr, "klarion : aucun écran disponible (DISPLAY n'est pas défini).\n");
@@ -84,8 +86,8 @@ int main(int argc, char** argv) {
     markMainThread();
     setMainQueue(std::make_shared<qt::QtMainQueue>(&qtApp));
 
-    auto app = std::make_unique<Application>(options);
-    app->view().panel()->selectedPort = port;
+    auto app = std::make_unique<Application>(line.options);
+    app->view().panel()->selectedPort = line.port;
     auto desktop = std::make_shared<qt::QtDesktop>();
     app->view().desktop = desktop;
     auto window = std::make_unique<qt::MainWindow>(*app);

@@ -14,6 +14,7 @@
 
 #include "platform/main_queue.h"
 #include "ui/panel/application.h"
+#include "ui/panel/lmstudio_probes_seam.h"
 #include "app/state/week_keys.h"
 #include "ui/qt/journal_window.h"
 #include "ui/qt/main_window.h"
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
         auto desktop = std::make_shared<qt::QtDesktop>();
         app.view().desktop = desktop;
         app.view().panel()->hostName = "Salle 12";
+        app.view().panel()->lmStudioPort = "1234";  // the pictures show LM Studio at its usual address
         qt::MainWindow window(app);
         desktop->setWindow(&window);
         window.show();
@@ -188,9 +190,9 @@ int main(int argc, char** argv) {
             }
         };
         dialogShot("alert-headline", "generalAlert", [&] {
-            app.view().showAlert("LM Studio inaccessible",
-                                 "Veuillez vérifier que LM Studio est ouvert et que le serveur local est démarré sur "
-                                 "le port 1234 avant de lancer le serveur Klarion.");
+            const auto [title, message] =
+                startRefusalAlert(LmStudioProbes::StartRefusal::lmStudioUnreachable, app.view().panel()->lmStudioPort);
+            app.view().showAlert(title, message);
         });
         dialogShot("delete-confirmation", "deleteConfirmation",
                    [&] { app.view().requestTeacherDeletion(config->teachers()[5]); });
