@@ -10,6 +10,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::JournalLine;
+using testing::fileMode;
 
 class ContentViewTest : public testing::StateTest {
 protected:
@@ -230,6 +231,16 @@ TEST_F(ContentViewTest, ADeletedTeacherIsNeverBooked) {
     view->setReservation(key);
     EXPECT_EQ(config->scheduleConfig().reservations.count(key), 0u);
     EXPECT_EQ(panel->selectedTeacherForSlot, std::nullopt);
+}
+
+
+TEST_F(ContentViewTest, LogFoldersOpenedFromThePanelAreTheOwnersOnly) {
+    // They hold the students' questions, like the class logs written into them.
+    view->openLogsRootFolder();
+    view->showLogsFolder();
+    for (const std::filesystem::path& folder : {ctx.folder.documents() / "Klarion_Logs", view->logsFolder()}) {
+        EXPECT_EQ(fileMode(folder), 0700u) << folder;
+    }
 }
 
 }  // namespace

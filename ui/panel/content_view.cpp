@@ -10,6 +10,7 @@
 #include "app/state/exchange_files.h"
 #include "app/state/roster.h"
 #include "app/state/slots.h"
+#include "platform/files.h"
 #include "server/api/class_log.h"
 #include "ui/panel/exchange_dialogs.h"
 #include "ui/panel/panel_sections.h"
@@ -156,8 +157,7 @@ std::filesystem::path ContentView::logsFolder() const {
 
 void ContentView::showLogsFolder() {
     std::filesystem::path folder = logsFolder();
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
+    ensureDirectory(folder);  // owner only, like every folder of class data; a failure shows what exists
     if (desktop) desktop->showFolder(folder);
 }
 
@@ -223,8 +223,7 @@ void ContentView::chooseJournalExport() {
 
 void ContentView::openLogsRootFolder() {
     std::filesystem::path folder = ctx_.folder.documents() / "Klarion_Logs";
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
+    ensureDirectory(folder);
     if (desktop) desktop->showFolder(folder);
 }
 
