@@ -13,13 +13,15 @@ constexpr const char* kBlockedMessage = "Trop de tentatives. Veuillez patienter.
 using Verdict = BruteForceProtection::Verdict;
 using OnSuccess = BruteForceProtection::OnSuccess;
 
+// The session reply (busy when `busyWith` names the holder); a check's reply
+// has no token, since nothing was opened.
 HttpResponse sessionReply(const ClassroomContext& context, const std::string& teacherName,
-                          const std::optional<std::string>& busyWith = std::nullopt) {
+                          const std::optional<std::string>& busyWith = std::nullopt, bool opened = true) {
     Json reply = Json::object();
     reply["success"] = true;
     reply["teacherName"] = teacherName;
     reply["studentPinCode"] = context.config().pinCode();
-    reply["sessionToken"] = randomUUIDString();
+    if (opened) reply["sessionToken"] = randomUUIDString();
     if (busyWith) {
         reply["sessionInProgress"] = true;
         reply["activeTeacher"] = *busyWith;
@@ -90,6 +92,15 @@ HttpResponse verifyEstablishmentTeacher(const ClassroomContext& context, const s
     if (verdict == Verdict::refused) {
         context.log("PIN incorrect pour " + teacher->name + " depuis " + address, AppLogLevel::warn);
         return jsonTextReply(kReplyWrongPin);
+    }
+    // A check ("checkOnly": true) says who holds the class and never opens,
+    // takes over or stamps a session: a colleague's open dashboard checks its
+    // PIN every few seconds.
+    if (readBool(body, "checkOnly") == true) {
+        const auto active = context.config().activeTeacherId();
+        std::optional<std::string> busyWith;
+        if (active && *active != teacher->id) busyWith = context.config().activeTeacherName();
+        return sessionReply(context, teacher->name, busyWith, false);
     }
     context.log("Login établissement : " + teacher->name, AppLogLevel::debug);
 

@@ -5,7 +5,11 @@
 // (see BruteForceProtection); a right class PIN forgets only refused class
 // PINs, never refused teacher PINs. A login in the establishment mode by the teacher
 // who already holds the session does not restart it: it stamps the activity
-// and answers as a session reply.
+// and answers as a session reply. A body with "checkOnly": true checks the PIN
+// the same way (same lockout, same replies for a refusal) but never starts,
+// takes over or stamps a session: its success names the teacher, the class
+// PIN and, when another teacher holds the session, that teacher
+// ("sessionInProgress", "activeTeacher").
 #pragma once
 
 #include "http/core/request.h"

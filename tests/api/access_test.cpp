@@ -230,23 +230,26 @@ struct LoginCase {
 
 std::ostream& operator<<(std::ostream& out, const LoginCase& c) { return out << c.label; }
 
-// Checks a built session reply: compact, a fresh upper-case token, and the
-// busy members naming `busyWith` when it is not empty.
-void expectSessionReply(const std::string& body, const std::string& busyWith) {
+// Checks a built session reply: compact, a fresh upper-case token (none for
+// a check, which opens nothing), and the busy members naming `busyWith` when
+// it is not empty.
+void expectSessionReply(const std::string& body, const std::string& busyWith, bool check) {
     auto json = parseJsonObject(body);
     ASSERT_TRUE(json) << body;
     EXPECT_EQ(body.find(": "), std::string::npos) << body;
     const auto token = readString(*json, "sessionToken");
-    ASSERT_TRUE(token);
-    std::string shape = *token;  // upper-case hexadecimal digits in groups of 8-4-4-4-12
-    for (char& c : shape) {
-        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) c = 'h';
+    ASSERT_EQ(token.has_value(), !check) << body;
+    if (token) {
+        std::string shape = *token;  // upper-case hexadecimal digits in groups of 8-4-4-4-12
+        for (char& c : shape) {
+            if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) c = 'h';
+        }
+        EXPECT_EQ(shape, "hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh") << *token;
     }
-    EXPECT_EQ(shape, "hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh") << *token;
     EXPECT_EQ(readBool(*json, "success"), true);
     EXPECT_EQ(readString(*json, "studentPinCode"), "2468");
     EXPECT_TRUE(readString(*json, "teacherName"));
-    EXPECT_EQ(json->size(), busyWith.empty() ? 4u : 6u) << body;
+    EXPECT_EQ(json->size(), (busyWith.empty() ? 4u : 6u) - (check ? 1u : 0u)) << body;
     if (!busyWith.empty()) {
         EXPECT_EQ(readBool(*json, "sessionInProgress"), true);
         EXPECT_EQ(readString(*json, "activeTeacher"), busyWith);
@@ -285,7 +288,8 @@ TEST_P(LoginRoutes, AnswerAsSpecified) {
     EXPECT_EQ(reply.status, c.status);
     EXPECT_EQ(reply.contentType, c.contentType ? std::optional<std::string>(c.contentType) : std::nullopt);
     if (c.reply.rfind("{session}", 0) == 0 || c.reply.rfind("{busy:", 0) == 0) {
-        expectSessionReply(reply.body, c.reply == "{session}" ? "" : c.reply.substr(6, c.reply.size() - 7));
+        const bool check = c.body.find("\"checkOnly\":true") != std::string::npos;
+        expectSessionReply(reply.body, c.reply == "{session}" ? "" : c.reply.substr(6, c.reply.size() - 7), check);
     } else {
         EXPECT_EQ(reply.body, c.reply);
     }
@@ -483,6 +487,39 @@ const std::vector<LoginCase> kLoginCases = {
      .slotHolder = "GONE",
      .now = kTuesday1030,
      .reply = "{busy:Inconnu}"},
+    // A check ("checkOnly": true) never opens, takes over nor stamps a session.
+    {.label = "check_free_class_opens_nothing",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = R"({"id":"A-ID","pin":"111111","checkOnly":true})",
+     .prior = 3,
+     .reply = "{session}"},
+    {.label = "check_by_the_holder_does_not_stamp",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = R"({"id":"A-ID","pin":"111111","checkOnly":true})",
+     .active = "A-ID",
+     .reply = "{session}"},
+    {.label = "check_slot_holder_does_not_take_over",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = R"({"id":"A-ID","pin":"111111","checkOnly":true})",
+     .active = "B-ID",
+     .slotHolder = "A-ID",
+     .now = kTuesday1030,
+     .reply = "{busy:Bruno}"},
+    {.label = "check_wrong_pin_counts",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = R"({"id":"A-ID","pin":"222222","checkOnly":true})",
+     .reply = std::string(kReplyWrongPin),
+     .failuresAfter = 1},
+    {.label = "check_not_boolean_is_a_login",
+     .route = kTeacher,
+     .mode = "establishment",
+     .body = R"({"id":"A-ID","pin":"111111","checkOnly":"true"})",
+     .reply = "{session}",
+     .session = Session::started},
     {.label = "unknown_mode_is_establishment",
      .route = kTeacher,
      .mode = "classe",

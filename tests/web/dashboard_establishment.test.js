@@ -1,34 +1,19 @@
 // Teacher dashboard in the establishment mode: the teachers' login, the session banners and
 // the end of a session.
 import assert from 'node:assert/strict';
-import { mkdir, writeFile } from 'node:fs/promises';
-import path from 'node:path';
 import { describe, test } from 'node:test';
 import { startClassroom } from './harness.js';
-import { ask, classroomForFile, dashboardPage, stored, textOf, until, visible } from './dashboard_helpers.js';
+import { ask, classroomForFile, dashboardPage, establishment, loginAs as login, stored, textOf, until, visible } from './dashboard_helpers.js';
 
 const TEACHERS = [
   { id: 'T-ANNE', name: '<b>Anne</b> <img src=x onerror="window.hacked=1">', pin: '123456', createdAt: '2026-09-01' },
   { id: 'T-BRUNO', name: 'Bruno', pin: '654321', createdAt: '2026-09-01' },
 ];
-const establishment = (teachers) => async (home) => {
-  const folder = path.join(home, 'Documents', 'Klarion_Config');
-  await mkdir(folder, { recursive: true });
-  await writeFile(path.join(folder, 'mode.json'), JSON.stringify({ mode: 'establishment' }));
-  await writeFile(path.join(folder, 'teachers.json'), JSON.stringify(teachers));
-};
 
 let room;
 let browser;
 classroomForFile({ prepare: establishment(TEACHERS) }, (r, b) => { room = r; browser = b; });
-
-async function loginAs(page, teacher, pin = teacher.pin) {
-  await page.goto(room.url('/teacher'));
-  await page.locator('#teacher-select option[value="' + teacher.id + '"]').waitFor({ state: 'attached' });
-  await page.selectOption('#teacher-select', teacher.id);
-  await page.fill('#t-pin-6', pin);
-  await page.click('text=Se connecter');
-}
+const loginAs = (page, teacher, pin) => login(page, room, teacher, pin);
 
 describe('login, establishment mode', () => {
   let anne;
@@ -53,7 +38,7 @@ describe('login, establishment mode', () => {
     const bruno = await dashboardPage(browser);
     await loginAs(bruno, TEACHERS[1]);
     await bruno.locator('#session-in-progress-banner').waitFor();
-    assert.equal(await textOf(bruno, '#session-in-progress-banner'), `⚠️ Session en cours (${TEACHERS[0].name}). Merci de réserver un autre créneau.`);
+    assert.equal(await textOf(bruno, '#session-banner-text'), `⚠️ Session en cours (${TEACHERS[0].name}). Merci de réserver un autre créneau.`);
     await bruno.close();
   });
 

@@ -1,5 +1,8 @@
 // Helpers of the dashboard's browser tests, over harness.js.
 import assert from 'node:assert/strict';
+import { mkdir, writeFile } from 'node:fs/promises';
+import { request } from 'node:http';
+import path from 'node:path';
 import { after, before } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { openBrowser, startClassroom } from './harness.js';
@@ -51,3 +54,29 @@ export const config = (room) => room.api('/api/config');
 
 // Posts a student question from 127.0.0.1, as the student page does.
 export const ask = (room, text, name = 'Anonyme') => room.api('/api/log', { type: 'question', text, name });
+
+// Posts a student question from another loopback address (127.0.0.N), as another student's device.
+export const askFrom = (room, n, text, name) => new Promise((resolve, reject) => {
+  const body = JSON.stringify({ type: 'question', text, name });
+  const post = request({ host: '127.0.0.1', port: room.port, localAddress: `127.0.0.${n}`, method: 'POST', path: '/api/log',
+    headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(body) } }, (reply) => reply.resume().on('end', resolve));
+  post.on('error', reject);
+  post.end(body);
+});
+
+// A `prepare` of startClassroom for the establishment mode with these teachers.
+export const establishment = (teachers) => async (home) => {
+  const folder = path.join(home, 'Documents', 'Klarion_Config');
+  await mkdir(folder, { recursive: true });
+  await writeFile(path.join(folder, 'mode.json'), JSON.stringify({ mode: 'establishment' }));
+  await writeFile(path.join(folder, 'teachers.json'), JSON.stringify(teachers));
+};
+
+// Logs a teacher in on the establishment login screen (the PIN typed, then "Se connecter").
+export async function loginAs(page, room, teacher, pin = teacher.pin) {
+  await page.goto(room.url('/teacher'));
+  await page.locator('#teacher-select option[value="' + teacher.id + '"]').waitFor({ state: 'attached' });
+  await page.selectOption('#teacher-select', teacher.id);
+  await page.fill('#t-pin-6', pin);
+  await page.click('text=Se connecter');
+}

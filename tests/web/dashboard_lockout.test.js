@@ -34,5 +34,9 @@ test('repeated wrong PINs end with the server\'s blocking message', async () => 
     await until('the answer to try ' + i, () => page.dialogs.length === i);
   }
   assert.deepEqual(page.dialogs.slice(4), ['Code PIN incorrect.', 'Trop de tentatives. Veuillez patienter.']);
+  // A stored PIN is not dropped for a block: the block says nothing about it.
+  await page.evaluate((pin) => localStorage.setItem('teacherPin', pin), room.teacherPin);
+  await Promise.all([page.waitForResponse((r) => r.url().endsWith('/api/verify-teacher')), page.reload()]);
+  assert.equal(await stored(page, 'teacherPin'), room.teacherPin);
   await page.close();
 });

@@ -48,9 +48,11 @@ describe('logs and their analysis, individual mode', () => {
 
   async function analyze(page, file) {
     await page.selectOption('#log-file-select', file);
-    await page.evaluate(() => new MutationObserver((changes) => changes.forEach((c) =>
-      c.addedNodes.forEach((n) => window.notices.push(n.textContent))))
-      .observe(document.getElementById('analysis-result'), { childList: true }, window.notices = []));
+    // The notices shown, and whether the box was ever left blank while the analysis ran.
+    await page.evaluate(() => new MutationObserver((changes) => changes.forEach((c) => {
+      c.addedNodes.forEach((n) => window.notices.push(n.textContent));
+      if (document.getElementById('analysis-result').textContent === '') window.blank = true;
+    })).observe(document.getElementById('analysis-result'), { childList: true }, window.notices = []));
     await page.click('#btn-analyze');
     await page.waitForFunction(() => window.notices.length > 0 && !document.getElementById('btn-analyze').disabled);
     return page.evaluate(() => window.notices.filter((t) => t.startsWith('⏳')));
@@ -76,6 +78,7 @@ describe('logs and their analysis, individual mode', () => {
     assert.equal(await page.textContent('#stat-logs'), '1');
     assert.deepEqual(await analyze(page, '2026-12-01.txt'), ['⏳ Extraction en cours...', '⏳ Log volumineux, analyse en plusieurs étapes...',
       '⏳ Analyse partie 1/3...', '⏳ Analyse partie 2/3...', '⏳ Analyse partie 3/3...', '⏳ Synthèse finale...']);
+    assert.equal(await page.evaluate(() => window.blank), undefined);  // the last "⏳" line stays while the model reasons
     const chats = bodies(page, '/api/chat');
     assert.equal(chats.length, 4);
     const pieces = chats.slice(0, 3).map((c) => c.userMessage);
@@ -104,17 +107,20 @@ describe('logs and their analysis, individual mode', () => {
     await writeFile(path.join(logs(), '2026-12-02.txt'), log);
     await room.lm('/control/reply', { rawStream: sse('## Synthèse\n\n**Inès** — questions précises, relance après chaque réponse.\n\n',
       '- autonomie : bonne\n- dépendance à l\'IA : faible\n\n<img src=x onerror="window.hacked=1"><b>gras</b> ',
-      '[voir](javascript:window.hacked=2) `code`') });
+      '[voir](javascript:window.hacked=2) `code` ![p](http://evil.example/p.png)'), gapMs: 300 });
     for (const marked of [true, false]) {
       const page = await openLogs({ marked });
+      const outside = [];
+      await page.route('http://evil.example/**', (route) => { outside.push(route.request().url()); route.abort(); });
       assert.deepEqual(await analyze(page, '2026-12-02.txt'), ['⏳ Extraction en cours...']);
+      assert.deepEqual([outside, await page.evaluate(() => window.blank)], [[], undefined]);
       assert.equal(bodies(page, '/api/chat')[0].userMessage, log.trim());
       assert.equal(await page.evaluate(() => typeof window.marked), marked ? 'object' : 'undefined');
       const box = page.locator('#analysis-result');
       assert.equal(await box.locator('h2').textContent(), 'Synthèse');
       assert.equal(await box.locator('li').count(), 2);
-      assert.equal(await box.locator('img, b, a').count(), 0);
-      assert.match(await box.innerText(), /<img src=x onerror="window.hacked=1"><b>gras<\/b> \S*voir\S* code$/);
+      assert.equal(await box.locator('img, b, a:not([href="http://evil.example/p.png"])').count(), 0);
+      assert.match(await box.innerText(), /<img src=x onerror="window.hacked=1"><b>gras<\/b> \S*voir\S* code \S*p\S*$/);
       assert.equal(await page.evaluate(() => window.hacked), undefined);
       assert.ok(await page.isVisible('#btn-export'));
       if (marked) {
@@ -130,6 +136,17 @@ describe('logs and their analysis, individual mode', () => {
         assert.equal(await readFile(await download.path(), 'utf8'), log);
       }
       }
+  });
+
+  test('an LM Studio failure during an analysis is said as such; neither it nor a synthesis of 10 characters offers an export', async () => {
+    const failed = '❌ LM Studio n\'a pas répondu (serveur IA inaccessible ou en erreur) : l\'analyse n\'a pas abouti. Vérifiez LM Studio, puis relancez l\'analyse.';
+    for (const [control, body, shown] of [['/control/faults', { path: '/v1/chat/completions', action: 'status', status: 500, body: '{}' }, failed],
+      ['/control/reply', { pieces: ['Dix lettre'] }, 'Dix lettre']]) {
+      await room.lm(control, body);
+      const page = await openLogs();
+      await analyze(page, '2026-12-02.txt');
+      assert.deepEqual([(await page.textContent('#analysis-result')).trim(), await page.isVisible('#btn-export')], [shown, false]);
+    }
   });
 
   test('generation parameters: each preset sent at once, reset sends nothing, values clamped by the server read back', async () => {
@@ -175,6 +192,21 @@ describe('logs and their analysis, individual mode', () => {
     assert.deepEqual((await sent).postDataJSON(), { pin: room.teacherPin, temperature: 2, topP: 0.01, freqPenalty: -2, presPenalty: 2,
       maxTokens: 8192, useSeed: false, seedValue: 42, constraintsDisabled: false, expertDirective: '', repeatPenalty: 0.5 });
     await page.waitForFunction(() => document.getElementById('btn-apply-gen-params').textContent === '💾 Appliquer à la classe');
+
+    // The seed field: what is out of range or not whole is refused in words; the field shows what the class got.
+    await page.check('#ep-use-seed');
+    for (const [typed, seed] of [['-5'], ['99999999999'], ['1e20'], ['3.7'], ['', 42], ['0', 42], ['1e3', 1000], ['007', 7]]) {
+      const sent = bodies(page, '/api/gen-params').length;
+      await page.fill('#ep-seed-value', typed);
+      await page.click('#btn-apply-gen-params');
+      if (seed === undefined) {
+        assert.deepEqual([await page.textContent('#gen-params-status'), bodies(page, '/api/gen-params').length],
+          ['❌ Graine refusée : un nombre entier de 0 à 99 999 999.', sent], typed);
+      } else {
+        await page.waitForFunction((s) => document.getElementById('ep-seed-value').value === s, String(seed));
+        assert.equal(bodies(page, '/api/gen-params').at(-1).seedValue, seed, typed);
+      }
+    }
   });
 });
 
