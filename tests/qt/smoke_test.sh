@@ -28,7 +28,26 @@ unset QT_QPA_PLATFORM
 FAKE_PID=$!
 for _ in $(seq 100); do grep -q "listening on" "$SCRATCH/fake.out" 2>/dev/null && break; sleep 0.1; done
 LM_PORT="$(awk '/listening on/ {print $3}' "$SCRATCH/fake.out")"
-PORT="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+# The server's port is taken below the range the system hands out to client sockets: the
+# tests running beside this one open thousands of loopback connections, and one of them
+# holding the port (a port given by bind(0) comes from that range) refuses the server.
+PORT="$(python3 - <<'PICK'
+import random, socket
+low = int(open('/proc/sys/net/ipv4/ip_local_port_range').read().split()[0])
+for _ in range(500):
+    port = random.randrange(10000, low) if low > 11000 else 0
+    s = socket.socket(socket.AF_INET6)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    try:
+        s.bind(('::', port))
+        print(s.getsockname()[1])
+        break
+    except OSError:
+        pass
+    finally:
+        s.close()
+PICK
+)"
 
 cat > "$SCRATCH/session.sh" <<SESSION
 set -euo pipefail
