@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
+#include <thread>
 #include <utility>
 
 #include "http/core/base64.h"
@@ -135,8 +137,14 @@ void WebSocketSession::writeFrame(ByteSpan data, OpCode op, bool fin) {
 
 void WebSocketSession::goingAway() {
     // Runs under the socket's lock, from the thread stopping the server: it
-    // never waits, for the write lock nor for room in the socket's buffer.
+    // waits for a frame being written only briefly (one whose client does not
+    // read may hold the write lock for the send time-out), and never for room
+    // in the socket's buffer.
     std::unique_lock<std::mutex> lock(writeMutex_, std::try_to_lock);
+    for (int waited = 0; !lock.owns_lock() && waited < 100; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        lock.try_lock();
+    }
     if (!lock.owns_lock() || closeSent_) return;
     static constexpr std::uint8_t kGoingAway[] = {0x88, 0x02, 0x03, 0xE9};  // close, status 1001
     if (::send(socket_->fd(), kGoingAway, sizeof(kGoingAway), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) closeSent_ = true;

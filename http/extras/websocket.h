@@ -77,7 +77,8 @@ inline constexpr std::size_t defaultWebSocketMessageLimit = std::size_t{16} << 2
 // writeFailed("Bad file descriptor") without touching the descriptor, whose
 // number may belong to another connection by then. When the server shuts the
 // socket down (it is stopping), the close frame goes out first with the
-// status 1001 (going away), unless a frame is being written at that moment.
+// status 1001 (going away), unless a frame being written holds the session
+// longer than a tenth of a second (its client is not reading).
 class WebSocketSession {
 public:
     explicit WebSocketSession(std::shared_ptr<Socket> socket,
@@ -126,7 +127,8 @@ private:
     FrameHead readFrameHead(std::size_t maxPayload);
     template <class Buffer>
     void readPayload(const FrameHead& head, Buffer* out);
-    // The server is stopping: the close frame 1001, if it can go at once.
+    // The server is stopping: the close frame 1001, if it can go without waiting
+    // on a stalled client.
     void goingAway();
 
     const std::shared_ptr<Socket> socket_;
