@@ -1,7 +1,7 @@
 #include "web/dashboard/static_routes.h"
 
-#include <fstream>
 #include <algorithm>
+#include <fstream>
 #include <iterator>
 #include <system_error>
 
